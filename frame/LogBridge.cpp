@@ -1,0 +1,73 @@
+#include "frame/LogBridge.h"
+
+#include "frame/Log.h"
+
+namespace {
+
+std::atomic<const char*> moduleName{"libzvxlog.so"};
+
+// Built at load, before any thread of the library runs; its destructor is the unload teardown.
+CLogBridge bridge;
+std::atomic<CLogBridge*> bridgeInstance{&bridge};
+
+}  // namespace
+
+CLogBridge* CLogBridge::Get() {
+  return bridgeInstance.load(std::memory_order_acquire);
+}
+
+void CLogBridge::SetModuleNameForTesting(const char* soname) {
+  moduleName.store(soname);
+}
+
+CLogBridge::CLogBridge() {
+  state.exchange(1);
+}
+
+CLogBridge::~CLogBridge() {
+  bridgeInstance.store(nullptr, std::memory_order_release);
+  xlogV.store(nullptr);
+  getLogController2 = zvDebugReport = xlogAddIndent = nullptr;
+  loaded.store(0);
+  state.exchange(0);
+}
+
+HRESULT CLogBridge::Bind() {
+  if (state.load() != 1) return E_FAIL;
+  HMODULE found = GetModuleHandleExW(moduleName.load());
+  if (!found) return E_FAIL;
+  CAutoLock guard(lock);
+  if (loaded.load() != 0) return S_FALSE;
+  module = found;  // the reference is kept for the life of the process
+  xlogV.store(reinterpret_cast<XLogVFn>(GetProcAddress(found, "XLogV")));
+  zvDebugReport = GetProcAddress(found, "ZvDebugReport");
+  xlogAddIndent = GetProcAddress(found, "XLogAddIndent");
+  getLogController2 = GetProcAddress(found, "GetLogController2");
+  loaded.store(1);
+  return S_OK;
+}
+
+void CLogBridge::Write(int level, const wchar_t* tag, const wchar_t* format, va_list args) {
+  if (state.load() != 1) return;
+  if (loaded.load() == 0) Bind();
+  XLogVFn fn = xlogV.load();
+  if (fn) fn(level, tag, format, args);
+}
+
+void WriteLog(int level, const wchar_t* format, ...) {
+  CLogBridge* instance = CLogBridge::Get();
+  if (!instance) return;
+  va_list args;
+  va_start(args, format);
+  instance->Write(level, L"", format, args);
+  va_end(args);
+}
+
+void WriteLogTagged(int level, const wchar_t* tag, const wchar_t* format, ...) {
+  CLogBridge* instance = CLogBridge::Get();
+  if (!instance) return;
+  va_list args;
+  va_start(args, format);
+  instance->Write(level, tag, format, args);
+  va_end(args);
+}

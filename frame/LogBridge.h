@@ -1,0 +1,46 @@
+// Binds the logging library "libzvxlog.so" once the host has loaded it; never loads it.
+//
+// One process-wide instance, made at library load and torn down at unload. `lock` serialises
+// binding only; `loaded` is read without it, so two threads may both look the module up and
+// only the first to take the lock records it. XLogV is never called under the lock.
+#ifndef ZVNET_FRAME_LOGBRIDGE_H_
+#define ZVNET_FRAME_LOGBRIDGE_H_
+
+#include <atomic>
+#include <cstdarg>
+
+#include "platform/CriticalSection.h"
+#include "platform/Module.h"
+#include "platform/WinTypes.h"
+
+class CLogBridge {
+ public:
+  using XLogVFn = void (*)(int level, const wchar_t* tag, const wchar_t* format, va_list args);
+
+  // The process-wide bridge; null once torn down.
+  static CLogBridge* Get();
+
+  CLogBridge();
+  ~CLogBridge();  // the teardown
+  CLogBridge(const CLogBridge&) = delete;
+  CLogBridge& operator=(const CLogBridge&) = delete;
+
+  void Write(int level, const wchar_t* tag, const wchar_t* format, va_list args);
+  // 0 bound now, 1 already bound, E_FAIL torn down or module not loaded.
+  HRESULT Bind();
+
+  // Seam for tests: the library name looked up instead of "libzvxlog.so".
+  static void SetModuleNameForTesting(const char* soname);
+
+ private:
+  std::atomic<int> state{0};   // 1 ready, 0 not initialised or torn down
+  std::atomic<int> loaded{0};  // 1 once bound
+  HMODULE module = nullptr;
+  CCriticalSection lock;
+  void* getLogController2 = nullptr;  // looked up, never called
+  void* zvDebugReport = nullptr;      // looked up, never called
+  void* xlogAddIndent = nullptr;      // looked up, never called
+  std::atomic<XLogVFn> xlogV{nullptr};
+};
+
+#endif  // ZVNET_FRAME_LOGBRIDGE_H_

@@ -1,0 +1,81 @@
+// Gives every thread that makes a request its own hidden message window with timer 347
+// (2000 ms), and forwards the registered messages of those windows to the service.
+//
+// Threads: RegisterMsg from the service's constructor; GetThreadWindow on requesting
+// threads; DestroyAllWindows from the service's shutdown on any thread. `lock` guards
+// `windows` and `messages`; it is taken after the service's records lock and never held while
+// a window dispatches. The service is held weakly: it must be owned by a std::shared_ptr.
+//
+// Shutdown from another thread is safe: DestroyAllWindows marks every window destroyed at once
+// (no message of it is dispatched from then on), and a dispatch already running on a window's
+// thread keeps the service alive through its own strong reference until it returns.
+#ifndef ZVNET_FRAME_MULTHREADPROXY_H_
+#define ZVNET_FRAME_MULTHREADPROXY_H_
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "frame/SingleThreadWindow.h"
+#include "platform/CriticalSection.h"
+#include "platform/MessageWindow.h"
+#include "platform/Thread.h"
+#include "platform/WinTypes.h"
+
+inline constexpr UINT_PTR kProxyTimerId = 347;
+inline constexpr UINT kProxyTimerPeriodMs = 2000;
+
+template <class ServiceT>
+class CMulThreadProxy {
+ public:
+  using Service = ServiceT;
+  using Window = CSingleThreadWindow<CMulThreadProxy<ServiceT>>;
+
+  CMulThreadProxy() = default;
+  CMulThreadProxy(const CMulThreadProxy&) = delete;
+  CMulThreadProxy& operator=(const CMulThreadProxy&) = delete;
+  ~CMulThreadProxy() { DestroyAllWindows(); }
+
+  void SetOwner(std::weak_ptr<Service> service) {
+    CAutoLock guard(lock);
+    owner = std::move(service);
+  }
+
+  void RegisterMsg(UINT message) {
+    CAutoLock guard(lock);
+    messages.push_back(message);
+  }
+
+  // The calling thread's window handle, made on first use; null if it could not be made.
+  // A window lost since (its thread's earlier window was destroyed) is made again, and its
+  // timer restarted, so that the thread's time-outs keep running.
+  HWND GetThreadWindow() {
+    const DWORD threadId = GetCurrentThreadId();
+    CAutoLock guard(lock);
+    auto it = windows.find(threadId);
+    if (it != windows.end() && IsWindow(it->second->Handle())) return it->second->Handle();
+    auto window = std::make_shared<Window>(owner, messages);
+    if (!window->Create()) return nullptr;
+    SetTimer(window->Handle(), kProxyTimerId, kProxyTimerPeriodMs);
+    windows[threadId] = window;
+    return window->Handle();
+  }
+
+  long DestroyAllWindows() {
+    CAutoLock guard(lock);
+    for (auto& [threadId, window] : windows) {
+      KillTimer(window->Handle(), kProxyTimerId);
+      if (IsWindow(window->Handle())) DestroyWindow(window->Handle());
+    }
+    windows.clear();
+    return 0;
+  }
+
+ private:
+  std::map<DWORD, std::shared_ptr<Window>> windows;  // by requesting thread id
+  std::weak_ptr<Service> owner;
+  std::vector<UINT> messages;  // in registration order
+  CCriticalSection lock;
+};
+
+#endif  // ZVNET_FRAME_MULTHREADPROXY_H_

@@ -1,0 +1,55 @@
+// The hidden message window of one requesting thread. It forwards the messages its proxy
+// registered to the owning service's OnMulThreadProxyMsg, on the window's own thread.
+//
+// Made and owned by CMulThreadProxy; the window system keeps it alive while a message of it is
+// being dispatched. It keeps only a weak reference to the service: a service that is gone, or
+// a window that was destroyed, receives nothing more.
+#ifndef ZVNET_FRAME_SINGLETHREADWINDOW_H_
+#define ZVNET_FRAME_SINGLETHREADWINDOW_H_
+
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "platform/MessageWindow.h"
+#include "platform/WinTypes.h"
+#include "platform/WindowProc.h"
+
+template <class Proxy>
+class CSingleThreadWindow : public IWindowProc,
+                            public std::enable_shared_from_this<CSingleThreadWindow<Proxy>> {
+ public:
+  using Service = typename Proxy::Service;
+
+  CSingleThreadWindow(std::weak_ptr<Service> owner, const std::vector<UINT>& messages)
+      : owner(std::move(owner)), forwarded(messages.begin(), messages.end()) {}
+  CSingleThreadWindow(const CSingleThreadWindow&) = delete;
+  CSingleThreadWindow& operator=(const CSingleThreadWindow&) = delete;
+
+  HWND Handle() const { return handle; }
+
+  // Makes the message-only window on the calling thread; the handle stays null on failure.
+  bool Create() {
+    handle = CreateWindowExW(this->shared_from_this());
+    return handle != nullptr;
+  }
+
+  LRESULT WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) override {
+    ProcessWindowMessage(message, wParam, lParam);
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+  }
+
+ private:
+  void ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (!forwarded.count(message)) return;
+    // The strong reference keeps the service alive until its handler returns, even when
+    // another thread shuts the service down meanwhile.
+    if (auto service = owner.lock()) service->OnMulThreadProxyMsg(message, wParam, lParam);
+  }
+
+  HWND handle = nullptr;
+  const std::weak_ptr<Service> owner;
+  const std::set<UINT> forwarded;  // the proxy's messages when the window was made
+};
+
+#endif  // ZVNET_FRAME_SINGLETHREADWINDOW_H_

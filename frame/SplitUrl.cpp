@@ -1,0 +1,198 @@
+#include "frame/SplitUrl.h"
+
+#include <cwchar>
+#include <cwctype>
+#include <string_view>
+
+#include "frame/FailureException.h"
+#include "platform/WinTypes.h"
+
+namespace {
+
+struct SchemeInfo {
+  const wchar_t* name;
+  UrlScheme scheme;
+  uint32_t defaultPort;
+};
+
+constexpr SchemeInfo kSchemes[] = {
+    {L"ftp", URL_SCHEME_FTP, 21},      {L"gopher", URL_SCHEME_GOPHER, 70},
+    {L"http", URL_SCHEME_HTTP, 80},    {L"https", URL_SCHEME_HTTPS, 443},
+    {L"file", URL_SCHEME_FILE, 0},     {L"news", URL_SCHEME_NEWS, 0},
+    {L"mailto", URL_SCHEME_MAILTO, 0}, {L"socks", URL_SCHEME_SOCKS, 1080},
+};
+
+// Longest text one component may collect (the work buffer holds 2090 characters).
+constexpr size_t kMaxComponent = 2089;
+
+bool EqualsNoCase(std::wstring_view a, const wchar_t* b) {
+  size_t n = std::wcslen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::towlower(a[i]) != std::towlower(b[i])) return false;
+  }
+  return true;
+}
+
+// Copies `text` into a component buffer with room for `limit` characters.
+bool Store(std::wstring_view text, size_t limit, wchar_t* buffer, uint32_t* length) {
+  if (text.size() > limit) return false;
+  text.copy(buffer, text.size());
+  buffer[text.size()] = L'\0';
+  *length = static_cast<uint32_t>(text.size());
+  return true;
+}
+
+uint32_t ParsePort(std::wstring_view text) {
+  uint32_t port = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') break;
+    port = port * 10 + static_cast<uint32_t>(c - L'0');
+  }
+  return port;
+}
+
+class CUrlSplitter {
+ public:
+  CUrlSplitter(UrlComponents* out, std::wstring_view url) : out(out), url(url) {}
+
+  bool Run() {
+    if (url.empty()) return false;
+    if (!ParseScheme()) return false;
+    if (!skipAuthority && !ParseAuthority()) return false;
+    if (!ParsePathAndExtra()) return false;
+    SetPort();
+    return true;
+  }
+
+ private:
+  bool ParseScheme() {
+    size_t colon = url.find(L':');
+    if (colon == std::wstring_view::npos || colon > kMaxComponent) return false;  // no scheme
+    std::wstring_view name = url.substr(0, colon);
+    out->scheme = URL_SCHEME_UNKNOWN;
+    for (const SchemeInfo& info : kSchemes) {
+      if (EqualsNoCase(name, info.name)) {
+        out->scheme = info.scheme;
+        defaultPort = info.defaultPort;
+      }
+    }
+    if (!Store(name, kMaxSchemeName, out->schemeName, &out->schemeNameLength)) return false;
+    pos = colon + 1;
+    if (url.substr(pos, 2) == L"//") {
+      if (out->scheme == URL_SCHEME_MAILTO) return false;
+      pos += 2;
+    } else if (url.substr(pos, 1) == L"/") {
+      skipAuthority = true;
+    }
+    if (out->scheme == URL_SCHEME_FILE) skipAuthority = true;
+    return true;
+  }
+
+  static bool EndsAuthority(wchar_t c) { return c == L'/' || c == L'?' || c == L'#'; }
+
+  bool ParseAuthority() {
+    size_t start = pos;  // start of the text collected so far
+    bool userSeen = false;
+    bool hostSet = false;
+    bool inBrackets = false;
+    while (pos < url.size() && (inBrackets || !EndsAuthority(url[pos]))) {
+      wchar_t c = url[pos];
+      if (inBrackets) {
+        if (c == L']') inBrackets = false;
+        ++pos;
+      } else if (c == L'[' && pos == start && !hostSet) {
+        inBrackets = true;
+        ++pos;
+      } else if (c == L'@') {
+        if (userSeen) return false;
+        if (!Store(url.substr(start, pos - start), kMaxUserName, out->userName,
+                   &out->userNameLength)) {
+          return false;
+        }
+        userSeen = true;
+        start = ++pos;
+      } else if (c == L':') {
+        std::wstring_view before = url.substr(start, pos - start);
+        size_t ahead = pos + 1;
+        while (ahead < url.size() && url[ahead] != L'@' && !EndsAuthority(url[ahead])) ++ahead;
+        std::wstring_view after = url.substr(pos + 1, ahead - pos - 1);
+        if (after.size() > 128) return false;
+        const bool atSign = ahead < url.size() && url[ahead] == L'@';
+        if (!hostSet && !atSign) {
+          if (!Store(before, kMaxHostName, out->hostName, &out->hostNameLength)) return false;
+          explicitPort = ParsePort(after);
+          hasExplicitPort = true;
+          hostSet = true;
+          pos = ahead;
+          start = pos;
+        } else if (atSign && !userSeen) {
+          if (!after.empty() && before.empty()) return false;
+          if (!Store(before, kMaxUserName, out->userName, &out->userNameLength) ||
+              !Store(after, kMaxPassword, out->password, &out->passwordLength)) {
+            return false;
+          }
+          userSeen = true;
+          pos = ahead + 1;
+          start = pos;
+        } else {
+          return false;
+        }
+      } else {
+        ++pos;
+      }
+    }
+    if (inBrackets) return false;
+    if (!hostSet) {
+      std::wstring_view host = url.substr(start, pos - start);
+      if (host.size() > kMaxComponent) return false;
+      if (!Store(host, kMaxHostName, out->hostName, &out->hostNameLength)) return false;
+    }
+    return true;
+  }
+
+  bool ParsePathAndExtra() {
+    std::wstring_view rest = url.substr(pos);
+    size_t end = out->scheme == URL_SCHEME_FILE ? rest.size() : rest.find_first_of(L"?#");
+    if (end == std::wstring_view::npos) end = rest.size();
+    if (!Store(rest.substr(0, end), kMaxUrlPath, out->urlPath, &out->urlPathLength)) return false;
+    return Store(rest.substr(end), kMaxExtraInfo, out->extraInfo, &out->extraInfoLength);
+  }
+
+  void SetPort() {
+    switch (out->scheme) {
+      case URL_SCHEME_FILE:
+      case URL_SCHEME_NEWS:
+      case URL_SCHEME_MAILTO:
+        out->port = 0;
+        break;
+      default:
+        out->port = hasExplicitPort ? explicitPort : defaultPort;
+    }
+  }
+
+  UrlComponents* out;
+  std::wstring_view url;
+  size_t pos = 0;
+  bool skipAuthority = false;
+  uint32_t defaultPort = 0;
+  uint32_t explicitPort = 0;
+  bool hasExplicitPort = false;
+};
+
+}  // namespace
+
+void ClearUrlComponents(UrlComponents* components) {
+  *components = UrlComponents{};
+  components->scheme = URL_SCHEME_UNKNOWN;
+}
+
+bool SplitUrl(UrlComponents* components, const wchar_t* url) {
+  if (!url) throw CFailureException(E_FAIL);
+  ClearUrlComponents(components);
+  if (!CUrlSplitter(components, url).Run()) {
+    ClearUrlComponents(components);
+    return false;
+  }
+  return true;
+}

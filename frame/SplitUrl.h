@@ -1,0 +1,14 @@
+// Cuts a wide URL into its components.
+#ifndef ZVNET_FRAME_SPLITURL_H_
+#define ZVNET_FRAME_SPLITURL_H_
+
+#include "frame/UrlComponents.h"
+
+// Fills `components` from `url`; false, with the record cleared, when the URL is malformed or
+// a component exceeds its limit. A null URL is a programming error: CFailureException(E_FAIL).
+bool SplitUrl(UrlComponents* components, const wchar_t* url);
+
+// The cleared state: port 0, scheme unknown, all lengths 0, all buffers empty.
+void ClearUrlComponents(UrlComponents* components);
+
+#endif  // ZVNET_FRAME_SPLITURL_H_

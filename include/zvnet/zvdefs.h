@@ -1,0 +1,27 @@
+// Definitions shared by the zvnet public headers.
+#ifndef ZVNET_ZVDEFS_H_
+#define ZVNET_ZVDEFS_H_
+
+#include <cstdint>
+
+#define ZVNET_API __attribute__((visibility("default")))
+
+// Host callbacks used the callee-pops convention on 32-bit Windows; x86-64 and the other
+// Linux targets have one calling convention, so the marker is empty here.
+#define ZV_STDCALL
+
+// Result codes keep their 32-bit Windows values and are negative, as HRESULTs are.
+#ifndef S_OK
+inline constexpr int32_t S_OK = 0;
+#endif
+#ifndef S_FALSE
+inline constexpr int32_t S_FALSE = 1;
+#endif
+#ifndef E_FAIL
+inline constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005u);
+#endif
+#ifndef E_INVALIDARG
+inline constexpr int32_t E_INVALIDARG = static_cast<int32_t>(0x80070057u);
+#endif
+
+#endif  // ZVNET_ZVDEFS_H_

@@ -1,0 +1,29 @@
+// The calling thread's message loop.
+//
+// Results of zvnet's background work are delivered to the thread that asked for the work,
+// and only while that thread runs its loop: each requesting thread owns a hidden message
+// window with a 2-second timer that drives time-outs. A host either calls Pump() in its own
+// loop, or polls GetWaitFd() beside its other descriptors and calls DispatchPending() when
+// it is readable. Every function acts on the calling thread only.
+#ifndef ZVNET_ZVMSGLOOP_H_
+#define ZVNET_ZVMSGLOOP_H_
+
+#include "zvnet/zvdefs.h"
+
+namespace ZvMsgLoop {
+
+// Waits up to timeoutMs for a message or a due timer of the calling thread's windows, then
+// dispatches everything that is due. Answers how many messages it dispatched (0 after a quiet
+// wait).
+ZVNET_API long Pump(unsigned int timeoutMs);
+
+// Dispatches what is due now, without waiting; answers how many messages it dispatched.
+ZVNET_API long DispatchPending();
+
+// A descriptor of the calling thread, readable whenever a message or a timer of that thread is
+// due. Owned by the library; valid while the thread lives. -1 if it could not be made.
+ZVNET_API int GetWaitFd();
+
+}  // namespace ZvMsgLoop
+
+#endif  // ZVNET_ZVMSGLOOP_H_

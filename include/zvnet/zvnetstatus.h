@@ -1,0 +1,21 @@
+// ZvNetStatus: a callback when the machine's addresses or routes change.
+//
+// The callback runs on the registering thread, while it runs its message loop (zvmsgloop.h),
+// once a burst of changes has settled.
+#ifndef ZVNET_ZVNETSTATUS_H_
+#define ZVNET_ZVNETSTATUS_H_
+
+#include <cstdint>
+
+#include "zvnet/zvdefs.h"
+
+enum ZV_NET_STATUS : int32_t {
+  ZV_NET_CONNECTED = 0,     // a change was seen and the machine is connected
+  ZV_NET_DISCONNECTED = 1,  // a change was seen and the machine is not connected
+  ZV_NET_DETECT_EXIT = 2,   // detection ended with an error; this registration is gone
+};
+
+typedef int32_t(ZV_STDCALL* NetStatusCallback)(int32_t cookie, uint32_t param,
+                                               ZV_NET_STATUS status);
+
+#endif  // ZVNET_ZVNETSTATUS_H_

@@ -1,0 +1,33 @@
+// A Windows event on an eventfd: manual-reset events stay signalled until Reset; auto-reset
+// events release one waiter and reset themselves. Any thread may Set, Reset and wait.
+#ifndef ZVNET_PLATFORM_EVENT_H_
+#define ZVNET_PLATFORM_EVENT_H_
+
+#include "platform/UniqueFd.h"
+#include "platform/Waitable.h"
+#include "platform/WinTypes.h"
+
+class CEvent : public CWaitable {
+ public:
+  enum class ResetMode { kManual, kAuto };
+  explicit CEvent(ResetMode mode = ResetMode::kManual, bool initiallySet = false);
+  CEvent(const CEvent&) = delete;
+  CEvent& operator=(const CEvent&) = delete;
+
+  bool IsValid() const { return fd.IsValid(); }
+  void Set();
+  void Reset();
+  // True when signalled; for an auto-reset event this consumes the signal.
+  bool IsSet() const;
+  // WAIT_OBJECT_0 or WAIT_TIMEOUT.
+  DWORD Wait(DWORD timeoutMs) const;
+
+  int WaitFd() const override { return fd.Get(); }
+  bool ConsumeSignal() const override;
+
+ private:
+  UniqueFd fd;
+  ResetMode mode;
+};
+
+#endif  // ZVNET_PLATFORM_EVENT_H_

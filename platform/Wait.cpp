@@ -1,0 +1,49 @@
+#include "platform/Wait.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <chrono>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(DWORD timeoutMs, Clock::time_point deadline) {
+  if (timeoutMs == INFINITE) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+DWORD WaitForSingleObject(const CWaitable& object, DWORD timeoutMs) {
+  return WaitForMultipleObjects({&object}, timeoutMs);
+}
+
+DWORD WaitForMultipleObjects(std::initializer_list<const CWaitable*> objects, DWORD timeoutMs) {
+  std::vector<pollfd> fds;
+  fds.reserve(objects.size());
+  for (const CWaitable* object : objects) fds.push_back({object->WaitFd(), POLLIN, 0});
+  const auto deadline =
+      Clock::now() + std::chrono::milliseconds(timeoutMs == INFINITE ? 0 : timeoutMs);
+  for (;;) {
+    int ready = ::poll(fds.data(), fds.size(), RemainingMs(timeoutMs, deadline));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return WAIT_FAILED;
+    }
+    if (ready == 0) return WAIT_TIMEOUT;
+    DWORD index = 0;
+    for (const CWaitable* object : objects) {
+      const pollfd& p = fds[index];
+      if ((p.revents & (POLLIN | POLLERR | POLLHUP)) && object->ConsumeSignal()) {
+        return WAIT_OBJECT_0 + index;
+      }
+      ++index;
+    }
+    // Every signal was taken by another waiter: wait again for what is left of the time.
+    if (timeoutMs != INFINITE && RemainingMs(timeoutMs, deadline) == 0) return WAIT_TIMEOUT;
+  }
+}

@@ -1,0 +1,15 @@
+// Something a thread can wait for: a descriptor that polls readable when it is signalled.
+#ifndef ZVNET_PLATFORM_WAITABLE_H_
+#define ZVNET_PLATFORM_WAITABLE_H_
+
+class CWaitable {
+ public:
+  virtual ~CWaitable() = default;
+  // The descriptor that polls readable while the object is signalled.
+  virtual int WaitFd() const = 0;
+  // Called once the wait picked this object. Answers false when another waiter consumed the
+  // signal first (auto-reset objects), so the wait goes on.
+  virtual bool ConsumeSignal() const { return true; }
+};
+
+#endif  // ZVNET_PLATFORM_WAITABLE_H_

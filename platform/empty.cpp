@@ -1,0 +1,1 @@
+// The shared library's own translation unit; all its code comes from the static core.

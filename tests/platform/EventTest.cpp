@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/Event.h"
+#include "platform/Thread.h"
+#include "platform/Wait.h"
+#include "tests/support/Pump.h"
+
+TEST(EventTest, ManualResetStaysSetUntilReset) {
+  CEvent event(CEvent::ResetMode::kManual);
+  EXPECT_EQ(event.Wait(0), WAIT_TIMEOUT);
+  event.Set();
+  EXPECT_EQ(event.Wait(0), WAIT_OBJECT_0);
+  EXPECT_EQ(event.Wait(0), WAIT_OBJECT_0);
+  event.Reset();
+  EXPECT_EQ(event.Wait(0), WAIT_TIMEOUT);
+}
+
+TEST(EventTest, AutoResetReleasesExactlyOneWaiter) {
+  CEvent event(CEvent::ResetMode::kAuto);
+  std::atomic<int> released{0};
+  std::thread a([&] {
+    if (event.Wait(5000) == WAIT_OBJECT_0) ++released;
+  });
+  std::thread b([&] {
+    if (event.Wait(5000) == WAIT_OBJECT_0) ++released;
+  });
+  event.Set();
+  ASSERT_TRUE(WaitUntil([&] { return released.load() == 1; }));
+  event.Set();
+  a.join();
+  b.join();
+  EXPECT_EQ(released.load(), 2);
+  EXPECT_EQ(event.Wait(0), WAIT_TIMEOUT);
+}
+
+TEST(EventTest, WaitForMultipleObjectsPicksLowestSignalledIndex) {
+  CEvent first, second, third;
+  EXPECT_EQ(WaitForMultipleObjects({&first, &second, &third}, 10), WAIT_TIMEOUT);
+  third.Set();
+  second.Set();
+  EXPECT_EQ(WaitForMultipleObjects({&first, &second, &third}, 0), WAIT_OBJECT_0 + 1);
+}
+
+TEST(EventTest, WaitWakesWhenAnotherThreadSets) {
+  CEvent event;
+  std::thread setter([&] { event.Set(); });
+  EXPECT_EQ(event.Wait(10000), WAIT_OBJECT_0);
+  setter.join();
+}
+
+TEST(ThreadTest, WaitReportsEndAndTimesOutWhileRunning) {
+  CEvent release;
+  CThread thread;
+  ASSERT_TRUE(thread.Start([&] { release.Wait(INFINITE); }));
+  EXPECT_EQ(thread.Wait(20), WAIT_TIMEOUT);
+  release.Set();
+  EXPECT_EQ(thread.Wait(10000), WAIT_OBJECT_0);
+}
+
+TEST(ThreadTest, OwnerMayGiveUpOnAThreadThatOutlivesIt) {
+  auto release = std::make_shared<CEvent>();
+  std::atomic<bool> finished{false};
+  {
+    CThread thread;
+    ASSERT_TRUE(thread.Start([release, &finished] {
+      release->Wait(INFINITE);
+      finished = true;
+    }));
+    EXPECT_EQ(thread.Wait(10), WAIT_TIMEOUT);
+  }  // destroyed while running: detached, not joined
+  release->Set();
+  EXPECT_TRUE(WaitUntil([&] { return finished.load(); }));
+}

@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/Event.h"
+#include "platform/MessageWindow.h"
+#include "platform/Thread.h"
+#include "tests/support/Pump.h"
+
+namespace {
+
+struct Received {
+  DWORD threadId;
+  UINT message;
+  WPARAM wParam;
+};
+
+// Records every message with the thread it arrived on.
+class CRecorder : public IWindowProc {
+ public:
+  LRESULT WindowProc(HWND, UINT message, WPARAM wParam, LPARAM) override {
+    std::lock_guard guard(mutex);
+    received.push_back({GetCurrentThreadId(), message, wParam});
+    return 0;
+  }
+  std::vector<Received> Snapshot() {
+    std::lock_guard guard(mutex);
+    return received;
+  }
+  size_t Count(UINT message) {
+    size_t n = 0;
+    for (const Received& r : Snapshot()) n += r.message == message;
+    return n;
+  }
+
+ private:
+  std::mutex mutex;
+  std::vector<Received> received;
+};
+
+constexpr UINT kMsg = 0x8001;
+
+}  // namespace
+
+TEST(MessageWindowTest, PostsFromAnotherThreadArriveInOrderOnTheOwningThread) {
+  auto recorder = std::make_shared<CRecorder>();
+  HWND hwnd = CreateWindowExW(recorder);
+  ASSERT_NE(hwnd, nullptr);
+  std::thread poster([&] {
+    for (WPARAM i = 0; i < 1000; ++i) ASSERT_TRUE(PostMessageW(hwnd, kMsg, i, 0));
+  });
+  poster.join();
+  ASSERT_TRUE(PumpUntil([&] { return recorder->Count(kMsg) == 1000; }));
+  auto received = recorder->Snapshot();
+  for (WPARAM i = 0; i < received.size(); ++i) {
+    EXPECT_EQ(received[i].wParam, i);
+    EXPECT_EQ(received[i].threadId, GetCurrentThreadId());
+  }
+  DestroyWindow(hwnd);
+}
+
+TEST(MessageWindowTest, DestroyedWindowRefusesPostsAndItsHandleIsNeverReused) {
+  auto recorder = std::make_shared<CRecorder>();
+  HWND first = CreateWindowExW(recorder);
+  ASSERT_TRUE(PostMessageW(first, kMsg, 1, 0));
+  ASSERT_TRUE(DestroyWindow(first));
+  EXPECT_FALSE(IsWindow(first));
+  EXPECT_FALSE(PostMessageW(first, kMsg, 2, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+  HWND second = CreateWindowExW(recorder);
+  EXPECT_NE(first, second);
+  PumpFor(50ms);
+  EXPECT_EQ(recorder->Count(kMsg), 0u) << "a message queued before destruction was delivered";
+  DestroyWindow(second);
+}
+
+TEST(MessageWindowTest, EachThreadDispatchesOnlyItsOwnWindows) {
+  auto mine = std::make_shared<CRecorder>();
+  auto theirs = std::make_shared<CRecorder>();
+  HWND myWindow = CreateWindowExW(mine);
+  std::atomic<HWND> theirWindow{nullptr};
+  std::atomic<bool> stop{false};
+  DWORD theirId = 0;
+  std::thread other([&] {
+    theirId = GetCurrentThreadId();
+    theirWindow = CreateWindowExW(theirs);
+    while (!stop) PumpMessages(10);
+    DestroyWindow(theirWindow);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return theirWindow.load() != nullptr; }));
+  PostMessageW(myWindow, kMsg, 1, 0);
+  PostMessageW(theirWindow, kMsg, 2, 0);
+  ASSERT_TRUE(PumpUntil([&] { return mine->Count(kMsg) == 1 && theirs->Count(kMsg) == 1; }));
+  stop = true;
+  other.join();
+  EXPECT_EQ(mine->Snapshot()[0].threadId, GetCurrentThreadId());
+  EXPECT_EQ(mine->Snapshot()[0].wParam, 1u);
+  EXPECT_EQ(theirs->Snapshot()[0].threadId, theirId);
+  EXPECT_EQ(theirs->Snapshot()[0].wParam, 2u);
+  DestroyWindow(myWindow);
+}
+
+TEST(MessageWindowTest, TimerTicksArriveAsWmTimerAndALateTimerGivesOneTick) {
+  auto recorder = std::make_shared<CRecorder>();
+  HWND hwnd = CreateWindowExW(recorder);
+  ASSERT_EQ(SetTimer(hwnd, 347, 20), 347u);
+  ASSERT_TRUE(PumpUntil([&] { return recorder->Count(WM_TIMER) >= 2; }));
+  EXPECT_EQ(recorder->Snapshot()[0].wParam, 347u);
+  // Not pumping for many periods must not produce a burst afterwards.
+  const size_t before = recorder->Count(WM_TIMER);
+  std::this_thread::sleep_for(200ms);
+  DispatchThreadMessages();
+  EXPECT_EQ(recorder->Count(WM_TIMER), before + 1);
+  EXPECT_TRUE(KillTimer(hwnd, 347));
+  const size_t afterKill = recorder->Count(WM_TIMER);
+  PumpFor(100ms);
+  EXPECT_EQ(recorder->Count(WM_TIMER), afterKill);
+  DestroyWindow(hwnd);
+}
+
+TEST(MessageWindowTest, WaitFdTurnsReadableForPostsAndTimers) {
+  auto recorder = std::make_shared<CRecorder>();
+  HWND hwnd = CreateWindowExW(recorder);
+  const int fd = GetThreadMessageWaitFd();
+  ASSERT_GE(fd, 0);
+  pollfd p{fd, POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 0), 0);
+  std::thread([&] { PostMessageW(hwnd, kMsg, 7, 0); }).join();
+  EXPECT_EQ(::poll(&p, 1, 10000), 1);
+  EXPECT_EQ(DispatchThreadMessages(), 1);
+  EXPECT_EQ(::poll(&p, 1, 0), 0) << "still readable after everything was dispatched";
+  SetTimer(hwnd, 1, 30);
+  EXPECT_EQ(::poll(&p, 1, 10000), 1);
+  EXPECT_EQ(DispatchThreadMessages(), 1);
+  EXPECT_EQ(recorder->Count(WM_TIMER), 1u);
+  DestroyWindow(hwnd);
+}
+
+TEST(MessageWindowTest, QuietPumpReturnsZero) {
+  auto recorder = std::make_shared<CRecorder>();
+  HWND hwnd = CreateWindowExW(recorder);
+  EXPECT_EQ(PumpMessages(20), 0);
+  DestroyWindow(hwnd);
+}
+
+TEST(MessageWindowTest, ThreadExitDestroysItsWindows) {
+  HWND hwnd = nullptr;
+  std::thread([&] { hwnd = CreateWindowExW(std::make_shared<CRecorder>()); }).join();
+  ASSERT_NE(hwnd, nullptr);
+  EXPECT_FALSE(IsWindow(hwnd));
+  EXPECT_FALSE(PostMessageW(hwnd, kMsg, 0, 0));
+}
+
+namespace {
+
+// Blocks inside its first dispatch until released.
+class CBlockingProc : public IWindowProc {
+ public:
+  LRESULT WindowProc(HWND, UINT, WPARAM, LPARAM) override {
+    ++calls;
+    entered.Set();
+    release.Wait(INFINITE);
+    return 0;
+  }
+  std::atomic<int> calls{0};
+  CEvent entered, release;
+};
+
+}  // namespace
+
+TEST(MessageWindowTest, DestroyFromAnotherThreadDuringDispatchStopsFurtherDispatch) {
+  auto proc = std::make_shared<CBlockingProc>();
+  std::atomic<HWND> hwnd{nullptr};
+  std::atomic<bool> stop{false};
+  std::thread owner([&] {
+    hwnd = CreateWindowExW(proc);
+    while (!stop) PumpMessages(10);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return hwnd.load() != nullptr; }));
+  PostMessageW(hwnd, kMsg, 1, 0);
+  PostMessageW(hwnd, kMsg, 2, 0);
+  ASSERT_EQ(proc->entered.Wait(10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(DestroyWindow(hwnd));  // must not wait for the running dispatch
+  proc->release.Set();
+  stop = true;
+  owner.join();
+  EXPECT_EQ(proc->calls.load(), 1);
+}

@@ -1,0 +1,140 @@
+#include "xlog/CXLogWriter.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <vector>
+
+#include "platform/NoDestructor.h"
+#include "platform/StringConv.h"
+
+namespace {
+
+const char* LevelName(int level) {
+  switch (level) {
+    case 16:
+      return "TRACE";
+    case 32:
+      return "EVENT";
+    case 48:
+      return "FAIL";
+    case 80:
+      return "APIERR";
+    default:
+      return "LOG";
+  }
+}
+
+std::wstring FormatMessage(const wchar_t* format, va_list args) {
+  const std::wstring translated = CXLogWriter::TranslateFormat(format);
+  std::vector<wchar_t> buffer(256);
+  for (;;) {
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vswprintf(buffer.data(), buffer.size(), translated.c_str(), copy);
+    va_end(copy);
+    if (n >= 0) return std::wstring(buffer.data(), n);
+    if (buffer.size() >= (1u << 20)) return L"<log line too long or malformed>";
+    buffer.resize(buffer.size() * 4);
+  }
+}
+
+std::string Prefix(int level, const wchar_t* tag) {
+  timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  tm local;
+  ::localtime_r(&ts.tv_sec, &local);
+  char head[96];
+  std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld [%ld] %s ",
+                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                local.tm_sec, ts.tv_nsec / 1000000, static_cast<long>(::syscall(SYS_gettid)),
+                LevelName(level));
+  std::string prefix = head;
+  if (tag && *tag) prefix += "[" + WideToUtf8(tag) + "] ";
+  return prefix;
+}
+
+}  // namespace
+
+CXLogWriter& CXLogWriter::Get() {
+  static NoDestructor<CXLogWriter> writer;
+  return *writer;
+}
+
+CXLogWriter::CXLogWriter() {
+  if (const char* level = std::getenv("ZVXLOG_LEVEL")) minLevel = std::atoi(level);
+  if (const char* path = std::getenv("ZVXLOG_FILE")) SetOutput(path);
+}
+
+std::wstring CXLogWriter::TranslateFormat(const wchar_t* format) {
+  std::wstring out;
+  for (const wchar_t* p = format; *p; ++p) {
+    out += *p;
+    if (*p != L'%') continue;
+    if (p[1] == L'%') {
+      out += *++p;
+      continue;
+    }
+    // Flags, width and precision pass through unchanged.
+    while (p[1] && std::wcschr(L"-+ #0123456789.*", p[1])) out += *++p;
+    bool narrow = false;
+    bool wide = false;
+    if (p[1] == L'h' && (p[2] == L's' || p[2] == L'c'))
+      narrow = true, ++p;
+    else if ((p[1] == L'l' || p[1] == L'w') && (p[2] == L's' || p[2] == L'c'))
+      wide = true, ++p;
+    if (!p[1]) break;
+    wchar_t conv = p[1];
+    if (conv == L's' || conv == L'c') {
+      out += narrow ? L"" : L"l";
+      out += conv;
+      ++p;
+    } else if (conv == L'S' || conv == L'C') {
+      out += wide ? L"l" : L"";
+      out += static_cast<wchar_t>(conv == L'S' ? L's' : L'c');
+      ++p;
+    }
+  }
+  return out;
+}
+
+void CXLogWriter::Write(int level, const wchar_t* tag, const wchar_t* format, va_list args) {
+  if (!format) return;
+  {
+    std::lock_guard guard(mutex);
+    if (level < minLevel) return;
+  }
+  std::string line = Prefix(level, tag) + WideToUtf8(FormatMessage(format, args));
+  while (!line.empty() && line.back() == '\n') line.pop_back();
+  line += '\n';
+  std::lock_guard guard(mutex);
+  const int fd = file.IsValid() ? file.Get() : STDERR_FILENO;
+  // One write per line: O_APPEND keeps lines of several processes whole.
+  size_t done = 0;
+  while (done < line.size()) {
+    ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+}
+
+bool CXLogWriter::SetOutput(const char* path) {
+  UniqueFd opened;
+  if (path && *path) {
+    opened.Reset(::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!opened.IsValid()) return false;
+  }
+  std::lock_guard guard(mutex);
+  file = std::move(opened);
+  return true;
+}
+
+void CXLogWriter::SetLevel(int level) {
+  std::lock_guard guard(mutex);
+  minLevel = level;
+}

@@ -1,0 +1,33 @@
+// Formats and writes log lines: time, thread id, level and tag, then the message.
+// One process-wide instance; `mutex` guards the output and the threshold.
+#ifndef ZVNET_XLOG_CXLOGWRITER_H_
+#define ZVNET_XLOG_CXLOGWRITER_H_
+
+#include <cstdarg>
+#include <mutex>
+#include <string>
+
+#include "platform/UniqueFd.h"
+
+class CXLogWriter {
+ public:
+  static CXLogWriter& Get();
+
+  CXLogWriter();
+  CXLogWriter(const CXLogWriter&) = delete;
+  CXLogWriter& operator=(const CXLogWriter&) = delete;
+
+  void Write(int level, const wchar_t* tag, const wchar_t* format, va_list args);
+  bool SetOutput(const char* path);
+  void SetLevel(int level);
+
+  // Rewrites a format with Windows wide-printf meanings into the C library's.
+  static std::wstring TranslateFormat(const wchar_t* format);
+
+ private:
+  std::mutex mutex;
+  UniqueFd file;  // invalid: standard error
+  int minLevel = 32;
+};
+
+#endif  // ZVNET_XLOG_CXLOGWRITER_H_
