@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #include "udp/UdpDatagram.h"
 
@@ -73,18 +74,22 @@ CUdpReferenceServer::~CUdpReferenceServer() {
 }
 
 long CUdpReferenceServer::Start(const std::string& address, unsigned short wantedPort) {
-  if (thread.IsStarted() || !stopEvent.IsValid()) return E_FAIL;
+  if (thread.joinable() || !stopEvent.IsValid()) return E_FAIL;
   socket = BindUdp(address, wantedPort, &port);
   otherSocket = BindUdp(address, 0, &otherPort);
   if (!socket.IsValid() || !otherSocket.IsValid()) return E_FAIL;
-  if (!thread.Start([this] { Run(); })) return E_FAIL;
+  try {
+    thread = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    return E_FAIL;
+  }
   return S_OK;
 }
 
 void CUdpReferenceServer::Stop() {
-  if (!thread.IsStarted()) return;
+  if (!thread.joinable()) return;
   stopEvent.Set();
-  thread.Wait(INFINITE);
+  thread.join();
 }
 
 void CUdpReferenceServer::SetBehaviour(Behaviour hook) {

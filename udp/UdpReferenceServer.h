@@ -6,7 +6,7 @@
 // Threads: Start, Stop and SetBehaviour run on the owner's thread; one server thread reads
 // requests, calls the behaviour and sends the replies. `lock` guards behaviour and
 // requestCount; the behaviour runs on the server thread without the lock. The server owns its
-// two sockets and its thread; Stop (or the destructor) waits for the thread.
+// two sockets and its thread; Stop (or the destructor) joins the thread.
 #ifndef ZVNET_UDP_UDPREFERENCESERVER_H_
 #define ZVNET_UDP_UDPREFERENCESERVER_H_
 
@@ -17,10 +17,10 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Event.h"
-#include "platform/Thread.h"
 #include "platform/UniqueFd.h"
 #include "zvnet/zvdefs.h"
 
@@ -88,7 +88,7 @@ class CUdpReferenceServer {
   unsigned short port = 0;
   unsigned short otherPort = 0;
   CEvent stopEvent{CEvent::ResetMode::kManual};
-  CThread thread;
+  std::thread thread;  // joined by Stop
 
   std::mutex lock;
   Behaviour behaviour;
