@@ -237,9 +237,7 @@ long CUdpTaskService::StopTask(int cookie) {
       }
     }
     // Still queued on a channel: the datagram is dropped, the request ends by its time-out.
-    for (auto& [id, task] : channels) {
-      if (task->RemoveTask(cookie) == S_OK) return S_OK;
-    }
+    if (RemoveQueuedLocked(cookie)) return S_OK;
     if (requests.erase(cookie) == 0) return E_FAIL;
   }
   StartWaitingRequests();
@@ -325,10 +323,11 @@ void CUdpTaskService::CheckTimeOut() {
   }
 }
 
-void CUdpTaskService::RemoveQueuedLocked(int cookie) {
+bool CUdpTaskService::RemoveQueuedLocked(int cookie) {
   for (auto& [id, task] : channels) {
-    if (task->RemoveTask(cookie) == S_OK) return;
+    if (task->RemoveTask(cookie) == S_OK) return true;
   }
+  return false;
 }
 
 void CUdpTaskService::StampStart(UdpRequestRecord& record) {

@@ -68,7 +68,8 @@ class CUdpTaskService : public std::enable_shared_from_this<CUdpTaskService> {
   // Starts held-back one-shot requests, oldest first, while the open requests are fewer than
   // maxTaskNum.
   void StartWaitingRequests();
-  void RemoveQueuedLocked(int cookie);
+  // Drops the cookie's datagram from the first channel queue that holds it.
+  bool RemoveQueuedLocked(int cookie);
 
   std::map<int, UdpRequestRecord> requests;       // open requests by cookie
   std::deque<UdpOneShotRequest> waitingRequests;  // held back by the task limit
