@@ -288,7 +288,9 @@ TEST_F(HttpExportsTest, CallbackMayStopItsTaskAndEndTheFamily) {
   CHttpCallbackLog log;
   int stopped = 0;
   log.onEvent = [&](const HttpEvent& event) {
-    if (event.taskId == stopped) EXPECT_EQ(ZvHttp::StopTask(stopped), 0);
+    if (event.taskId == stopped) {
+      EXPECT_EQ(ZvHttp::StopTask(stopped), 0);
+    }
   };
   ASSERT_EQ(Fetch(PacedUrl(5, 200), log, 3000, &stopped), 0);
   ASSERT_TRUE(PumpUntil([&] { return log.Count() > 0; }));
@@ -299,7 +301,9 @@ TEST_F(HttpExportsTest, CallbackMayStopItsTaskAndEndTheFamily) {
   int first = 0, second = 0;
   std::atomic<int> calls{0};
   ending.onEvent = [&](const HttpEvent&) {
-    if (++calls == 1) EXPECT_EQ(ZvHttp::Uninit(), 0);
+    if (++calls == 1) {
+      EXPECT_EQ(ZvHttp::Uninit(), 0);
+    }
   };
   ASSERT_EQ(Fetch(QuickUrl(5), ending, 0, &first), 0);
   ASSERT_EQ(Fetch(QuickUrl(5), ending, 0, &second), 0);
