@@ -8,6 +8,7 @@
 #include "platform/Thread.h"
 #include "tests/http/HttpExportsFixture.h"
 #include "tests/support/LogCapture.h"
+#include "zvnet/zvmsgloop.h"
 
 TEST(HttpFamilyTest, InitIsCountedAndTheLastUninitEndsTheService) {
   CLogCapture capture;
@@ -258,6 +259,7 @@ TEST_F(HttpExportsTest, UninitFreesQueuedMessagesOfSeveralThreadsAndNothingArriv
   std::atomic<bool> uninitDone{false};
   std::atomic<int> lateCallbacks{0};
   std::atomic<int> queued{0};
+  std::atomic<int> quickIds[2] = {0, 0};
   CHttpCallbackLog logs[2];
   for (CHttpCallbackLog& log : logs) {
     log.onEvent = [&](const HttpEvent&) {
@@ -268,6 +270,7 @@ TEST_F(HttpExportsTest, UninitFreesQueuedMessagesOfSeveralThreadsAndNothingArriv
     int quick = 0, slow = 0;
     ASSERT_EQ(Fetch(QuickUrl(), logs[index], 30000, &quick, onWorker), 0);
     ASSERT_EQ(Fetch(SlowUrl(), logs[index], 30000, &slow, onWorker), 0);
+    quickIds[index] = quick;
     ++queued;
     // Do not pump until the family is gone: the quick transfer's messages wait in the queue.
     WaitUntil([&] { return uninitDone.load(); }, 30s);
@@ -276,7 +279,11 @@ TEST_F(HttpExportsTest, UninitFreesQueuedMessagesOfSeveralThreadsAndNothingArriv
   std::thread a(host, 0, worker);
   std::thread b(host, 1, second);
   ASSERT_TRUE(WaitUntil([&] { return queued == 2; }));
-  ASSERT_TRUE(WaitUntil([&] { return capture.Count("OnDealTaskMsg PostMessage") >= 40; }));
+  // Both quick transfers have ended (all their messages wait unhandled in their threads'
+  // queues) while the slow ones still run on both workers.
+  for (auto& id : quickIds) {
+    ASSERT_TRUE(capture.WaitFor("CloseCookie Cookie: " + std::to_string(id.load()), 10s));
+  }
   ZvHttp::Uninit();
   initialised = false;
   uninitDone = true;
@@ -284,6 +291,34 @@ TEST_F(HttpExportsTest, UninitFreesQueuedMessagesOfSeveralThreadsAndNothingArriv
   b.join();
   EXPECT_EQ(lateCallbacks, 0);
   EXPECT_EQ(logs[0].Count() + logs[1].Count(), 0u);
+}
+
+TEST_F(HttpExportsTest, UninitWaitsForACallbackRunningOnAnotherThread) {
+  CHttpCallbackLog log;
+  std::atomic<bool> inCallback{false}, uninitReturned{false}, stop{false};
+  std::atomic<int> startedAfterUninit{0}, finishedAfterUninit{0};
+  log.onEvent = [&](const HttpEvent&) {
+    if (uninitReturned) ++startedAfterUninit;
+    inCallback = true;
+    std::this_thread::sleep_for(300ms);  // a slow host callback
+    if (uninitReturned) ++finishedAfterUninit;
+  };
+  std::thread host([&] {
+    int id = 0;
+    ASSERT_EQ(Fetch(QuickUrl(), log, 30000, &id), 0);
+    while (!stop) ZvMsgLoop::Pump(10);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return inCallback.load(); }));
+  ZvHttp::Uninit();
+  uninitReturned = true;
+  initialised = false;
+  const size_t seen = log.Count();
+  std::this_thread::sleep_for(500ms);
+  stop = true;
+  host.join();
+  EXPECT_EQ(finishedAfterUninit, 0) << "Uninit returned while a callback still ran";
+  EXPECT_EQ(startedAfterUninit, 0);
+  EXPECT_EQ(log.Count(), seen);
 }
 
 TEST_F(HttpExportsTest, CallbackMayStopItsTaskAndEndTheFamily) {
