@@ -4,7 +4,8 @@
 //
 //   zvnet_bench_http [--benchmark_repetitions=3]
 //
-// Files go to $ZVNET_BENCH_DIR, or /var/tmp, and are removed afterwards.
+// Files go to $ZVNET_BENCH_DIR, or /var/tmp, and are removed afterwards. Like the
+// application, the benchmark loads the logging library, and keeps only failure lines.
 #include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include "http/HttpTask.h"
 #include "platform/StringConv.h"
 #include "tests/support/HttpTestServer.h"
+#include "zvxlog.h"
 
 extern char** environ;
 
@@ -123,4 +125,10 @@ BENCHMARK(BM_CurlToFile)->Unit(benchmark::kMillisecond)->UseRealTime()->Iteratio
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  XLogSetLevel(48);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
