@@ -1,7 +1,5 @@
 #include "http/CdnReportQuery.h"
 
-#include <regex>
-
 #include "platform/AnsiCodePage.h"
 
 namespace {
@@ -93,9 +91,20 @@ std::wstring BuildCdnReportQuery(const CdnReportFacts& facts, const CdnReportLoo
   return query;
 }
 
+// The search for "Server:[[:space:]]*QMR", written out: "Server:", any run of the blank
+// characters of [[:space:]], then "QMR".
 bool MatchesCdnServer(const std::wstring& headers) {
-  static const std::wregex kCdnServer(L"Server:[[:space:]]*QMR");
-  return std::regex_search(headers, kCdnServer);
+  constexpr std::wstring_view kName = L"Server:";
+  constexpr std::wstring_view kProduct = L"QMR";
+  constexpr std::wstring_view kSpace = L" \t\n\v\f\r";
+  const std::wstring_view text = headers;
+  for (size_t at = text.find(kName); at != std::wstring_view::npos; at = text.find(kName, at + 1)) {
+    size_t product = text.find_first_not_of(kSpace, at + kName.size());
+    if (product != std::wstring_view::npos && text.substr(product, kProduct.size()) == kProduct) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::wstring EscapeForReport(std::wstring_view text) {

@@ -42,7 +42,8 @@ std::wstring_view CdnReportFailureWord(int32_t errorCode);
 // "dns_failed" and leaves the measured values out.
 std::wstring BuildCdnReportQuery(const CdnReportFacts& facts, const CdnReportLookups& lookups);
 
-// Whether "Server:[[:space:]]*QMR" occurs anywhere in the headers (case-sensitive).
+// Whether the regular expression "Server:[[:space:]]*QMR" matches anywhere in the headers
+// (case-sensitive).
 bool MatchesCdnServer(const std::wstring& headers);
 
 // The text in the locale's character set with every byte but ASCII letters and digits

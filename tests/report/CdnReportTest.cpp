@@ -142,9 +142,12 @@ TEST(CdnReportQueryTest, SpeedIsWholeBytesPerSecondOfTheFirstResponseTime) {
 TEST(CdnReportQueryTest, ServerRuleLooksForQmrAfterServerAnywhere) {
   EXPECT_TRUE(MatchesCdnServer(L"HTTP/1.1 200 OK\r\nServer:   QMR/2.1\r\n\r\n"));
   EXPECT_TRUE(MatchesCdnServer(L"HTTP/1.1 200 OK\r\nServer:\tQMR\r\n"));
+  EXPECT_TRUE(MatchesCdnServer(L"Server: other\r\nServer:\r\n QMR\r\n")) << "second one";
   EXPECT_TRUE(MatchesCdnServer(L"X-Via: Server:QMR\r\n")) << "a search, not a line match";
   EXPECT_FALSE(MatchesCdnServer(L"HTTP/1.1 200 OK\r\nServer: nginx\r\n"));
   EXPECT_FALSE(MatchesCdnServer(L"HTTP/1.1 200 OK\r\nserver: QMR\r\n")) << "case matters";
+  EXPECT_FALSE(MatchesCdnServer(L"Server: xQMR\r\n"));
+  EXPECT_FALSE(MatchesCdnServer(L"Server: QM"));
   EXPECT_FALSE(MatchesCdnServer(L""));
 }
 
