@@ -39,8 +39,15 @@ std::string DottedText(uint32_t address) {
 void CRouteTrace::Run(const std::wstring& host) {
   hops.clear();
   stopped = false;
+  uint32_t address = 0;
   // A host that does not resolve has nothing to probe: the trace stays empty.
-  if (!ResolveIpv4(host, &destination)) return;
+  if (ResolveIpv4(host, &address)) RunTo(address);
+}
+
+void CRouteTrace::RunTo(uint32_t address) {
+  hops.clear();
+  stopped = false;
+  destination = address;
   CIcmpEcho echo;
   if (!echo.IsValid()) return;
   for (int ttl = 1; ttl < maxHops; ++ttl) {

@@ -29,6 +29,8 @@ class CRouteTrace {
   // Probes towards the host's first IPv4 address. A host that does not resolve, or no ICMP
   // socket, gives no hops.
   void Run(const std::wstring& host);
+  // Probes towards an address already found (network byte order).
+  void RunTo(uint32_t address);
   // The hops, each "address[ms]", in order.
   std::wstring Format() const;
 

@@ -8,7 +8,8 @@
 #include "platform/Event.h"
 #include "platform/IcmpEcho.h"
 #include "tests/support/IcmpRequestWatch.h"
-#include "tests/support/NamedNetns.h"
+#include "tests/support/NetNamespace.h"
+#include "tests/support/NetSysctl.h"
 #include "tests/support/Pump.h"
 #include "tests/support/RouteTopology.h"
 
@@ -30,7 +31,7 @@ class RouteTraceTest : public testing::TestWithParam<Kind> {
     if (GetParam() == Kind::kPing) {
       ASSERT_TRUE(topology.AllowPingSockets());
     }
-    ASSERT_TRUE(topology.Client().RunInside([&] {
+    ASSERT_TRUE(topology.Client().RunOnThread([&] {
       EXPECT_EQ(CIcmpEcho().GetKind(), GetParam());
       trace->Run(host);
     }));
@@ -40,9 +41,9 @@ class RouteTraceTest : public testing::TestWithParam<Kind> {
 }  // namespace
 
 TEST_P(RouteTraceTest, HopsComeInOrderWithTheirTimesAndEndAtTheServer) {
-  ZV_REQUIRE_NETNS();
   CRouteTopology topology;
-  ASSERT_TRUE(topology.Ok());
+  ZVNET_REQUIRE_NAMESPACE(topology);
+  ASSERT_TRUE(topology.IsReady());
   CRouteTrace trace(nullptr);
   TraceFromClient(topology, L"10.71.3.2", &trace);
   EXPECT_EQ(Addresses(trace),
@@ -60,9 +61,9 @@ TEST_P(RouteTraceTest, HopsComeInOrderWithTheirTimesAndEndAtTheServer) {
 }
 
 TEST_P(RouteTraceTest, SilentRouterIsAHopWithoutAnswer) {
-  ZV_REQUIRE_NETNS();
   CRouteTopology topology;
-  ASSERT_TRUE(topology.Ok());
+  ZVNET_REQUIRE_NAMESPACE(topology);
+  ASSERT_TRUE(topology.IsReady());
   ASSERT_TRUE(topology.SilenceRouter2());
   CRouteTrace trace(nullptr);
   TraceFromClient(topology, L"10.71.3.2", &trace);
@@ -79,10 +80,9 @@ INSTANTIATE_TEST_SUITE_P(EchoSockets, RouteTraceTest, testing::Values(Kind::kPin
                          });
 
 TEST(RouteTraceStopTest, HostThatDoesNotResolveIsNotProbed) {
-  ZV_REQUIRE_NETNS();
-  CNamedNetns isolated("nodns");  // nothing but loopback: no name server can be reached
-  ASSERT_TRUE(isolated.Ok());
-  ASSERT_TRUE(isolated.RunInside([&] {
+  CNetNamespace isolated;  // nothing but loopback: no name server can be reached
+  ZVNET_REQUIRE_NAMESPACE(isolated);
+  ASSERT_TRUE(isolated.RunOnThread([&] {
     CIcmpRequestWatch requests;
     CRouteTrace trace(nullptr);
     trace.Run(L"zvnet-no-such-host.invalid");
@@ -95,11 +95,10 @@ TEST(RouteTraceStopTest, HostThatDoesNotResolveIsNotProbed) {
 }
 
 TEST(RouteTraceStopTest, StopEndsARunningTraceAtOnce) {
-  ZV_REQUIRE_NETNS();
-  CNamedNetns quiet("quiet");  // loopback that never answers an echo: every hop is silent
-  ASSERT_TRUE(quiet.Ok());
-  ASSERT_TRUE(quiet.Sysctl("net.ipv4.icmp_echo_ignore_all", "1"));
-  ASSERT_TRUE(quiet.RunInside([&] {
+  CNetNamespace quiet;  // loopback that never answers an echo: every hop is silent
+  ZVNET_REQUIRE_NAMESPACE(quiet);
+  ASSERT_TRUE(SetNetSysctl(quiet, "net/ipv4/icmp_echo_ignore_all", "1"));
+  ASSERT_TRUE(quiet.RunOnThread([&] {
     CIcmpRequestWatch requests;
     ASSERT_TRUE(requests.Ok());
     CEvent stop;
