@@ -13,6 +13,8 @@
 #include "platform/Waitable.h"
 #include "zvnet/zvhttp.h"
 
+class CHttpTask;
+
 class CCdnReport {
  public:
   enum class Outcome {
@@ -30,6 +32,10 @@ class CCdnReport {
   CCdnReport& operator=(const CCdnReport&) = delete;
 
   Outcome Run();
+
+  // The report of a finished task, run from its PostRun: its measured values, proxy settings
+  // and whether it was stopped; `stop` is the task's stop event.
+  static Outcome RunFor(const CHttpTask& task, bool stopped, const CWaitable* stop);
 
  private:
   bool IsStopped() const;

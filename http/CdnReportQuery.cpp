@@ -72,12 +72,12 @@ std::wstring BuildCdnReportQuery(const CdnReportFacts& facts, const CdnReportLoo
   query += L"&dtime=";
   if (measured(facts.firstResponseMs)) query += Decimal(facts.firstResponseMs);
   query += L"&dsize=";
-  // Unsigned: a download past 2 GiB must not report a negative size.
+  // Unsigned and 64-bit: a download past 2 GiB must not report a negative or cut size.
   if (resolved && facts.bytesReceived != 0) query += std::to_wstring(facts.bytesReceived);
   query += L"&dspeed=";
   if (measured(facts.firstResponseMs) && facts.firstResponseMs != 0 && facts.bytesReceived != 0) {
     // Whole bytes per second, written as a number with two decimals that are always zero.
-    uint64_t speed = uint64_t{facts.bytesReceived} * 1000 / facts.firstResponseMs;
+    uint64_t speed = facts.bytesReceived * 1000 / facts.firstResponseMs;
     query += std::to_wstring(speed) + L".00";
   }
   query += L"&tt=";

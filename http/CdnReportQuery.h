@@ -21,9 +21,10 @@ struct CdnReportFacts {
   DWORD connectMs = kNotMeasured;
   DWORD firstResponseMs = kNotMeasured;
   DWORD transferMs = kNotMeasured;
-  DWORD bytesReceived = 0;
+  uint64_t bytesReceived = 0;
   int32_t httpStatus = 0;
   std::wstring url;
+  bool stopped = false;  // the task was stopped before its report
 };
 
 // What the report found out about the host and the machine.

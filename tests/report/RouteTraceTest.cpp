@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 #include <thread>
 
 #include "platform/Event.h"
@@ -12,6 +13,11 @@
 #include "tests/support/NetSysctl.h"
 #include "tests/support/Pump.h"
 #include "tests/support/RouteTopology.h"
+
+// Names the echo socket kind in test output.
+void PrintTo(const CIcmpEcho::Kind& kind, std::ostream* out) {
+  *out << (kind == CIcmpEcho::Kind::kPing ? "ping socket" : "raw socket");
+}
 
 namespace {
 
