@@ -452,11 +452,12 @@ TEST_F(HttpTaskDownload, StopWhileConnectingToABlackHoleEndsAtOnce) {
 }
 
 TEST_F(HttpTaskDownload, StopMidBodyKeepsTheTemporaryFileForALaterResume) {
-  CHttpTestServer server;
+  // Declared before the server: its threads use them until it is gone.
   const std::string content = Pattern(2 * 1024 * 1024);
+  CEvent release(CEvent::ResetMode::kManual);
+  CHttpTestServer server;
   server.Handle("/mid", CHttpTestResource(content));
   // The first answer stalls after half a megabyte until the test lets it go.
-  CEvent release(CEvent::ResetMode::kManual);
   server.Handle("/stall", [&](const HttpTestRequest&) {
     HttpTestResponse response;
     response.generatedLength = content.size();

@@ -19,9 +19,11 @@ CTaskRunner::CTaskRunner() : taskId(nextTaskId++) {
 }
 
 CTaskRunner::~CTaskRunner() {
-  Stop();
-  WaitDone();
-  thread.Wait(INFINITE);
+  if (thread.IsStarted()) {
+    Stop();
+    WaitDone();
+    thread.Wait(INFINITE);
+  }
   std::lock_guard guard(runnersMutex);
   runners.erase(taskId);
 }
