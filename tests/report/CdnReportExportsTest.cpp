@@ -8,7 +8,6 @@
 #include <string>
 
 #include "http/CdnReportReceiver.h"
-#include "http/HttpTask.h"
 #include "tests/support/HttpCallbackLog.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/IcmpRequestWatch.h"
@@ -22,6 +21,9 @@
 
 namespace {
 
+testing::Environment* const settings = testing::AddGlobalTestEnvironment(new CReportSettings);
+testing::Environment* const space = testing::AddGlobalTestEnvironment(new CReportNamespace);
+
 // File downloads through the ZvHttp exports with reports switched on, a test server that
 // names other server software, and a receiver; all in the process's own namespace, on one
 // requesting thread that pumps its messages.
@@ -29,7 +31,6 @@ class CdnReportExportsTest : public testing::Test {
  protected:
   void SetUp() override {
     ZVNET_REQUIRE_NAMESPACE(CReportNamespace::Get());
-    CHttpTask::SetMessageSinkForTesting(nullptr);  // a task runner may have left its own
     char name[] = "/tmp/zvnet-report-dl-XXXXXX";
     int fd = ::mkstemp(name);
     ASSERT_GE(fd, 0);
