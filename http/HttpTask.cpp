@@ -806,8 +806,10 @@ CHttpTask::Step CHttpTask::ReadResponse() {
         if (TakeStopSignal()) return StepStopped;
       } else if (GetLastError() == ERROR_IO_PENDING) {
         Step waited = WaitFor(m_hRequestCompleteEvent);
-        if (waited == StepStopped) return StepStopped;
         if (waited != StepOk) {
+          // The read is still pending on `buffers` in this frame: cancel it before leaving.
+          CloseRequest();
+          if (waited == StepStopped) return StepStopped;
           m_nErrorCode = DOWNLOAD_FAILED;
           return StepFailed;
         }

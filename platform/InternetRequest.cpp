@@ -18,11 +18,14 @@
 namespace {
 
 // The body waits in memory for its reader up to kReceiveLimit; above it the transfer pauses
-// until the reader has brought it down to kReceiveResume. Uploads buffer up to kSendLimit.
-constexpr uint64_t kReceiveLimit = 1 << 20;
-constexpr uint64_t kReceiveResume = 256 * 1024;
-constexpr uint64_t kSendLimit = 256 * 1024;
-constexpr long kCurlBufferSize = 256 * 1024;
+// until the reader has brought it down to kReceiveResume. One delivery of libcurl is at most
+// kCurlBufferSize, so the ring always has room for the delivery that crosses the limit.
+// Uploads buffer up to kSendLimit.
+constexpr size_t kCurlBufferSize = 256 * 1024;
+constexpr size_t kReceiveLimit = 1 << 20;
+constexpr size_t kReceiveResume = 256 * 1024;
+constexpr size_t kReceiveRing = kReceiveLimit + 2 * kCurlBufferSize;
+constexpr size_t kSendLimit = 256 * 1024;
 constexpr int kMaxRedirects = 50;
 constexpr DWORD ERROR_HTTP_INVALID_HEADER = 12153;
 
@@ -216,7 +219,9 @@ CInternetRequest::CInternetRequest(std::shared_ptr<CInternetHandle> parent, Setu
       setup(std::move(setup)),
       async(parent->Session()->IsAsync()),
       connectTimeoutMs(parent->Session()->connectTimeoutMs.load()),
-      receiveTimeoutMs(parent->Session()->receiveTimeoutMs.load()) {
+      receiveTimeoutMs(parent->Session()->receiveTimeoutMs.load()),
+      bodyRing(kReceiveRing),
+      uploadRing(kSendLimit) {
   securityFlags = this->setup.flags &
                   (INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID);
 }
@@ -308,9 +313,7 @@ BOOL CInternetRequest::Write(const void* data, DWORD count, DWORD* written) {
     *written = count;
     return TRUE;
   }
-  if (uploadBuffered == 0 || uploadBuffered + count <= kSendLimit) {
-    uploadChunks.emplace_back(static_cast<const char*>(data), count);
-    uploadBuffered += count;
+  if (uploadRing.Write(data, count)) {
     *written = count;
     bool resume = sendPaused;
     sendPaused = false;
@@ -318,6 +321,7 @@ BOOL CInternetRequest::Write(const void* data, DWORD count, DWORD* written) {
     if (resume) ResumeEngine();
     return TRUE;
   }
+  if (count > kSendLimit) return Fail(ERROR_INVALID_PARAMETER);
   pendingWrite = {static_cast<const char*>(data), count, written};
   return Pend(lock, Op::kWrite);
 }
@@ -333,23 +337,9 @@ BOOL CInternetRequest::End() {
 BOOL CInternetRequest::Read(void* buffer, DWORD capacity, DWORD* length) {
   std::unique_lock lock(mutex);
   if (!sent || pending != Op::kNone) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
-  if (buffered > 0) {
-    char* out = static_cast<char*>(buffer);
-    DWORD copied = 0;
-    while (copied < capacity && !bodyChunks.empty()) {
-      std::string& front = bodyChunks.front();
-      size_t n = std::min<size_t>(capacity - copied, front.size() - frontOffset);
-      std::memcpy(out + copied, front.data() + frontOffset, n);
-      copied += static_cast<DWORD>(n);
-      frontOffset += n;
-      if (frontOffset == front.size()) {
-        bodyChunks.pop_front();
-        frontOffset = 0;
-      }
-    }
-    buffered -= copied;
-    *length = copied;
-    bool resume = recvPaused && buffered <= kReceiveResume;
+  if (bodyRing.Size() > 0) {
+    *length = static_cast<DWORD>(bodyRing.Read(buffer, capacity));
+    bool resume = recvPaused && bodyRing.Size() <= kReceiveResume;
     if (resume) recvPaused = false;
     lock.unlock();
     if (resume) ResumeEngine();
@@ -566,7 +556,7 @@ bool CInternetRequest::Configure() {
   curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kCurlBufferSize);
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(kCurlBufferSize));
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
                    setup.version == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
   curl_easy_setopt(easy, CURLOPT_USERAGENT, session->Agent().c_str());
@@ -716,11 +706,11 @@ size_t CInternetRequest::OnHeaderLine(const char* data, size_t length) {
 size_t CInternetRequest::OnBody(const char* data, size_t length) {
   if (!redirectTarget.empty()) return length;
   std::unique_lock lock(mutex);
-  if (buffered >= kReceiveLimit) {
+  if (bodyRing.Size() >= kReceiveLimit || bodyRing.Free() < length) {
     recvPaused = true;
-    return CURL_WRITEFUNC_PAUSE;
+    return CURL_WRITEFUNC_PAUSE;  // libcurl keeps the data and hands it again on resume
   }
-  // A waiting reader gets the data straight into its buffer; the rest waits in memory.
+  // A waiting reader gets the data straight into its buffer; the rest waits in the ring.
   const bool reader = pending == Op::kRead;
   size_t used = 0;
   if (reader) {
@@ -729,9 +719,9 @@ size_t CInternetRequest::OnBody(const char* data, size_t length) {
     *pendingRead.length = static_cast<DWORD>(used);
     pendingRead = {};
   }
-  if (used < length) {
-    bodyChunks.emplace_back(data + used, length - used);
-    buffered += length - used;
+  if (!bodyRing.Write(data + used, length - used)) {
+    lock.unlock();
+    return CURL_WRITEFUNC_ERROR;  // out of memory for the ring
   }
   if (reader) Complete(lock, true, 0);
   return length;
@@ -739,26 +729,12 @@ size_t CInternetRequest::OnBody(const char* data, size_t length) {
 
 size_t CInternetRequest::OnUploadRead(char* out, size_t length) {
   std::unique_lock lock(mutex);
-  if (uploadBuffered == 0) {
+  if (uploadRing.Size() == 0) {
     sendPaused = true;
     return CURL_READFUNC_PAUSE;
   }
-  size_t copied = 0;
-  while (copied < length && !uploadChunks.empty()) {
-    std::string& front = uploadChunks.front();
-    size_t n = std::min(length - copied, front.size() - uploadFrontOffset);
-    std::memcpy(out + copied, front.data() + uploadFrontOffset, n);
-    copied += n;
-    uploadFrontOffset += n;
-    if (uploadFrontOffset == front.size()) {
-      uploadChunks.pop_front();
-      uploadFrontOffset = 0;
-    }
-  }
-  uploadBuffered -= copied;
-  if (pending == Op::kWrite && uploadBuffered + pendingWrite.count <= kSendLimit) {
-    uploadChunks.emplace_back(pendingWrite.data, pendingWrite.count);
-    uploadBuffered += pendingWrite.count;
+  size_t copied = uploadRing.Read(out, length);
+  if (pending == Op::kWrite && uploadRing.Write(pendingWrite.data, pendingWrite.count)) {
     *pendingWrite.written = pendingWrite.count;
     pendingWrite = {};
     Complete(lock, true, 0);

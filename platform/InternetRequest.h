@@ -14,12 +14,12 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/ByteRing.h"
 #include "platform/InternetHandle.h"
 #include "platform/InternetSession.h"
 
@@ -138,14 +138,10 @@ class CInternetRequest : public CInternetHandle {
   DWORD transferError = 0;  // 0 while running or after a clean end
   int status = 0;
   std::string rawHead;
-  std::deque<std::string> bodyChunks;
-  size_t frontOffset = 0;
-  uint64_t buffered = 0;
+  CByteRing bodyRing;
   bool recvPaused = false;
   PendingRead pendingRead;
-  std::deque<std::string> uploadChunks;
-  size_t uploadFrontOffset = 0;
-  uint64_t uploadBuffered = 0;
+  CByteRing uploadRing;
   bool sendPaused = false;
   PendingWrite pendingWrite;
 };

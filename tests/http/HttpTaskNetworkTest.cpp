@@ -93,6 +93,10 @@ TEST(HttpTaskNetwork, TlsTrustsTheAddedAuthorityChecksNamesAndToleratesDates) {
   EXPECT_EQ(Fetch(unknown.Url("/s", "localhost")), DOWNLOAD_FAILED);
   EXPECT_EQ(Fetch(expired.Url("/s", "localhost")), DOWNLOAD_OK);
   EXPECT_EQ(wrongName.RequestCount() + unknown.RequestCount(), 0u);
+  // An unknown scheme is let through; "https" anywhere in the URL makes it a secure fetch.
+  EXPECT_EQ(Fetch(L"web://localhost:" + std::to_wstring(good.Port()) + L"/s?HTTPS=1", {}, &body),
+            DOWNLOAD_OK);
+  EXPECT_EQ(good.Requests().back().target, "/s?HTTPS=1");
 }
 
 TEST(HttpTaskNetwork, EachProxyTypeCarriesTheRequestTheWayItSays) {

@@ -53,10 +53,9 @@ long CTaskRunner::Sink(UINT message, int taskId, std::unique_ptr<HttpMsgData> da
 }
 
 void CTaskRunner::Record(RecordedMessage message) {
-  {
-    std::lock_guard guard(mutex);
-    messages.push_back(std::move(message));
-  }
+  // Notified under the lock, so that a waiter that then destroys the runner cannot race it.
+  std::lock_guard guard(mutex);
+  messages.push_back(std::move(message));
   changed.notify_all();
 }
 
@@ -120,12 +119,10 @@ void CTaskRunner::Drive() {
     runEndedAt = Clock::now();
   }
   running->PostRun();
-  {
-    std::lock_guard guard(mutex);
-    timing = task->GetTiming();
-    task.reset();
-    done = true;
-  }
+  std::lock_guard guard(mutex);
+  timing = task->GetTiming();
+  task.reset();
+  done = true;
   changed.notify_all();
 }
 
