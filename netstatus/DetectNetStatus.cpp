@@ -1,6 +1,7 @@
 #include "netstatus/DetectNetStatus.h"
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "frame/Log.h"
@@ -20,6 +21,13 @@ struct CDetectNetStatus::State {
   BOOL stopped = TRUE;                // no detection started since the last stop
   bool failed = false;                // the thread took its error exit
 };
+
+namespace {
+
+std::atomic<CDetectNetStatus::ArmFunction> armRouteChange{NotifyRouteChange};
+std::atomic<CDetectNetStatus::ArmFunction> armAddressChange{NotifyAddrChange};
+
+}  // namespace
 
 // Made at load, before any thread of the library runs; never destroyed, so a thread that
 // outlived its stop may still take the lock at exit.
@@ -104,12 +112,17 @@ long CDetectNetStatus::StopDetectIf(bool always) {
   return S_OK;  // the thread object joins an ended thread, or lets a late one finish alone
 }
 
-bool CDetectNetStatus::IsStopped() const {
+void CDetectNetStatus::SetArmFunctionsForTesting(ArmFunction route, ArmFunction address) {
+  armRouteChange = route ? route : NotifyRouteChange;
+  armAddressChange = address ? address : NotifyAddrChange;
+}
+
+bool CDetectNetStatus::IsStopped() {
   CAutoLock guard(shared->lock);
   return shared->stopped != FALSE;
 }
 
-bool CDetectNetStatus::HasFailed() const {
+bool CDetectNetStatus::HasFailed() {
   CAutoLock guard(shared->lock);
   return shared->failed;
 }
@@ -117,8 +130,8 @@ bool CDetectNetStatus::HasFailed() const {
 int CDetectNetStatus::WaitForChange(DWORD timeoutMs, const CEvent& exitEvent) {
   CIpChangeNotification routeChange;
   CIpChangeNotification addressChange;
-  if (NotifyRouteChange(routeChange) != ERROR_IO_PENDING) return kWaitError;
-  if (NotifyAddrChange(addressChange) != ERROR_IO_PENDING) {
+  if (armRouteChange.load()(routeChange) != ERROR_IO_PENDING) return kWaitError;
+  if (armAddressChange.load()(addressChange) != ERROR_IO_PENDING) {
     CancelIPChangeNotify(routeChange);
     return kWaitError;
   }

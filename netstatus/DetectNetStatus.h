@@ -20,6 +20,7 @@
 #include "platform/WinTypes.h"
 
 class CEvent;
+class CIpChangeNotification;
 
 inline constexpr UINT WM_NETSTATUS_CHANGED = 2274;  // wParam 1 connected, 0 not
 inline constexpr UINT WM_NETSTATUS_EXIT = 2275;     // detection ended with an error
@@ -46,10 +47,15 @@ class CDetectNetStatus {
   // Stops the thread and waits for it at most kStopWaitMs: S_OK; S_FALSE when none was started.
   long StopDetect();
 
-  // Set from a stop until the next start.
-  bool IsStopped() const;
+  // Seam for tests: the calls that arm the route and the address notification of every wait,
+  // NotifyRouteChange and NotifyAddrChange unless replaced; null puts the real one back.
+  using ArmFunction = DWORD (*)(CIpChangeNotification&);
+  static void SetArmFunctionsForTesting(ArmFunction route, ArmFunction address);
+
+  // Set from a stop until the next start. Process-wide, as all the detector's state is.
+  static bool IsStopped();
   // The thread has taken its error exit and watches nothing until the next start.
-  bool HasFailed() const;
+  static bool HasFailed();
 
  private:
   enum WaitResult { kWaitError = 1, kWaitChanged = 2, kWaitQuiet = 3, kWaitExit = 4 };

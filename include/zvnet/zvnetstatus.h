@@ -1,7 +1,9 @@
 // ZvNetStatus: a callback when the machine's addresses or routes change.
 //
 // The callback runs on the registering thread, while it runs its message loop (zvmsgloop.h),
-// once a burst of changes has settled.
+// once a burst of changes has settled (3 seconds after its last change). One background thread
+// watches for changes while any registration exists; it watches the network namespace of the
+// thread whose registration started it.
 #ifndef ZVNET_ZVNETSTATUS_H_
 #define ZVNET_ZVNETSTATUS_H_
 

@@ -138,7 +138,7 @@ TEST_F(DetectNetStatusTest, SettledChangeIsPostedToEveryLiveEntryInOrder) {
     EXPECT_EQ(message.lParam, 0);
   }
   EXPECT_EQ(log.Count("CDetectNetStatus::MainProc Network Changed"), 1);
-  EXPECT_TRUE(DetectorIsWatching()) << "it watches on after posting";
+  EXPECT_TRUE(WaitUntil([&] { return DetectorIsWatching(); })) << "it watches on after posting";
 }
 
 }  // namespace

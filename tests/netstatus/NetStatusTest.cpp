@@ -1,11 +1,7 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -13,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "netstatus/DetectNetStatus.h"
 #include "netstatus/NetStatusService.h"
+#include "platform/IpChangeNotification.h"
 #include "platform/Thread.h"
 #include "tests/netstatus/NetStatusFixture.h"
 #include "zvnet/zvnetstatus.h"
@@ -71,6 +69,7 @@ class NetStatusTest : public NetStatusFixture {
   }
   void TearDown() override {
     for (int32_t cookie : cookies) ZvNetStatus::UnDetectNetStatus(cookie);
+    CDetectNetStatus::SetArmFunctionsForTesting(nullptr, nullptr);
     NetStatusFixture::TearDown();
   }
 
@@ -203,82 +202,29 @@ TEST_F(NetStatusTest, LastUnregistrationStopsTheDetectorAndANewRegistrationResta
   EXPECT_EQ(callLog.Calls()[0].cookie, second);
 }
 
-// A command forked now, whose program runs only when Fire() is called: the child keeps the
-// limits of the moment of the fork.
-class CDeferredCommand {
- public:
-  explicit CDeferredCommand(std::vector<std::string> args) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid = ::fork();
-    if (pid == 0) {
-      char go;
-      ::close(fds[1]);
-      if (::read(fds[0], &go, 1) == 1) ::execvp(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(fds[0]);
-    trigger = fds[1];
-  }
-  ~CDeferredCommand() { Wait(); }
+// Arms as the system does until `refuseArms` is set, then refuses, as a system short of
+// resources would.
+std::atomic<bool> refuseArms{false};
 
-  bool Fire() { return trigger >= 0 && ::write(trigger, "x", 1) == 1; }
-  bool Wait() {
-    if (trigger >= 0) ::close(trigger), trigger = -1;
-    if (pid <= 0) return false;
-    int status = 0;
-    const bool ok =
-        ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    pid = -1;
-    return ok;
-  }
-
- private:
-  pid_t pid = -1;
-  int trigger = -1;
-};
-
-// While it lives, the process cannot open another descriptor: the limit is set to the first
-// descriptor after the standard ones (or to a lower free one), so that even the descriptors
-// the detector closes lie above it and cannot be taken again. Waits on up to three
-// descriptors stay within the limit.
-class CNoNewDescriptors {
- public:
-  CNoNewDescriptors() {
-    ::getrlimit(RLIMIT_NOFILE, &saved);
-    const int lowestFree = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-    ::close(lowestFree);
-    rlimit lowered = saved;
-    lowered.rlim_cur = static_cast<rlim_t>(std::min(lowestFree, 3));
-    active = lowestFree >= 0 && ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
-  }
-  ~CNoNewDescriptors() { ::setrlimit(RLIMIT_NOFILE, &saved); }
-
-  bool active = false;
-
- private:
-  rlimit saved{};
-};
+DWORD ArmAddressChange(CIpChangeNotification& notification) {
+  return refuseArms ? ENOBUFS : NotifyAddrChange(notification);
+}
 
 // The detector cannot arm its notifications any more: it tells every window once and forgets
 // them. Each delivery removes one registration of the thread, lowest cookie first.
 TEST_F(NetStatusTest, ErrorExitRemovesOneRegistrationPerDelivery) {
+  refuseArms = false;
+  CDetectNetStatus::SetArmFunctionsForTesting(nullptr, ArmAddressChange);
   const int32_t lower = Register(1);
   const int32_t higher = Register(2);
   ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
 
-  CDeferredCommand change({"ip", "-n", ns.Name(), "addr", "add", "10.0.0.7/24", "dev", "v0"});
-  {
-    CNoNewDescriptors limit;
-    ASSERT_TRUE(limit.active);
-    ASSERT_TRUE(change.Fire());
-    // The change wakes the detector, whose next arm then fails.
-    ASSERT_TRUE(PumpUntil([&] { return CallCount() >= 2; }, 10s));
-  }
-  ASSERT_TRUE(change.Wait());
+  refuseArms = true;
+  // The change wakes the detector, whose next arm then fails.
+  ASSERT_TRUE(ns.Ip("addr add 10.0.0.7/24 dev v0"));
+  const bool delivered = PumpUntil([&] { return CallCount() >= 2; }, 10s);
+  CDetectNetStatus::SetArmFunctionsForTesting(nullptr, nullptr);
+  ASSERT_TRUE(delivered);
   PumpFor(200ms);
   const std::vector<Call> calls = callLog.Calls();
   ASSERT_EQ(calls.size(), 2u);

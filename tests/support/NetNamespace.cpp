@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/nsfs.h>
 #include <net/if.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -101,11 +103,33 @@ bool IsCi() {
   return ci && std::strcmp(ci, "true") == 0;
 }
 
+namespace {
+
+// Serialises `ip netns add` across test processes: the first ones after boot race to make
+// /run/netns a shared mount, and a loser can stack a second mount that hides the other's
+// namespace.
+class CNamespaceCreationLock {
+ public:
+  CNamespaceCreationLock()
+      : fd(::open("/run/zvnet-netns.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    if (fd.IsValid()) ::flock(fd.Get(), LOCK_EX);
+  }
+
+ private:
+  UniqueFd fd;  // the lock goes with the descriptor
+};
+
+}  // namespace
+
 CNetNamespace::CNetNamespace() : name(UniqueName()) {
-  DeleteAbandonedNamespaces();
-  if (!RunCommand({"ip", "netns", "add", name})) return;
+  {
+    CNamespaceCreationLock lock;
+    DeleteAbandonedNamespaces();
+    if (!RunCommand({"ip", "netns", "add", name})) return;
+  }
   fd = UniqueFd(::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC));
-  if (IsValid() && !Ip("link set lo up")) fd.Reset();
+  const bool isNetworkNamespace = IsValid() && ::ioctl(fd.Get(), NS_GET_NSTYPE) == CLONE_NEWNET;
+  if (!isNetworkNamespace || !Ip("link set lo up")) fd.Reset();
 }
 
 CNetNamespace::~CNetNamespace() {
