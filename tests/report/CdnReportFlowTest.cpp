@@ -3,18 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <optional>
-#include <regex>
 #include <string>
-#include <thread>
 
 #include "http/CdnReportReceiver.h"
 #include "platform/Event.h"
-#include "tests/support/IcmpRequestWatch.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/NetNamespace.h"
-#include "tests/support/NetSysctl.h"
-#include "tests/support/Pump.h"
 #include "tests/support/ReportFields.h"
 #include "tests/support/ReportSettings.h"
 
@@ -71,22 +65,6 @@ class CdnReportFlowTest : public testing::Test {
 
 }  // namespace
 
-TEST_F(CdnReportFlowTest, ReportArrivesWithEveryValueKeyByKey) {
-  CdnReportFacts facts = Download(L"localhost");
-  ASSERT_EQ(Report(facts), Outcome::kSent);
-  ASSERT_EQ(received.size(), 1u);
-  ReportFields fields = ParseReportFields(received[0]);
-  const std::string trace = FieldValue(fields, "trace");
-  EXPECT_TRUE(std::regex_match(trace, std::regex(R"(127\.0\.0\.1\[\d+\])"))) << trace;
-
-  CdnReportLookups lookups{L"7F000001", L"localhost", L"7F000002", L"7F000003",
-                           std::wstring(trace.begin(), trace.end())};
-  EXPECT_EQ(fields, ParseReportFields(BuildCdnReportQuery(facts, lookups)));
-  EXPECT_EQ(FieldValue(fields, "dspeed"), "2500000.00");
-  EXPECT_EQ(FieldValue(fields, "url"), "http%3A%2F%2Flocalhost%2Ff%2Ebin");
-  EXPECT_EQ(log.Count("CHttpTask::ReportCdnPerf  [pid=ime&type=0&fr=&rip=7F000001"), 1);
-}
-
 TEST_F(CdnReportFlowTest, ServerHeaderDecidesOnlyForReportsNobodyAskedFor) {
   struct Case {
     bool reportFlag;
@@ -111,24 +89,6 @@ TEST_F(CdnReportFlowTest, ServerHeaderDecidesOnlyForReportsNobodyAskedFor) {
   }
 }
 
-TEST_F(CdnReportFlowTest, HostThatDoesNotResolveReportsDnsFailedWithoutTrace) {
-  CdnReportFacts facts = Download(L"nosuch.zvnet.test");
-  facts.errorCode = 4;
-  ASSERT_EQ(Report(facts), Outcome::kSent);
-  ASSERT_EQ(received.size(), 1u);
-  ReportFields fields = ParseReportFields(received[0]);
-  EXPECT_EQ(FieldValue(fields, "fr"), "dns_failed");
-  for (const char* key : {"rip", "cname", "dnst", "ctime", "rtime", "dtime", "dsize", "dspeed",
-                          "tt", "hc", "usrip", "trace"}) {
-    EXPECT_EQ(FieldValue(fields, key), "") << key;
-  }
-  EXPECT_EQ(FieldValue(fields, "ldip1"), "7F000002");
-  EXPECT_EQ(FieldValue(fields, "ldip2"), "7F000003");
-  EXPECT_EQ(FieldValue(fields, "url"), "http%3A%2F%2Fnosuch%2Ezvnet%2Etest%2Ff%2Ebin");
-  EXPECT_EQ(FieldValue(fields, "key"), "end");
-  EXPECT_EQ(log.Count("gethostbyname failed"), 1);
-}
-
 TEST_F(CdnReportFlowTest, WithoutEndpointNothingIsSentAndTheLogSaysSo) {
   EXPECT_EQ(Report(Download(L"127.0.0.1"), nullptr, false), Outcome::kNoEndpoint);
   EXPECT_TRUE(received.empty());
@@ -140,23 +100,4 @@ TEST_F(CdnReportFlowTest, TaskStoppedBeforeItsReportSendsNone) {
   stop.Set();
   EXPECT_EQ(Report(Download(L"127.0.0.1"), &stop), Outcome::kStopped);
   EXPECT_TRUE(received.empty());
-}
-
-TEST_F(CdnReportFlowTest, StopEndsTheTraceAndNothingIsSent) {
-  ASSERT_TRUE(SetNetSysctl(ns, "net/ipv4/icmp_echo_ignore_all", "1"));
-  ASSERT_TRUE(ns.RunOnThread([&] {
-    CCdnReportReceiver receiver;
-    ASSERT_TRUE(receiver.Start());
-    CReportSettings::PointAt(receiver.Port());
-    CIcmpRequestWatch requests;
-    CEvent stop;
-    std::optional<Outcome> outcome;
-    std::thread worker(
-        [&] { outcome = CCdnReport(Download(L"127.0.0.1"), tagHProxyInfo{}, &stop).Run(); });
-    EXPECT_TRUE(WaitUntil([&] { return requests.Count() >= 2; }, 10s));
-    stop.Set();
-    worker.join();
-    EXPECT_EQ(outcome, Outcome::kStopped);
-    EXPECT_EQ(receiver.Count(), 0u);
-  }));
 }

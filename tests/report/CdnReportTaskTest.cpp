@@ -3,18 +3,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <optional>
 #include <regex>
 #include <string>
 
-#include "http/CdnReport.h"
+#include "http/CdnReportQuery.h"
 #include "http/CdnReportReceiver.h"
 #include "tests/http/TaskRunner.h"
 #include "tests/support/HttpTestServer.h"
-#include "tests/support/IcmpRequestWatch.h"
 #include "tests/support/LogCapture.h"
-#include "tests/support/NetSysctl.h"
-#include "tests/support/Pump.h"
 #include "tests/support/ReportFields.h"
 #include "tests/support/ReportNamespace.h"
 #include "tests/support/ReportSettings.h"
@@ -133,29 +129,4 @@ TEST_F(CdnReportTaskTest, DownloadFromAHostThatDoesNotResolveReportsDnsFailed) {
     EXPECT_EQ(FieldValue(fields, "ldip1"), "7F000002");
     EXPECT_EQ(FieldValue(fields, "url"), "http%3A%2F%2Fnosuch%2Ezvnet%2Etest%3A8080%2Ffile%2Ebin");
   }));
-}
-
-TEST_F(CdnReportTaskTest, StoppingTheTaskEndsItsTraceAtOnceAndSendsNothing) {
-  const CNetNamespace& ns = CReportNamespace::Get();
-  ASSERT_TRUE(SetNetSysctl(ns, "net/ipv4/icmp_echo_ignore_all", "1"));  // every hop silent
-  ASSERT_TRUE(CReportNamespace::RunInside([&] {
-    CHttpTestServer server;
-    server.Serve("/file.bin", File("QMR"));
-    CCdnReportReceiver receiver;
-    ASSERT_TRUE(receiver.Start());
-    CReportSettings::PointAt(receiver.Port());
-    CIcmpRequestWatch requests;
-    CTaskRunner runner;
-    tagDefHttpPar par;
-    par.url = server.Url("/file.bin");
-    ASSERT_TRUE(runner.StartFile(par, std::wstring(path.begin(), path.end())));
-    // The second probe is out: the trace would hold the task for two minutes.
-    ASSERT_TRUE(WaitUntil([&] { return requests.Count() >= 2; }, 20s));
-    const auto stopped = std::chrono::steady_clock::now();
-    runner.Stop();
-    ASSERT_TRUE(runner.WaitDone(10s));
-    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 1s);
-    EXPECT_EQ(receiver.Count(), 0u);
-  }));
-  EXPECT_TRUE(SetNetSysctl(ns, "net/ipv4/icmp_echo_ignore_all", "0"));
 }

@@ -112,18 +112,6 @@ TEST(CdnReportQueryTest, HostThatDoesNotResolveReportsDnsFailed) {
   EXPECT_EQ(FieldValue(fields, "url"), "http%3A%2F%2Fcdn%2Eexample%2Fa%20b%2Ebin");
 }
 
-TEST(CdnReportQueryTest, FailureWordFollowsTheErrorCode) {
-  EXPECT_EQ(CdnReportFailureWord(1), L"");
-  EXPECT_EQ(CdnReportFailureWord(4), L"fail_general");
-  EXPECT_EQ(CdnReportFailureWord(9), L"fail_file_no_found");
-  EXPECT_EQ(CdnReportFailureWord(12), L"fail_timeout");
-  EXPECT_EQ(CdnReportFailureWord(13), L"unkown");
-  CdnReportFacts facts = MeasuredDownload();
-  facts.errorCode = 10;
-  EXPECT_EQ(FieldValue(ParseReportFields(BuildCdnReportQuery(facts, FoundHost())), "fr"),
-            "fail_server_unavail");
-}
-
 TEST(CdnReportQueryTest, SpeedIsWholeBytesPerSecondOfTheFirstResponseTime) {
   auto speed = [](DWORD bytes, DWORD firstResponseMs) {
     CdnReportFacts facts = MeasuredDownload();
