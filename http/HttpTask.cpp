@@ -11,6 +11,7 @@
 
 #include "frame/Log.h"
 #include "frame/SplitUrl.h"
+#include "http/CdnReport.h"
 #include "http/HttpTaskRegistry.h"
 #include "http/HttpTaskService.h"
 #include "platform/Clock.h"
@@ -246,7 +247,9 @@ void CHttpTask::SetResult(int outcome, int errorCode) {
   m_nErrorCode = errorCode;
 }
 
-void CHttpTask::ReportCdnPerf() {}
+void CHttpTask::ReportCdnPerf() {
+  CCdnReport::RunFor(*this, IsStopped(), &stopEvent);
+}
 
 CHttpTask::Timing CHttpTask::GetTiming() const {
   return {m_dwNameResolutionMs.load(), m_dwConnectMs.load(), m_dwFirstResponseMs.load(),

@@ -148,7 +148,7 @@ class CHttpTask : public CThreadControl {
   virtual Step ReadResponse();
   virtual long WriteSaveFile(DWORD count);
   long QueryRawHeaders();
-  // The performance report after a file download; nothing is sent from here yet.
+  // The performance report after a file download (CCdnReport), when reports are on.
   virtual void ReportCdnPerf();
 
  private:

@@ -1,0 +1,112 @@
+#include "http/CdnReport.h"
+
+#include <arpa/inet.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "frame/DataFolder.h"
+#include "frame/Log.h"
+#include "http/CdnReportCipher.h"
+#include "http/CdnReportEndpoint.h"
+#include "http/CdnReportSender.h"
+#include "http/HttpTask.h"
+#include "http/RouteTrace.h"
+#include "netstatus/HostAddress.h"
+#include "netstatus/LocalDnsServers.h"
+#include "platform/Wait.h"
+
+namespace {
+
+// The address in network byte order of an address text ("0A470302").
+uint32_t ParseAddressText(const std::wstring& text) {
+  return htonl(static_cast<uint32_t>(std::wcstoul(text.c_str(), nullptr, 16)));
+}
+
+}  // namespace
+
+CCdnReport::CCdnReport(CdnReportFacts facts, tagHProxyInfo proxy, const CWaitable* stop)
+    : facts(std::move(facts)), proxy(std::move(proxy)), stop(stop) {}
+
+CCdnReport::Outcome CCdnReport::RunFor(const CHttpTask& task, bool stopped, const CWaitable* stop) {
+  CdnReportFacts facts;
+  facts.reportFlag = task.ReportRequested();
+  facts.errorCode = task.ErrorCode();
+  facts.host = task.SplitRequestUrl().hostName;
+  facts.rawHeaders = task.RawHeaders();
+  const CHttpTask::Timing timing = task.GetTiming();
+  facts.nameResolutionMs = timing.nameResolution;
+  facts.connectMs = timing.connect;
+  facts.firstResponseMs = timing.firstResponse;
+  facts.transferMs = timing.transfer;
+  facts.bytesReceived = task.BytesReceived();
+  facts.httpStatus = task.HttpStatus();
+  facts.url = task.Url();
+  facts.stopped = stopped;
+  return CCdnReport(std::move(facts), task.Proxy(), stop).Run();
+}
+
+CCdnReport::Outcome CCdnReport::Run() {
+  if (!IsReportEnabled()) return Outcome::kSwitchedOff;
+  // A stopped task (stopped by its caller, its time-out or the closing of its worker) must
+  // give its thread back at once: no trace, no request.
+  if (facts.stopped || IsStopped()) return Outcome::kStopped;
+  const std::wstring host = ReadReportHost();
+  if (host.empty()) {
+    WriteLog(LOG_EVENT, L"CHttpTask::ReportCdnPerf no REPORT_HOST in config.ini, no report");
+    return Outcome::kNoEndpoint;
+  }
+  // Decided before the trace, which would otherwise hold the worker for nothing.
+  if (!facts.reportFlag && !facts.rawHeaders.empty() && !MatchesCdnServer(facts.rawHeaders)) {
+    return Outcome::kNotCdn;
+  }
+  CdnReportLookups lookups;
+  if (!LookUp(&lookups)) return Outcome::kStopped;
+  return Send(host, BuildCdnReportQuery(facts, lookups));
+}
+
+bool CCdnReport::IsStopped() const {
+  return stop && WaitForSingleObject(*stop, 0) == WAIT_OBJECT_0;
+}
+
+bool CCdnReport::LookUp(CdnReportLookups* lookups) const {
+  ResolveHostAddress(facts.host.c_str(), lookups->address, lookups->canonicalName);
+  GetLocalDnsServers(lookups->dnsServer1, lookups->dnsServer2);
+  // The trace probes the address just found; a host that did not resolve is not probed.
+  if (lookups->address.empty()) return true;
+  CRouteTrace trace(stop);
+  trace.RunTo(ParseAddressText(lookups->address));
+  if (trace.WasStopped()) return false;
+  lookups->traceHops = trace.Format();
+  return true;
+}
+
+CCdnReport::Outcome CCdnReport::Send(const std::wstring& host, const std::wstring& query) const {
+  std::string sealed;
+  switch (SealCdnReport(query, &sealed)) {
+    case ReportSealResult::kSealed:
+      break;
+    case ReportSealResult::kNoMemory:
+      WriteLog(LOG_FAIL, L"CHttpTask::ReportCdnPerf new Error");
+      return Outcome::kSealFailed;
+    default:
+      return Outcome::kSealFailed;
+  }
+  WriteLog(LOG_EVENT, L"CHttpTask::ReportCdnPerf  [%s]", query.c_str());
+  long error = 0;
+  switch (SendCdnReport(BuildReportUrl(host, sealed), proxy, stop, &error)) {
+    case ReportSendResult::kSent:
+      return Outcome::kSent;
+    case ReportSendResult::kStopped:
+      return Outcome::kStopped;
+    case ReportSendResult::kOpenFailed:
+      WriteLog(LOG_FAIL, L"CHttpTask::ReportCdnPerf InternetOpen Failed [%d]",
+               static_cast<int>(error));
+      return Outcome::kSendFailed;
+    case ReportSendResult::kRequestFailed:
+      WriteLog(LOG_FAIL, L"CHttpTask::ReportCdnPerf InternetOpenUrl Failed [%d]",
+               static_cast<int>(error));
+      return Outcome::kSendFailed;
+  }
+  return Outcome::kSendFailed;
+}

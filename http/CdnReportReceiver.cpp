@@ -1,0 +1,192 @@
+#include "http/CdnReportReceiver.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+
+#include "http/CdnReportCipher.h"
+#include "platform/StringConv.h"
+#include "platform/Wait.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMaxHeadBytes = 64 * 1024;
+constexpr auto kHeadDeadline = std::chrono::seconds(5);
+constexpr std::string_view kReportPrefix = "/downloadComplete?ver=0&";
+
+class CSocketReadable : public CWaitable {
+ public:
+  explicit CSocketReadable(int fd) : fd(fd) {}
+  int WaitFd() const override { return fd; }
+
+ private:
+  int fd;
+};
+
+struct AddrInfoDeleter {
+  void operator()(addrinfo* info) const { freeaddrinfo(info); }
+};
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// "%XX" escapes undone; "+" stays "+", as it is a Base64 character here.
+std::string PercentDecode(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+        HexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+void SendAll(const UniqueFd& connection, const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(connection.Get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return;  // the client went away; nothing more to tell it
+    sent += static_cast<size_t>(n);
+  }
+}
+
+void SendResponse(const UniqueFd& connection, const char* status, const std::string& body) {
+  std::string response = std::string("HTTP/1.1 ") + status +
+                         "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+                         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+  SendAll(connection, response);
+}
+
+}  // namespace
+
+CCdnReportReceiver::CCdnReportReceiver(Handler handler) : handler(std::move(handler)) {}
+
+CCdnReportReceiver::~CCdnReportReceiver() {
+  Stop();
+}
+
+bool CCdnReportReceiver::Start(const std::string& address, uint16_t wantedPort) {
+  if (thread || !quit.IsValid()) return false;
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(address.c_str(), std::to_string(wantedPort).c_str(), &hints, &found) != 0) {
+    return false;
+  }
+  std::unique_ptr<addrinfo, AddrInfoDeleter> owner(found);
+  UniqueFd socket(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int on = 1;
+  if (!socket.IsValid() ||
+      ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      ::bind(socket.Get(), found->ai_addr, found->ai_addrlen) != 0 ||
+      ::listen(socket.Get(), 16) != 0) {
+    return false;
+  }
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  if (::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return false;
+  port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                           : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  listener = std::move(socket);
+  quit.Reset();
+  thread = std::make_unique<CThread>();
+  if (thread->Start([this] { Serve(); })) return true;
+  thread.reset();
+  listener.Reset();
+  return false;
+}
+
+void CCdnReportReceiver::Stop() {
+  if (!thread) return;
+  quit.Set();
+  thread->Wait(INFINITE);
+  thread.reset();
+  listener.Reset();
+}
+
+std::vector<std::wstring> CCdnReportReceiver::Received() const {
+  CAutoLock hold(lock);
+  return reports;
+}
+
+size_t CCdnReportReceiver::Count() const {
+  CAutoLock hold(lock);
+  return reports.size();
+}
+
+std::optional<std::wstring> CCdnReportReceiver::OpenRequestTarget(const std::string& target) {
+  std::string_view path = target;
+  if (path.rfind("http://", 0) == 0) {  // absolute form, as a proxy may pass it on
+    size_t slash = path.find('/', 7);
+    if (slash == std::string_view::npos) return std::nullopt;
+    path.remove_prefix(slash);
+  }
+  if (path.rfind(kReportPrefix, 0) != 0) return std::nullopt;
+  return OpenCdnReport(PercentDecode(path.substr(kReportPrefix.size())));
+}
+
+void CCdnReportReceiver::Serve() {
+  CSocketReadable incoming(listener.Get());
+  for (;;) {
+    if (WaitForMultipleObjects({&quit, &incoming}, INFINITE) != WAIT_OBJECT_0 + 1) return;
+    UniqueFd connection(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (connection.IsValid()) Answer(connection);
+  }
+}
+
+void CCdnReportReceiver::Answer(const UniqueFd& connection) {
+  std::string head = ReadHead(connection);
+  size_t lineEnd = head.find("\r\n");
+  std::string_view line = std::string_view(head).substr(0, lineEnd);
+  size_t first = line.find(' ');
+  size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
+  if (second == std::string_view::npos || line.substr(0, first) != "GET") {
+    SendResponse(connection, "400 Bad Request", "not a GET request\n");
+    return;
+  }
+  std::string target(line.substr(first + 1, second - first - 1));
+  std::optional<std::wstring> query = OpenRequestTarget(target);
+  if (!query) {
+    SendResponse(connection, "404 Not Found", "not a readable report\n");
+    return;
+  }
+  {
+    CAutoLock hold(lock);
+    reports.push_back(*query);
+  }
+  if (handler) handler(*query);
+  SendResponse(connection, "200 OK", WideToUtf8(*query) + "\n");
+}
+
+std::string CCdnReportReceiver::ReadHead(const UniqueFd& connection) {
+  std::string head;
+  CSocketReadable readable(connection.Get());
+  const auto deadline = Clock::now() + kHeadDeadline;
+  while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxHeadBytes) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return {};
+    DWORD woken = WaitForMultipleObjects({&quit, &readable}, static_cast<DWORD>(left.count()));
+    if (woken != WAIT_OBJECT_0 + 1) return {};
+    char buffer[4096];
+    ssize_t n = ::recv(connection.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return {};
+    if (n > 0) head.append(buffer, static_cast<size_t>(n));
+  }
+  return head;
+}

@@ -1,0 +1,59 @@
+// An HTTP endpoint on "/downloadComplete" that opens the performance reports it receives
+// ("ver=0&" and the Base64 text) and answers, and hands on, the plain query text. Operators
+// use it to check what clients send; tests use it as the report endpoint.
+//
+// Threads: Start, Stop and the destructor on the owner's thread; one server thread accepts
+// and answers connections one at a time and runs the handler; Received and Count from any
+// thread. `lock` guards `reports`. The object owns its socket and thread.
+#ifndef ZVNET_HTTP_CDNREPORTRECEIVER_H_
+#define ZVNET_HTTP_CDNREPORTRECEIVER_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/CriticalSection.h"
+#include "platform/Event.h"
+#include "platform/Thread.h"
+#include "platform/UniqueFd.h"
+
+class CCdnReportReceiver {
+ public:
+  using Handler = std::function<void(const std::wstring& query)>;
+
+  explicit CCdnReportReceiver(Handler handler = {});
+  ~CCdnReportReceiver();
+  CCdnReportReceiver(const CCdnReportReceiver&) = delete;
+  CCdnReportReceiver& operator=(const CCdnReportReceiver&) = delete;
+
+  // Listens on the numeric address and port (0: any free port). False when it cannot.
+  bool Start(const std::string& address = "127.0.0.1", uint16_t port = 0);
+  void Stop();
+  uint16_t Port() const { return port; }
+
+  std::vector<std::wstring> Received() const;
+  size_t Count() const;
+
+  // The query text of a request target "/downloadComplete?ver=0&<Base64>" (origin or
+  // absolute form); nothing when the target is not a readable report.
+  static std::optional<std::wstring> OpenRequestTarget(const std::string& target);
+
+ private:
+  void Serve();
+  void Answer(const UniqueFd& connection);
+  // Reads up to the blank line that ends the request head; empty when it does not come.
+  std::string ReadHead(const UniqueFd& connection);
+
+  Handler handler;
+  UniqueFd listener;
+  uint16_t port = 0;
+  CEvent quit;
+  std::unique_ptr<CThread> thread;  // while started
+  mutable CCriticalSection lock;
+  std::vector<std::wstring> reports;  // guarded by lock
+};
+
+#endif  // ZVNET_HTTP_CDNREPORTRECEIVER_H_

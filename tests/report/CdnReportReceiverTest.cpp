@@ -1,0 +1,162 @@
+#include "http/CdnReportReceiver.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "http/CdnReportCipher.h"
+#include "http/CdnReportEndpoint.h"
+#include "http/CdnReportSender.h"
+#include "platform/Event.h"
+#include "platform/UniqueFd.h"
+#include "tests/support/Pump.h"
+
+namespace {
+
+std::wstring ReportUrl(uint16_t port, const std::wstring& query) {
+  std::string sealed;
+  EXPECT_EQ(SealCdnReport(query, &sealed), ReportSealResult::kSealed);
+  return BuildReportUrl(L"127.0.0.1:" + std::to_wstring(port), sealed);
+}
+
+// A port on loopback that accepts connections (the kernel completes them) but never answers.
+class CSilentListener {
+ public:
+  CSilentListener() : socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+        ::listen(socket.Get(), 4) == 0 &&
+        ::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port = ntohs(address.sin_port);
+    }
+  }
+  uint16_t Port() const { return port; }
+  // Waits for the client's connection.
+  UniqueFd Accept() { return UniqueFd(::accept(socket.Get(), nullptr, nullptr)); }
+
+ private:
+  UniqueFd socket;
+  uint16_t port = 0;
+};
+
+// Sets one environment variable for the life of the object.
+class CScopedVariable {
+ public:
+  CScopedVariable(const char* name, const char* value) : name(name) {
+    if (const char* old = std::getenv(name)) previous = old;
+    ::setenv(name, value, 1);
+  }
+  ~CScopedVariable() {
+    if (previous)
+      ::setenv(name, previous->c_str(), 1);
+    else
+      ::unsetenv(name);
+  }
+
+ private:
+  const char* name;
+  std::optional<std::string> previous;
+};
+
+}  // namespace
+
+TEST(CdnReportReceiverTest, ReceivesAndOpensWhatTheSenderSends) {
+  std::wstring handed;
+  CCdnReportReceiver receiver([&](const std::wstring& query) { handed = query; });
+  ASSERT_TRUE(receiver.Start());
+  const std::wstring query = L"pid=ime&type=0&url=a%2Fb&key=end";
+  long error = -1;
+  EXPECT_EQ(SendCdnReport(ReportUrl(receiver.Port(), query), tagHProxyInfo{}, nullptr, &error),
+            ReportSendResult::kSent);
+  EXPECT_EQ(error, 0);
+  ASSERT_TRUE(WaitUntil([&] { return receiver.Count() == 1; }));
+  EXPECT_EQ(receiver.Received().front(), query);
+  EXPECT_EQ(handed, query);
+}
+
+TEST(CdnReportReceiverTest, OtherPathsAndBrokenReportsAreNotRecorded) {
+  CCdnReportReceiver receiver;
+  ASSERT_TRUE(receiver.Start());
+  const std::wstring base = L"http://127.0.0.1:" + std::to_wstring(receiver.Port());
+  long error = 0;
+  for (const wchar_t* target :
+       {L"/other?ver=0&QUJD", L"/downloadComplete?ver=1&QUJD", L"/downloadComplete?ver=0&%%%"}) {
+    EXPECT_EQ(SendCdnReport(base + target, tagHProxyInfo{}, nullptr, &error),
+              ReportSendResult::kSent);
+  }
+  const std::wstring query = L"pid=ime&key=end";
+  EXPECT_EQ(SendCdnReport(ReportUrl(receiver.Port(), query), tagHProxyInfo{}, nullptr, &error),
+            ReportSendResult::kSent);
+  ASSERT_TRUE(WaitUntil([&] { return receiver.Count() >= 1; }));
+  EXPECT_EQ(receiver.Received(), std::vector<std::wstring>{query});
+}
+
+TEST(CdnReportReceiverTest, OpensAbsoluteAndEscapedTargets) {
+  std::string sealed;
+  ASSERT_EQ(SealCdnReport(L"a=1", &sealed), ReportSealResult::kSealed);
+  EXPECT_EQ(CCdnReportReceiver::OpenRequestTarget("/downloadComplete?ver=0&" + sealed), L"a=1");
+  EXPECT_EQ(
+      CCdnReportReceiver::OpenRequestTarget("http://r.example:81/downloadComplete?ver=0&" + sealed),
+      L"a=1");
+  std::string escaped;
+  for (char c : sealed) escaped += c == '+' ? "%2B" : c == '/' ? "%2F" : std::string(1, c);
+  EXPECT_EQ(CCdnReportReceiver::OpenRequestTarget("/downloadComplete?ver=0&" + escaped), L"a=1");
+  EXPECT_FALSE(CCdnReportReceiver::OpenRequestTarget("/downloadComplete?" + sealed));
+}
+
+TEST(CdnReportSenderTest, RefusedEndpointIsAFailureWithItsCode) {
+  CSilentListener closed;
+  const uint16_t port = closed.Port();
+  { CSilentListener gone = std::move(closed); }  // the port is free again
+  long error = 0;
+  EXPECT_EQ(SendCdnReport(ReportUrl(port, L"a=1"), tagHProxyInfo{}, nullptr, &error),
+            ReportSendResult::kRequestFailed);
+  EXPECT_NE(error, 0);
+}
+
+TEST(CdnReportSenderTest, StopEndsASendThatGetsNoAnswer) {
+  CSilentListener silent;
+  ASSERT_NE(silent.Port(), 0);
+  CEvent stop;
+  std::optional<ReportSendResult> result;
+  std::thread sender([&] {
+    long error = 0;
+    result = SendCdnReport(ReportUrl(silent.Port(), L"a=1"), tagHProxyInfo{}, &stop, &error);
+  });
+  UniqueFd connection = silent.Accept();  // the request is under way
+  const auto stopped = std::chrono::steady_clock::now();
+  stop.Set();
+  sender.join();
+  EXPECT_EQ(result, ReportSendResult::kStopped);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, 5s) << "the send waits up to 60 s";
+}
+
+TEST(CdnReportSenderTest, ProxyTypeZeroIgnoresTheEnvironmentAndTypeThreeUsesIt) {
+  CCdnReportReceiver receiver;
+  ASSERT_TRUE(receiver.Start());
+  CSilentListener unusedPort;
+  const uint16_t deadPort = unusedPort.Port();
+  { CSilentListener gone = std::move(unusedPort); }
+  const std::string proxy = "http://127.0.0.1:" + std::to_string(deadPort);
+  CScopedVariable variable("http_proxy", proxy.c_str());
+  CScopedVariable noProxy("no_proxy", "");
+  long error = 0;
+  tagHProxyInfo direct;
+  direct.type = 0;
+  EXPECT_EQ(SendCdnReport(ReportUrl(receiver.Port(), L"a=1"), direct, nullptr, &error),
+            ReportSendResult::kSent);
+  tagHProxyInfo system;
+  system.type = 3;
+  EXPECT_EQ(SendCdnReport(ReportUrl(receiver.Port(), L"a=2"), system, nullptr, &error),
+            ReportSendResult::kRequestFailed);
+  EXPECT_EQ(receiver.Received(), std::vector<std::wstring>{L"a=1"});
+}

@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+#include <locale.h>
+
+#include <string>
+#include <vector>
+
+#include "http/CdnReportCipher.h"
+#include "http/CdnReportEndpoint.h"
+#include "http/CdnReportQuery.h"
+#include "tests/support/ReportFields.h"
+
+namespace {
+
+CdnReportFacts MeasuredDownload() {
+  CdnReportFacts facts;
+  facts.reportFlag = true;
+  facts.errorCode = 0;
+  facts.host = L"cdn.example";
+  facts.nameResolutionMs = 12;
+  facts.connectMs = 34;
+  facts.firstResponseMs = 2000;
+  facts.transferMs = 2100;
+  facts.bytesReceived = 5000000;
+  facts.httpStatus = 200;
+  facts.url = L"http://cdn.example/a b.bin";
+  return facts;
+}
+
+CdnReportLookups FoundHost() {
+  return {L"0A470302", L"edge.cdn.example", L"0A000001", L"0A000002",
+          L"10.71.1.2[0][-1]10.71.3.2[1]"};
+}
+
+// Switches the calling thread's character set for the life of the object.
+class CScopedCharset {
+ public:
+  explicit CScopedCharset(const char* locale)
+      : own(newlocale(LC_CTYPE_MASK, locale, nullptr)), previous(uselocale(own)) {}
+  ~CScopedCharset() {
+    uselocale(previous);
+    if (own) freelocale(own);
+  }
+  bool Ok() const { return own != nullptr; }
+
+ private:
+  locale_t own;
+  locale_t previous;
+};
+
+std::vector<uint8_t> Bytes(const ReportBlocks& blocks) {
+  return {blocks.bytes.get(), blocks.bytes.get() + blocks.length};
+}
+
+}  // namespace
+
+TEST(CdnReportQueryTest, CarriesEveryKeyInItsPlace) {
+  ReportFields fields = ParseReportFields(BuildCdnReportQuery(MeasuredDownload(), FoundHost()));
+  const std::vector<std::string> names = {
+      "pid",   "type",  "fr",     "rip", "cname", "dnst", "ldip1", "ldip2", "ctime", "rtime",
+      "dtime", "dsize", "dspeed", "tt",  "hc",    "url",  "usrip", "trace", "key"};
+  EXPECT_EQ(FieldNames(fields), names);
+  const ReportFields expected = {{"pid", "ime"},
+                                 {"type", "1"},
+                                 {"fr", ""},
+                                 {"rip", "0A470302"},
+                                 {"cname", "edge.cdn.example"},
+                                 {"dnst", "12"},
+                                 {"ldip1", "0A000001"},
+                                 {"ldip2", "0A000002"},
+                                 {"ctime", "34"},
+                                 {"rtime", ""},
+                                 {"dtime", "2000"},
+                                 {"dsize", "5000000"},
+                                 {"dspeed", "2500000.00"},
+                                 {"tt", "2100"},
+                                 {"hc", "200"},
+                                 {"url", "http%3A%2F%2Fcdn%2Eexample%2Fa%20b%2Ebin"},
+                                 {"usrip", ""},
+                                 {"trace", "10.71.1.2[0][-1]10.71.3.2[1]"},
+                                 {"key", "end"}};
+  EXPECT_EQ(fields, expected);
+}
+
+TEST(CdnReportQueryTest, UnmeasuredValuesAndEmptyLookupsLeaveTheirKeysEmpty) {
+  CdnReportFacts facts;
+  facts.url.clear();
+  CdnReportLookups lookups;
+  lookups.address = L"7F000001";
+  ReportFields fields = ParseReportFields(BuildCdnReportQuery(facts, lookups));
+  EXPECT_EQ(FieldValue(fields, "type"), "0");
+  for (const char* key : {"cname", "dnst", "ldip1", "ldip2", "ctime", "dtime", "dsize", "dspeed",
+                          "tt", "hc", "url", "trace"}) {
+    EXPECT_EQ(FieldValue(fields, key), "") << key;
+  }
+  EXPECT_EQ(FieldValue(fields, "key"), "end");
+}
+
+TEST(CdnReportQueryTest, HostThatDoesNotResolveReportsDnsFailed) {
+  CdnReportFacts facts = MeasuredDownload();
+  facts.errorCode = 4;
+  CdnReportLookups lookups = FoundHost();
+  lookups.address.clear();
+  lookups.traceHops.clear();
+  ReportFields fields = ParseReportFields(BuildCdnReportQuery(facts, lookups));
+  EXPECT_EQ(FieldValue(fields, "fr"), "dns_failed");
+  for (const char* key :
+       {"rip", "dnst", "ctime", "dtime", "dsize", "dspeed", "tt", "hc", "trace"}) {
+    EXPECT_EQ(FieldValue(fields, key), "") << key;
+  }
+  EXPECT_EQ(FieldValue(fields, "cname"), "edge.cdn.example");
+  EXPECT_EQ(FieldValue(fields, "ldip1"), "0A000001");
+  EXPECT_EQ(FieldValue(fields, "url"), "http%3A%2F%2Fcdn%2Eexample%2Fa%20b%2Ebin");
+}
+
+TEST(CdnReportQueryTest, SpeedIsWholeBytesPerSecondOfTheFirstResponseTime) {
+  auto speed = [](DWORD bytes, DWORD firstResponseMs) {
+    CdnReportFacts facts = MeasuredDownload();
+    facts.bytesReceived = bytes;
+    facts.firstResponseMs = firstResponseMs;
+    return FieldValue(ParseReportFields(BuildCdnReportQuery(facts, FoundHost())), "dspeed");
+  };
+  EXPECT_EQ(speed(5000000, 2000), "2500000.00");
+  EXPECT_EQ(speed(1, 3), "333.00");
+  EXPECT_EQ(speed(4000000000u, 1), "4000000000000.00") << "no 32-bit overflow";
+  EXPECT_EQ(speed(100, 0), "");
+  EXPECT_EQ(speed(100, kNotMeasured), "");
+  EXPECT_EQ(speed(0, 10), "");
+}
+
+TEST(CdnReportQueryTest, ServerRuleLooksForQmrAfterServerAnywhere) {
+  EXPECT_TRUE(MatchesCdnServer(L"HTTP/1.1 200 OK\r\nServer:   QMR/2.1\r\n\r\n"));
+  EXPECT_TRUE(MatchesCdnServer(L"HTTP/1.1 200 OK\r\nServer:\tQMR\r\n"));
+  EXPECT_TRUE(MatchesCdnServer(L"Server: other\r\nServer:\r\n QMR\r\n")) << "second one";
+  EXPECT_TRUE(MatchesCdnServer(L"X-Via: Server:QMR\r\n")) << "a search, not a line match";
+  EXPECT_FALSE(MatchesCdnServer(L"HTTP/1.1 200 OK\r\nServer: nginx\r\n"));
+  EXPECT_FALSE(MatchesCdnServer(L"HTTP/1.1 200 OK\r\nserver: QMR\r\n")) << "case matters";
+  EXPECT_FALSE(MatchesCdnServer(L"Server: xQMR\r\n"));
+  EXPECT_FALSE(MatchesCdnServer(L"Server: QM"));
+  EXPECT_FALSE(MatchesCdnServer(L""));
+}
+
+TEST(CdnReportQueryTest, EscapingKeepsOnlyAsciiLettersAndDigits) {
+  EXPECT_EQ(EscapeForReport(L"http://a.b/c?d=1&e"), L"http%3A%2F%2Fa%2Eb%2Fc%3Fd%3D1%26e");
+  EXPECT_EQ(EscapeForReport(L"AZaz09"), L"AZaz09");
+  EXPECT_EQ(EscapeForReport(L""), L"");
+}
+
+TEST(CdnReportQueryTest, EscapingNonAsciiUsesTheLocaleCharacterSet) {
+  {
+    CScopedCharset utf8("C.UTF-8");
+    ASSERT_TRUE(utf8.Ok());
+    EXPECT_EQ(EscapeForReport(L"\u00E9"), L"%C3%A9");
+    EXPECT_EQ(EscapeForReport(L"\u00E9B"), L"%C3%A9B");
+    // A byte of 0x82..0xFD takes the next byte above 0x41 with it, letter or not.
+    EXPECT_EQ(EscapeForReport(L"\u20ACB"), L"%E2%82%AC%42");
+    EXPECT_EQ(EscapeForReport(L"\u20AC1"), L"%E2%82%AC1");
+  }
+  CScopedCharset ascii("C");
+  ASSERT_TRUE(ascii.Ok());
+  EXPECT_EQ(EscapeForReport(L"\u00E9x"), L"%3Fx") << "unmappable characters become '?'";
+}
+
+TEST(CdnReportCipherTest, TextIsPaddedWithZerosToWholeBlocks) {
+  ReportBlocks eight;
+  ASSERT_TRUE(PadReportText(L"pid=ime&", &eight));
+  EXPECT_EQ(eight.length, 16u);
+  EXPECT_EQ(Bytes(eight),
+            (std::vector<uint8_t>{'p', 0, 'i', 0, 'd', 0, '=', 0, 'i', 0, 'm', 0, 'e', 0, '&', 0}));
+  ReportBlocks nine;
+  ASSERT_TRUE(PadReportText(L"pid=ime&t", &nine));
+  ASSERT_EQ(nine.length, 32u);
+  EXPECT_EQ(nine.bytes[16], 't');
+  EXPECT_EQ(std::vector<uint8_t>(nine.bytes.get() + 18, nine.bytes.get() + 32),
+            std::vector<uint8_t>(14, 0));
+  ReportBlocks wide;
+  ASSERT_TRUE(PadReportText(L"\U0001F600", &wide));
+  EXPECT_EQ(std::vector<uint8_t>(wide.bytes.get(), wide.bytes.get() + 4),
+            (std::vector<uint8_t>{0x3D, 0xD8, 0x00, 0xDE}))
+      << "UTF-16LE surrogate pair";
+}
+
+TEST(CdnReportCipherTest, BlocksAreAes256EachOnItsOwn) {
+  // FIPS-197 appendix C.3.
+  uint8_t key[32];
+  for (int i = 0; i < 32; ++i) key[i] = static_cast<uint8_t>(i);
+  const std::vector<uint8_t> plain = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                                      0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
+  const std::vector<uint8_t> cipher = {0x8e, 0xa2, 0xb7, 0xca, 0x51, 0x67, 0x45, 0xbf,
+                                       0xea, 0xfc, 0x49, 0x90, 0x4b, 0x49, 0x60, 0x89};
+  std::vector<uint8_t> buffer = plain;
+  buffer.insert(buffer.end(), plain.begin(), plain.end());
+  ASSERT_TRUE(EncryptReportBlocks(key, buffer.data(), buffer.size()));
+  EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 16), cipher);
+  EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 16, buffer.end()), cipher) << "no chaining";
+  ASSERT_TRUE(DecryptReportBlocks(key, buffer.data(), buffer.size()));
+  EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 16), plain);
+  EXPECT_FALSE(EncryptReportBlocks(key, buffer.data(), 15));
+}
+
+TEST(CdnReportCipherTest, SealedQueryOpensKeyByKey) {
+  const std::wstring query = BuildCdnReportQuery(MeasuredDownload(), FoundHost());
+  std::string sealed;
+  ASSERT_EQ(SealCdnReport(query, &sealed), ReportSealResult::kSealed);
+  EXPECT_EQ(sealed.size() % 4, 0u);
+  EXPECT_EQ(
+      sealed.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+      std::string::npos);
+  std::optional<std::wstring> opened = OpenCdnReport(sealed);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(ParseReportFields(*opened), ParseReportFields(query));
+  EXPECT_EQ(*opened, query);
+}
+
+TEST(CdnReportCipherTest, SealedLengthFollowsTheBlockCount) {
+  std::string eight;
+  std::string nine;
+  ASSERT_EQ(SealCdnReport(L"pid=ime&", &eight), ReportSealResult::kSealed);
+  ASSERT_EQ(SealCdnReport(L"pid=ime&t", &nine), ReportSealResult::kSealed);
+  EXPECT_EQ(eight.size(), 24u);  // one block
+  EXPECT_EQ(nine.size(), 44u);   // two blocks
+  EXPECT_EQ(OpenCdnReport(nine), L"pid=ime&t");
+  std::string nonBmp;
+  ASSERT_EQ(SealCdnReport(L"x=\U0001F600\u00E9", &nonBmp), ReportSealResult::kSealed);
+  EXPECT_EQ(OpenCdnReport(nonBmp), L"x=\U0001F600\u00E9");
+}
+
+TEST(CdnReportCipherTest, TextThatIsNotASealedReportDoesNotOpen) {
+  EXPECT_FALSE(OpenCdnReport(""));
+  EXPECT_FALSE(OpenCdnReport("not base64!"));
+  EXPECT_FALSE(OpenCdnReport("QUJD")) << "three bytes are no whole block";
+}
+
+TEST(CdnReportEndpointTest, UrlCarriesTheBase64TextUnescaped) {
+  EXPECT_EQ(BuildReportUrl(L"127.0.0.1:8080", "ab+/c=="),
+            L"http://127.0.0.1:8080/downloadComplete?ver=0&ab+/c==");
+  EXPECT_TRUE(IsValidReportHost(L"reports.example"));
+  EXPECT_TRUE(IsValidReportHost(L"[::1]:81"));
+  EXPECT_FALSE(IsValidReportHost(L""));
+  EXPECT_FALSE(IsValidReportHost(L"host/path"));
+  EXPECT_FALSE(IsValidReportHost(L"user@host"));
+  EXPECT_FALSE(IsValidReportHost(L"host name"));
+}

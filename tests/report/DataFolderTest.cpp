@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "frame/DataFolder.h"
+#include "platform/StringConv.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The variables the data folder depends on, cleared for each test and restored after it.
+class DataFolderTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"ZVNET_APPDATA", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "HOME"}) {
+      const char* value = std::getenv(name);
+      saved[name] = value ? std::optional<std::string>(value) : std::nullopt;
+      ::unsetenv(name);
+    }
+    char dir[] = "/tmp/zvnet-datafolder-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    root = dir;
+  }
+  void TearDown() override {
+    for (const auto& [name, value] : saved) {
+      if (value)
+        ::setenv(name.c_str(), value->c_str(), 1);
+      else
+        ::unsetenv(name.c_str());
+    }
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+  }
+
+  static void Set(const char* name, const fs::path& value) { ::setenv(name, value.c_str(), 1); }
+  static std::string Folder() {
+    wchar_t buffer[kDataFolderChars];
+    GetDataFolder(buffer);
+    return WideToUtf8(buffer);
+  }
+  static void WriteConfig(const std::string& text) {
+    std::ofstream(WideToUtf8(GetConfigFilePath())) << text;
+  }
+
+  fs::path root;
+  std::map<std::string, std::optional<std::string>> saved;
+};
+
+}  // namespace
+
+TEST_F(DataFolderTest, RegistryFolderIsUsedVerbatimAndMade) {
+  Set("ZVNET_APPDATA", root / "custom" / "deeper");
+  Set("XDG_DATA_HOME", root / "data");
+  EXPECT_EQ(Folder(), (root / "custom" / "deeper").string());
+  EXPECT_TRUE(fs::is_directory(root / "custom" / "deeper"));
+  EXPECT_FALSE(fs::exists(root / "data"));
+}
+
+TEST_F(DataFolderTest, LongRegistryValueIsReadWholeAndCutOnlyInTheBuffer) {
+  fs::path longFolder = root;
+  for (int i = 0; i < 8; ++i) longFolder /= std::string(200, static_cast<char>('a' + i));
+  Set("ZVNET_APPDATA", longFolder);
+  ASSERT_GT(longFolder.string().size(), 1024u);
+
+  EXPECT_EQ(WideToUtf8(ReadDataFolderFromRegistry()), longFolder.string());
+  EXPECT_EQ(WideToUtf8(FindDataFolder()), longFolder.string());
+  EXPECT_TRUE(fs::is_directory(longFolder));
+
+  wchar_t buffer[kDataFolderChars + 1];
+  buffer[kDataFolderChars] = L'#';
+  GetDataFolder(buffer);
+  EXPECT_EQ(WideToUtf8(buffer), longFolder.string().substr(0, kDataFolderChars - 1));
+  EXPECT_EQ(buffer[kDataFolderChars], L'#');
+}
+
+TEST_F(DataFolderTest, WithoutRegistryValueTheXdgDataFolderIsUsed) {
+  Set("XDG_DATA_HOME", root / "data");
+  Set("HOME", root / "home");
+  EXPECT_EQ(Folder(), (root / "data" / "Zarvo" / "ZarvoInput").string());
+  EXPECT_TRUE(fs::is_directory(root / "data" / "Zarvo" / "ZarvoInput"));
+}
+
+TEST_F(DataFolderTest, HomeDefaultStandsInForMissingOrRelativeXdgValues) {
+  Set("HOME", root / "home");
+  EXPECT_EQ(Folder(), (root / "home" / ".local" / "share" / "Zarvo" / "ZarvoInput").string());
+  ::setenv("XDG_DATA_HOME", "relative/data", 1);
+  EXPECT_EQ(Folder(), (root / "home" / ".local" / "share" / "Zarvo" / "ZarvoInput").string());
+}
+
+TEST_F(DataFolderTest, ConfigFolderIsUsedWhenTheDataFolderCannotBeMade) {
+  fs::create_directories(root / "home");
+  std::ofstream(root / "home" / ".local") << "a file where a folder should be";
+  Set("HOME", root / "home");
+  Set("XDG_CONFIG_HOME", root / "config");
+  EXPECT_EQ(Folder(), (root / "config" / "Zarvo" / "ZarvoInput").string());
+  EXPECT_TRUE(fs::is_directory(root / "config" / "Zarvo" / "ZarvoInput"));
+}
+
+TEST_F(DataFolderTest, WithoutAnyFolderTheBufferIsEmptyAndReportsAreOff) {
+  wchar_t buffer[kDataFolderChars];
+  buffer[0] = L'x';
+  GetDataFolder(buffer);
+  EXPECT_EQ(buffer[0], L'\0');
+  EXPECT_TRUE(GetConfigFilePath().empty());
+  EXPECT_FALSE(ReadReportSwitch());
+  GetDataFolder(nullptr);  // allowed
+}
+
+TEST_F(DataFolderTest, OnlyTheValueOneTurnsReportsOn) {
+  Set("ZVNET_APPDATA", root);
+  EXPECT_EQ(WideToUtf8(GetConfigFilePath()), (root / "config.ini").string());
+  EXPECT_FALSE(ReadReportSwitch()) << "no file";
+
+  const std::map<std::string, bool> cases = {
+      {"[CFG]\nREPORT=1\n", true},          {"[CFG]\nREPORT=2\n", false},
+      {"[CFG]\nREPORT=-1\n", false},        {"[CFG]\nOTHER=1\n", false},
+      {"[OTHER]\nREPORT=1\n", false},       {"[cfg]\r\n  report = 1 \r\n", true},
+      {"[CFG]\nREPORT=0x1\n", true},        {"[CFG]\nREPORT=1 ; on\n", true},
+      {"[CFG]\nREPORT=on\n", false},        {"[CFG]\nREPORT=\n", false},
+      {"[CFG]\nREPORT=4294967297\n", true},  // 32-bit wrap-around, as Windows reads it
+  };
+  for (const auto& [text, on] : cases) {
+    WriteConfig(text);
+    EXPECT_EQ(ReadReportSwitch(), on) << text;
+  }
+}
+
+// The switch is kept for the life of the process: each case runs in a fresh child process.
+TEST_F(DataFolderTest, SwitchIsReadOncePerProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Set("ZVNET_APPDATA", root);
+  auto firstAnswerStays = [this](const std::string& first, const std::string& second) {
+    WriteConfig(first);
+    bool answer = IsReportEnabled();
+    WriteConfig(second);
+    bool stays = IsReportEnabled() == answer && ReadReportSwitch() != answer;
+    std::error_code ignored;
+    fs::remove_all(root, ignored);  // the child's own folder; TearDown does not run here
+    std::exit(stays ? (answer ? 1 : 0) : 2);
+  };
+  EXPECT_EXIT(firstAnswerStays("[CFG]\nREPORT=1\n", "[CFG]\nREPORT=0\n"),
+              testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(firstAnswerStays("[CFG]\nREPORT=0\n", "[CFG]\nREPORT=1\n"),
+              testing::ExitedWithCode(0), "");
+}

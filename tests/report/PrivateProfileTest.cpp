@@ -1,0 +1,91 @@
+#include "platform/PrivateProfile.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "platform/StringConv.h"
+
+namespace {
+
+class PrivateProfileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/zvnet-profile-XXXXXX";
+    int fd = ::mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    path = name;
+  }
+  void TearDown() override { ::unlink(path.c_str()); }
+
+  void Write(const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  }
+  std::optional<std::wstring> Read(const wchar_t* section, const wchar_t* key) {
+    return ReadPrivateProfileString(section, key, Utf8ToWide(path));
+  }
+  UINT ReadInt(const std::string& value, int defaultValue = 77) {
+    Write("[S]\nK=" + value + "\n");
+    return GetPrivateProfileIntW(L"S", L"K", defaultValue, Utf8ToWide(path).c_str());
+  }
+
+  std::string path;
+};
+
+}  // namespace
+
+TEST_F(PrivateProfileTest, NamesIgnoreCaseAndTheFirstSectionAndKeyWin) {
+  Write("TOP=before any section\n[One]\nkey=first\nKEY=second\n[two]\nk=2\n[ONE]\nother=x\n");
+  EXPECT_EQ(Read(L"one", L"Key"), L"first");
+  EXPECT_EQ(Read(L"TWO", L"K"), L"2");
+  EXPECT_EQ(Read(L"One", L"other"), std::nullopt) << "only the first [One] is searched";
+  EXPECT_EQ(Read(L"One", L"TOP"), std::nullopt);
+  EXPECT_EQ(Read(L"Three", L"k"), std::nullopt);
+}
+
+TEST_F(PrivateProfileTest, ValuesAreTrimmedAndUnquotedAndCommentsNameNothing) {
+  Write("  [ S ]  \r\n; K=commented\nK\n  K =  \"quoted value\"  \r\nQ='x'\nM=\"unmatched'\n");
+  EXPECT_EQ(Read(L"S", L"K"), L"quoted value");
+  EXPECT_EQ(Read(L"S", L"Q"), L"x");
+  EXPECT_EQ(Read(L"S", L"M"), L"\"unmatched'");
+  EXPECT_EQ(Read(L"S", L"; K"), std::nullopt);
+}
+
+TEST_F(PrivateProfileTest, ReadsUtf8WithMarkAndUtf16WithMark) {
+  Write("\xEF\xBB\xBF[S]\nK=caf\xC3\xA9\n");
+  EXPECT_EQ(Read(L"S", L"K"), L"caf\u00E9");
+  std::string utf16 = "\xFF\xFE";
+  for (char c : std::string("[S]\r\nK=v\r\n")) utf16 += std::string{c, '\0'};
+  Write(utf16);
+  EXPECT_EQ(Read(L"S", L"K"), L"v");
+}
+
+TEST_F(PrivateProfileTest, MissingFileSectionOrKeyGivesTheDefault) {
+  ::unlink(path.c_str());
+  EXPECT_EQ(GetPrivateProfileIntW(L"S", L"K", 5, Utf8ToWide(path).c_str()), 5u);
+  Write("[S]\nK=1\n");
+  EXPECT_EQ(GetPrivateProfileIntW(L"S", L"X", 5, Utf8ToWide(path).c_str()), 5u);
+  EXPECT_EQ(GetPrivateProfileIntW(L"X", L"K", -3, Utf8ToWide(path).c_str()), UINT(-3));
+}
+
+TEST_F(PrivateProfileTest, IntegersFollowTheWindowsRules) {
+  EXPECT_EQ(ReadInt("1"), 1u);
+  EXPECT_EQ(ReadInt("  +42"), 42u);
+  EXPECT_EQ(ReadInt("-1"), 0xFFFFFFFFu);
+  EXPECT_EQ(ReadInt("0x1F"), 31u);
+  EXPECT_EQ(ReadInt("0X1F"), 0u) << "only lower-case prefixes name a base";
+  EXPECT_EQ(ReadInt("0o17"), 15u);
+  EXPECT_EQ(ReadInt("0b101"), 5u);
+  EXPECT_EQ(ReadInt("12abc"), 12u);
+  EXPECT_EQ(ReadInt("abc"), 0u) << "text without digits is 0, not the default";
+  EXPECT_EQ(ReadInt(""), 77u);
+  EXPECT_EQ(ReadInt("\"\""), 77u);
+  EXPECT_EQ(ReadInt("\"3\""), 3u);
+  EXPECT_EQ(ReadInt("4294967298"), 2u);
+  EXPECT_EQ(ReadInt(std::string(29, '0') + "1"), 0u) << "only 29 characters are read";
+  EXPECT_EQ(ReadInt(std::string(28, '0') + "1"), 1u);
+}
