@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "cli/CDemoCommand.h"
 #include "cli/CGetCommand.h"
 #include "cli/ExitCodes.h"
 #include "cli/PostCommand.h"
@@ -75,6 +76,9 @@ int main(int argc, char** argv) {
 
   auto* watch = app.add_subcommand("watch", "Print network changes until interrupted");
 
+  auto* demo = app.add_subcommand(
+      "demo", "Show every family working against servers started in this process on loopback");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -93,5 +97,6 @@ int main(int argc, char** argv) {
   if (reachable->parsed()) return RunReachable(reachableHttp, reachableUrl);
   if (udpCommand->parsed()) return RunUdp(udp);
   if (watch->parsed()) return RunWatch();
+  if (demo->parsed()) return CDemoCommand().Run();
   return kExitUsage;
 }
