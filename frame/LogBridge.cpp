@@ -34,8 +34,13 @@ CLogBridge::~CLogBridge() {
 
 HRESULT CLogBridge::Bind() {
   if (state.load() != 1) return E_FAIL;
+  const unsigned long long generation = LoadedModulesGeneration();
+  if (generation == missedGeneration.load(std::memory_order_relaxed)) return E_FAIL;
   HMODULE found = GetModuleHandleExW(moduleName.load());
-  if (!found) return E_FAIL;
+  if (!found) {
+    missedGeneration.store(generation, std::memory_order_relaxed);
+    return E_FAIL;
+  }
   CAutoLock guard(lock);
   if (loaded.load() != 0) return S_FALSE;
   module = found;  // the reference is kept for the life of the process

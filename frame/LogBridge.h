@@ -41,6 +41,9 @@ class CLogBridge {
   void* zvDebugReport = nullptr;      // looked up, never called
   void* xlogAddIndent = nullptr;      // looked up, never called
   std::atomic<XLogVFn> xlogV{nullptr};
+  // The loaded-modules generation of the last failed look-up: until a library is loaded, a
+  // log call costs one counter read instead of a full look-up.
+  std::atomic<unsigned long long> missedGeneration{~0ull};
 };
 
 #endif  // ZVNET_FRAME_LOGBRIDGE_H_

@@ -6,12 +6,14 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "platform/TsanAnnotations.h"
 #include "platform/Wait.h"
 
 CEvent::CEvent(ResetMode mode, bool initiallySet)
     : fd(::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK)), mode(mode) {}
 
 void CEvent::Set() {
+  AnnotateHappensBefore(this);
   uint64_t one = 1;
   // A full counter (2^64-2 sets without a reset) stays signalled, which is all Set promises.
   while (::write(fd.Get(), &one, sizeof one) < 0 && errno == EINTR) {

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <vector>
 
+#include "platform/TsanAnnotations.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -39,6 +41,7 @@ DWORD WaitForMultipleObjects(std::initializer_list<const CWaitable*> objects, DW
     for (const CWaitable* object : objects) {
       const pollfd& p = fds[index];
       if ((p.revents & (POLLIN | POLLERR | POLLHUP)) && object->ConsumeSignal()) {
+        AnnotateHappensAfter(object);
         return WAIT_OBJECT_0 + index;
       }
       ++index;

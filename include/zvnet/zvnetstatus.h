@@ -1,7 +1,9 @@
 // ZvNetStatus: a callback when the machine's addresses or routes change.
 //
 // The callback runs on the registering thread, while it runs its message loop (zvmsgloop.h),
-// once a burst of changes has settled.
+// once a burst of changes has settled (3 seconds after its last change). One background thread
+// watches for changes while any registration exists; it watches the network namespace of the
+// thread whose registration started it.
 #ifndef ZVNET_ZVNETSTATUS_H_
 #define ZVNET_ZVNETSTATUS_H_
 
@@ -17,5 +19,19 @@ enum ZV_NET_STATUS : int32_t {
 
 typedef int32_t(ZV_STDCALL* NetStatusCallback)(int32_t cookie, uint32_t param,
                                                ZV_NET_STATUS status);
+
+namespace ZvNetStatus {
+
+// Registers `callback` to be called on the calling thread, with `param`, after each settled
+// change of the machine's addresses or routes. The registration's cookie goes to `*cookie`
+// when `cookie` is not null. Answers 0, E_INVALIDARG for a null callback, or E_FAIL.
+ZVNET_API long DetectNetStatus(NetStatusCallback callback, uint32_t param, int32_t* cookie);
+
+// Removes the registration `cookie`: 0, or E_INVALIDARG when no such registration exists (also
+// after a ZV_NET_DETECT_EXIT callback removed it). Once no registration is left, nothing
+// watches the network until the next DetectNetStatus.
+ZVNET_API long UnDetectNetStatus(int32_t cookie);
+
+}  // namespace ZvNetStatus
 
 #endif  // ZVNET_ZVNETSTATUS_H_

@@ -49,4 +49,43 @@ enum UDP_CHANNEL_TYPE : uint32_t {
 typedef int(ZV_STDCALL* UdpTaskCallback)(int cookie, unsigned long userParam, UDP_ERRORCODE code,
                                          tagUdpOut* out);
 
+// Every function answers 0 for success and E_FAIL for any failure; all but Init answer E_FAIL
+// while the family is not initialised.
+namespace ZvUdp {
+
+// Counts one use; the first creates the family's service.
+ZVNET_API long Init();
+// Ends one use; the last closes every channel and drops every open request without callbacks.
+ZVNET_API long Uninit();
+
+// Opens a channel to `server` (copied) with the threads of `type`; *channelId receives its id.
+// At most nine channels are open at a time.
+ZVNET_API long CreateChannel(UDP_CHANNEL_TYPE type, tagUdpServer* server, int* channelId);
+// Closes the channel; its open requests get no further callbacks.
+ZVNET_API long CloseChannel(int channelId);
+
+// Queues `data` (up to its first zero byte) as one request on the channel and returns at once.
+// sendCallback gets the sending outcome (1, 5, 7 or 9), recvCallback the reply (0) or the
+// time-out (12); either may be null. timeoutMs counts from this call. resetDomain resolves the
+// channel's host again before this datagram. *cookie, if given, receives the request id.
+ZVNET_API long SendData(int channelId, const char* data, UdpTaskCallback sendCallback,
+                        UdpTaskCallback recvCallback, unsigned int timeoutMs,
+                        unsigned long userParam, int* cookie, bool resetDomain);
+// One request without a channel (copied before the call returns): sent once on a private
+// socket, one reply read. `callback` gets every outcome, with userParam 0. Requests beyond the
+// task limit are held back and start, oldest first, as open requests end.
+ZVNET_API long SendData(tagUdpTaskParam* param, UdpTaskCallback callback, unsigned int timeoutMs,
+                        int* cookie);
+
+// Cancels a request. 0 when it was held back (dropped, no callback) or still queued on its
+// channel (not sent; it ends with the time-out callback); otherwise the request is forgotten,
+// no further callback comes, and the answer is E_FAIL (also for an unknown cookie).
+ZVNET_API long StopTask(int cookie);
+
+// One-shot requests are held back while this many requests or more are open (default 10);
+// compared unsigned, so a negative value means no limit and 0 holds every one back.
+ZVNET_API long SetMaxTaskNum(int maxTaskNum);
+
+}  // namespace ZvUdp
+
 #endif  // ZVNET_ZVUDP_H_

@@ -1,0 +1,199 @@
+#include "netstatus/DetectNetStatus.h"
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+#include "frame/Log.h"
+#include "platform/CriticalSection.h"
+#include "platform/Event.h"
+#include "platform/InternetConnectedState.h"
+#include "platform/IpChangeNotification.h"
+#include "platform/MessageWindow.h"
+#include "platform/Thread.h"
+#include "platform/Wait.h"
+
+struct CDetectNetStatus::State {
+  CCriticalSection lock;
+  std::vector<HWND> windows;          // in order of registration, duplicates allowed
+  std::unique_ptr<CThread> thread;    // the detector thread while it exists
+  std::shared_ptr<CEvent> exitEvent;  // of that thread; set once, never reset
+  BOOL stopped = TRUE;                // no detection started since the last stop
+  bool failed = false;                // the thread took its error exit
+};
+
+namespace {
+
+std::atomic<CDetectNetStatus::ArmFunction> armRouteChange{NotifyRouteChange};
+std::atomic<CDetectNetStatus::ArmFunction> armAddressChange{NotifyAddrChange};
+
+}  // namespace
+
+// Made at load, before any thread of the library runs; never destroyed, so a thread that
+// outlived its stop may still take the lock at exit.
+NoDestructor<CDetectNetStatus::State> CDetectNetStatus::shared;
+
+CDetectNetStatus::~CDetectNetStatus() {
+  StopDetect();
+  CAutoLock guard(shared->lock);
+  shared->windows.clear();
+}
+
+long CDetectNetStatus::RegisterWindow(HWND hwnd, BOOL add) {
+  if (!IsWindow(hwnd)) return E_INVALIDARG;
+  bool removed = false;
+  {
+    CAutoLock guard(shared->lock);
+    auto& windows = shared->windows;
+    if (add) {
+      windows.push_back(hwnd);
+      return S_OK;
+    }
+    auto it = std::find(windows.begin(), windows.end(), hwnd);
+    if (it != windows.end()) {
+      windows.erase(it);
+      removed = true;
+    }
+  }
+  // Decided again under the lock, so a window added meanwhile keeps its detection.
+  StopDetectIf(false);
+  return removed ? S_OK : S_FALSE;
+}
+
+long CDetectNetStatus::StartDetect() {
+  std::unique_ptr<CThread> failedThread;  // released after the lock is left
+  CAutoLock guard(shared->lock);
+  State& s = *shared;
+  if (s.thread && s.failed) {
+    // The old thread only returns now; its handle is dropped here.
+    failedThread = std::move(s.thread);
+    s.exitEvent.reset();
+    s.failed = false;
+    s.stopped = TRUE;
+  }
+  if (s.thread || s.windows.empty()) return S_FALSE;
+
+  auto exitEvent = std::make_shared<CEvent>(CEvent::ResetMode::kManual);
+  auto thread = std::make_unique<CThread>();
+  if (!exitEvent->IsValid() || !thread->Start([exitEvent] { MainProc(exitEvent); })) {
+    WriteLog(LOG_FAIL, L"CDetectNetStatus::StartDetect _beginthreadex Failed");
+    return E_FAIL;
+  }
+  s.thread = std::move(thread);
+  s.exitEvent = std::move(exitEvent);
+  s.stopped = FALSE;
+  return S_OK;
+}
+
+long CDetectNetStatus::StopDetect() {
+  return StopDetectIf(true);
+}
+
+long CDetectNetStatus::StopDetectIf(bool always) {
+  std::unique_ptr<CThread> thread;
+  {
+    CAutoLock guard(shared->lock);
+    State& s = *shared;
+    if (!always && !s.windows.empty()) return S_FALSE;
+    if (!s.exitEvent || s.stopped) return S_FALSE;
+    // Set under the lock: the thread looks at it under the same lock before every post, so
+    // nothing is posted once the stop is decided. The event is never reset, so a stop that
+    // comes while the thread posts, queries or is between two waits ends its next wait.
+    s.exitEvent->Set();
+    thread = std::move(s.thread);
+    s.exitEvent.reset();
+    s.stopped = TRUE;
+    s.failed = false;
+  }
+  // Waited for without the lock, which the thread needs to finish a post.
+  if (thread->Wait(kStopWaitMs) != WAIT_OBJECT_0) {
+    WriteLog(LOG_EVENT, L"CDetectNetStatus::StopDetect Wait For Thread Exit Timeout");
+  }
+  return S_OK;  // the thread object joins an ended thread, or lets a late one finish alone
+}
+
+void CDetectNetStatus::SetArmFunctionsForTesting(ArmFunction route, ArmFunction address) {
+  armRouteChange = route ? route : NotifyRouteChange;
+  armAddressChange = address ? address : NotifyAddrChange;
+}
+
+bool CDetectNetStatus::IsStopped() {
+  CAutoLock guard(shared->lock);
+  return shared->stopped != FALSE;
+}
+
+bool CDetectNetStatus::HasFailed() {
+  CAutoLock guard(shared->lock);
+  return shared->failed;
+}
+
+int CDetectNetStatus::WaitForChange(DWORD timeoutMs, const CEvent& exitEvent) {
+  CIpChangeNotification routeChange;
+  CIpChangeNotification addressChange;
+  if (armRouteChange.load()(routeChange) != ERROR_IO_PENDING) return kWaitError;
+  if (armAddressChange.load()(addressChange) != ERROR_IO_PENDING) {
+    CancelIPChangeNotify(routeChange);
+    return kWaitError;
+  }
+  // The exit event comes first, so that a steady stream of changes cannot hold off a stop.
+  int result;
+  switch (WaitForMultipleObjects({&exitEvent, &routeChange, &addressChange}, timeoutMs)) {
+    case WAIT_OBJECT_0:
+      result = kWaitExit;
+      break;
+    case WAIT_OBJECT_0 + 1:
+    case WAIT_OBJECT_0 + 2:
+      result = kWaitChanged;
+      break;
+    case WAIT_TIMEOUT:
+      result = kWaitQuiet;
+      break;
+    default:
+      result = kWaitError;
+      break;
+  }
+  CancelIPChangeNotify(routeChange);
+  CancelIPChangeNotify(addressChange);
+  return result;
+}
+
+void CDetectNetStatus::MainProc(const std::shared_ptr<CEvent>& exitEvent) {
+  WriteLog(LOG_EVENT, L"CDetectNetStatus::MainProc Run");
+  int result;
+  for (;;) {
+    result = WaitForChange(INFINITE, *exitEvent);
+    // A burst of changes is reported once, kSettleMs after its last change.
+    while (result == kWaitChanged) result = WaitForChange(kSettleMs, *exitEvent);
+    if (result != kWaitQuiet) break;
+    WriteLog(LOG_EVENT, L"CDetectNetStatus::MainProc Network Changed");
+    DWORD flags = 0;
+    const WPARAM connected = InternetGetConnectedState(&flags, 0) ? 1 : 0;
+    if (!PostToWindows(*exitEvent, WM_NETSTATUS_CHANGED, connected)) {
+      result = kWaitExit;
+      break;
+    }
+  }
+  if (result == kWaitExit) {
+    WriteLog(LOG_EVENT, L"CDetectNetStatus::MainProc Abort");
+    return;
+  }
+  WriteLog(LOG_EVENT, L"CDetectNetStatus::MainProc Error");
+  PostExitAndForget(*exitEvent);
+}
+
+bool CDetectNetStatus::PostToWindows(const CEvent& exitEvent, UINT message, WPARAM wParam) {
+  CAutoLock guard(shared->lock);
+  if (exitEvent.IsSet()) return false;
+  for (HWND hwnd : shared->windows) {
+    if (IsWindow(hwnd)) PostMessageW(hwnd, message, wParam, 0);
+  }
+  return true;
+}
+
+void CDetectNetStatus::PostExitAndForget(const CEvent& exitEvent) {
+  CAutoLock guard(shared->lock);
+  // A stop that came first owns the list now: a later start may already be using it.
+  if (!PostToWindows(exitEvent, WM_NETSTATUS_EXIT, 0)) return;
+  shared->windows.clear();
+  shared->failed = true;
+}

@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "netstatus/HostAddress.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/NetNamespace.h"
+
+namespace {
+
+// Name look-ups run on a thread of a private namespace whose own hosts file names the test
+// hosts, and whose resolver points at its own loopback, where no server answers: no query can
+// leave the machine.
+class HostAddressTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ZVNET_REQUIRE_NAMESPACE(ns); }
+
+  struct Answer {
+    std::wstring address = L"unset";
+    std::wstring name = L"unset";
+  };
+
+  Answer Resolve(const wchar_t* host) {
+    Answer answer;
+    const std::map<std::string, std::string> files = {
+        {"/etc/hosts", "127.0.0.1 localhost\n10.20.30.40 canon.zvnet.test alias.zvnet.test\n"},
+        {"/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"}};
+    EXPECT_TRUE(
+        ns.RunOnThread([&] { ResolveHostAddress(host, answer.address, answer.name); }, files));
+    return answer;
+  }
+
+  CNetNamespace ns;
+  CLogCapture log;
+};
+
+TEST_F(HostAddressTest, DottedTextNeedsNoLookUp) {
+  Answer answer = Resolve(L"192.168.0.1");
+  EXPECT_EQ(answer.address, L"C0A80001");
+  EXPECT_EQ(answer.name, L"") << "a looked-up name would carry a canonical name";
+}
+
+TEST_F(HostAddressTest, AllZeroAndAllOnesAreLookedUpAsNames) {
+  Answer zero = Resolve(L"0.0.0.0");
+  EXPECT_EQ(zero.address, L"00000000");
+  EXPECT_EQ(zero.name, L"0.0.0.0");
+  Answer ones = Resolve(L"255.255.255.255");
+  EXPECT_EQ(ones.address, L"FFFFFFFF");
+  EXPECT_EQ(ones.name, L"255.255.255.255");
+}
+
+TEST_F(HostAddressTest, NameGivesItsAddressAndOfficialName) {
+  Answer answer = Resolve(L"alias.zvnet.test");
+  EXPECT_EQ(answer.address, L"0A141E28");
+  EXPECT_EQ(answer.name, L"canon.zvnet.test");
+}
+
+TEST_F(HostAddressTest, UnresolvableOrNullHostLeavesOutputsAlone) {
+  Answer unknown = Resolve(L"nosuch.zvnet.test");
+  EXPECT_EQ(unknown.address, L"unset");
+  EXPECT_EQ(unknown.name, L"unset");
+  EXPECT_EQ(log.Count("gethostbyname failed. error code is 1100"), 1);
+
+  Answer none = Resolve(nullptr);
+  EXPECT_EQ(none.address, L"unset");
+  EXPECT_EQ(none.name, L"unset");
+  EXPECT_EQ(log.Count("gethostbyname failed"), 1) << "a null host is no look-up";
+}
+
+}  // namespace

@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "netstatus/DetectNetStatus.h"
+#include "netstatus/NetStatusService.h"
+#include "platform/IpChangeNotification.h"
+#include "platform/Thread.h"
+#include "tests/netstatus/NetStatusFixture.h"
+#include "zvnet/zvnetstatus.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Call {
+  int32_t cookie;
+  uint32_t param;
+  ZV_NET_STATUS status;
+  DWORD threadId;
+  Clock::time_point at;
+};
+
+// Every callback of the test, from whichever thread it ran on.
+class CCallLog {
+ public:
+  void Add(const Call& call) {
+    std::lock_guard guard(mutex);
+    calls.push_back(call);
+  }
+  std::vector<Call> Calls() {
+    std::lock_guard guard(mutex);
+    return calls;
+  }
+  size_t CountOn(DWORD threadId) {
+    size_t n = 0;
+    for (const Call& call : Calls()) n += call.threadId == threadId;
+    return n;
+  }
+  void Clear() {
+    std::lock_guard guard(mutex);
+    calls.clear();
+  }
+
+ private:
+  std::mutex mutex;
+  std::vector<Call> calls;
+};
+
+CCallLog callLog;
+
+int32_t ZV_STDCALL OnNetStatus(int32_t cookie, uint32_t param, ZV_NET_STATUS status) {
+  callLog.Add({cookie, param, status, GetCurrentThreadId(), Clock::now()});
+  return 0;
+}
+
+class NetStatusTest : public NetStatusFixture {
+ protected:
+  void SetUp() override {
+    callLog.Clear();
+    NetStatusFixture::SetUp();
+  }
+  void TearDown() override {
+    for (int32_t cookie : cookies) ZvNetStatus::UnDetectNetStatus(cookie);
+    CDetectNetStatus::SetArmFunctionsForTesting(nullptr, nullptr);
+    NetStatusFixture::TearDown();
+  }
+
+  int32_t Register(uint32_t param) {
+    int32_t cookie = -1;
+    EXPECT_EQ(ZvNetStatus::DetectNetStatus(OnNetStatus, param, &cookie), S_OK);
+    cookies.push_back(cookie);
+    return cookie;
+  }
+  size_t CallCount() { return callLog.Calls().size(); }
+
+  std::vector<int32_t> cookies;  // unregistered at the end, whatever the test did
+};
+
+TEST_F(NetStatusTest, BurstOfChangesGivesOneCallbackOnceItSettles) {
+  const int32_t cookie = Register(7);
+  ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
+
+  // Three changes, each well within the settling time of the one before.
+  ASSERT_TRUE(ns.Ip("addr add 10.0.0.5/24 dev v0"));
+  PumpFor(700ms);
+  ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
+  PumpFor(700ms);
+  const Clock::time_point lastChange = Clock::now();
+  ASSERT_TRUE(ns.Ip("addr add 10.0.0.6/24 dev v0"));
+
+  ASSERT_TRUE(PumpUntil([&] { return CallCount() >= 1; }, 10s));
+  PumpFor(200ms);
+  const std::vector<Call> calls = callLog.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].cookie, cookie);
+  EXPECT_EQ(calls[0].param, 7u);
+  EXPECT_EQ(calls[0].status, ZV_NET_CONNECTED);
+  EXPECT_EQ(calls[0].threadId, GetCurrentThreadId());
+  const auto delay =
+      std::chrono::duration_cast<std::chrono::milliseconds>(calls[0].at - lastChange).count();
+  EXPECT_GE(delay, 3000) << "the burst was not allowed to settle after its last change";
+  RecordProperty("change_to_callback_ms", static_cast<int>(delay));
+  std::printf("change-to-callback delay: %lld ms\n", static_cast<long long>(delay));
+
+  EXPECT_EQ(log.Count("CDetectNetStatus::MainProc Network Changed"), 1);
+  EXPECT_EQ(log.Count("CNetStatusService::OnMulThreadProxyMsg Msg: 2274   Param: 1"), 1);
+  EXPECT_EQ(log.Count("CNetStatusService::OnMulThreadProxyMsg WM_NETSTATUS_CHANGED"), 1);
+}
+
+TEST_F(NetStatusTest, LosingTheDefaultRouteReportsDisconnected) {
+  ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
+  const int32_t cookie = Register(3);
+  ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
+
+  ASSERT_TRUE(ns.Ip("route del default"));
+  ASSERT_TRUE(PumpUntil([&] { return CallCount() >= 1; }, 10s));
+  const Call call = callLog.Calls()[0];
+  EXPECT_EQ(call.cookie, cookie);
+  EXPECT_EQ(call.param, 3u);
+  EXPECT_EQ(call.status, ZV_NET_DISCONNECTED);
+  EXPECT_EQ(log.Count("CNetStatusService::OnMulThreadProxyMsg Msg: 2274   Param: 0"), 1);
+}
+
+TEST_F(NetStatusTest, WindowRegisteredTwiceGetsTwoCallbacksOfItsLowerCookie) {
+  const int32_t lower = Register(1);
+  const int32_t higher = Register(2);
+  EXPECT_GT(higher, lower);
+  ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); })) << "one detector for both";
+
+  ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
+  ASSERT_TRUE(PumpUntil([&] { return CallCount() >= 2; }, 10s));
+  PumpFor(200ms);
+  const std::vector<Call> calls = callLog.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  for (const Call& call : calls) {
+    EXPECT_EQ(call.cookie, lower);
+    EXPECT_EQ(call.param, 1u);
+    EXPECT_EQ(call.status, ZV_NET_CONNECTED);
+  }
+}
+
+TEST_F(NetStatusTest, EachThreadGetsItsOwnCallbackOnItsOwnThread) {
+  std::atomic<int32_t> theirCookie{0};
+  std::atomic<DWORD> theirThread{0};
+  std::atomic<bool> done{false};
+  std::thread other([&] {
+    CNetNamespaceScope inside(ns);
+    int32_t cookie = -1;
+    if (!inside.IsEntered() || ZvNetStatus::DetectNetStatus(OnNetStatus, 2, &cookie) != S_OK) {
+      return;
+    }
+    theirThread = GetCurrentThreadId();
+    theirCookie = cookie;
+    PumpUntil([&] { return done.load(); }, 20s);
+    ZvNetStatus::UnDetectNetStatus(cookie);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return theirCookie.load() != 0; }));
+  const int32_t myCookie = Register(1);
+  ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
+
+  ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
+  const bool both = PumpUntil(
+      [&] {
+        return callLog.CountOn(GetCurrentThreadId()) >= 1 && callLog.CountOn(theirThread) >= 1;
+      },
+      10s);
+  done = true;
+  other.join();
+  ASSERT_TRUE(both);
+  ASSERT_EQ(CallCount(), 2u);
+  for (const Call& call : callLog.Calls()) {
+    const bool mine = call.threadId == GetCurrentThreadId();
+    EXPECT_EQ(call.cookie, mine ? myCookie : theirCookie.load());
+    EXPECT_EQ(call.param, mine ? 1u : 2u);
+    EXPECT_EQ(call.status, ZV_NET_CONNECTED);
+  }
+}
+
+TEST_F(NetStatusTest, LastUnregistrationStopsTheDetectorAndANewRegistrationRestartsIt) {
+  const int32_t first = Register(1);
+  ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
+  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(first), S_OK);
+  EXPECT_TRUE(NothingWatches()) << "the detector thread still runs";
+  EXPECT_EQ(log.Count("CDetectNetStatus::MainProc Abort"), 1);
+  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(first), E_INVALIDARG);
+
+  const int32_t second = Register(2);
+  EXPECT_GT(second, first) << "cookies are never reused";
+  ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
+  EXPECT_EQ(log.Count("CDetectNetStatus::MainProc Run"), 2);
+
+  ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
+  ASSERT_TRUE(PumpUntil([&] { return CallCount() >= 1; }, 10s));
+  EXPECT_EQ(callLog.Calls()[0].cookie, second);
+}
+
+// Arms as the system does until `refuseArms` is set, then refuses, as a system short of
+// resources would.
+std::atomic<bool> refuseArms{false};
+
+DWORD ArmAddressChange(CIpChangeNotification& notification) {
+  return refuseArms ? ENOBUFS : NotifyAddrChange(notification);
+}
+
+// The detector cannot arm its notifications any more: it tells every window once and forgets
+// them. Each delivery removes one registration of the thread, lowest cookie first.
+TEST_F(NetStatusTest, ErrorExitRemovesOneRegistrationPerDelivery) {
+  refuseArms = false;
+  CDetectNetStatus::SetArmFunctionsForTesting(nullptr, ArmAddressChange);
+  const int32_t lower = Register(1);
+  const int32_t higher = Register(2);
+  ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
+
+  refuseArms = true;
+  // The change wakes the detector, whose next arm then fails.
+  ASSERT_TRUE(ns.Ip("addr add 10.0.0.7/24 dev v0"));
+  const bool delivered = PumpUntil([&] { return CallCount() >= 2; }, 10s);
+  CDetectNetStatus::SetArmFunctionsForTesting(nullptr, nullptr);
+  ASSERT_TRUE(delivered);
+  PumpFor(200ms);
+  const std::vector<Call> calls = callLog.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].cookie, lower);
+  EXPECT_EQ(calls[0].param, 1u);
+  EXPECT_EQ(calls[1].cookie, higher);
+  EXPECT_EQ(calls[1].param, 2u);
+  for (const Call& call : calls) EXPECT_EQ(call.status, ZV_NET_DETECT_EXIT);
+  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(lower), E_INVALIDARG);
+  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(higher), E_INVALIDARG);
+  EXPECT_EQ(log.Count("CDetectNetStatus::MainProc Error"), 1);
+  EXPECT_EQ(log.Count("CNetStatusService::OnMulThreadProxyMsg WM_NETSTATUS_EXIT"), 2);
+
+  // A later registration is watched by a new detector thread.
+  const int32_t later = Register(3);
+  ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
+  ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
+  ASSERT_TRUE(PumpUntil([&] { return CallCount() >= 3; }, 10s));
+  EXPECT_EQ(callLog.Calls()[2].cookie, later);
+  EXPECT_EQ(callLog.Calls()[2].status, ZV_NET_CONNECTED);
+}
+
+TEST_F(NetStatusTest, InvalidArgumentsAreRefused) {
+  if (!CNetStatusService::Instance()) {
+    // Only true when this case runs in a process of its own, as ctest runs it.
+    EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(1), E_FAIL) << "no service yet";
+  }
+  int32_t cookie = -1;
+  EXPECT_EQ(ZvNetStatus::DetectNetStatus(nullptr, 0, &cookie), E_INVALIDARG);
+  EXPECT_EQ(cookie, -1);
+  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(0x7FFFFFFF), E_INVALIDARG);
+
+  const int32_t first = Register(1);
+  // The cookie pointer may be null; the registration still takes the next cookie.
+  EXPECT_EQ(ZvNetStatus::DetectNetStatus(OnNetStatus, 2, nullptr), S_OK);
+  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(first + 1), S_OK);
+  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(first), S_OK);
+  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(first), E_INVALIDARG) << "already removed";
+  EXPECT_TRUE(NothingWatches());
+  EXPECT_EQ(log.Count("ZvNetStatus::Init. Refer: "), 3) << "every call counts, even a refused one";
+}
+
+}  // namespace

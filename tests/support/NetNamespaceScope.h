@@ -1,0 +1,23 @@
+// Moves the calling thread into a network namespace for the life of the object, and back at
+// its end. Sockets the thread opens, and threads it starts, belong to that namespace.
+#ifndef ZVNET_TESTS_SUPPORT_NETNAMESPACESCOPE_H_
+#define ZVNET_TESTS_SUPPORT_NETNAMESPACESCOPE_H_
+
+#include "platform/UniqueFd.h"
+#include "tests/support/NetNamespace.h"
+
+class CNetNamespaceScope {
+ public:
+  explicit CNetNamespaceScope(const CNetNamespace& ns);
+  ~CNetNamespaceScope();
+  CNetNamespaceScope(const CNetNamespaceScope&) = delete;
+  CNetNamespaceScope& operator=(const CNetNamespaceScope&) = delete;
+
+  bool IsEntered() const { return entered; }
+
+ private:
+  UniqueFd previous;  // the namespace the thread came from
+  bool entered = false;
+};
+
+#endif  // ZVNET_TESTS_SUPPORT_NETNAMESPACESCOPE_H_

@@ -1,0 +1,70 @@
+#include "tests/udp/SendToHook.h"
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+
+#include "tests/support/Pump.h"
+#include "udp/UdpDatagram.h"
+#include "udp/UdpTask.h"
+
+namespace {
+
+std::atomic<CSendToHook*> active{nullptr};
+
+bool PayloadStartsWith(const void* buffer, size_t length, const std::string& marker) {
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  if (length < kUdpHeaderSize + marker.size()) return false;
+  for (size_t i = 0; i < marker.size(); ++i) {
+    if ((bytes[kUdpHeaderSize + i] ^ kUdpScrambleMask) != static_cast<unsigned char>(marker[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+CSendToHook::CSendToHook() {
+  active.store(this);
+  CUdpTask::SetSendToForTesting(&CSendToHook::SendTo);
+}
+
+CSendToHook::~CSendToHook() {
+  Release();
+  CUdpTask::SetSendToForTesting(nullptr);
+  active.store(nullptr);
+}
+
+bool CSendToHook::WaitBlocked(std::chrono::milliseconds deadline) {
+  return blocked.Wait(static_cast<DWORD>(deadline.count())) == WAIT_OBJECT_0;
+}
+
+void CSendToHook::Release() {
+  released.Set();
+}
+
+void CSendToHook::SetSlowCondition(std::function<bool()> done) {
+  slowDone = std::move(done);
+}
+
+ssize_t CSendToHook::SendTo(int fd, const void* buffer, size_t length, int flags,
+                            const sockaddr* to, socklen_t toLength) {
+  CSendToHook* hook = active.load();
+  if (hook && PayloadStartsWith(buffer, length, "hook-timeout")) {
+    errno = EAGAIN;
+    return -1;
+  }
+  if (hook && PayloadStartsWith(buffer, length, "hook-part")) {
+    return ::sendto(fd, buffer, length - 1, flags, to, toLength);
+  }
+  if (hook && PayloadStartsWith(buffer, length, "hook-block")) {
+    hook->blocked.Set();
+    hook->released.Wait(INFINITE);
+  }
+  const ssize_t sent = ::sendto(fd, buffer, length, flags, to, toLength);
+  if (hook && hook->slowDone && PayloadStartsWith(buffer, length, "hook-slow")) {
+    WaitUntil(hook->slowDone, std::chrono::milliseconds(3000));
+  }
+  return sent;
+}

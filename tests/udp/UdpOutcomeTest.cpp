@@ -1,0 +1,123 @@
+// Every outcome of a request, for each channel type and for the one-shot form, through the
+// exports, with the callbacks delivered on the pumping host thread.
+#include "tests/udp/SendToHook.h"
+#include "tests/udp/UdpFamilyTest.h"
+
+namespace {
+
+class UdpOutcomeTest : public UdpFamilyTest,
+                       public ::testing::WithParamInterface<UDP_CHANNEL_TYPE> {};
+
+std::string TypeName(const ::testing::TestParamInfo<UDP_CHANNEL_TYPE>& info) {
+  static const char* const kNames[] = {"Send", "Recv", "SendRecv", "Duplex"};
+  return kNames[info.param];
+}
+
+bool HasCallback(int cookie, char kind, int code) {
+  for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().For(cookie)) {
+    if (event.kind == kind && event.code == code) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// All requests share one time-out and the sentinel is sent last, so when the sentinel's
+// time-out arrives every earlier request that was still open has timed out too: what has not
+// arrived by then never will.
+TEST_P(UdpOutcomeTest, EachOutcomeEndsWithItsCallbacks) {
+  const UDP_CHANNEL_TYPE type = GetParam();
+  const bool sends = type != UDP_CHANNEL_RECV;
+  const bool reads = type == UDP_CHANNEL_SEND_RECV || type == UDP_CHANNEL_DUPLEX;
+  CSendToHook hook;
+  const int channel = CreateChannel(type);
+
+  const int answered = Send(channel, "answered");
+  const int silent = Send(channel, "silent");
+  const int refused = Send(channel, std::string(70000, 'x'));  // larger than a datagram can be
+  const int sendTimeout = Send(channel, "hook-timeout");
+  const int sentPart = Send(channel, "hook-part");
+  const int stoppedAfterSend = Send(channel, "delay:500:stopped after send");
+  if (sends) {
+    ASSERT_TRUE(WaitUntil([&] { return HasCallback(stoppedAfterSend, 'S', 1); }, kDeadline));
+    EXPECT_EQ(ZvUdp::StopTask(stoppedAfterSend), E_FAIL);
+  } else {
+    EXPECT_EQ(ZvUdp::StopTask(stoppedAfterSend), S_OK) << "never sent, so still queued";
+  }
+  const int blocker = Send(channel, "hook-block");
+  if (sends) {
+    ASSERT_TRUE(hook.WaitBlocked(kDeadline));
+  }
+  const int queued = Send(channel, "queued");
+  EXPECT_EQ(ZvUdp::StopTask(queued), S_OK);
+  hook.Release();
+  const int sentinel = Send(channel, "silent sentinel");
+
+  const std::string timedOut = sends ? "S1 R12" : "R12";
+  ASSERT_TRUE(WaitForSummary(sentinel, timedOut)) << Summary(sentinel);
+  EXPECT_EQ(Summary(answered), reads ? "S1 R0:answered" : timedOut);
+  EXPECT_EQ(Summary(silent), timedOut);
+  EXPECT_EQ(Summary(refused), sends ? "S7" : "R12");
+  EXPECT_EQ(Summary(sendTimeout), sends ? "S5" : "R12");
+  EXPECT_EQ(Summary(sentPart), sends ? "S9" : "R12");
+  EXPECT_EQ(Summary(stoppedAfterSend), sends ? "S1" : "R12");
+  EXPECT_EQ(Summary(blocker), reads ? "S1 R0:hook-block" : timedOut);
+  EXPECT_EQ(Summary(queued), "R12");
+  if (reads) {
+    EXPECT_TRUE(log.Contains("CUdpTaskService::OnMulThreadProxyMsg Cookie Invalid"))
+        << "the reply after StopTask is dropped";
+  }
+  if (sends) {
+    EXPECT_TRUE(log.Contains("CUdpTask sendto error 90"));  // EMSGSIZE
+    EXPECT_TRUE(log.Contains("CUdpTask sendto part"));
+  }
+  for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().All()) {
+    EXPECT_EQ(event.userParam, 77u);
+  }
+  ExpectAllCallbacksOnHost();
+}
+
+INSTANTIATE_TEST_SUITE_P(ChannelTypes, UdpOutcomeTest,
+                         ::testing::Values(UDP_CHANNEL_SEND, UDP_CHANNEL_RECV,
+                                           UDP_CHANNEL_SEND_RECV, UDP_CHANNEL_DUPLEX),
+                         TypeName);
+
+TEST_F(UdpFamilyTest, EachOutcomeOfAOneShotRequestEndsWithItsCallbacks) {
+  CSendToHook hook;
+  const int answered = SendOneShot("answered");
+  const int silent = SendOneShot("silent");
+  const int refused = SendOneShot(std::string(70000, 'x'));
+  const int sendTimeout = SendOneShot("hook-timeout");
+  const int sentPart = SendOneShot("hook-part");
+  const int stoppedAfterSend = SendOneShot("delay:500:stopped after send");
+  ASSERT_TRUE(WaitUntil([&] { return HasCallback(stoppedAfterSend, 'C', 1); }, kDeadline));
+  EXPECT_EQ(ZvUdp::StopTask(stoppedAfterSend), E_FAIL);
+  const int sentinel = SendOneShot("silent sentinel");
+
+  ASSERT_TRUE(WaitForSummary(sentinel, "C1 C12")) << Summary(sentinel);
+  EXPECT_EQ(Summary(answered), "C1 C0:answered");
+  EXPECT_EQ(Summary(silent), "C1 C12");
+  EXPECT_EQ(Summary(refused), "C7");
+  EXPECT_EQ(Summary(sendTimeout), "C5");
+  EXPECT_EQ(Summary(sentPart), "C9");
+  EXPECT_EQ(Summary(stoppedAfterSend), "C1");
+  ExpectAllCallbacksOnHost();
+}
+
+// A reply later than the three receive time-outs is read as soon as it arrives, instead of
+// waiting in the socket to be taken for the reply of a later request.
+class UdpLateReplyTest : public UdpOutcomeTest {};
+
+TEST_P(UdpLateReplyTest, LateReplyIsDeliveredAtOnceAndLaterRepliesStayInStep) {
+  const int channel = CreateChannel(GetParam());
+  const int late = Send(channel, "delay:900:late", 15000);
+  ASSERT_TRUE(WaitUntil([&] { return CUdpCallbackLog::Get().For(late).size() == 2; }, kDeadline));
+  EXPECT_EQ(Summary(late), "S1 R0:delay:900:late");
+  EXPECT_TRUE(log.Contains("CUdpTask recvfrom error 11")) << "the first read gave up";
+  const int next = Send(channel, "next", 15000);
+  ASSERT_TRUE(WaitUntil([&] { return CUdpCallbackLog::Get().For(next).size() == 2; }, kDeadline));
+  EXPECT_EQ(Summary(next), "S1 R0:next");
+}
+
+INSTANTIATE_TEST_SUITE_P(ReadingChannels, UdpLateReplyTest,
+                         ::testing::Values(UDP_CHANNEL_SEND_RECV, UDP_CHANNEL_DUPLEX), TypeName);

@@ -1,0 +1,73 @@
+// What goes on the wire, and which replies the library accepts.
+#include <mutex>
+
+#include "tests/udp/UdpFamilyTest.h"
+#include "udp/UdpDatagram.h"
+
+TEST_F(UdpFamilyTest, RequestsReachTheServerByteForByte) {
+  std::mutex lock;
+  std::vector<UdpServedRequest> seen;
+  server.SetBehaviour([&](const UdpServedRequest& request) {
+    {
+      std::lock_guard guard(lock);
+      seen.push_back(request);
+    }
+    return ScriptedReplies(request);
+  });
+  const int channel = CreateChannel(UDP_CHANNEL_DUPLEX);
+  const int empty = Send(channel, "");
+  ASSERT_TRUE(WaitForSummary(empty, "S1 R0:")) << Summary(empty);
+  const int masked = Send(channel, "a[b");
+  ASSERT_TRUE(WaitForSummary(masked, "S1 R0:a[b")) << Summary(masked);
+
+  std::lock_guard guard(lock);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].raw.size(), 13u);
+  EXPECT_EQ(seen[0].raw, BuildDatagram("", empty));
+  EXPECT_EQ(seen[1].raw,
+            (std::vector<unsigned char>{0x01, 0x01, 0, 0, 0, static_cast<unsigned char>(masked),
+                                        0x3A, 0x00, 0x39, 0x00, 0x00, 0x03, 0x3A, 0x00, 0x39, 0}));
+  ExpectAllCallbacksOnHost();
+}
+
+TEST_F(UdpFamilyTest, WellFormedRepliesAreAcceptedWhateverTheirMagic) {
+  const int empty = SendOneShot("empty-reply");
+  const int magic = SendOneShot("odd-magic");
+  const int largest = SendOneShot("max-size");
+  // The oversized datagram fails the first read; the echo behind it is the reply.
+  const int afterOversized = SendOneShot("over-then-echo");
+  // A datagram from another port is dropped and the reading goes on.
+  const int afterForeign = SendOneShot("foreign-then-echo");
+
+  EXPECT_TRUE(WaitForSummary(empty, "C1 C0:")) << Summary(empty);
+  EXPECT_TRUE(WaitForSummary(magic, "C1 C0:odd-magic")) << Summary(magic);
+  EXPECT_TRUE(WaitForSummary(largest, "C1 C0:" + std::string(1012, 'm')));
+  EXPECT_TRUE(WaitForSummary(afterOversized, "C1 C0:over-then-echo")) << Summary(afterOversized);
+  EXPECT_TRUE(WaitForSummary(afterForeign, "C1 C0:foreign-then-echo")) << Summary(afterForeign);
+  EXPECT_TRUE(
+      log.Contains("CUdpTask recvfrom foreign sender port:" + std::to_string(server.OtherPort())));
+  for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().All()) {
+    EXPECT_EQ(event.userParam, 0u) << "one-shot callbacks get userParam 0";
+    EXPECT_EQ(event.hasOut, event.code == UDP_RECV_SUCCESS);
+  }
+  ExpectAllCallbacksOnHost();
+}
+
+TEST_F(UdpFamilyTest, BrokenOrForeignRepliesAreDroppedAndTheRequestTimesOut) {
+  const int trailingZero = SendOneShot("trailing-zero");
+  const int badCheckSum = SendOneShot("bad-checksum");
+  const int wrongLength = SendOneShot("wrong-length");
+  const int overMax = SendOneShot("over-max");
+  const int foreign = SendOneShot("foreign-port");
+  const int otherCookie = SendOneShot("other-cookie");
+  for (int cookie : {trailingZero, badCheckSum, wrongLength, overMax, foreign, otherCookie}) {
+    EXPECT_TRUE(WaitForSummary(cookie, "C1 C12")) << cookie << ": " << Summary(cookie);
+  }
+  // "trailing-zero" has 13 payload bytes; "wrong-length" has 12 and claims 13.
+  EXPECT_EQ(log.Count("CUdpTask msgLen error1 13"), 2);
+  EXPECT_EQ(log.Count("CUdpTask checkSum error"), 1);
+  EXPECT_TRUE(log.Contains("CUdpTask recvfrom foreign sender"));
+  EXPECT_TRUE(log.Contains("CUdpTaskService::OnMulThreadProxyMsg Cookie Invalid"));
+  EXPECT_EQ(log.Count("ZvUdp::Task Time Out for ID:"), 6);
+  ExpectAllCallbacksOnHost();
+}

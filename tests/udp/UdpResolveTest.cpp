@@ -1,0 +1,59 @@
+// Name resolution, in a network namespace of the test's own, so that a look-up the hosts file
+// cannot answer fails at once and never reaches a DNS server.
+#include <cstdlib>
+
+#include "tests/udp/PrivateNetwork.h"
+#include "tests/udp/UdpFamilyTest.h"
+
+namespace {
+
+class UdpResolveTest : public UdpFamilyTest {
+ protected:
+  // Before the fixture starts any thread: threads inherit the namespace of their creator.
+  void SetUp() override {
+    std::string why;
+    if (!CPrivateNetwork::Enter(&why)) {
+      const char* ci = std::getenv("CI");
+      if (ci && std::string(ci) == "true") FAIL() << why;
+      GTEST_SKIP() << "needs root for a network namespace: " << why;
+    }
+    UdpFamilyTest::SetUp();
+  }
+};
+
+}  // namespace
+
+TEST_F(UdpResolveTest, UnresolvableHostGivesSendErrorThenTimeOutWhileTheChannelStaysUsable) {
+  const int channel = CreateChannelTo(UDP_CHANNEL_DUPLEX, "nonexistent.invalid", 9);
+  const int noHost = CreateChannelTo(UDP_CHANNEL_SEND_RECV, "", 9);
+  const int first = Send(channel, "first");
+  const int empty = Send(noHost, "no host");
+  const int oneShot = SendOneShotTo("nonexistent.invalid", 9, "one-shot");
+  const int second = Send(channel, "second");
+
+  EXPECT_TRUE(WaitForSummary(second, "S7 R12")) << Summary(second);
+  EXPECT_EQ(Summary(first), "S7 R12");
+  EXPECT_EQ(Summary(empty), "S7 R12");
+  EXPECT_TRUE(WaitForSummary(oneShot, "C7 C12")) << Summary(oneShot);
+  // Each datagram tries again.
+  EXPECT_EQ(log.Count("CUdpTask::DomainNameToAddr Error4"), 3);
+  EXPECT_TRUE(log.Contains("CUdpTask::DomainNameToAddr Error2"));
+  ExpectAllCallbacksOnHost();
+}
+
+TEST_F(UdpResolveTest, ResetDomainResolvesTheHostAgainBeforeTheNextDatagram) {
+  const int channel = CreateChannelTo(UDP_CHANNEL_SEND_RECV, "localhost", server.Port());
+  const int first = Send(channel, "first");
+  ASSERT_TRUE(WaitForSummary(first, "S1 R0:first")) << Summary(first);
+  EXPECT_EQ(log.Count("CUdpTask DomainNameToAddr Success"), 1);
+
+  const int cached = Send(channel, "cached");
+  ASSERT_TRUE(WaitForSummary(cached, "S1 R0:cached")) << Summary(cached);
+  EXPECT_EQ(log.Count("CUdpTask DomainNameToAddr Success"), 1);
+  EXPECT_EQ(log.Count("CUdpTask::DomainNameToAddr No Need"), 1);
+
+  const int reset = Send(channel, "reset", kTimeoutMs, true);
+  ASSERT_TRUE(WaitForSummary(reset, "S1 R0:reset")) << Summary(reset);
+  EXPECT_EQ(log.Count("CUdpTask::ResetDomainStatus"), 1);
+  EXPECT_EQ(log.Count("CUdpTask DomainNameToAddr Success"), 2);
+}

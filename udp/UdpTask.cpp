@@ -1,0 +1,434 @@
+#include "udp/UdpTask.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "frame/Log.h"
+#include "platform/Ime.h"
+#include "platform/MessageWindow.h"
+#include "platform/Wait.h"
+#include "udp/UdpDatagram.h"
+
+namespace {
+
+constexpr int kRecvAttempts = 3;
+
+std::atomic<int> liveTasks{0};
+std::atomic<CUdpTask::SendToFn> sendToFn{nullptr};
+
+ssize_t CallSendTo(int fd, const void* buffer, size_t length, const sockaddr_in& to) {
+  CUdpTask::SendToFn fn = sendToFn.load();
+  const auto* address = reinterpret_cast<const sockaddr*>(&to);
+  if (fn) return fn(fd, buffer, length, 0, address, sizeof to);
+  return ::sendto(fd, buffer, length, MSG_NOSIGNAL, address, sizeof to);
+}
+
+void SetTimeout(int fd, int option, DWORD timeoutMs) {
+  timeval value{};
+  value.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+  value.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
+  // As with Winsock, a time-out that cannot be set is ignored: the socket then blocks.
+  ::setsockopt(fd, SOL_SOCKET, option, &value, sizeof value);
+}
+
+// The receive or send time-out of a socket with SO_RCVTIMEO / SO_SNDTIMEO (WSAETIMEDOUT).
+bool IsTimeout(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+}  // namespace
+
+CUdpTask::CUdpTask(int taskId, HWND window, DWORD ownerThreadId,
+                   std::shared_ptr<CUdpReplyStore> replies)
+    : taskId(taskId), window(window), ownerThread(ownerThreadId), replies(std::move(replies)) {
+  liveTasks.fetch_add(1);
+}
+
+CUdpTask::~CUdpTask() {
+  liveTasks.fetch_sub(1);
+}
+
+int CUdpTask::LiveCountForTesting() {
+  return liveTasks.load();
+}
+
+void CUdpTask::SetSendToForTesting(SendToFn fn) {
+  sendToFn.store(fn);
+}
+
+long CUdpTask::CreateThread(int role, bool loop) {
+  WriteLog(LOG_TRACE, L"CUdpTask::CreateThread Type: %d", role);
+  if (static_cast<unsigned>(role) > UDP_THREAD_SEND_RECV) return E_FAIL;
+  if (sendRecvThread.IsStarted()) return E_FAIL;
+  if (sendThread.IsStarted() && role != UDP_THREAD_RECV) return E_FAIL;
+  if (recvThread.IsStarted() && role == UDP_THREAD_SEND) return E_FAIL;
+  // A second thread of the same role would have no handle to live in.
+  if (recvThread.IsStarted() && role == UDP_THREAD_RECV) return E_FAIL;
+
+  CThread& slot = role == UDP_THREAD_SEND   ? sendThread
+                  : role == UDP_THREAD_RECV ? recvThread
+                                            : sendRecvThread;
+  // The thread's own reference keeps the task alive until the thread ends.
+  if (!slot.Start([self = shared_from_this(), role, loop] { self->ThreadMain(role, loop); })) {
+    WriteLog(LOG_FAIL, L"CUdpTask::CreateThread Error");
+    return E_FAIL;
+  }
+  return S_OK;
+}
+
+void CUdpTask::ThreadMain(int role, bool loop) {
+  ImmDisableIME(0);
+  if (loop) {
+    if (role == UDP_THREAD_SEND) SendLoop();
+    if (role == UDP_THREAD_RECV) RecvLoop();
+    if (role == UDP_THREAD_SEND_RECV) SendRecvLoop();
+    return;
+  }
+  if (role != UDP_THREAD_RECV) Send();
+  if (role != UDP_THREAD_SEND) Recv();
+  Stop();
+}
+
+// Drains the queue before each wait, also after Stop (its posts are then suppressed).
+void CUdpTask::SendLoop() {
+  for (;;) {
+    if (HasSendTask()) {
+      Send();
+    } else if (WaitForTask(true) != S_OK) {
+      return;
+    }
+  }
+}
+
+// Reads one reply for every datagram sent, and also any datagram that arrives while no reply
+// is expected: a reply later than the receive time-outs is still read at once, instead of
+// waiting in the socket to be mistaken for the reply of the next request.
+void CUdpTask::RecvLoop() {
+  for (;;) {
+    if (HasRecvTask() || (!IsStopped() && HasUnreadDatagram())) {
+      Recv();
+    } else if (WaitForTask(false, true) != S_OK) {
+      return;
+    }
+  }
+}
+
+// Each queued datagram is sent and its reply read, in turn. The loop leaves as soon as the
+// task is stopped: nothing it would do afterwards could be reported.
+void CUdpTask::SendRecvLoop() {
+  for (;;) {
+    if (IsStopped()) return;
+    if (HasSendTask()) {
+      if (Send() == S_OK) Recv();
+    } else if (HasUnreadDatagram()) {
+      Recv();
+    } else if (WaitForTask(true, true) != S_OK) {
+      return;
+    }
+  }
+}
+
+long CUdpTask::CreateSocket(const char* hostName, unsigned short serverPort, DWORD sendTimeoutMs,
+                            DWORD recvTimeoutMs) {
+  WriteLog(LOG_TRACE, L"CUdpTask::CreateSocket");
+  // Nothing to start before using sockets here, so the Winsock start-up failure (Error1)
+  // cannot happen.
+  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+  if (!fd.IsValid()) {
+    WriteLog(LOG_FAIL, L"CUdpTask::CreateSocket Error2");
+    return E_FAIL;
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = 0;
+  if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    WriteLog(LOG_FAIL, L"CUdpTask::CreateSocket Error3");
+    return E_FAIL;
+  }
+  sockaddr_in bound{};
+  socklen_t boundLength = sizeof bound;
+  if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0) {
+    WriteLog(LOG_TRACE, L"CUdpTask::CreateSocket Port:%d", static_cast<int>(ntohs(bound.sin_port)));
+  }
+  SetTimeout(fd.Get(), SO_SNDTIMEO, sendTimeoutMs);
+  SetTimeout(fd.Get(), SO_RCVTIMEO, recvTimeoutMs);
+
+  socket = std::move(fd);
+  host = hostName ? hostName : "";
+  port = serverPort;
+  resolved.store(false);
+  socketReady.store(true);
+  return S_OK;
+}
+
+long CUdpTask::DomainNameToAddr() {
+  if (resolved.load()) {
+    WriteLog(LOG_TRACE, L"CUdpTask::DomainNameToAddr No Need");
+    return S_FALSE;
+  }
+  if (host.empty()) {
+    WriteLog(LOG_FAIL, L"CUdpTask::DomainNameToAddr Error2");
+    return E_FAIL;
+  }
+  char service[12];
+  if (std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port)) <= 0) {
+    WriteLog(LOG_FAIL, L"CUdpTask::DomainNameToAddr Error3");
+    return E_FAIL;
+  }
+  addrinfo hints{};
+  hints.ai_flags = 0;
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_protocol = IPPROTO_UDP;
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(host.c_str(), service, &hints, &list) != 0) {
+    WriteLog(LOG_FAIL, L"CUdpTask::DomainNameToAddr Error4");
+    if (list) ::freeaddrinfo(list);
+    return E_FAIL;
+  }
+  std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owned(list, &::freeaddrinfo);
+  if (!list || !list->ai_addr || list->ai_addrlen < sizeof(sockaddr_in)) {
+    WriteLog(LOG_FAIL, L"CUdpTask::DomainNameToAddr Error5");
+    return E_FAIL;
+  }
+  {
+    std::lock_guard guard(addressLock);
+    std::memcpy(&serverAddress, list->ai_addr, sizeof serverAddress);
+  }
+  if (list->ai_next) WriteLog(LOG_FAIL, L"CUdpTask::CreateSocket Multi-Address");
+  resolved.store(true);
+  WriteLog(LOG_TRACE, L"CUdpTask DomainNameToAddr Success");
+  return S_OK;
+}
+
+long CUdpTask::ResetDomainStatus() {
+  WriteLog(LOG_TRACE, L"CUdpTask::ResetDomainStatus");
+  return resolved.exchange(false) ? S_OK : S_FALSE;
+}
+
+long CUdpTask::SendData(int cookie, const char* data) {
+  WriteLog(LOG_TRACE, L"CUdpTask::SendData");
+  if (!data || !socketReady.load()) return E_FAIL;
+  {
+    CAutoLock guard(queueLock);
+    sendQueue.push_back({cookie, std::string(data)});
+  }
+  sendEvent.Set();
+  return S_OK;
+}
+
+long CUdpTask::RemoveTask(int cookie) {
+  CAutoLock guard(queueLock);
+  for (auto it = sendQueue.begin(); it != sendQueue.end(); ++it) {
+    if (it->cookie == cookie) {
+      sendQueue.erase(it);
+      return S_OK;
+    }
+  }
+  return E_FAIL;
+}
+
+long CUdpTask::Close() {
+  Stop();
+  return S_OK;
+}
+
+bool CUdpTask::HasSendTask() {
+  CAutoLock guard(queueLock);
+  return !sendQueue.empty();
+}
+
+bool CUdpTask::HasRecvTask() {
+  int pending;
+  {
+    CAutoLock guard(queueLock);
+    pending = pendingReceives;
+  }
+  WriteLog(LOG_TRACE, L"CUdpTask::HasRecvTask %d", pending);
+  return pending > 0;
+}
+
+bool CUdpTask::HasUnreadDatagram() const {
+  pollfd p{socket.Get(), POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLERR));
+}
+
+long CUdpTask::WaitForTask(bool sendSide, bool watchSocket) {
+  const CEvent& work = sendSide ? sendEvent : recvEvent;
+  const CSocketWaitable datagram(socket.Get());
+  const DWORD result = watchSocket
+                           ? WaitForMultipleObjects({&work, &stopEvent, &datagram}, INFINITE)
+                           : WaitForMultipleObjects({&work, &stopEvent}, INFINITE);
+  if (result == WAIT_OBJECT_0 || (watchSocket && result == WAIT_OBJECT_0 + 2)) return S_OK;
+  return E_FAIL;
+}
+
+void CUdpTask::Stop() {
+  {
+    CAutoLock guard(stopLock);
+    stopped = true;
+  }
+  stopEvent.Set();
+}
+
+bool CUdpTask::IsStopped() {
+  CAutoLock guard(stopLock);
+  return stopped;
+}
+
+long CUdpTask::PostTaskMsg(UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (!window || IsStopped()) return E_FAIL;
+  return PostMessageW(window, msg, wParam, lParam) ? S_OK : E_FAIL;
+}
+
+long CUdpTask::Send() {
+  WriteLog(LOG_TRACE, L"CUdpTask::Send");
+  QueuedDatagram next;
+  {
+    CAutoLock guard(queueLock);
+    if (sendQueue.empty()) {
+      sendEvent.Reset();
+      return E_FAIL;
+    }
+    next = std::move(sendQueue.front());
+    sendQueue.pop_front();
+  }
+  const WPARAM cookie = static_cast<WPARAM>(static_cast<uint32_t>(next.cookie));
+  if (DomainNameToAddr() < 0) {
+    // No WM_UDPTASK_FINISHED: the request stays open and ends by its time-out.
+    PostTaskMsg(WM_UDPTASK_SEND_ERROR, cookie, 0);
+    return E_FAIL;
+  }
+  const std::vector<unsigned char> datagram =
+      BuildDatagram(next.payload.c_str(), static_cast<uint32_t>(next.cookie));
+  sockaddr_in to;
+  {
+    std::lock_guard guard(addressLock);
+    to = serverAddress;
+  }
+
+  std::lock_guard order(postOrderLock);
+  const ssize_t sent = CallSendTo(socket.Get(), datagram.data(), datagram.size(), to);
+  if (sent < 0) {
+    const int error = errno;
+    WriteLog(LOG_FAIL, L"CUdpTask sendto error %d", error);
+    UINT message = WM_UDPTASK_SEND_TIMEOUT;
+    if (!IsTimeout(error)) {
+      WriteLog(LOG_FAIL, L"CUdpTask sendto error");
+      message = WM_UDPTASK_SEND_ERROR;
+    }
+    PostTaskMsg(message, cookie, 0);
+    PostTaskMsg(WM_UDPTASK_FINISHED, cookie, 0);
+    return E_FAIL;
+  }
+  WriteLog(LOG_TRACE, L"CUdpTask::sendto %d", static_cast<int>(sent));
+  if (static_cast<size_t>(sent) == datagram.size()) {
+    PostTaskMsg(WM_UDPTASK_SEND_COMPLETE, cookie, 0);
+    {
+      CAutoLock guard(queueLock);
+      ++pendingReceives;
+    }
+    recvEvent.Set();
+    return S_OK;
+  }
+  WriteLog(LOG_FAIL, L"CUdpTask sendto part");
+  PostTaskMsg(WM_UDPTASK_SEND_PART, cookie, 0);
+  PostTaskMsg(WM_UDPTASK_FINISHED, cookie, 0);
+  return E_FAIL;
+}
+
+ssize_t CUdpTask::ReceiveOnce(unsigned char* buffer, sockaddr_in* from, int* error) {
+  socklen_t fromLength = sizeof *from;
+  // MSG_TRUNC answers the datagram's real size, so an oversized one is seen as such.
+  const ssize_t n = ::recvfrom(socket.Get(), buffer, kUdpMaxReplySize, MSG_TRUNC,
+                               reinterpret_cast<sockaddr*>(from), &fromLength);
+  if (n < 0) {
+    *error = errno;
+    return -1;
+  }
+  if (n > kUdpMaxReplySize) {
+    *error = EMSGSIZE;
+    return -1;
+  }
+  return n;
+}
+
+bool CUdpTask::IsFromServer(const sockaddr_in& from) {
+  std::lock_guard guard(addressLock);
+  return from.sin_family == AF_INET && from.sin_port == serverAddress.sin_port &&
+         from.sin_addr.s_addr == serverAddress.sin_addr.s_addr;
+}
+
+long CUdpTask::Recv() {
+  WriteLog(LOG_TRACE, L"CUdpTask::Recv");
+  unsigned char buffer[kUdpMaxReplySize] = {};
+  {
+    // May go below zero when a reply is read before its send was counted: the next send then
+    // expects no further reply.
+    CAutoLock guard(queueLock);
+    --pendingReceives;
+  }
+  ssize_t n = -1;
+  int error = 0;
+  for (int attempt = 0; attempt < kRecvAttempts && n < 0; ++attempt) {
+    sockaddr_in from{};
+    n = ReceiveOnce(buffer, &from, &error);
+    if (n >= 0 && !IsFromServer(from)) {
+      // Only the server may answer: anyone else could inject replies for the sequential
+      // cookies. The datagram counts as one of the attempts.
+      WriteLog(LOG_FAIL, L"CUdpTask recvfrom foreign sender port:%d",
+               static_cast<int>(ntohs(from.sin_port)));
+      n = -1;
+      error = 0;
+    }
+  }
+  if (n < 0) {
+    if (error == 0) return E_FAIL;  // the last datagram was foreign, already logged
+    WriteLog(LOG_TRACE, L"CUdpTask recvfrom error %d", error);
+    if (!IsTimeout(error)) WriteLog(LOG_FAIL, L"CUdpTask recvfrom error");
+    return E_FAIL;
+  }
+  WriteLog(LOG_TRACE, L"CUdpTask recvfrom end %d", static_cast<int>(n));
+
+  const uint32_t cookie = ReadBigEndian32(&buffer[2]);
+  const uint32_t checkSum = ReadBigEndian32(&buffer[6]);
+  const int length = ReadBigEndian16(&buffer[10]);
+  if (length + kUdpHeaderSize != n) {
+    WriteLog(LOG_FAIL, L"CUdpTask msgLen error1 %d", length);
+    return E_FAIL;
+  }
+  if (length + kUdpHeaderSize > kUdpMaxReplySize) {
+    WriteLog(LOG_FAIL, L"CUdpTask msgLen error2 %d", length);
+    return E_FAIL;
+  }
+  if (CalcCheckSum(&buffer[kUdpHeaderSize], length) != checkSum) {
+    WriteLog(LOG_FAIL, L"CUdpTask checkSum error %d", static_cast<int>(checkSum));
+    return E_FAIL;
+  }
+  WriteLog(LOG_TRACE, L"CUdpTask checkSum %d", static_cast<int>(checkSum));
+  PostReply(cookie, &buffer[kUdpHeaderSize], length);
+  return S_OK;
+}
+
+void CUdpTask::PostReply(uint32_t cookie, const unsigned char* scrambled, int length) {
+  const std::vector<unsigned char> plain = ScrambleBytes(scrambled, length);
+  UdpOutPtr out(new tagUdpOut);
+  out->code = UDP_RECV_SUCCESS;
+  out->data = new unsigned char[static_cast<size_t>(length)];
+  std::memcpy(out->data, plain.data(), static_cast<size_t>(length));
+  out->dataLength = length;
+  // The reply belongs to the message once posted; the store frees it if the message is lost.
+  const LPARAM name = replies->Deposit(std::move(out));
+
+  std::lock_guard order(postOrderLock);
+  if (PostTaskMsg(WM_UDPTASK_RECV_COMPLETE, cookie, name) != S_OK) replies->Withdraw(name);
+  PostTaskMsg(WM_UDPTASK_FINISHED, cookie, 0);
+}

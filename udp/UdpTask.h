@@ -1,0 +1,131 @@
+// One UDP socket bound to an ephemeral local port, talking to one server, with one or two
+// worker threads, a queue of datagrams to send and a count of replies still to read. Results
+// leave only as messages posted to the owner thread's window; the task never calls the host.
+//
+// Threads: the service's callers enter CreateSocket, CreateThread, SendData, RemoveTask,
+// Close and ResetDomainStatus (the window threads' time-out pass enters RemoveTask); the
+// task's own worker threads run Send, Recv and the waits.
+// Locks: `queueLock` guards sendQueue and pendingReceives; `stopLock` guards stopped;
+// `addressLock` guards serverAddress. `postOrderLock` is held by the sending thread from its
+// sendto until the result is posted, and by the receiving thread while it posts a reply, so a
+// request's send result always reaches the window before its reply. The service's lock may
+// be held while queueLock or stopLock is taken, never the other way round; no lock is held
+// while a thread waits for work.
+// Ownership: always held by a std::shared_ptr. The service holds a channel's task; each worker
+// thread holds one reference, so the task lives until its last thread has ended. The socket,
+// events and threads are owned by the task.
+#ifndef ZVNET_UDP_UDPTASK_H_
+#define ZVNET_UDP_UDPTASK_H_
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/CriticalSection.h"
+#include "platform/Event.h"
+#include "platform/SocketWaitable.h"
+#include "platform/Thread.h"
+#include "platform/UniqueFd.h"
+#include "platform/WinTypes.h"
+#include "udp/UdpReplyStore.h"
+
+class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
+ public:
+  // taskId is the cookie of a one-shot task and 0 for a channel. Replies go into `replies`,
+  // which the service reads.
+  CUdpTask(int taskId, HWND window, DWORD ownerThreadId, std::shared_ptr<CUdpReplyStore> replies);
+  ~CUdpTask();
+  CUdpTask(const CUdpTask&) = delete;
+  CUdpTask& operator=(const CUdpTask&) = delete;
+
+  // Starts a worker thread of `role` (UDP_THREAD_*); a looping thread serves the queue until
+  // Stop, a non-looping one makes one exchange and stops the task.
+  long CreateThread(int role, bool loop);
+  // Opens the socket bound to 0.0.0.0:0 with the send and receive time-outs; the host is
+  // resolved later, before the first send.
+  long CreateSocket(const char* host, unsigned short port, DWORD sendTimeoutMs,
+                    DWORD recvTimeoutMs);
+  long SendData(int cookie, const char* data);
+  // Drops the first queued datagram with that cookie: 0 when there was one.
+  long RemoveTask(int cookie);
+  long Close();
+  DWORD GetOwnerThreadId() const { return ownerThread; }
+  long ResetDomainStatus();
+
+  bool HasSendTask();
+  bool HasRecvTask();
+  // Blocks until the work event of the side (send or receive), or, with watchSocket, a
+  // datagram waits on the socket: 0; E_FAIL when the stop event or a failed wait ended it.
+  long WaitForTask(bool sendSide, bool watchSocket = false);
+  void Stop();
+  bool IsStopped();
+  long Send();
+  long Recv();
+  // Posts unless the task is stopped or has no window: 0 when posted, else E_FAIL (the caller
+  // keeps whatever lParam names).
+  long PostTaskMsg(UINT msg, WPARAM wParam, LPARAM lParam);
+
+  // Tasks alive in the process, for tests that check nothing is left behind.
+  static int LiveCountForTesting();
+  // Replaces sendto for every task, so tests can make it fail, time out or send part of a
+  // datagram; null restores sendto.
+  using SendToFn = ssize_t (*)(int fd, const void* buffer, size_t length, int flags,
+                               const sockaddr* to, socklen_t toLength);
+  static void SetSendToForTesting(SendToFn fn);
+
+ private:
+  struct QueuedDatagram {
+    int cookie = 0;
+    std::string payload;
+  };
+
+  void ThreadMain(int role, bool loop);
+  void SendLoop();
+  void RecvLoop();
+  void SendRecvLoop();
+  long DomainNameToAddr();
+  bool HasUnreadDatagram() const;
+  // One recvfrom into `buffer`: the byte count, or -1 with `error` set. A datagram longer than
+  // the buffer fails, as it does with Winsock.
+  ssize_t ReceiveOnce(unsigned char* buffer, sockaddr_in* from, int* error);
+  bool IsFromServer(const sockaddr_in& from);
+  void PostReply(uint32_t cookie, const unsigned char* scrambled, int length);
+
+  const int taskId;
+  const HWND window;
+  const DWORD ownerThread;
+  const std::shared_ptr<CUdpReplyStore> replies;
+
+  UniqueFd socket;
+  std::atomic<bool> socketReady{false};  // set once CreateSocket succeeded
+  std::mutex addressLock;
+  sockaddr_in serverAddress{};  // destination of every datagram; source of every reply
+
+  CThread sendThread;
+  CThread recvThread;
+  CThread sendRecvThread;
+
+  CCriticalSection stopLock;
+  bool stopped = false;
+
+  CCriticalSection queueLock;
+  std::deque<QueuedDatagram> sendQueue;  // oldest first
+  int pendingReceives = 0;               // datagrams sent whole and not yet matched by a Recv
+
+  CEvent sendEvent{CEvent::ResetMode::kAuto};
+  CEvent recvEvent{CEvent::ResetMode::kAuto};
+  CEvent stopEvent{CEvent::ResetMode::kManual};
+  std::mutex postOrderLock;
+
+  std::string host;  // written by CreateSocket before any thread starts
+  unsigned short port = 0;
+  std::atomic<bool> resolved{false};
+};
+
+#endif  // ZVNET_UDP_UDPTASK_H_

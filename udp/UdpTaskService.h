@@ -1,0 +1,88 @@
+// The UDP task service: the process-wide singleton behind the ZvUdp exports. It owns the
+// channels, hands out channel ids and cookies, keeps one record per open request, turns the
+// messages that task threads post into the caller's callbacks and ends expired requests.
+//
+// Threads: CreateChannel, CloseChannel, both SendData forms, StopTask and SetMaxTaskNum run on
+// any caller thread; OnMulThreadProxyMsg (callbacks and the time-out pass) runs on the thread
+// that owns the window, which is the thread that created the channel or made the one-shot
+// request. Task threads never enter the service: they post to the windows.
+// Locks: `lock` guards requests, waitingRequests, channels, nextCookie, nextChannelId and
+// shutDown. It is taken before a task's queue or stop lock and before the proxy's lock, never
+// after them, and it is never held while a callback runs or a thread is waited for.
+// Ownership: owned by a std::shared_ptr (the exports hold it; a running dispatch holds its
+// own). Channel tasks are shared with their threads; a one-shot task belongs to its thread.
+// Replies travel in `replies`, shared with every task made here.
+#ifndef ZVNET_UDP_UDPTASKSERVICE_H_
+#define ZVNET_UDP_UDPTASKSERVICE_H_
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <memory>
+
+#include "frame/MulThreadProxy.h"
+#include "platform/CriticalSection.h"
+#include "platform/WinTypes.h"
+#include "udp/UdpRecords.h"
+#include "udp/UdpReplyStore.h"
+#include "zvnet/zvudp.h"
+
+class CUdpTask;
+
+class CUdpTaskService : public std::enable_shared_from_this<CUdpTaskService> {
+ public:
+  // At most this many channels are open at once.
+  static constexpr size_t kMaxOpenChannels = 9;
+  // Send and receive time-out of every socket the service makes.
+  static constexpr DWORD kSocketTimeoutMs = 200;
+
+  // A service with its messages registered and its proxy bound to it.
+  static std::shared_ptr<CUdpTaskService> Create();
+  CUdpTaskService();
+  ~CUdpTaskService();
+  CUdpTaskService(const CUdpTaskService&) = delete;
+  CUdpTaskService& operator=(const CUdpTaskService&) = delete;
+
+  long CreateChannel(UDP_CHANNEL_TYPE type, const tagUdpServer* server, int* channelId);
+  long CloseChannel(int channelId);
+  long SendData(int channelId, const char* data, UdpTaskCallback sendCallback,
+                UdpTaskCallback recvCallback, unsigned int timeoutMs, unsigned long userParam,
+                int* cookie, bool resetDomain);
+  long SendData(const tagUdpTaskParam* param, UdpTaskCallback callback, unsigned int timeoutMs,
+                int* cookie);
+  long StopTask(int cookie);
+  long SetMaxTaskNum(int limit);
+  long OnMulThreadProxyMsg(UINT msg, WPARAM wParam, LPARAM lParam);
+
+  // Closes every channel, drops held-back and open requests without callbacks and destroys
+  // the windows. Nothing is started afterwards. Safe to call twice.
+  void Shutdown();
+
+ private:
+  void CheckTimeOut();
+  void StampStart(UdpRequestRecord& record);
+  DWORD ElapsedMs(const UdpRequestRecord& record);
+  bool HasRoomForOneShotLocked() const;
+  UdpRequestRecord MakeOneShotRecord(const CUdpTask& task, const UdpOneShotRequest& request);
+  static void StartOneShot(CUdpTask& task, const UdpOneShotRequest& request);
+  // Starts held-back one-shot requests, oldest first, while the open requests are fewer than
+  // maxTaskNum.
+  void StartWaitingRequests();
+  // Drops the cookie's datagram from the first channel queue that holds it.
+  bool RemoveQueuedLocked(int cookie);
+
+  std::map<int, UdpRequestRecord> requests;       // open requests by cookie
+  std::deque<UdpOneShotRequest> waitingRequests;  // held back by the task limit
+  CMulThreadProxy<CUdpTaskService> proxy;
+  int nextCookie = 1;
+  CCriticalSection lock;
+  std::atomic<int> maxTaskNum{10};  // compared unsigned: negative means no limit
+  double perfFrequency = 0;
+  std::atomic<bool> useTickCount{false};
+  int nextChannelId = 1;
+  std::map<int, std::shared_ptr<CUdpTask>> channels;  // open channels by id
+  const std::shared_ptr<CUdpReplyStore> replies;
+  bool shutDown = false;
+};
+
+#endif  // ZVNET_UDP_UDPTASKSERVICE_H_
