@@ -9,12 +9,14 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <vector>
 
 #include "cli/CDemoHttpServer.h"
 #include "cli/CHostLoop.h"
 #include "cli/CProgressBar.h"
 #include "cli/ExitCodes.h"
 #include "cli/Text.h"
+#include "udp/UdpReferenceServer.h"
 
 namespace {
 
@@ -235,4 +237,76 @@ int CDemoCommand::Run() {
   return Summary();
 }
 
-void CDemoCommand::UdpExchanges() {}
+namespace {
+
+struct UdpOutcome {
+  int sent = 0;
+  int replies = 0;
+  int failures = 0;
+  std::vector<std::string> payloads;
+};
+
+UdpOutcome* oneShotOutcome = nullptr;
+
+int ZV_STDCALL OnUdpEvent(int, unsigned long userParam, UDP_ERRORCODE code, tagUdpOut* out) {
+  auto& outcome = *reinterpret_cast<UdpOutcome*>(userParam);
+  if (code == UDP_SEND_SUCCESS) {
+    ++outcome.sent;
+  } else if (code == UDP_RECV_SUCCESS && out) {
+    ++outcome.replies;
+    outcome.payloads.emplace_back(reinterpret_cast<char*>(out->data), out->dataLength);
+  } else {
+    ++outcome.failures;
+  }
+  return 0;
+}
+
+// The one-shot form hands its callback userParam 0.
+int ZV_STDCALL OnOneShotEvent(int cookie, unsigned long, UDP_ERRORCODE code, tagUdpOut* out) {
+  return OnUdpEvent(cookie, reinterpret_cast<unsigned long>(oneShotOutcome), code, out);
+}
+
+}  // namespace
+
+void CDemoCommand::UdpExchanges() {
+  CUdpReferenceServer server;
+  if (server.Start() != 0) {
+    Record("udp duplex channel", false, "cannot start the reference server");
+    return;
+  }
+  ZvUdp::Init();
+  tagUdpServer address{"127.0.0.1", server.Port()};
+  int channel = 0;
+  UdpOutcome duplex;
+  const int count = 20;
+  if (ZvUdp::CreateChannel(UDP_CHANNEL_DUPLEX, &address, &channel) == 0) {
+    for (int i = 0; i < count; ++i) {
+      const std::string payload = "demo request " + std::to_string(i);
+      ZvUdp::SendData(channel, payload.c_str(), OnUdpEvent, OnUdpEvent, 5000,
+                      reinterpret_cast<unsigned long>(&duplex), nullptr, false);
+    }
+    CHostLoop loop;
+    loop.RunUntil([&] { return duplex.replies + duplex.failures >= count; });
+    ZvUdp::CloseChannel(channel);
+  }
+  bool echoed = duplex.replies == count;
+  for (int i = 0; echoed && i < count; ++i) {
+    echoed = duplex.payloads[i] == "demo request " + std::to_string(i);
+  }
+  Record("udp duplex channel", echoed && duplex.sent == count,
+         std::to_string(duplex.sent) + " sent, " + std::to_string(duplex.replies) +
+             " echoed in order on 127.0.0.1:" + std::to_string(server.Port()));
+
+  UdpOutcome single;
+  oneShotOutcome = &single;
+  tagUdpTaskParam param{"127.0.0.1", server.Port(), "one-shot request"};
+  if (ZvUdp::SendData(&param, OnOneShotEvent, 5000, nullptr) == 0) {
+    CHostLoop loop;
+    loop.RunUntil([&] { return single.replies + single.failures > 0; });
+  }
+  Record("udp one-shot", single.replies == 1 && single.payloads[0] == param.data,
+         single.replies == 1 ? "reply \"" + single.payloads[0] + "\"" : "no reply");
+  ZvUdp::Uninit();
+  oneShotOutcome = nullptr;
+  server.Stop();
+}

@@ -8,6 +8,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/PostCommand.h"
 #include "cli/UdpCommand.h"
+#include "cli/UdpServeCommand.h"
 #include "cli/WatchCommand.h"
 
 namespace {
@@ -74,6 +75,12 @@ int main(int argc, char** argv) {
   channel->excludes(oneShot);
   udpCommand->add_option("--timeout", udp.timeoutMs, "Time-out in milliseconds");
 
+  std::string serveAddress = "127.0.0.1";
+  unsigned short servePort = 0;
+  auto* udpServe = app.add_subcommand("udp-serve", "Run the reference datagram server");
+  udpServe->add_option("--port", servePort, "UDP port (default: any free port)");
+  udpServe->add_option("--address", serveAddress, "Dotted IPv4 address to bind");
+
   auto* watch = app.add_subcommand("watch", "Print network changes until interrupted");
 
   auto* demo = app.add_subcommand(
@@ -96,6 +103,7 @@ int main(int argc, char** argv) {
   }
   if (reachable->parsed()) return RunReachable(reachableHttp, reachableUrl);
   if (udpCommand->parsed()) return RunUdp(udp);
+  if (udpServe->parsed()) return RunUdpServe(serveAddress.c_str(), servePort);
   if (watch->parsed()) return RunWatch();
   if (demo->parsed()) return CDemoCommand().Run();
   return kExitUsage;
