@@ -1,24 +1,111 @@
-// The HTTP task service: the process-wide singleton behind the ZvHttp exports.
+// The HTTP task service: the process-wide singleton behind the ZvHttp exports. It owns the
+// workers by id, keeps one delivery record per accepted request, carries what tasks report
+// over to the requesting thread and calls the host's callback there, and enforces time-outs.
 //
-// Threads: the exports' callers (serialised by the family lock); worker threads call
-// OnDealTaskMsg through their tasks; each requesting thread runs OnMulThreadProxyMsg and the
-// time-out pass from its own window. Owned by a std::shared_ptr so that a dispatch running on
-// another thread keeps it alive through shutdown.
+// Threads:
+// - the exports' callers run the request, worker, proxy and probe operations (serialised by
+//   the family lock, so `nextTaskId`, `nextWorkerId`, `proxy` and `maxTaskNum` need no lock);
+// - worker threads run OnDealTaskMsg through their tasks;
+// - each requesting thread runs OnMulThreadProxyMsg and the time-out pass from its own window.
+// Locks, outer to inner: family lock -> `instanceLock`; family lock -> `workersLock` -> a
+// worker's lock -> a task's lock; `workersLock` -> `recordsLock` -> the window lock of
+// `proxyWindows`. `workersLock` guards `workers`; `recordsLock` guards `records`, `inFlight`
+// and the clock state. No lock is held while a host callback runs.
+//
+// Ownership: held by std::shared_ptr (the singleton, the family, and each window dispatch for
+// its duration), so a dispatch on another thread keeps it alive through shutdown. Posted
+// messages belong to `inFlight` until the receiving window claims them.
 #ifndef ZVNET_HTTP_HTTPTASKSERVICE_H_
 #define ZVNET_HTTP_HTTPTASKSERVICE_H_
 
+#include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include "frame/MulThreadProxy.h"
+#include "http/DeliveryGate.h"
 #include "http/HttpRecords.h"
+#include "http/HttpTaskRecord.h"
+#include "http/PostedHttpMessage.h"
+#include "platform/CriticalSection.h"
 #include "platform/WinTypes.h"
+
+class CHttpTaskMachine;
 
 class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
  public:
+  // True when the singleton exists afterwards.
+  static bool CreateInstance();
+  // Shuts the singleton down (workers closed, records and pending messages freed, windows
+  // destroyed) and clears it. Callbacks running on other threads may still be finishing:
+  // the caller waits for them with WaitForDeliveries once it holds no lock.
+  static void DestroyInstance();
   // The singleton, read under the instance lock; null when there is none.
   static std::shared_ptr<CHttpTaskService> GetInstance();
 
-  // Hand-over from a task on its worker thread; takes ownership of `data`.
+  CHttpTaskService();
+  virtual ~CHttpTaskService();
+  CHttpTaskService(const CHttpTaskService&) = delete;
+  CHttpTaskService& operator=(const CHttpTaskService&) = delete;
+
+  // Queuing: the task id is drawn and written through `taskId` before the worker is looked
+  // up. `par` and `taskId` must not be null.
+  long DownloadInMem(const tagDefHttpPar* par, HttpTaskCallback cb, unsigned int timeoutMs,
+                     int* taskId, unsigned long userParam, int workerId);
+  long DownloadInFile(const tagDefHttpPar* par, const std::wstring& savePath, HttpTaskCallback cb,
+                      unsigned int timeoutMs, int* taskId, unsigned long userParam, int workerId,
+                      bool reportType);
+  long DownloadInFileEx(const tagDefHttpPar* par, const std::wstring& savePath,
+                        const SYSTEMTIME* ifModifiedSince, unsigned long startOffset,
+                        HttpTaskCallback cb, unsigned int timeoutMs, int* taskId,
+                        unsigned long userParam, int workerId);
+  // `data` may be null only when `size` is 0.
+  long Upload(const tagDefHttpPar* par, const unsigned char* data, unsigned int size,
+              HttpTaskCallback cb, unsigned int timeoutMs, int* taskId, unsigned long userParam,
+              int workerId);
+
+  long CreateWorker(int* workerId);
+  long CloseWorker(int workerId);
+  long StopTask(int taskId);
+  long SetProxy(const tagHProxyInfo& info);
+  long SetMaxTaskNum(int n);
+  int IsDestinationReachable(const wchar_t* destination);
+
+  // Hand-over from a task on its worker thread; takes ownership of `data` (may be null).
   long OnDealTaskMsg(UINT message, int taskId, std::unique_ptr<HttpMsgData> data);
+  // From the requesting thread's window: deliveries and WM_TIMER.
+  long OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM lParam);
+
+  // After DestroyInstance: returns once callbacks running on other threads have returned.
+  void WaitForDeliveries();
+
+ private:
+  long Accept(const wchar_t* name, HttpTaskParam param, HttpTaskCallback cb, unsigned int timeoutMs,
+              int* taskId, unsigned long userParam, int workerId);
+  long Close();
+  long CloseCookie(int taskId);
+  void CheckTimeouts();
+  // Marks the posted, not yet delivered messages of `taskId` so they are dropped on arrival.
+  void CancelPosted(int taskId);
+  // Takes `message` out of `inFlight`; null when it is not there (freed by shutdown).
+  std::unique_ptr<PostedHttpMessage> Claim(PostedHttpMessage* message);
+  void StampStart(HttpTaskRecord& record);
+  DWORD ElapsedMs(const HttpTaskRecord& record);
+
+  std::map<int, HttpTaskRecord> records;  // by task id
+  CMulThreadProxy<CHttpTaskService> proxyWindows;
+  int nextTaskId = 1;
+  tagHProxyInfo proxy;
+  CCriticalSection recordsLock;
+  CCriticalSection workersLock;
+  int maxTaskNum = 10;  // stored for SetMaxTaskNum, read by nothing
+  double counterFrequency = 0;
+  bool useTickCount = false;  // once set, time is measured with GetTickCount for good
+  int nextWorkerId = 1;
+  std::map<int, std::shared_ptr<CHttpTaskMachine>> workers;  // by worker id
+  std::vector<std::unique_ptr<PostedHttpMessage>> inFlight;  // in posting order
+  CDeliveryGate gate;  // no callback starts once shutdown has begun
 };
 
 #endif  // ZVNET_HTTP_HTTPTASKSERVICE_H_

@@ -69,6 +69,10 @@ DWORD GetLastError() {
   return lastError;
 }
 
+void SetLastError(DWORD error) {
+  lastError = error;
+}
+
 long PumpMessages(DWORD timeoutMs) {
   auto queue = CurrentQueue();
   return queue ? queue->Pump(timeoutMs) : 0;

@@ -26,6 +26,8 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs);
 BOOL KillTimer(HWND hwnd, UINT_PTR id);
 LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 DWORD GetLastError();
+// The calling thread's last error, as the WinINet stand-in reports its failures.
+void SetLastError(DWORD error);
 
 // The calling thread's loop (behind the public ZvMsgLoop functions).
 long PumpMessages(DWORD timeoutMs);

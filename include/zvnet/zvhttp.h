@@ -81,4 +81,51 @@ typedef struct _SYSTEMTIME {
 typedef int(ZV_STDCALL* HttpTaskCallback)(int taskId, unsigned long userParam,
                                           DOWNLOAD_ERRORCODE code, tagDataOut* out);
 
+namespace ZvHttp {
+
+// Counts one more user and creates the service on the first call. Always 0.
+ZVNET_API long Init();
+// Counts one user less; the last user's call stops every worker and frees everything. Always 0.
+// After it returns no callback of the family runs on any thread.
+ZVNET_API long Uninit();
+
+// Starts a worker thread and writes its id (from 1, never reused while the service lives).
+ZVNET_API long CreateWorker(int* workerId);
+// Stops the worker: queued requests are dropped (each reports DOWNLOAD_TIMEOUT when its time
+// has passed), the running one is stopped. Waits up to 30 s for the thread.
+ZVNET_API long CloseWorker(int workerId);
+
+// The queuing calls write a fresh task id through `taskId` even when they then fail (unknown
+// worker). `timeoutMs` counts from queuing to completion and is checked every 2 s.
+ZVNET_API long DownloadInMem(tagDefHttpPar* par, HttpTaskCallback cb, unsigned int timeoutMs,
+                             int* taskId, unsigned long userParam, int workerId);
+// An empty `savePath` makes the transfer a download into memory.
+ZVNET_API long DownloadInFile(tagDefHttpPar* par, const std::wstring& savePath, HttpTaskCallback cb,
+                              unsigned int timeoutMs, int* taskId, unsigned long userParam,
+                              int workerId, bool reportType);
+// Conditional on `ifModifiedSince` when given (then `startOffset` is ignored), otherwise
+// resumed at `startOffset` when it is not 0.
+ZVNET_API long DownloadInFileEx(tagDefHttpPar* par, const std::wstring& savePath,
+                                SYSTEMTIME* ifModifiedSince, unsigned long startOffset,
+                                HttpTaskCallback cb, unsigned int timeoutMs, int* taskId,
+                                unsigned long userParam, int workerId);
+// POSTs a copy of the `size` bytes at `data` (null only with size 0); the server's answer
+// comes back in the completion's tagDataOut.
+ZVNET_API long Upload(tagDefHttpPar* par, const unsigned char* data, unsigned int size,
+                      HttpTaskCallback cb, unsigned int timeoutMs, int* taskId,
+                      unsigned long userParam, int workerId);
+
+// Stops a queued or running transfer; 0 when a worker held it. Nothing of it is delivered on
+// the requesting thread afterwards.
+ZVNET_API long StopTask(int taskId);
+// Stored in the service and every worker; transfers built afterwards use it.
+ZVNET_API long SetProxy(tagHProxyInfo* info);
+// Stored only; limits nothing.
+ZVNET_API long SetMaxTaskNum(int n);
+// Synchronous: 1 when `destination` (a URL) answers with any status through the current
+// proxy settings, 0 otherwise; E_FAIL without a service.
+ZVNET_API int IsDestinationReachable(const wchar_t* destination);
+
+}  // namespace ZvHttp
+
 #endif  // ZVNET_ZVHTTP_H_

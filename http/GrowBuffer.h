@@ -1,0 +1,34 @@
+// The growable response buffer of a memory download or an upload's answer. Used by one
+// thread at a time (the task's driving thread).
+#ifndef ZVNET_HTTP_GROWBUFFER_H_
+#define ZVNET_HTTP_GROWBUFFER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+class GrowBuffer {
+ public:
+  // 2048 zeroed bytes of capacity, none used (capacity 0 when that allocation failed).
+  GrowBuffer();
+  GrowBuffer(const GrowBuffer&) = delete;
+  GrowBuffer& operator=(const GrowBuffer&) = delete;
+
+  // Appends `length` bytes; 0, or -1 with the buffer unchanged when memory ran out. The
+  // capacity at least doubles on each growth, so appending costs amortised constant time per
+  // byte and a large body is copied only a few times.
+  int Append(const void* bytes, size_t length);
+
+  const unsigned char* Data() const { return data.get(); }
+  size_t Size() const { return size; }
+  size_t Capacity() const { return capacity; }
+  // Hands the array (allocated with new[]) to the caller and leaves the buffer empty.
+  unsigned char* Release();
+
+ private:
+  std::unique_ptr<unsigned char[]> data;
+  size_t size = 0;
+  size_t capacity = 0;
+};
+
+#endif  // ZVNET_HTTP_GROWBUFFER_H_

@@ -1,0 +1,464 @@
+#include "http/HttpTaskService.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "frame/Log.h"
+#include "http/HttpTask.h"
+#include "http/HttpTaskMachine.h"
+#include "platform/Clock.h"
+#include "platform/MessageWindow.h"
+#include "platform/NoDestructor.h"
+#include "platform/Thread.h"
+
+namespace {
+
+// Process-wide and never destroyed: a worker thread abandoned at shutdown may still look the
+// service up while the process exits.
+CCriticalSection& InstanceLock() {
+  static NoDestructor<CCriticalSection> lock;
+  return *lock;
+}
+
+std::shared_ptr<CHttpTaskService>& Singleton() {
+  static NoDestructor<std::shared_ptr<CHttpTaskService>> instance;
+  return *instance;
+}
+
+bool IsCompletion(UINT message) {
+  return message == WM_HTTPDOWNLOAD_DOWNLOAD_COMPLETE || message == WM_HTTPDOWNLOAD_UPLOAD_COMPLETE;
+}
+
+// A payload pointer without bytes, or a length without a pointer, reaches no callback.
+void NormalisePayload(tagDataOut* out) {
+  if (!out) return;
+  if (!out->data || out->dataLength == 0) {
+    delete[] out->data;
+    out->data = nullptr;
+    out->dataLength = 0;
+  }
+}
+
+struct MessageName {
+  UINT message;
+  const wchar_t* name;
+};
+constexpr MessageName kMessageNames[] = {
+    {WM_HTTPDOWNLOAD_CONNECTING, L"WM_HTTPDOWNLOAD_CONNECTING"},
+    {WM_HTTPDOWNLOAD_CONNECTED, L"WM_HTTPDOWNLOAD_CONNECTED"},
+    {WM_HTTPDOWNLOAD_DOWNLOAD_START, L"WM_HTTPDOWNLOAD_DOWNLOAD_START"},
+    {WM_HTTPDOWNLOAD_PROGRESS, L"WM_HTTPDOWNLOAD_PROGRESS"},
+    {WM_HTTPDOWNLOAD_DOWNLOAD_COMPLETE, L"WM_HTTPDOWNLOAD_DOWNLOAD_COMPLETE"},
+    {WM_HTTPDOWNLOAD_REDIRECT, L"WM_HTTPDOWNLOAD_REDIRECT"},
+    {WM_HTTPDOWNLOAD_ERROR, L"WM_HTTPDOWNLOAD_ERROR"},
+    {WM_HTTPDOWNLOAD_THREAD_QUIT, L"WM_HTTPDOWNLOAD_THREAD_QUIT"},
+    {WM_HTTPDOWNLOAD_UPLOAD_COMPLETE, L"WM_HTTPDOWNLOAD_UPLOAD_COMPLETE"},
+    {WM_HTTPDOWNLOAD_AUTH_REQ, L"WM_HTTPDOWNLOAD_AUTH_REQ"},
+};
+
+const wchar_t* NameOf(UINT message) {
+  for (const MessageName& entry : kMessageNames) {
+    if (entry.message == message) return entry.name;
+  }
+  return nullptr;
+}
+
+// Whether the window's thread calls the callback for `message`, given the request's kind.
+bool IsDelivered(UINT message, int32_t kind) {
+  switch (message) {
+    case WM_HTTPDOWNLOAD_PROGRESS:
+    case WM_HTTPDOWNLOAD_REDIRECT:
+    case WM_HTTPDOWNLOAD_UPLOAD_COMPLETE:
+      return true;
+    case WM_HTTPDOWNLOAD_DOWNLOAD_COMPLETE:
+      return kind == HTTP_KIND_FILE || kind == HTTP_KIND_MEMORY;
+    default:
+      return false;  // connecting, connected, start, error, authentication: logged only
+  }
+}
+
+}  // namespace
+
+bool CHttpTaskService::CreateInstance() {
+  WriteLog(LOG_TRACE, L"CHttpTaskService::CreateInstance");
+  CAutoLock guard(InstanceLock());
+  if (!Singleton()) {
+    WriteLog(LOG_TRACE, L"CHttpTaskService::CreateInstance True");
+    auto service = std::make_shared<CHttpTaskService>();
+    service->proxyWindows.SetOwner(service);
+    Singleton() = std::move(service);
+  }
+  return Singleton() != nullptr;
+}
+
+void CHttpTaskService::DestroyInstance() {
+  WriteLog(LOG_TRACE, L"CHttpTaskService::DestroyInstance");
+  std::shared_ptr<CHttpTaskService> service = GetInstance();
+  if (!service) return;
+  WriteLog(LOG_TRACE, L"CHttpTaskService::DestroyInstance True");
+  service->Close();
+  CAutoLock guard(InstanceLock());
+  Singleton().reset();
+}
+
+std::shared_ptr<CHttpTaskService> CHttpTaskService::GetInstance() {
+  CAutoLock guard(InstanceLock());
+  return Singleton();
+}
+
+CHttpTaskService::CHttpTaskService() {
+  for (UINT message = WM_HTTPDOWNLOAD_CONNECTING; message <= WM_HTTPDOWNLOAD_AUTH_REQ; ++message) {
+    proxyWindows.RegisterMsg(message);
+  }
+  proxyWindows.RegisterMsg(WM_TIMER);
+  const int64_t frequency = QueryPerformanceFrequency();
+  counterFrequency = static_cast<double>(frequency);
+  if (frequency <= 0) {
+    WriteLog(LOG_FAIL, L"CHttpTaskService QueryPerformanceFrequency Error Code %d",
+             static_cast<int>(GetLastError()));
+    useTickCount = true;
+  }
+}
+
+CHttpTaskService::~CHttpTaskService() {
+  WriteLog(LOG_TRACE, L"CHttpTaskService::~CHttpTaskService");
+}
+
+long CHttpTaskService::DownloadInMem(const tagDefHttpPar* par, HttpTaskCallback cb,
+                                     unsigned int timeoutMs, int* taskId, unsigned long userParam,
+                                     int workerId) {
+  if (!par || !taskId) return E_FAIL;
+  HttpTaskParam param;
+  param.par = *par;
+  param.kind = HTTP_KIND_MEMORY;
+  return Accept(L"CHttpTaskService::DownloadInMem", std::move(param), cb, timeoutMs, taskId,
+                userParam, workerId);
+}
+
+long CHttpTaskService::DownloadInFile(const tagDefHttpPar* par, const std::wstring& savePath,
+                                      HttpTaskCallback cb, unsigned int timeoutMs, int* taskId,
+                                      unsigned long userParam, int workerId, bool reportType) {
+  if (!par || !taskId) return E_FAIL;
+  HttpTaskParam param;
+  param.par = *par;
+  param.kind = HTTP_KIND_FILE;
+  param.savePath = savePath;
+  param.reportType = reportType;
+  return Accept(L"CHttpTaskService::DownloadInFile", std::move(param), cb, timeoutMs, taskId,
+                userParam, workerId);
+}
+
+long CHttpTaskService::DownloadInFileEx(const tagDefHttpPar* par, const std::wstring& savePath,
+                                        const SYSTEMTIME* ifModifiedSince,
+                                        unsigned long startOffset, HttpTaskCallback cb,
+                                        unsigned int timeoutMs, int* taskId,
+                                        unsigned long userParam, int workerId) {
+  if (!par || !taskId) return E_FAIL;
+  HttpTaskParam param;
+  param.par = *par;
+  param.kind = HTTP_KIND_FILE;
+  param.savePath = savePath;
+  if (ifModifiedSince) param.ifModifiedSince = *ifModifiedSince;
+  param.startOffset = static_cast<uint32_t>(startOffset);
+  return Accept(L"CHttpTaskService::DownloadInFile", std::move(param), cb, timeoutMs, taskId,
+                userParam, workerId);
+}
+
+long CHttpTaskService::Upload(const tagDefHttpPar* par, const unsigned char* data,
+                              unsigned int size, HttpTaskCallback cb, unsigned int timeoutMs,
+                              int* taskId, unsigned long userParam, int workerId) {
+  // Bytes announced without a buffer would be read from nowhere.
+  if (!par || !taskId || (!data && size != 0)) return E_FAIL;
+  HttpTaskParam param;
+  param.par = *par;
+  param.kind = HTTP_KIND_UPLOAD;
+  param.uploadData = std::make_shared<UploadData>();
+  param.uploadData->length = size;
+  if (size != 0) {
+    param.uploadData->data = std::make_unique<unsigned char[]>(size);
+    std::memcpy(param.uploadData->data.get(), data, size);
+  }
+  return Accept(L"CHttpTaskService::Upload", std::move(param), cb, timeoutMs, taskId, userParam,
+                workerId);
+}
+
+long CHttpTaskService::Accept(const wchar_t* name, HttpTaskParam param, HttpTaskCallback cb,
+                              unsigned int timeoutMs, int* taskId, unsigned long userParam,
+                              int workerId) {
+  const int id = nextTaskId++;
+  *taskId = id;
+  param.taskId = id;
+
+  HttpTaskRecord record;
+  record.callback = cb;
+  record.kind = param.kind;
+  record.window = proxyWindows.GetThreadWindow();
+  record.threadId = GetCurrentThreadId();
+  record.timeoutMs = timeoutMs;
+  record.userParam = userParam;
+
+  CAutoLock workersGuard(workersLock);
+  auto worker = workers.find(workerId);
+  if (worker == workers.end() || !worker->second) {
+    WriteLog(LOG_FAIL, L"%s %s", name, worker == workers.end() ? L"Fail1" : L"Fail2");
+    return E_FAIL;
+  }
+  {
+    // The record is in place before the worker can see the request, so the task's first
+    // message always finds it.
+    CAutoLock recordsGuard(recordsLock);
+    StampStart(record);
+    records[id] = record;
+  }
+  if (param.kind == HTTP_KIND_UPLOAD) {
+    WriteLog(LOG_TRACE, L"CHttpTaskService::Upload for Work ID:%d   Cookie:%d", workerId, id);
+  }
+  worker->second->AddTask(std::move(param));
+  return 0;
+}
+
+long CHttpTaskService::CreateWorker(int* workerId) {
+  if (!workerId) return E_FAIL;
+  auto worker = std::make_shared<CHttpTaskMachine>();
+  if (worker->StartThread() != 0) {
+    WriteLog(LOG_FAIL, L"CHttpTaskService::CreateWorker Fail2");
+    return E_FAIL;
+  }
+  worker->SetProxy(proxy);
+  const int id = nextWorkerId++;
+  *workerId = id;
+  {
+    CAutoLock guard(workersLock);
+    workers[id] = std::move(worker);
+  }
+  WriteLog(LOG_TRACE, L"CHttpTaskService::CreateWorker for ID:%d", id);
+  return 0;
+}
+
+long CHttpTaskService::CloseWorker(int workerId) {
+  CAutoLock guard(workersLock);
+  auto it = workers.find(workerId);
+  if (it == workers.end()) {
+    WriteLog(LOG_TRACE, L"CHttpTaskService::CloseWorker Fail");
+    return E_FAIL;
+  }
+  // The records of its dropped and stopped requests stay: each times out in its turn.
+  if (it->second) it->second->Close();
+  workers.erase(it);
+  return 0;
+}
+
+long CHttpTaskService::StopTask(int taskId) {
+  {
+    CAutoLock guard(recordsLock);
+    records.erase(taskId);
+    CancelPosted(taskId);
+  }
+  CAutoLock guard(workersLock);
+  for (auto& [id, worker] : workers) {
+    if (worker && worker->StopTask(taskId) == 0) return 0;
+  }
+  return E_FAIL;
+}
+
+long CHttpTaskService::SetProxy(const tagHProxyInfo& info) {
+  proxy = info;
+  CAutoLock guard(workersLock);
+  for (auto& [id, worker] : workers) {
+    if (worker) worker->SetProxy(proxy);
+  }
+  return 0;
+}
+
+long CHttpTaskService::SetMaxTaskNum(int n) {
+  maxTaskNum = n;
+  return 0;
+}
+
+int CHttpTaskService::IsDestinationReachable(const wchar_t* destination) {
+  CHttpTask probe(0);
+  probe.SetProxy(proxy);
+  return probe.IsUrlReachable(destination);
+}
+
+long CHttpTaskService::OnDealTaskMsg(UINT message, int taskId, std::unique_ptr<HttpMsgData> data) {
+  WriteLog(LOG_TRACE, L"CHttpTaskService::OnDealTaskMsg Cookie: %d", taskId);
+  if (message == WM_HTTPDOWNLOAD_THREAD_QUIT) {
+    WriteLog(LOG_TRACE, L"CHttpTaskService::OnDealTaskMsg WM_HTTPDOWNLOAD_THREAD_QUIT");
+    CloseCookie(taskId);
+    return 0;
+  }
+  if (!data) data = std::make_unique<HttpMsgData>();  // code 0, kind 1, no result record
+  NormalisePayload(data->out.get());
+
+  // Looking the record up and posting happen under one holding of the lock, so a stop or a
+  // time-out either comes first (the message is dropped here) or finds the message posted
+  // and cancels it.
+  CAutoLock guard(recordsLock);
+  auto it = records.find(taskId);
+  if (it == records.end()) {
+    WriteLog(LOG_FAIL, L"CHttpTaskService::OnDealTaskMsg Cookie Error");
+    return E_FAIL;
+  }
+  auto posted = std::make_unique<PostedHttpMessage>();
+  posted->taskId = taskId;
+  posted->record = std::make_unique<HttpTaskRecord>(it->second);
+  posted->data = std::move(data);
+  // The completion ends the request: a task that reports no thread-quit after it (one whose
+  // setup failed) must not time out as well.
+  if (IsCompletion(message)) records.erase(it);
+
+  const HWND window = posted->record->window;
+  if (!window) return 0;  // nobody to deliver to
+  WriteLog(LOG_TRACE, L"CHttpTaskService::OnDealTaskMsg PostMessage");
+  PostedHttpMessage* raw = posted.get();
+  inFlight.push_back(std::move(posted));
+  if (!PostMessageW(window, message, static_cast<WPARAM>(taskId), reinterpret_cast<LPARAM>(raw))) {
+    WriteLog(LOG_FAIL, L"CHttpTaskService::OnDealTaskMsg PostMessage Error:%d",
+             static_cast<int>(GetLastError()));
+    inFlight.pop_back();  // never queued: nothing refers to it
+  }
+  return 0;
+}
+
+long CHttpTaskService::OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM lParam) {
+  const int taskId = static_cast<int>(wParam);
+  WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg Cookie: %d", taskId);
+  if (message == WM_TIMER) {
+    WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg WM_TIMER");
+    CheckTimeouts();
+    return 0;
+  }
+  if (message == WM_HTTPDOWNLOAD_THREAD_QUIT) {
+    WriteLog(LOG_TRACE,
+             L"CHttpTaskService::OnMulThreadProxyMsg WM_HTTPDOWNLOAD_THREAD_QUIT RECALL");
+    return 0;
+  }
+  if (lParam == 0) {
+    WriteLog(LOG_FAIL, L"CHttpTaskService::OnMulThreadProxyMsg Error1");
+    return E_FAIL;
+  }
+  // Claimed before it is read: shutdown on another thread may free what is still listed.
+  std::unique_ptr<PostedHttpMessage> posted = Claim(reinterpret_cast<PostedHttpMessage*>(lParam));
+  if (!posted || posted->consumed || !posted->record || !posted->data) {
+    WriteLog(LOG_FAIL, L"CHttpTaskService::OnMulThreadProxyMsg Error2");
+    return E_FAIL;
+  }
+  const HttpTaskRecord& record = *posted->record;
+  HttpMsgData& data = *posted->data;
+  if (!record.callback) {
+    WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg Error3");
+    return E_FAIL;
+  }
+  WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg ErrorCode:%d  PData:%d",
+           static_cast<int>(data.code),
+           static_cast<int>(reinterpret_cast<intptr_t>(data.out.get())));
+  const wchar_t* name = NameOf(message);
+  if (!name) {
+    WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg E_FAIL");
+    return E_FAIL;
+  }
+  WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg %s", name);
+  if (IsDelivered(message, record.kind)) {
+    gate.Deliver([&] { record.callback(taskId, record.userParam, data.code, data.out.get()); });
+  }
+  return 0;  // `posted` and its result record are freed here, after the callback
+}
+
+void CHttpTaskService::WaitForDeliveries() {
+  gate.WaitForOthers();
+}
+
+long CHttpTaskService::Close() {
+  WriteLog(LOG_TRACE, L"CHttpTaskService::Close");
+  gate.Close();
+  {
+    CAutoLock guard(workersLock);
+    for (auto& [id, worker] : workers) {
+      if (worker) worker->Close();
+    }
+    workers.clear();
+  }
+  CAutoLock guard(recordsLock);
+  records.clear();
+  inFlight.clear();
+  proxyWindows.DestroyAllWindows();
+  return 0;
+}
+
+long CHttpTaskService::CloseCookie(int taskId) {
+  WriteLog(LOG_TRACE, L"CHttpTaskService::CloseCookie Cookie: %d", taskId);
+  CAutoLock guard(recordsLock);
+  return records.erase(taskId) != 0 ? 0 : E_FAIL;
+}
+
+void CHttpTaskService::CheckTimeouts() {
+  const DWORD self = GetCurrentThreadId();
+  std::vector<std::pair<int, HttpTaskRecord>> expired;  // ascending task id
+  {
+    CAutoLock guard(recordsLock);
+    for (auto it = records.begin(); it != records.end();) {
+      if (it->second.threadId == self && ElapsedMs(it->second) > it->second.timeoutMs) {
+        WriteLog(LOG_FAIL, L"ZvHttp::Task Time Out for ID:%d", it->first);
+        expired.emplace_back(it->first, it->second);
+        CancelPosted(it->first);  // nothing of it after its time-out
+        it = records.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  if (expired.empty()) return;
+  {
+    CAutoLock guard(workersLock);
+    for (const auto& [taskId, record] : expired) {
+      for (auto& [id, worker] : workers) {
+        if (worker && worker->StopTask(taskId) == 0) break;
+      }
+    }
+  }
+  for (const auto& [taskId, record] : expired) {
+    if (!record.callback) continue;
+    gate.Deliver([&] { record.callback(taskId, record.userParam, DOWNLOAD_TIMEOUT, nullptr); });
+  }
+}
+
+void CHttpTaskService::CancelPosted(int taskId) {
+  // Kept listed until their window reaches them: the queued pointer must stay unique until
+  // then, or a new message at the same address could be taken for it.
+  for (auto& message : inFlight) {
+    if (message->taskId == taskId) message->consumed = 1;
+  }
+}
+
+std::unique_ptr<PostedHttpMessage> CHttpTaskService::Claim(PostedHttpMessage* message) {
+  CAutoLock guard(recordsLock);
+  auto it = std::find_if(inFlight.begin(), inFlight.end(),
+                         [&](const auto& entry) { return entry.get() == message; });
+  if (it == inFlight.end()) return nullptr;
+  std::unique_ptr<PostedHttpMessage> claimed = std::move(*it);
+  inFlight.erase(it);
+  return claimed;
+}
+
+void CHttpTaskService::StampStart(HttpTaskRecord& record) {
+  // Both readings are kept, so a record accepted before a switch to the tick count can
+  // still be measured after it.
+  record.startCounter = QueryPerformanceCounter();
+  record.startTick = GetTickCount();
+}
+
+DWORD CHttpTaskService::ElapsedMs(const HttpTaskRecord& record) {
+  if (!useTickCount) {
+    if (counterFrequency != 0) {
+      const double ms = static_cast<double>(QueryPerformanceCounter() - record.startCounter) /
+                        counterFrequency * 1000.0;
+      return static_cast<DWORD>(static_cast<int64_t>(ms));
+    }
+    WriteLog(LOG_FAIL, L"CHttpTaskService QueryPerformanceFrequency Error Code %d:%lf",
+             static_cast<int>(GetLastError()), counterFrequency);
+    useTickCount = true;
+  }
+  return GetTickCount() - record.startTick;
+}

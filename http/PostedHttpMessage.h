@@ -1,0 +1,23 @@
+// What a posted HTTP message carries in its lParam.
+//
+// Made on a worker thread and kept in the service's `inFlight` list, which owns it until the
+// requesting thread's window claims it (taking it out of the list under the records lock) or
+// shutdown frees it. A queued message whose pointer is no longer in the list is never read.
+#ifndef ZVNET_HTTP_POSTEDHTTPMESSAGE_H_
+#define ZVNET_HTTP_POSTEDHTTPMESSAGE_H_
+
+#include <cstdint>
+#include <memory>
+
+#include "http/HttpRecords.h"
+#include "http/HttpTaskRecord.h"
+
+struct PostedHttpMessage {
+  // Set when its task was stopped or timed out after it was posted: it is dropped on arrival.
+  uint8_t consumed = 0;
+  std::unique_ptr<HttpTaskRecord> record;
+  std::unique_ptr<HttpMsgData> data;
+  int taskId = 0;  // the task that reported it, for cancelling
+};
+
+#endif  // ZVNET_HTTP_POSTEDHTTPMESSAGE_H_

@@ -1,0 +1,61 @@
+// The stand-in's engine: one thread per process that owns the libcurl multi handle, so that
+// keep-alive connections are pooled process-wide, and every libcurl call on a transfer runs on
+// this thread (no cross-thread pausing). Its share handle holds the process-wide cookie
+// store, DNS cache and TLS sessions, and is locked for use from other threads.
+//
+// Threads: any thread may Post or Call; the work runs on the engine thread, in order. Work
+// run by Call has finished when Call returns. `mutex` guards `commands`; `transfers` is
+// touched only on the engine thread. The engine lives until the process ends.
+#ifndef ZVNET_PLATFORM_INTERNETENGINE_H_
+#define ZVNET_PLATFORM_INTERNETENGINE_H_
+
+#include <curl/curl.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class CInternetRequest;
+
+class CInternetEngine {
+ public:
+  static CInternetEngine& Get();
+
+  // Runs `work` on the engine thread; at once when called there.
+  void Post(std::function<void()> work);
+  // The same, and waits until it has run.
+  void Call(const std::function<void()>& work);
+  bool IsEngineThread() const { return std::this_thread::get_id() == threadId; }
+
+  // Engine thread only: add and remove a transfer's easy handle. The engine keeps the
+  // request alive while its handle is in the multi handle and tells it when it is done.
+  bool Add(CURL* easy, std::shared_ptr<CInternetRequest> request);
+  void Remove(CURL* easy);
+
+  // Share handle for cookies, DNS and TLS sessions; usable from any thread.
+  CURLSH* Share() const { return share; }
+
+  CInternetEngine();
+  CInternetEngine(const CInternetEngine&) = delete;
+  CInternetEngine& operator=(const CInternetEngine&) = delete;
+
+ private:
+  void Loop();
+  bool RunCommands();
+  void ReapDone();
+  static void LockShare(CURL*, curl_lock_data data, curl_lock_access, void* self);
+  static void UnlockShare(CURL*, curl_lock_data data, void* self);
+
+  CURLM* multi = nullptr;
+  CURLSH* share = nullptr;
+  std::mutex shareLocks[CURL_LOCK_DATA_LAST];
+  std::mutex mutex;
+  std::deque<std::function<void()>> commands;
+  std::map<CURL*, std::shared_ptr<CInternetRequest>> transfers;
+  std::thread::id threadId;
+};
+
+#endif  // ZVNET_PLATFORM_INTERNETENGINE_H_

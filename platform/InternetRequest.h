@@ -1,0 +1,153 @@
+// A stand-in WinINet request: one HTTP exchange run by the engine on a libcurl easy handle.
+//
+// Threads: the caller's thread runs the WinINet calls (one at a time, as WinINet requires);
+// the engine thread runs every libcurl call and callback and completes pending operations.
+// `mutex` guards the exchange state below it (response head, body and upload buffers, the
+// pending operation and its caller's buffers); `easy`, `headerList` and the fields marked
+// "engine" are touched only on the engine thread. Statuses go to the callback without
+// `mutex` held. The caller's buffers of a pending read or write are written only under
+// `mutex` and never after Close has returned.
+#ifndef ZVNET_PLATFORM_INTERNETREQUEST_H_
+#define ZVNET_PLATFORM_INTERNETREQUEST_H_
+
+#include <curl/curl.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/InternetHandle.h"
+#include "platform/InternetSession.h"
+
+class CInternetRequest : public CInternetHandle {
+ public:
+  struct Setup {
+    std::string verb = "GET";
+    std::string url;  // absolute
+    std::string version = "HTTP/1.1";
+    std::string referrer;
+    std::string accept;  // Accept header value, empty for none
+    DWORD flags = 0;
+    std::string user, password;  // server credentials
+  };
+
+  CInternetRequest(std::shared_ptr<CInternetHandle> parent, Setup setup, DWORD_PTR context);
+  ~CInternetRequest() override;
+
+  // Caller side. Each answers TRUE, or FALSE with the error set (ERROR_IO_PENDING for an
+  // operation that completes later through status 100).
+  BOOL AddHeaders(std::string_view text, DWORD modifiers);
+  BOOL Send(std::string_view headers, std::string body);
+  BOOL SendEx(std::string_view headers, uint64_t totalLength);
+  BOOL Write(const void* data, DWORD count, DWORD* written);
+  BOOL End();
+  BOOL Read(void* buffer, DWORD capacity, DWORD* length);
+  BOOL Query(DWORD level, void* buffer, DWORD* length, bool wide);
+  BOOL SetOption(DWORD option, const void* buffer, DWORD length);
+  BOOL QueryOption(DWORD option, void* buffer, DWORD* length);
+  void Close() override;
+
+  // Engine side.
+  void OnTransferDone(CURLcode result);
+
+ private:
+  enum class Op { kNone, kSend, kWrite, kEnd, kRead };
+  struct PendingRead {
+    char* buffer = nullptr;
+    DWORD capacity = 0;
+    DWORD* length = nullptr;
+  };
+  struct PendingWrite {
+    const char* data = nullptr;
+    DWORD count = 0;
+    DWORD* written = nullptr;
+  };
+
+  // Caller side helpers.
+  BOOL Start(std::string_view headers, std::string body, bool upload, uint64_t total);
+  BOOL Pend(std::unique_lock<std::mutex>& lock, Op op);
+  void ResumeEngine();
+  bool FindHeader(std::string_view name, std::string& value) const;
+
+  // Engine side helpers.
+  void Begin();
+  bool Configure();
+  void ConfigureProxy(const CInternetSession& session);
+  void Detach();
+  // Completes the pending operation (lock held on entry, released on return) and reports
+  // status 100 in an asynchronous session.
+  void Complete(std::unique_lock<std::mutex>& lock, bool ok, DWORD error);
+  bool FollowRedirect();
+  size_t OnHeaderLine(const char* data, size_t length);
+  size_t OnBody(const char* data, size_t length);
+  size_t OnUploadRead(char* out, size_t length);
+  void OnResolverStart();
+  curl_socket_t OnOpenSocket(curlsocktype purpose, curl_sockaddr* address);
+  void OnPrerequest();
+  void NotifyText(DWORD status, const std::string& text);
+
+  static size_t HeaderThunk(char* data, size_t size, size_t count, void* self);
+  static size_t BodyThunk(char* data, size_t size, size_t count, void* self);
+  static size_t ReadThunk(char* out, size_t size, size_t count, void* self);
+  static int ResolverStartThunk(void*, void*, void* self);
+  static curl_socket_t OpenSocketThunk(void* self, curlsocktype purpose, curl_sockaddr* address);
+  static int PrereqThunk(void* self, char*, char*, int, int);
+  static CURLcode SslCtxThunk(CURL*, void* sslContext, void* self);
+
+  const Setup setup;
+  const bool async;
+  const DWORD connectTimeoutMs;
+  const DWORD receiveTimeoutMs;
+
+  // Caller thread only, before the request is sent.
+  std::vector<std::string> addedHeaders;
+  DWORD securityFlags = 0;
+  DWORD connectRetries = 0;
+  std::string proxyUser, proxyPassword;
+  bool sent = false;
+
+  // Engine.
+  CURL* easy = nullptr;
+  curl_slist* headerList = nullptr;
+  std::string body;
+  std::string currentUrl;
+  std::string currentVerb;
+  std::string currentHead;
+  int currentStatus = 0;
+  std::string redirectTarget;
+  int redirects = 0;
+  bool resolving = false;
+  bool resolved = false;
+  bool connecting = false;
+  bool attached = false;
+  bool closed = false;
+
+  mutable std::mutex mutex;
+  std::condition_variable completed;
+  bool upload = false;
+  uint64_t uploadTotal = 0;
+  Op pending = Op::kNone;
+  bool opOk = false;
+  DWORD opError = 0;
+  bool headersDone = false;  // the final response's head has arrived
+  bool transferDone = false;
+  DWORD transferError = 0;  // 0 while running or after a clean end
+  int status = 0;
+  std::string rawHead;
+  std::deque<std::string> bodyChunks;
+  size_t frontOffset = 0;
+  uint64_t buffered = 0;
+  bool recvPaused = false;
+  PendingRead pendingRead;
+  std::deque<std::string> uploadChunks;
+  size_t uploadFrontOffset = 0;
+  uint64_t uploadBuffered = 0;
+  bool sendPaused = false;
+  PendingWrite pendingWrite;
+};
+
+#endif  // ZVNET_PLATFORM_INTERNETREQUEST_H_

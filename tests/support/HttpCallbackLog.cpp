@@ -1,0 +1,74 @@
+#include "tests/support/HttpCallbackLog.h"
+
+#include <cstring>
+
+#include "platform/Thread.h"
+
+namespace {
+uint32_t Word(const std::string& data, size_t index) {
+  uint32_t value = 0;
+  if (data.size() >= (index + 1) * 4) std::memcpy(&value, data.data() + index * 4, 4);
+  return value;
+}
+}  // namespace
+
+uint32_t HttpEvent::ProgressHeld() const {
+  return Word(data, 0);
+}
+
+uint32_t HttpEvent::ProgressEnd() const {
+  return Word(data, 1);
+}
+
+int ZV_STDCALL CHttpCallbackLog::Callback(int taskId, unsigned long userParam,
+                                          DOWNLOAD_ERRORCODE code, tagDataOut* out) {
+  auto* log = reinterpret_cast<CHttpCallbackLog*>(userParam);
+  HttpEvent event;
+  event.taskId = taskId;
+  event.code = code;
+  event.threadId = GetCurrentThreadId();
+  if (out) {
+    event.hasOut = true;
+    if (out->data) event.data.assign(reinterpret_cast<const char*>(out->data), out->dataLength);
+    event.text = out->text;
+    event.httpStatus = out->httpStatus;
+    event.elapsedMs = out->elapsedMs;
+  }
+  {
+    std::lock_guard guard(log->mutex);
+    log->events.push_back(event);
+  }
+  if (log->onEvent) log->onEvent(event);
+  return 0;
+}
+
+std::vector<HttpEvent> CHttpCallbackLog::Events() const {
+  std::lock_guard guard(mutex);
+  return events;
+}
+
+std::vector<HttpEvent> CHttpCallbackLog::EventsOf(int taskId) const {
+  std::vector<HttpEvent> selected;
+  for (const HttpEvent& event : Events()) {
+    if (event.taskId == taskId) selected.push_back(event);
+  }
+  return selected;
+}
+
+size_t CHttpCallbackLog::Count() const {
+  std::lock_guard guard(mutex);
+  return events.size();
+}
+
+int CHttpCallbackLog::TerminalCount(int taskId) const {
+  int n = 0;
+  for (const HttpEvent& event : EventsOf(taskId)) n += event.IsTerminal();
+  return n;
+}
+
+HttpEvent CHttpCallbackLog::Terminal(int taskId) const {
+  for (const HttpEvent& event : EventsOf(taskId)) {
+    if (event.IsTerminal()) return event;
+  }
+  return {};
+}

@@ -1,0 +1,63 @@
+// Records the callbacks of ZvHttp transfers, for tests and hosts that check what arrived.
+//
+//   CHttpCallbackLog log;
+//   ZvHttp::DownloadInMem(&par, CHttpCallbackLog::Callback, 10000, &id, log.Param(), worker);
+//   PumpUntil([&] { return log.HasTerminal(id); });
+//
+// The callback runs on requesting threads; everything here may be called from any thread.
+// `onEvent`, when set before the first request, runs inside the callback after recording.
+#ifndef ZVNET_TESTS_SUPPORT_HTTPCALLBACKLOG_H_
+#define ZVNET_TESTS_SUPPORT_HTTPCALLBACKLOG_H_
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/WinTypes.h"
+#include "zvnet/zvhttp.h"
+
+struct HttpEvent {
+  int taskId = 0;
+  DOWNLOAD_ERRORCODE code = DOWNLOAD_OK;
+  bool hasOut = false;
+  std::string data;  // a copy of out->data
+  std::wstring text;
+  int httpStatus = 0;
+  uint32_t elapsedMs = 0;
+  DWORD threadId = 0;  // where the callback ran
+
+  bool IsTerminal() const { return code != DOWNLOAD_PROGRESS && code != DOWNLOAD_REDIRECT; }
+  // The two values of a progress record: bytes held, expected end.
+  uint32_t ProgressHeld() const;
+  uint32_t ProgressEnd() const;
+};
+
+class CHttpCallbackLog {
+ public:
+  CHttpCallbackLog() = default;
+  CHttpCallbackLog(const CHttpCallbackLog&) = delete;
+  CHttpCallbackLog& operator=(const CHttpCallbackLog&) = delete;
+
+  static int ZV_STDCALL Callback(int taskId, unsigned long userParam, DOWNLOAD_ERRORCODE code,
+                                 tagDataOut* out);
+  // The userParam that routes the callback to this log.
+  unsigned long Param() { return reinterpret_cast<unsigned long>(this); }
+
+  std::vector<HttpEvent> Events() const;
+  std::vector<HttpEvent> EventsOf(int taskId) const;
+  size_t Count() const;
+  int TerminalCount(int taskId) const;
+  bool HasTerminal(int taskId) const { return TerminalCount(taskId) > 0; }
+  // The first terminal event of `taskId`; a default event when there is none.
+  HttpEvent Terminal(int taskId) const;
+
+  std::function<void(const HttpEvent&)> onEvent;
+
+ private:
+  mutable std::mutex mutex;
+  std::vector<HttpEvent> events;
+};
+
+#endif  // ZVNET_TESTS_SUPPORT_HTTPCALLBACKLOG_H_

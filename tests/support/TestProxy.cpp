@@ -1,0 +1,152 @@
+#include "tests/support/TestProxy.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/UniqueFd.h"
+#include "tests/support/Pump.h"
+
+extern char** environ;
+
+namespace {
+
+sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A port of 127.0.0.1 that was free a moment ago.
+uint16_t FreePort() {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address = Loopback(0);
+  if (!fd.IsValid() || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    return 0;
+  socklen_t length = sizeof address;
+  ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+bool Accepts(uint16_t port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address = Loopback(port);
+  return fd.IsValid() &&
+         ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<CTestProxy> CTestProxy::StartHttp(const std::string& user,
+                                                  const std::string& password) {
+  return Start(true, user, password);
+}
+
+std::unique_ptr<CTestProxy> CTestProxy::StartSocks5(const std::string& user,
+                                                    const std::string& password) {
+  return Start(false, user, password);
+}
+
+std::unique_ptr<CTestProxy> CTestProxy::Start(bool http, const std::string& user,
+                                              const std::string& password) {
+  // The port is picked before the proxy binds it; another process may take it meanwhile,
+  // so a start that does not come up is tried again on a new port.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::unique_ptr<CTestProxy> proxy(new CTestProxy);
+    char folder[] = "/tmp/zvnet-proxy-XXXXXX";
+    if (!::mkdtemp(folder)) return nullptr;
+    proxy->folder = folder;
+    proxy->logPath = proxy->folder + "/proxy.log";
+    proxy->port = FreePort();
+    if (proxy->port == 0) return nullptr;
+    std::vector<std::string> argv;
+    std::string output = proxy->folder + "/output.log";
+    if (http) {
+      const std::string config = proxy->folder + "/tinyproxy.conf";
+      std::ofstream out(config);
+      out << "Port " << proxy->port << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\n"
+          << "LogFile \"" << proxy->logPath << "\"\nLogLevel Info\n";
+      if (!user.empty()) out << "BasicAuth " << user << " " << password << "\n";
+      out.close();
+      argv = {"tinyproxy", "-d", "-c", config};
+    } else {
+      argv = {"microsocks", "-i", "127.0.0.1", "-p", std::to_string(proxy->port)};
+      if (!user.empty()) argv.insert(argv.end(), {"-u", user, "-P", password});
+      proxy->logPath = output;  // microsocks writes its lines to standard output
+    }
+    if (proxy->Launch(argv, output) && proxy->WaitUntilListening(10s)) return proxy;
+  }
+  return nullptr;
+}
+
+bool CTestProxy::Launch(const std::vector<std::string>& argv, const std::string& outputPath) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const int result = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (result != 0) pid = -1;
+  return result == 0;
+}
+
+bool CTestProxy::WaitUntilListening(std::chrono::milliseconds deadline) {
+  return WaitUntil(
+             [&] {
+               int status = 0;
+               if (pid > 0 && ::waitpid(pid, &status, WNOHANG) == pid) {
+                 pid = -1;  // it ended: the port was taken, or it refused its configuration
+                 return true;
+               }
+               return Accepts(port);
+             },
+             deadline) &&
+         pid > 0;
+}
+
+void CTestProxy::Stop() {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  bool ended = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 5s);
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  pid = -1;
+}
+
+CTestProxy::~CTestProxy() {
+  Stop();
+  std::error_code ignored;
+  if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+}
+
+std::string CTestProxy::Log() const {
+  std::ifstream in(logPath);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool CTestProxy::WaitForLog(const std::string& text, std::chrono::milliseconds deadline) const {
+  return WaitUntil([&] { return Log().find(text) != std::string::npos; }, deadline);
+}
