@@ -141,7 +141,7 @@ int CGetCommand::Run() {
     }
   }
   if (options.workers < 1) options.workers = 1;
-  if (!StartHttp(options.http)) return kExitFailure;
+  if (const int status = StartHttp(options.http); status != kExitOk) return status;
   for (int i = 0; i < options.workers; ++i) {
     int id = 0;
     if (ZvHttp::CreateWorker(&id) != 0) {

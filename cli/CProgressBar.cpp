@@ -17,10 +17,18 @@ void CProgressBar::Update(uint64_t held, uint64_t total) {
     start = now;
     startBytes = held;  // a resumed download's rate counts only this run's bytes
   }
+  lastHeld = held;
+  lastTotal = total;
   const auto sinceDraw = now - lastDraw;
   if (drawn && sinceDraw < (terminal ? std::chrono::milliseconds(100) : std::chrono::seconds(1))) {
     return;
   }
+  Draw(now);
+}
+
+void CProgressBar::Draw(Clock::time_point now) {
+  const uint64_t held = lastHeld;
+  const uint64_t total = lastTotal;
   lastDraw = now;
   drawn = true;
   const double seconds = std::chrono::duration<double>(now - start).count();
@@ -43,6 +51,8 @@ void CProgressBar::Update(uint64_t held, uint64_t total) {
 }
 
 void CProgressBar::Finish() {
-  if (enabled && drawn && terminal) std::fputc('\n', stderr);
+  if (!enabled || !drawn) return;
+  Draw(Clock::now());  // the final figures, which throttling may have skipped
+  if (terminal) std::fputc('\n', stderr);
   drawn = false;
 }

@@ -12,9 +12,12 @@ class CProgressBar {
   CProgressBar(std::string label, bool enabled);
   // `total` is 0 while unknown.
   void Update(uint64_t held, uint64_t total);
+  // Ends the display; off a terminal, the final figures get a line of their own.
   void Finish();
 
  private:
+  void Draw(Clock::time_point now);
+
   using Clock = std::chrono::steady_clock;
   std::string label;
   bool enabled;
@@ -22,6 +25,8 @@ class CProgressBar {
   Clock::time_point start = Clock::now();
   Clock::time_point lastDraw{};
   uint64_t startBytes = 0;
+  uint64_t lastHeld = 0;
+  uint64_t lastTotal = 0;
   bool started = false;
   bool drawn = false;
 };

@@ -71,20 +71,20 @@ unsigned int TimeoutMs(const HttpOptions& options) {
   return ms >= UINT_MAX ? UINT_MAX : static_cast<unsigned int>(ms);
 }
 
-bool StartHttp(const HttpOptions& options) {
+int StartHttp(const HttpOptions& options) {
   tagHProxyInfo proxy;
   std::string error;
   if (!BuildProxy(options, &proxy, &error)) {
     PrintError(error);
-    return false;
+    return kExitUsage;
   }
   ZvHttp::Init();
   if (ZvHttp::SetProxy(&proxy) != 0) {
     PrintError("the HTTP service could not be started");
     ZvHttp::Uninit();
-    return false;
+    return kExitFailure;
   }
-  return true;
+  return kExitOk;
 }
 
 int ExitStatusFor(DOWNLOAD_ERRORCODE code, int httpStatus) {

@@ -24,8 +24,9 @@ bool BuildRequest(const HttpOptions& options, const std::string& url, tagDefHttp
 // Proxy settings from the options; false with `error` set when malformed.
 bool BuildProxy(const HttpOptions& options, tagHProxyInfo* proxy, std::string* error);
 unsigned int TimeoutMs(const HttpOptions& options);
-// Initialises the family and applies the proxy: false with a message printed on failure.
-bool StartHttp(const HttpOptions& options);
+// Initialises the family and applies the proxy: kExitOk, or the exit status (usage for a
+// malformed proxy option) with a message printed.
+int StartHttp(const HttpOptions& options);
 // The exit status for a transfer's final code and HTTP status.
 int ExitStatusFor(DOWNLOAD_ERRORCODE code, int httpStatus);
 std::string DescribeCode(DOWNLOAD_ERRORCODE code);

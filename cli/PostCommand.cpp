@@ -53,7 +53,7 @@ int RunPost(const PostOptions& options) {
     PrintError(error);
     return kExitUsage;
   }
-  if (!StartHttp(options.http)) return kExitFailure;
+  if (const int started = StartHttp(options.http); started != kExitOk) return started;
   int worker = 0;
   int taskId = 0;
   UploadResult result;
@@ -79,7 +79,7 @@ int RunPost(const PostOptions& options) {
 }
 
 int RunReachable(const HttpOptions& http, const std::string& url) {
-  if (!StartHttp(http)) return kExitFailure;
+  if (const int started = StartHttp(http); started != kExitOk) return started;
   const int reachable = ZvHttp::IsDestinationReachable(Widen(url).c_str());
   ZvHttp::Uninit();
   std::printf("%s %s\n", url.c_str(), reachable == 1 ? "is reachable" : "is not reachable");
