@@ -16,9 +16,9 @@ class CProgressBar {
   void Finish();
 
  private:
+  using Clock = std::chrono::steady_clock;
   void Draw(Clock::time_point now);
 
-  using Clock = std::chrono::steady_clock;
   std::string label;
   bool enabled;
   bool terminal;
