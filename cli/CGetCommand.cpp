@@ -1,0 +1,192 @@
+#include "cli/CGetCommand.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "cli/CHostLoop.h"
+#include "cli/ExitCodes.h"
+#include "cli/Text.h"
+
+namespace {
+
+uint32_t ReadLe32(const unsigned char* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+uint64_t FileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+std::optional<SYSTEMTIME> ParseDate(const std::string& text) {
+  const char* formats[] = {"%a, %d %b %Y %H:%M:%S GMT", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M:%S",
+                           "%Y-%m-%d"};
+  for (const char* format : formats) {
+    std::tm tm{};
+    const char* end = ::strptime(text.c_str(), format, &tm);
+    if (!end || *end != '\0') continue;
+    std::time_t t = ::timegm(&tm);
+    std::tm utc{};
+    ::gmtime_r(&t, &utc);
+    SYSTEMTIME st{};
+    st.wYear = static_cast<uint16_t>(utc.tm_year + 1900);
+    st.wMonth = static_cast<uint16_t>(utc.tm_mon + 1);
+    st.wDayOfWeek = static_cast<uint16_t>(utc.tm_wday);
+    st.wDay = static_cast<uint16_t>(utc.tm_mday);
+    st.wHour = static_cast<uint16_t>(utc.tm_hour);
+    st.wMinute = static_cast<uint16_t>(utc.tm_min);
+    st.wSecond = static_cast<uint16_t>(utc.tm_sec);
+    return st;
+  }
+  return std::nullopt;
+}
+
+CGetCommand::CGetCommand(GetOptions options) : options(std::move(options)) {}
+
+std::string CGetCommand::PathFor(const std::string& url) const {
+  if (options.output.empty() || options.output == "-") return "";
+  if (options.urls.size() == 1 && !IsDirectory(options.output)) return options.output;
+  std::string name = url.substr(url.find_last_of('/') + 1);
+  name = name.substr(0, name.find_first_of("?#"));
+  if (name.empty()) name = "index.html";
+  return options.output + "/" + name;
+}
+
+int ZV_STDCALL CGetCommand::OnEvent(int, unsigned long userParam, DOWNLOAD_ERRORCODE code,
+                                    tagDataOut* out) {
+  auto& transfer = *reinterpret_cast<Transfer*>(userParam);
+  if (transfer.done) return 0;
+  if (code == DOWNLOAD_PROGRESS) {
+    if (out && out->data && out->dataLength == 8 && transfer.progress) {
+      const uint32_t total = ReadLe32(out->data + 4);
+      transfer.progress->Update(ReadLe32(out->data), total == 0xFFFFFFFFu ? 0 : total);
+    }
+    return 0;
+  }
+  if (code == DOWNLOAD_REDIRECT) {
+    if (out && !transfer.owner->options.quiet) {
+      std::fprintf(stderr, "redirected to %s\n", Narrow(out->text).c_str());
+    }
+    return 0;
+  }
+  transfer.owner->OnFinished(transfer, code, out);
+  return 0;
+}
+
+void CGetCommand::OnFinished(Transfer& transfer, DOWNLOAD_ERRORCODE code, tagDataOut* out) {
+  transfer.done = true;
+  transfer.code = code;
+  transfer.httpStatus = out ? out->httpStatus : 0;
+  ++finished;
+  if (transfer.progress) transfer.progress->Finish();
+  if (code == DOWNLOAD_OK && transfer.path.empty() && out && out->data) {
+    std::fwrite(out->data, 1, out->dataLength, stdout);
+    std::fflush(stdout);
+  }
+  if (code != DOWNLOAD_OK) {
+    std::string line = transfer.url + ": " + DescribeCode(code);
+    if (transfer.httpStatus > 0 && code != DOWNLOAD_TIMEOUT) {
+      line += " (HTTP " + std::to_string(transfer.httpStatus) + ")";
+    }
+    if (code == DOWNLOAD_NOT_MODIFIED) {
+      if (!options.quiet) std::fprintf(stderr, "%s\n", line.c_str());
+    } else {
+      PrintError(line);
+    }
+  }
+}
+
+bool CGetCommand::Start(Transfer& transfer, int workerId, const std::optional<SYSTEMTIME>& since) {
+  tagDefHttpPar par;
+  std::string error;
+  if (!BuildRequest(options.http, transfer.url, &par, &error)) {
+    PrintError(error);
+    return false;
+  }
+  const auto user = reinterpret_cast<unsigned long>(&transfer);
+  const unsigned int timeout = TimeoutMs(options.http);
+  long result;
+  if (transfer.path.empty()) {
+    result = ZvHttp::DownloadInMem(&par, OnEvent, timeout, &transfer.taskId, user, workerId);
+  } else if (since || options.resume) {
+    SYSTEMTIME stamp = since.value_or(SYSTEMTIME{});
+    const unsigned long offset = options.resume ? FileSize(transfer.path + ".downloading") : 0;
+    result = ZvHttp::DownloadInFileEx(&par, Widen(transfer.path), since ? &stamp : nullptr, offset,
+                                      OnEvent, timeout, &transfer.taskId, user, workerId);
+  } else {
+    result = ZvHttp::DownloadInFile(&par, Widen(transfer.path), OnEvent, timeout, &transfer.taskId,
+                                    user, workerId, false);
+  }
+  if (result != 0) PrintError(transfer.url + ": the request was refused");
+  return result == 0;
+}
+
+int CGetCommand::Run() {
+  std::optional<SYSTEMTIME> since;
+  if (!options.ifModifiedSince.empty()) {
+    since = ParseDate(options.ifModifiedSince);
+    if (!since) {
+      PrintError("--if-modified-since: unknown date \"" + options.ifModifiedSince + "\"");
+      return kExitUsage;
+    }
+  }
+  if (options.workers < 1) options.workers = 1;
+  if (const int status = StartHttp(options.http); status != kExitOk) return status;
+  for (int i = 0; i < options.workers; ++i) {
+    int id = 0;
+    if (ZvHttp::CreateWorker(&id) != 0) {
+      PrintError("a worker could not be started");
+      break;
+    }
+    workerIds.push_back(id);
+  }
+  CHostLoop loop;
+  size_t started = 0;
+  for (size_t i = 0; i < options.urls.size() && !workerIds.empty(); ++i) {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->owner = this;
+    transfer->url = options.urls[i];
+    transfer->path = PathFor(transfer->url);
+    const bool showProgress = !options.quiet && options.urls.size() == 1;
+    transfer->progress = std::make_unique<CProgressBar>(transfer->url, showProgress);
+    if (Start(*transfer, workerIds[i % workerIds.size()], since)) {
+      ++started;
+    } else {
+      transfer->done = true;
+      transfer->code = DOWNLOAD_FAILED;
+      ++finished;
+    }
+    transfers.push_back(std::move(transfer));
+  }
+  const bool completed = loop.RunUntil([&] { return finished == transfers.size(); });
+  if (!completed) {
+    for (auto& transfer : transfers) {
+      if (!transfer->done) ZvHttp::StopTask(transfer->taskId);
+    }
+  }
+  for (int id : workerIds) ZvHttp::CloseWorker(id);
+  ZvHttp::Uninit();
+  if (!completed) {
+    PrintError("interrupted");
+    return kExitFailure;
+  }
+  return started == 0 ? kExitFailure : Finish();
+}
+
+int CGetCommand::Finish() {
+  for (const auto& transfer : transfers) {
+    const int status = ExitStatusFor(transfer->code, transfer->httpStatus);
+    if (status != kExitOk) return status;
+  }
+  return kExitOk;
+}

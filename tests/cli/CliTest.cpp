@@ -1,0 +1,194 @@
+// The zvnet command as a user runs it: processes with arguments, exit statuses, output, files.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <regex>
+#include <thread>
+
+#include "tests/cli/CommandProcess.h"
+#include "tests/support/BlackHoleListener.h"
+#include "tests/support/HttpTestResource.h"
+#include "tests/support/HttpTestServer.h"
+#include "tests/support/Pump.h"
+
+namespace {
+
+const std::string kZvnet = ZVNET_COMMAND;
+
+std::string RandomContent(size_t size) {
+  std::mt19937 rng(42);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(rng());
+  return bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+uint64_t FileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/zvnet-cli-XXXXXX";
+    folder = ::mkdtemp(name);
+  }
+  void TearDown() override { std::system(("rm -rf " + folder).c_str()); }
+
+  std::string Url(const std::string& path) const { return server.Origin() + path; }
+
+  CHttpTestServer server;
+  std::string folder;
+};
+
+}  // namespace
+
+TEST_F(CliTest, GetWritesTheFileAndReportsProgressAsPlainLines) {
+  const std::string content = RandomContent(3 << 20);
+  server.Handle("/file.bin", CHttpTestResource(content));
+  const auto result = RunCommand({kZvnet, "get", Url("/file.bin"), "-o", folder + "/out.bin"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(ReadFile(folder + "/out.bin"), content);
+  EXPECT_NE(result.err.find("/file.bin"), std::string::npos) << "no progress line: " << result.err;
+  EXPECT_EQ(result.err.find("\r"), std::string::npos) << "redraws when not a terminal";
+}
+
+TEST_F(CliTest, GetIntoMemoryWritesTheBodyToStandardOutput) {
+  server.Serve("/hello", HttpTestResponse::Text(200, "hello, world\n"));
+  const auto result = RunCommand({kZvnet, "get", "-q", Url("/hello")});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "hello, world\n");
+}
+
+TEST_F(CliTest, ResumeContinuesAnInterruptedRun) {
+  const std::string content = RandomContent(4 << 20);
+  CHttpTestResource resource(content);
+  // Whole answers trickle, so the first run can be interrupted; ranged ones come at once.
+  server.Handle("/big.bin", [&](const HttpTestRequest& request) {
+    if (request.HasHeader("Range")) return resource(request);
+    HttpTestResponse response;
+    response.generatedLength = content.size();
+    response.generator = [&](uint64_t offset, char* out, size_t length) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::copy_n(content.data() + offset, length, out);
+    };
+    return response;
+  });
+  const std::string path = folder + "/big.bin";
+  CCommandProcess first({kZvnet, "get", "-q", Url("/big.bin"), "-o", path});
+  ASSERT_TRUE(WaitUntil([&] { return FileSize(path + ".downloading") >= 256 * 1024; }, 30s));
+  first.Signal(SIGINT);
+  EXPECT_EQ(first.Wait(), 1);
+  EXPECT_NE(first.Stderr().find("interrupted"), std::string::npos);
+  const uint64_t kept = FileSize(path + ".downloading");
+  ASSERT_GT(kept, 0u);
+  ASSERT_LT(kept, content.size());
+
+  const auto second = RunCommand({kZvnet, "get", "-q", "--resume", Url("/big.bin"), "-o", path});
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(ReadFile(path), content);
+  const auto requests = server.Requests();
+  EXPECT_EQ(requests.back().Header("Range"), "bytes=" + std::to_string(kept) + "-");
+}
+
+TEST_F(CliTest, ConditionalFetchOfAnUnchangedResourceExitsNotModified) {
+  const time_t modified = 1764576000;  // 2025-12-01 08:00:00 UTC
+  server.Handle("/page", CHttpTestResource("new content", modified));
+  const std::string path = folder + "/page";
+  std::ofstream(path) << "old content";
+  const auto result = RunCommand({kZvnet, "get", "-q", Url("/page"), "-o", path,
+                                  "--if-modified-since", "2025-12-01T08:00:00"});
+  EXPECT_EQ(result.status, 3) << result.err;
+  EXPECT_EQ(ReadFile(path), "old content");
+  EXPECT_EQ(server.Requests()[0].Header("If-Modified-Since"), "Mon, 01 Dec 2025 08:00:00 GMT");
+}
+
+TEST_F(CliTest, DistinctStatusesForNotFoundTimeOutAndFailure) {
+  const auto notFound = RunCommand({kZvnet, "get", "-q", Url("/missing")});
+  EXPECT_EQ(notFound.status, 4) << notFound.err;
+
+  CBlackHoleListener blackHole;
+  const auto timedOut = RunCommand({kZvnet, "get", "-q", "--timeout", "1",
+                                    "http://127.0.0.1:" + std::to_string(blackHole.Port()) + "/"});
+  EXPECT_EQ(timedOut.status, 5) << timedOut.err;
+
+  const auto badUrl = RunCommand({kZvnet, "get", "-q", "not a url"});
+  EXPECT_EQ(badUrl.status, 1);
+  EXPECT_TRUE(std::regex_match(badUrl.err, std::regex("zvnet: [^\n]*\n"))) << badUrl.err;
+}
+
+TEST_F(CliTest, BadProxiesFailClearly) {
+  server.Serve("/x", HttpTestResponse::Text(200, "x"));
+  const auto malformed = RunCommand({kZvnet, "get", "-q", "--proxy", "ftp://h:1", Url("/x")});
+  EXPECT_EQ(malformed.status, 2);
+  EXPECT_TRUE(std::regex_match(malformed.err, std::regex("zvnet: [^\n]*\n"))) << malformed.err;
+
+  CBlackHoleListener closed;  // nothing answers a proxy request there
+  const auto refused = RunCommand({kZvnet, "get", "-q", "--timeout", "3", "--proxy",
+                                   "http://127.0.0.1:" + std::to_string(closed.Port()), Url("/x")});
+  EXPECT_NE(refused.status, 0);
+  EXPECT_EQ(server.RequestCount(), 0u) << "went around the proxy";
+}
+
+TEST_F(CliTest, UsageErrorsExitTwo) {
+  EXPECT_EQ(RunCommand({kZvnet, "fetch"}).status, 2);
+  EXPECT_EQ(RunCommand({kZvnet, "get"}).status, 2);
+  const auto help = RunCommand({kZvnet, "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("5 time-out"), std::string::npos);
+}
+
+TEST_F(CliTest, PostPrintsTheAnswerAndReachableProbes) {
+  server.Handle("/echo", [](const HttpTestRequest& request) {
+    return HttpTestResponse::Text(200, "got " + std::to_string(request.body.size()) + " bytes");
+  });
+  const auto post = RunCommand({kZvnet, "post", Url("/echo"), "--data", "twelve bytes"});
+  EXPECT_EQ(post.status, 0) << post.err;
+  EXPECT_EQ(post.out, "got 12 bytes");
+
+  EXPECT_EQ(RunCommand({kZvnet, "reachable", Url("/")}).status, 0);
+  CBlackHoleListener listener;
+  const std::string closedPort = "http://127.0.0.1:1/";
+  EXPECT_EQ(RunCommand({kZvnet, "reachable", closedPort}).status, 1);
+}
+
+TEST(CliUdpTest, UdpExchangesWithUdpServe) {
+  CCommandProcess serve({kZvnet, "udp-serve"});
+  std::smatch match;
+  std::string banner;
+  ASSERT_TRUE(WaitUntil([&] {
+    banner = serve.Stdout();
+    return std::regex_search(banner, match, std::regex("127\\.0\\.0\\.1:(\\d+)"));
+  }));
+  const std::string address = "127.0.0.1:" + match[1].str();
+  for (const char* channel : {"duplex", "sendrecv"}) {
+    const auto reply = RunCommand({kZvnet, "udp", address, "ping", "--channel", channel});
+    EXPECT_EQ(reply.status, 0) << channel << ": " << reply.err;
+    EXPECT_EQ(reply.out, "ping\n");
+  }
+  const auto oneShot = RunCommand({kZvnet, "udp", address, "once", "--one-shot"});
+  EXPECT_EQ(oneShot.status, 0) << oneShot.err;
+  EXPECT_EQ(oneShot.out, "once\n");
+  const auto sendOnly =
+      RunCommand({kZvnet, "udp", address, "x", "--channel", "send", "--timeout", "300"});
+  EXPECT_EQ(sendOnly.status, 5) << "a send channel never reads a reply";
+  serve.Signal(SIGINT);
+  EXPECT_EQ(serve.Wait(), 0);
+  EXPECT_NE(serve.Stdout().find("4 requests served"), std::string::npos) << serve.Stdout();
+}
+
+TEST(CliDemoTest, DemoShowsEveryStepWorking) {
+  const auto demo = RunCommand({kZvnet, "demo"}, 120s);
+  EXPECT_EQ(demo.status, 0) << demo.out << demo.err;
+  EXPECT_TRUE(std::regex_search(demo.out, std::regex("(\\d+) of \\1 steps worked"))) << demo.out;
+}
