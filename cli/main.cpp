@@ -7,6 +7,7 @@
 #include "cli/CGetCommand.h"
 #include "cli/ExitCodes.h"
 #include "cli/PostCommand.h"
+#include "cli/ReportServeCommand.h"
 #include "cli/UdpCommand.h"
 #include "cli/UdpServeCommand.h"
 #include "cli/WatchCommand.h"
@@ -81,6 +82,12 @@ int main(int argc, char** argv) {
   udpServe->add_option("--port", servePort, "UDP port (default: any free port)");
   udpServe->add_option("--address", serveAddress, "Dotted IPv4 address to bind");
 
+  std::string reportAddress = "127.0.0.1";
+  unsigned short reportPort = 0;
+  auto* reportServe = app.add_subcommand("report-serve", "Receive and print performance reports");
+  reportServe->add_option("--port", reportPort, "TCP port (default: any free port)");
+  reportServe->add_option("--address", reportAddress, "Numeric address to listen on");
+
   auto* watch = app.add_subcommand("watch", "Print network changes until interrupted");
 
   auto* demo = app.add_subcommand(
@@ -104,6 +111,7 @@ int main(int argc, char** argv) {
   if (reachable->parsed()) return RunReachable(reachableHttp, reachableUrl);
   if (udpCommand->parsed()) return RunUdp(udp);
   if (udpServe->parsed()) return RunUdpServe(serveAddress.c_str(), servePort);
+  if (reportServe->parsed()) return RunReportServe(reportAddress.c_str(), reportPort);
   if (watch->parsed()) return RunWatch();
   if (demo->parsed()) return CDemoCommand().Run();
   return kExitUsage;

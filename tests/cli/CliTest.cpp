@@ -10,6 +10,7 @@
 #include <regex>
 #include <thread>
 
+#include "http/CdnReportCipher.h"
 #include "tests/cli/CommandProcess.h"
 #include "tests/support/BlackHoleListener.h"
 #include "tests/support/HttpTestResource.h"
@@ -191,4 +192,29 @@ TEST(CliDemoTest, DemoShowsEveryStepWorking) {
   const auto demo = RunCommand({kZvnet, "demo"}, 120s);
   EXPECT_EQ(demo.status, 0) << demo.out << demo.err;
   EXPECT_TRUE(std::regex_search(demo.out, std::regex("(\\d+) of \\1 steps worked"))) << demo.out;
+}
+
+TEST(CliReportTest, ReportServeOpensAndPrintsEachReport) {
+  CCommandProcess receiver({kZvnet, "report-serve"});
+  std::smatch match;
+  std::string banner;
+  ASSERT_TRUE(WaitUntil([&] {
+    banner = receiver.Stdout();
+    return std::regex_search(banner, match, std::regex("127\\.0\\.0\\.1:(\\d+)"));
+  }));
+  const std::wstring query = L"pid=ime&type=0&fr=&url=http%3A%2F%2Fh%2F\u00e9&key=end";
+  std::string sealed;
+  ASSERT_EQ(SealCdnReport(query, &sealed), ReportSealResult::kSealed);
+  // Sent as the library sends it: a GET of the sealed text after "ver=0&".
+  const auto sent =
+      RunCommand({kZvnet, "get", "-q",
+                  "http://127.0.0.1:" + match[1].str() + "/downloadComplete?ver=0&" + sealed});
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  ASSERT_TRUE(WaitUntil([&] { return receiver.Stdout().find("key=end") != std::string::npos; }));
+  EXPECT_NE(receiver.Stdout().find("pid=ime&type=0&fr=&url=http%3A%2F%2Fh%2F\xC3\xA9&key=end\n"),
+            std::string::npos)
+      << receiver.Stdout();
+  receiver.Signal(SIGINT);
+  EXPECT_EQ(receiver.Wait(), 0);
+  EXPECT_NE(receiver.Stdout().find("1 reports received"), std::string::npos) << receiver.Stdout();
 }
