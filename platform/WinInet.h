@@ -48,21 +48,6 @@
 
 #include "platform/WinTypes.h"
 
-#ifndef _SYSTEMTIME_DEFINED
-#define _SYSTEMTIME_DEFINED
-// The Windows SYSTEMTIME record (also declared, identically, by zvnet/zvhttp.h).
-typedef struct _SYSTEMTIME {
-  uint16_t wYear;
-  uint16_t wMonth;
-  uint16_t wDayOfWeek;
-  uint16_t wDay;
-  uint16_t wHour;
-  uint16_t wMinute;
-  uint16_t wSecond;
-  uint16_t wMilliseconds;
-} SYSTEMTIME;
-#endif
-
 typedef void* HINTERNET;
 typedef uintptr_t DWORD_PTR;
 typedef uint16_t INTERNET_PORT;

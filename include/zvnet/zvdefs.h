@@ -24,4 +24,16 @@ inline constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005u);
 inline constexpr int32_t E_INVALIDARG = static_cast<int32_t>(0x80070057u);
 #endif
 
+// The Windows SYSTEMTIME record: eight 16-bit fields (UTC where the library takes one).
+typedef struct _SYSTEMTIME {
+  uint16_t wYear;
+  uint16_t wMonth;
+  uint16_t wDayOfWeek;
+  uint16_t wDay;
+  uint16_t wHour;
+  uint16_t wMinute;
+  uint16_t wSecond;
+  uint16_t wMilliseconds;
+} SYSTEMTIME;
+
 #endif  // ZVNET_ZVDEFS_H_

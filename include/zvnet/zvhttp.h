@@ -63,21 +63,6 @@ enum DOWNLOAD_ERRORCODE : int32_t {
   DOWNLOAD_REDIRECT_REFUSED = 13,
 };
 
-#ifndef _SYSTEMTIME_DEFINED
-#define _SYSTEMTIME_DEFINED
-// The Windows SYSTEMTIME record: eight 16-bit fields, UTC for If-Modified-Since.
-typedef struct _SYSTEMTIME {
-  uint16_t wYear;
-  uint16_t wMonth;
-  uint16_t wDayOfWeek;
-  uint16_t wDay;
-  uint16_t wHour;
-  uint16_t wMinute;
-  uint16_t wSecond;
-  uint16_t wMilliseconds;
-} SYSTEMTIME;
-#endif
-
 typedef int(ZV_STDCALL* HttpTaskCallback)(int taskId, unsigned long userParam,
                                           DOWNLOAD_ERRORCODE code, tagDataOut* out);
 
