@@ -18,6 +18,10 @@ class GrowBuffer {
   // capacity at least doubles on each growth, so appending costs amortised constant time per
   // byte and a large body is copied only a few times.
   int Append(const void* bytes, size_t length);
+  // Makes room for `total` bytes in one allocation when the final size is known up front, so
+  // a large body is neither copied on growth nor held twice; -1 (buffer unchanged) when memory
+  // ran out, which only means that Append grows as usual.
+  int Reserve(size_t total);
 
   const unsigned char* Data() const { return data.get(); }
   size_t Size() const { return size; }

@@ -1,5 +1,6 @@
 #include "http/HttpTask.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -792,6 +793,10 @@ CHttpTask::Step CHttpTask::ReadResponse() {
       return StepFailed;
     }
   }
+  if (m_nKind == HTTP_KIND_MEMORY && m_nTotal != kUnknownLength && m_nTotal > m_nOffset &&
+      m_nTotal <= kMaxMemoryBody) {
+    m_pResponse->Reserve(static_cast<size_t>(m_nTotal));  // a failure just leaves growth to Append
+  }
   uint64_t remaining =
       (m_nTotal == kUnknownLength || m_nTotal < m_nOffset) ? UINT64_MAX : m_nTotal - m_nOffset;
   for (;;) {
@@ -880,11 +885,16 @@ CHttpTask::Step CHttpTask::FinishDownload(Step result) {
 
 bool CHttpTask::MoveIntoPlace() {
   const std::string temporary = WideToUtf8(TemporaryPath());
-  // The bytes are on disk before the name points at them, so a crash leaves the old file or
-  // the new one, never an empty one.
-  if (FILE* file = std::fopen(temporary.c_str(), "rb")) {
-    ::fsync(::fileno(file));
-    std::fclose(file);
+  // When an existing file is replaced, the bytes are on disk before the name points at them,
+  // so a crash leaves the old file or the new one, never an empty one. A new name has no old
+  // data to lose, and forcing a large body to disk would make the download wait for the disk
+  // rather than the network, so it is left to normal writeback.
+  struct stat existing {};
+  if (::stat(WideToUtf8(m_strFilePath).c_str(), &existing) == 0) {
+    if (FILE* file = std::fopen(temporary.c_str(), "rb")) {
+      ::fsync(::fileno(file));
+      std::fclose(file);
+    }
   }
   // rename replaces the destination atomically; it is never deleted first, so a rename that
   // fails leaves the old file as it was.

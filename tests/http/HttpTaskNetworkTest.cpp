@@ -176,4 +176,28 @@ TEST(GrowBuffer, GrowsGeometricallyAndKeepsEveryByte) {
   EXPECT_EQ(taken[4096 * 3], 3);
 }
 
+TEST(GrowBuffer, ReserveHoldsAKnownLengthWithoutGrowingAndKeepsWhatWasThere) {
+  GrowBuffer buffer;
+  ASSERT_EQ(buffer.Append("head", 4), 0);
+  const size_t total = 8u * 1024 * 1024;
+  ASSERT_EQ(buffer.Reserve(total), 0);
+  EXPECT_EQ(buffer.Capacity(), total);
+  std::string chunk(32768, 'x');
+  size_t appended = 4;
+  while (appended + chunk.size() <= total) {
+    chunk[0] = static_cast<char>(appended >> 15);
+    ASSERT_EQ(buffer.Append(chunk.data(), chunk.size()), 0);
+    appended += chunk.size();
+  }
+  EXPECT_EQ(buffer.Capacity(), total);  // no growth while the body fits
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.Data()), 4), "head");
+  EXPECT_EQ(buffer.Data()[4 + 32768 * 5], static_cast<unsigned char>((4 + 32768 * 5) >> 15));
+  // A smaller reservation changes nothing; more than was announced still grows.
+  ASSERT_EQ(buffer.Reserve(16), 0);
+  EXPECT_EQ(buffer.Capacity(), total);
+  ASSERT_EQ(buffer.Append(chunk.data(), chunk.size()), 0);
+  EXPECT_GT(buffer.Capacity(), total);
+  EXPECT_EQ(buffer.Size(), appended + chunk.size());
+}
+
 }  // namespace
