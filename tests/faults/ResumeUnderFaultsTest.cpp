@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -29,7 +30,11 @@
 
 namespace {
 
+#ifdef ZVNET_FAULTS_SANITIZED
+constexpr int kDownloads = 60;  // sanitizers run several times slower
+#else
 constexpr int kDownloads = 200;
+#endif
 constexpr int kWorkers = 8;
 constexpr size_t kInFlight = 24;
 constexpr int kMaxAttempts = 40;
@@ -245,8 +250,9 @@ TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
             << "file " << i << ": " << SizeOf(download.destination) << " of " << contents[i].size()
             << " bytes; faults:" << faulty.History(i) << " in " << download.destination;
         // ZVNET_FAULTS_DUMP=1 writes what the file should hold beside it, for comparing.
-        if (std::getenv("ZVNET_FAULTS_DUMP"))
+        if (std::getenv("ZVNET_FAULTS_DUMP") && FileSha256(download.destination) != download.sha) {
           std::ofstream(download.destination + ".expected") << contents[i];
+        }
         EXPECT_FALSE(Exists(download.destination + ".downloading")) << "file " << i;
         download.finished = true;
         ++finished;
