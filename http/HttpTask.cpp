@@ -273,7 +273,8 @@ CHttpTask::Step CHttpTask::WaitFor(CEvent& expected) {
   bool stop = false;
   WaitForEvents(&signalled, &stop);
   if (stop) return StepStopped;
-  return signalled == &expected ? StepOk : StepFailed;
+  if (signalled != &expected) return StepFailed;
+  return &expected == &m_hRequestCompleteEvent && m_bRequestFailed ? StepFailed : StepOk;
 }
 
 CHttpTask::Step CHttpTask::Await(BOOL result, CEvent& expected) {
@@ -482,7 +483,9 @@ void CHttpTask::OnHandleCreated(HINTERNET, void* information) {
 void CHttpTask::OnHandleClosing(HINTERNET, void*) {}
 
 void CHttpTask::OnRequestComplete(HINTERNET, void* information) {
-  if (information) m_hRequestCompleteEvent.Set();
+  if (!information) return;
+  m_bRequestFailed = static_cast<INTERNET_ASYNC_RESULT*>(information)->dwResult == 0;
+  m_hRequestCompleteEvent.Set();
 }
 
 // ---- queries ----------------------------------------------------------------------------
@@ -1044,7 +1047,7 @@ long CHttpTask::EndRequest() {
     CEvent* signalled = nullptr;
     bool stop = false;
     WaitForEvents(&signalled, &stop);
-    if (signalled == &m_hRequestCompleteEvent) return 0;
+    if (signalled == &m_hRequestCompleteEvent && !m_bRequestFailed) return 0;
   }
   CloseRequest();
   return E_FAIL;

@@ -191,6 +191,9 @@ class CHttpTask : public CThreadControl {
   DWORD m_dwAccessType = INTERNET_OPEN_TYPE_PRECONFIG;
   CEvent m_hHandleCreatedEvent{CEvent::ResetMode::kManual};
   CEvent m_hRequestCompleteEvent{CEvent::ResetMode::kManual};
+  // Whether the last completion signalled on m_hRequestCompleteEvent reported a failure: a
+  // failed read leaves the caller's buffer and length as they were, so they must not be used.
+  std::atomic<bool> m_bRequestFailed{false};
   int m_nMaxAttempts = 2;
   int m_bPost = 0;
   DWORD m_nChunkSize = 32768;

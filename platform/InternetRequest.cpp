@@ -81,6 +81,22 @@ bool HasHeader(const std::vector<std::string>& lines, std::string_view name) {
                      [&](const std::string& line) { return EqualsNoCase(HeaderName(line), name); });
 }
 
+// Two Content-Length values that disagree leave the body's end unknown; taking either one
+// could cut the body or run into the next answer, so such a head is refused as a whole.
+bool HasConflictingLengths(std::string_view head) {
+  std::string first;
+  bool seen = false;
+  for (const std::string& line : HeaderLines(head)) {
+    const size_t colon = line.find(':');
+    if (colon == line.npos || !EqualsNoCase(HeaderName(line), "Content-Length")) continue;
+    std::string value = Trim(std::string_view(line).substr(colon + 1));
+    if (seen && value != first) return true;
+    first = std::move(value);
+    seen = true;
+  }
+  return false;
+}
+
 const char* HeaderNameOfQuery(DWORD code) {
   switch (code) {
     case 1:
@@ -682,6 +698,7 @@ size_t CInternetRequest::OnHeaderLine(const char* data, size_t length) {
     currentHead.clear();  // an interim answer such as 100 Continue
     return length;
   }
+  if (HasConflictingLengths(currentHead)) return 0;  // libcurl ends the transfer with an error
   std::string location;
   const bool replayable = !upload || (currentStatus != 307 && currentStatus != 308);
   if (!(setup.flags & INTERNET_FLAG_NO_AUTO_REDIRECT) && IsRedirectStatus(currentStatus) &&

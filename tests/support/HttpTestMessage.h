@@ -46,6 +46,10 @@ struct HttpTestResponse {
   bool omitContentLength = false;
   // Sends only this many body bytes, then closes the connection.
   std::optional<uint64_t> closeAfterBodyBytes;
+  // Sends only this many body bytes, then holds the connection open until the server stops.
+  std::optional<uint64_t> stallAfterBodyBytes;
+  // When the connection closes after this response, it ends with a reset (RST), not a FIN.
+  bool resetOnClose = false;
   std::chrono::milliseconds delayBeforeHeaders{0};
   std::chrono::milliseconds delayBeforeBody{0};
   // Sends nothing at all and holds the connection open until the server stops.

@@ -290,7 +290,12 @@ class CHttpTestServer::Impl {
         return;
       }
       if (!Respond(stream, request, response)) {
-        stream.Close();
+        if (response.resetOnClose) {
+          linger abort{1, 0};  // a zero linger time makes close() send a reset
+          ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        } else {
+          stream.Close();
+        }
         return;
       }
     }
@@ -419,6 +424,11 @@ class CHttpTestServer::Impl {
     if (!stream.WriteAll(head.data(), head.size())) return false;
     if (toSend > 0 && response.delayBeforeBody.count() > 0 &&
         stop.Wait(static_cast<DWORD>(response.delayBeforeBody.count())) == WAIT_OBJECT_0) {
+      return false;
+    }
+    if (response.stallAfterBodyBytes) {
+      WriteBody(stream, response, std::min(toSend, *response.stallAfterBodyBytes));
+      stop.Wait(INFINITE);
       return false;
     }
     if (!WriteBody(stream, response, toSend)) return false;
