@@ -418,7 +418,10 @@ void CHttpTaskService::CheckTimeouts() {
       }
     }
   }
-  for (const auto& [taskId, record] : expired) {
+  for (const auto& entry : expired) {
+    // Named, not bound: clang 14 (the fuzz build) cannot capture structured bindings.
+    const int taskId = entry.first;
+    const auto& record = entry.second;
     if (!record.callback) continue;
     gate.Deliver([&] { record.callback(taskId, record.userParam, DOWNLOAD_TIMEOUT, nullptr); });
   }

@@ -15,10 +15,13 @@ constexpr size_t kIntegerChars = 29;
 std::optional<std::string> ReadFileBytes(const std::wstring& file) {
   std::ifstream in(WideToUtf8(file), std::ios::binary);
   if (!in) return std::nullopt;
-  std::string bytes(kMaxFileBytes + 1, '\0');
-  in.read(bytes.data(), kMaxFileBytes + 1);
-  if (in.gcount() > kMaxFileBytes) return std::nullopt;
-  bytes.resize(static_cast<size_t>(in.gcount()));
+  // Read in chunks: a buffer of the whole limit for every small file made each call slow.
+  std::string bytes;
+  char chunk[16384];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    bytes.append(chunk, static_cast<size_t>(in.gcount()));
+    if (bytes.size() > static_cast<size_t>(kMaxFileBytes)) return std::nullopt;
+  }
   return bytes;
 }
 

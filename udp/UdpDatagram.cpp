@@ -58,3 +58,18 @@ uint32_t ReadBigEndian32(const unsigned char* bytes) {
 uint16_t ReadBigEndian16(const unsigned char* bytes) {
   return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
 }
+
+UdpReplyCheck CheckUdpReply(const unsigned char* datagram, size_t n, UdpReplyHeader* header) {
+  unsigned char head[kUdpHeaderSize] = {};
+  if (n > 0) std::memcpy(head, datagram, n < sizeof head ? n : sizeof head);
+  header->cookie = ReadBigEndian32(&head[2]);
+  header->checkSum = ReadBigEndian32(&head[6]);
+  header->length = ReadBigEndian16(&head[10]);
+  const size_t whole = static_cast<size_t>(header->length) + kUdpHeaderSize;
+  if (whole != n) return UdpReplyCheck::kLengthMismatch;
+  if (whole > static_cast<size_t>(kUdpMaxReplySize)) return UdpReplyCheck::kTooLong;
+  if (CalcCheckSum(&datagram[kUdpHeaderSize], header->length) != header->checkSum) {
+    return UdpReplyCheck::kBadCheckSum;
+  }
+  return UdpReplyCheck::kOk;
+}

@@ -28,4 +28,15 @@ std::vector<unsigned char> BuildDatagram(const char* payload, uint32_t cookie);
 uint32_t ReadBigEndian32(const unsigned char* bytes);
 uint16_t ReadBigEndian16(const unsigned char* bytes);
 
+// The header of a received reply and whether it holds: the length field must account for the
+// whole datagram of n bytes, which must fit a reply, and the checksum must match the payload.
+enum class UdpReplyCheck { kOk, kLengthMismatch, kTooLong, kBadCheckSum };
+struct UdpReplyHeader {
+  uint32_t cookie = 0;
+  uint32_t checkSum = 0;
+  int length = 0;  // payload bytes after the header
+};
+// Reads only the n bytes given; a datagram shorter than the header reads as if zero-padded.
+UdpReplyCheck CheckUdpReply(const unsigned char* datagram, size_t n, UdpReplyHeader* header);
+
 #endif  // ZVNET_UDP_UDPDATAGRAM_H_

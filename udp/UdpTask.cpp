@@ -398,23 +398,22 @@ long CUdpTask::Recv() {
   }
   WriteLog(LOG_TRACE, L"CUdpTask recvfrom end %d", static_cast<int>(n));
 
-  const uint32_t cookie = ReadBigEndian32(&buffer[2]);
-  const uint32_t checkSum = ReadBigEndian32(&buffer[6]);
-  const int length = ReadBigEndian16(&buffer[10]);
-  if (length + kUdpHeaderSize != n) {
-    WriteLog(LOG_FAIL, L"CUdpTask msgLen error1 %d", length);
-    return E_FAIL;
+  UdpReplyHeader header;
+  switch (CheckUdpReply(buffer, static_cast<size_t>(n), &header)) {
+    case UdpReplyCheck::kLengthMismatch:
+      WriteLog(LOG_FAIL, L"CUdpTask msgLen error1 %d", header.length);
+      return E_FAIL;
+    case UdpReplyCheck::kTooLong:
+      WriteLog(LOG_FAIL, L"CUdpTask msgLen error2 %d", header.length);
+      return E_FAIL;
+    case UdpReplyCheck::kBadCheckSum:
+      WriteLog(LOG_FAIL, L"CUdpTask checkSum error %d", static_cast<int>(header.checkSum));
+      return E_FAIL;
+    case UdpReplyCheck::kOk:
+      break;
   }
-  if (length + kUdpHeaderSize > kUdpMaxReplySize) {
-    WriteLog(LOG_FAIL, L"CUdpTask msgLen error2 %d", length);
-    return E_FAIL;
-  }
-  if (CalcCheckSum(&buffer[kUdpHeaderSize], length) != checkSum) {
-    WriteLog(LOG_FAIL, L"CUdpTask checkSum error %d", static_cast<int>(checkSum));
-    return E_FAIL;
-  }
-  WriteLog(LOG_TRACE, L"CUdpTask checkSum %d", static_cast<int>(checkSum));
-  PostReply(cookie, &buffer[kUdpHeaderSize], length);
+  WriteLog(LOG_TRACE, L"CUdpTask checkSum %d", static_cast<int>(header.checkSum));
+  PostReply(header.cookie, &buffer[kUdpHeaderSize], header.length);
   return S_OK;
 }
 

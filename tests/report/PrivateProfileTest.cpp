@@ -89,3 +89,13 @@ TEST_F(PrivateProfileTest, IntegersFollowTheWindowsRules) {
   EXPECT_EQ(ReadInt(std::string(29, '0') + "1"), 0u) << "only 29 characters are read";
   EXPECT_EQ(ReadInt(std::string(28, '0') + "1"), 1u);
 }
+
+TEST_F(PrivateProfileTest, LongFilesAreReadWholeUpToTheLimitAndRefusedBeyondIt) {
+  const std::string header = "[S]\n; " + std::string(200 * 1024, 'c') + "\n";
+  Write(header + "K=at the end\n");
+  EXPECT_EQ(Read(L"S", L"K"), L"at the end") << "a key after many read chunks";
+  Write(header + std::string((1 << 20) - header.size() - 4, ';') + "\nK=1\n");
+  EXPECT_FALSE(Read(L"S", L"K")) << "one byte over the limit is not a profile";
+  Write(header + std::string((1 << 20) - header.size() - 5, ';') + "\nK=1\n");
+  EXPECT_EQ(Read(L"S", L"K"), L"1") << "exactly at the limit";
+}

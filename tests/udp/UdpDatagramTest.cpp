@@ -57,3 +57,34 @@ TEST(UdpDatagramTest, ScrambleIsItsOwnInverseAndAppendsAZero) {
   EXPECT_EQ(twice, (Bytes{'h', 'i', 0x5B, 0xFF, 0x00}));
   EXPECT_EQ(ScrambleBytes(text, 0), Bytes{0});
 }
+
+TEST(UdpDatagramTest, ReplyCheckRefusesMalformedDatagramsReadingOnlyTheirBytes) {
+  // A request's framing is a reply's minus the terminating zero.
+  std::vector<unsigned char> good = BuildDatagram("reply", 9);
+  good.pop_back();
+  UdpReplyHeader header;
+  ASSERT_EQ(CheckUdpReply(good.data(), good.size(), &header), UdpReplyCheck::kOk);
+  EXPECT_EQ(header.cookie, 9u);
+  EXPECT_EQ(header.length, 5);
+
+  EXPECT_EQ(CheckUdpReply(nullptr, 0, &header), UdpReplyCheck::kLengthMismatch) << "empty";
+  for (size_t cut = 1; cut < good.size(); ++cut) {
+    // Exactly sized copies, so AddressSanitizer sees any read past the datagram.
+    std::vector<unsigned char> shorter(good.begin(), good.begin() + cut);
+    EXPECT_EQ(CheckUdpReply(shorter.data(), shorter.size(), &header),
+              UdpReplyCheck::kLengthMismatch)
+        << cut;
+  }
+  std::vector<unsigned char> longer = good;
+  longer.push_back(0);
+  EXPECT_EQ(CheckUdpReply(longer.data(), longer.size(), &header), UdpReplyCheck::kLengthMismatch);
+
+  std::vector<unsigned char> corrupt = good;
+  corrupt.back() ^= 1;
+  EXPECT_EQ(CheckUdpReply(corrupt.data(), corrupt.size(), &header), UdpReplyCheck::kBadCheckSum);
+
+  std::vector<unsigned char> oversized =
+      BuildDatagram(std::string(kUdpMaxReplySize, 'x').c_str(), 1);
+  oversized.pop_back();
+  EXPECT_EQ(CheckUdpReply(oversized.data(), oversized.size(), &header), UdpReplyCheck::kTooLong);
+}
