@@ -26,9 +26,9 @@
 namespace {
 
 #ifdef ZVNET_FAULTS_SANITIZED
-constexpr int kSoakRequests = 600;  // sanitizers run several times slower
+constexpr int kSoakRequests = 1000;  // sanitizers run several times slower
 #else
-constexpr int kSoakRequests = 2400;
+constexpr int kSoakRequests = 5000;
 #endif
 constexpr int kHosts = 8;
 constexpr int kWorkers = 32;
