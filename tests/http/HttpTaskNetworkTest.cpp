@@ -13,6 +13,7 @@
 #include "tests/http/TaskRunner.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/LocalProxy.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TestCertificateAuthority.h"
 
 namespace {
@@ -28,30 +29,6 @@ tagDefHttpPar Par(const std::wstring& url) {
 std::wstring W(const std::string& text) {
   return std::wstring(text.begin(), text.end());
 }
-
-// Sets (or, with nullopt, removes) an environment variable for the life of the object.
-class CScopedEnv {
- public:
-  CScopedEnv(const char* name, const std::optional<std::string>& value) : name(name) {
-    if (const char* old = std::getenv(name)) previous = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~CScopedEnv() {
-    if (previous) {
-      ::setenv(name, previous->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-
- private:
-  const char* name;
-  std::optional<std::string> previous;
-};
 
 // A loopback port on which nothing listens.
 uint16_t ClosedPort() {

@@ -11,6 +11,7 @@
 #include "tests/http/HttpExportsFixture.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TestProxy.h"
 
 #include <netinet/in.h>
@@ -49,30 +50,6 @@ uint16_t ClosedPort() {
 std::wstring UnresolvableUrl() {
   return L"http://" + std::wstring(70, L'a') + L".test/";
 }
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name(name) {
-    if (const char* old = std::getenv(name)) previous = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (previous) {
-      ::setenv(name, previous->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-
- private:
-  const char* name;
-  std::optional<std::string> previous;
-};
 
 class HttpTransferTest : public HttpExportsTest {
  protected:
@@ -300,10 +277,10 @@ TEST_F(HttpTransferTest, SystemSettingsFollowTheProxyEnvironmentAndDirectIgnores
   ASSERT_TRUE(proxy) << "tinyproxy did not start";
   server.Serve("/e", HttpTestResponse::Text(200, "env"));
   const std::string address = "http://127.0.0.1:" + std::to_string(proxy->Port());
-  ScopedEnv lower("http_proxy", address);
-  ScopedEnv upper("HTTP_PROXY", address);
-  ScopedEnv noProxy("no_proxy", std::nullopt);
-  ScopedEnv noProxyUpper("NO_PROXY", std::nullopt);
+  CScopedEnv lower("http_proxy", address);
+  CScopedEnv upper("HTTP_PROXY", address);
+  CScopedEnv noProxy("no_proxy", std::nullopt);
+  CScopedEnv noProxyUpper("NO_PROXY", std::nullopt);
 
   UseProxy(3, 0);
   EXPECT_EQ(FetchAndWait(server.Url("/e")).data, "env");
