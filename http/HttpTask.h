@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "frame/UrlComponents.h"
 #include "http/GrowBuffer.h"
@@ -170,6 +171,12 @@ class CHttpTask : public CThreadControl {
   bool MoveIntoPlace();
   std::unique_ptr<HttpMsgData> CompletionMessage();
   DWORD ElapsedSince(std::atomic<DWORD>& start);
+  // Progress messages are held back while the body keeps coming without a wait and handed
+  // on together, so that the caller's thread wakes once per batch rather than once per
+  // chunk. Every chunk still gets its own message, in order, before any later message.
+  void HoldProgress(std::unique_ptr<HttpMsgData> message);
+  void FlushProgress();
+  void PostToSink(UINT message, std::unique_ptr<HttpMsgData> data);
 
   UrlComponents m_url{};
   std::wstring m_strUrl;
@@ -198,6 +205,8 @@ class CHttpTask : public CThreadControl {
   int m_bPost = 0;
   DWORD m_nChunkSize = 32768;
   std::unique_ptr<unsigned char[]> m_pChunk;
+  std::vector<std::unique_ptr<HttpMsgData>> m_heldProgress;
+  DWORD m_dwHeldSince = 0;
   int m_nCookie;
   tagHProxyInfo m_proxy;
   int m_bSucceeded = 1;

@@ -1,6 +1,7 @@
-// A fixed-size ring of bytes: the bounded buffer between the stand-in's engine thread and a
-// request's reader or writer. Not thread-safe itself; its owner's lock guards it. The storage
-// is allocated on first use, once.
+// A bounded ring of bytes: the buffer between the stand-in's engine thread and a request's
+// reader or writer. Not thread-safe itself; its owner's lock guards it. Storage starts small
+// and grows up to the bound only as the data waiting in it demands, so that the many small
+// answers never pay for the room a large download needs.
 #ifndef ZVNET_PLATFORM_BYTERING_H_
 #define ZVNET_PLATFORM_BYTERING_H_
 
@@ -21,8 +22,13 @@ class CByteRing {
   size_t Read(void* out, size_t length);
 
  private:
+  // Makes the storage hold at least `needed` bytes, keeping the waiting ones; false when
+  // memory ran out.
+  bool Reserve(size_t needed);
+
   const size_t capacity;
   std::unique_ptr<char[]> storage;
+  size_t allocated = 0;
   size_t head = 0;  // where the oldest byte is
   size_t size = 0;
 };

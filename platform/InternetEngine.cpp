@@ -49,11 +49,14 @@ void CInternetEngine::Post(std::function<void()> work) {
     work();
     return;
   }
+  bool wake;
   {
     std::lock_guard guard(mutex);
+    // A queue that already holds work has a wake-up on its way: the loop takes all of it.
+    wake = commands.empty();
     commands.push_back(std::move(work));
   }
-  curl_multi_wakeup(multi);
+  if (wake) curl_multi_wakeup(multi);
 }
 
 void CInternetEngine::Call(const std::function<void()>& work) {

@@ -504,8 +504,15 @@ BOOL CInternetRequest::QueryOption(DWORD option, void* buffer, DWORD* length) {
 }
 
 void CInternetRequest::Close() {
+  {
+    // Waits for a status being reported right now; none is reported after this.
+    std::lock_guard guard(notifyLock);
+    notifyClosed = true;
+  }
+  // The transfer is taken down later on the engine thread; nothing of it reaches the caller
+  // any more, so the caller need not wait for that.
   auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
-  CInternetEngine::Get().Call([self] {
+  CInternetEngine::Get().Post([self] {
     self->closed = true;
     self->Detach();
   });
@@ -675,14 +682,19 @@ void CInternetRequest::Complete(std::unique_lock<std::mutex>& lock, bool ok, DWO
   completed.notify_all();
   if (async) {
     INTERNET_ASYNC_RESULT result{ok ? 1u : 0u, error};
-    Notify(INTERNET_STATUS_REQUEST_COMPLETE, &result, sizeof result);
+    NotifyFromEngine(INTERNET_STATUS_REQUEST_COMPLETE, &result, sizeof result);
   }
+}
+
+void CInternetRequest::NotifyFromEngine(DWORD status, void* information, DWORD length) {
+  std::lock_guard guard(notifyLock);
+  if (!notifyClosed) Notify(status, information, length);
 }
 
 void CInternetRequest::NotifyText(DWORD code, const std::string& text) {
   std::wstring wide = Utf8ToWide(text);
-  Notify(code, const_cast<wchar_t*>(wide.c_str()),
-         static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+  NotifyFromEngine(code, const_cast<wchar_t*>(wide.c_str()),
+                   static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
 }
 
 size_t CInternetRequest::OnHeaderLine(const char* data, size_t length) {
@@ -788,8 +800,8 @@ void CInternetRequest::OnPrerequest() {
     curl_easy_getinfo(easy, CURLINFO_PRIMARY_IP, &ip);
     NotifyText(INTERNET_STATUS_CONNECTED_TO_SERVER, ip ? ip : "");
   }
-  Notify(INTERNET_STATUS_SENDING_REQUEST, nullptr, 0);
-  Notify(INTERNET_STATUS_REQUEST_SENT, nullptr, 0);
+  NotifyFromEngine(INTERNET_STATUS_SENDING_REQUEST, nullptr, 0);
+  NotifyFromEngine(INTERNET_STATUS_REQUEST_SENT, nullptr, 0);
   std::unique_lock lock(mutex);
   if (upload && pending == Op::kSend) Complete(lock, true, 0);
 }

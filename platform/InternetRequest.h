@@ -4,9 +4,10 @@
 // the engine thread runs every libcurl call and callback and completes pending operations.
 // `mutex` guards the exchange state below it (response head, body and upload buffers, the
 // pending operation and its caller's buffers); `easy`, `headerList` and the fields marked
-// "engine" are touched only on the engine thread. Statuses go to the callback without
-// `mutex` held. The caller's buffers of a pending read or write are written only under
-// `mutex` and never after Close has returned.
+// "engine" are touched only on the engine thread. Statuses go to the callback under
+// `notifyLock` and without `mutex` held; none goes after Close has returned. The caller's
+// buffers of a pending read or write are written only under `mutex` and never after Close
+// has returned.
 #ifndef ZVNET_PLATFORM_INTERNETREQUEST_H_
 #define ZVNET_PLATFORM_INTERNETREQUEST_H_
 
@@ -88,6 +89,8 @@ class CInternetRequest : public CInternetHandle {
   void OnResolverStart();
   curl_socket_t OnOpenSocket(curlsocktype purpose, curl_sockaddr* address);
   void OnPrerequest();
+  // Reports a status of the transfer unless the request was closed.
+  void NotifyFromEngine(DWORD status, void* information, DWORD length);
   void NotifyText(DWORD status, const std::string& text);
 
   static size_t HeaderThunk(char* data, size_t size, size_t count, void* self);
@@ -125,6 +128,11 @@ class CInternetRequest : public CInternetHandle {
   bool connecting = false;
   bool attached = false;
   bool closed = false;
+
+  // Held while the engine reports a status, so that Close can wait for one in progress.
+  // Recursive: a status callback may close the request on the engine thread.
+  std::recursive_mutex notifyLock;
+  bool notifyClosed = false;
 
   mutable std::mutex mutex;
   std::condition_variable completed;
