@@ -44,6 +44,17 @@ void CThreadControl::AddWaitEvent(CEvent* event) {
 void CThreadControl::WaitForEvents(CEvent** signalled, bool* stop) {
   *signalled = nullptr;
   *stop = false;
+  // Events already set are taken without a poll, in the same order the poll would take them.
+  for (CEvent* event : waitList) {
+    const CWaitable::KnownState state = event->StateNow();
+    if (state == CWaitable::KnownState::kUnknown) break;
+    if (state == CWaitable::KnownState::kSignalled) {
+      event->Reset();
+      *signalled = event;
+      *stop = event == &stopEvent;
+      return;
+    }
+  }
   std::vector<pollfd> fds;
   for (CEvent* event : waitList) fds.push_back({event->WaitFd(), POLLIN, 0});
   for (;;) {

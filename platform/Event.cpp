@@ -9,33 +9,69 @@
 #include "platform/TsanAnnotations.h"
 #include "platform/Wait.h"
 
-CEvent::CEvent(ResetMode mode, bool initiallySet)
-    : fd(::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK)), mode(mode) {}
+namespace {
 
-void CEvent::Set() {
-  AnnotateHappensBefore(this);
+void WriteOne(int fd) {
   uint64_t one = 1;
   // A full counter (2^64-2 sets without a reset) stays signalled, which is all Set promises.
-  while (::write(fd.Get(), &one, sizeof one) < 0 && errno == EINTR) {
+  while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
   }
 }
 
-void CEvent::Reset() {
+bool ReadAll(int fd) {
   uint64_t value;
-  while (::read(fd.Get(), &value, sizeof value) < 0 && errno == EINTR) {
+  for (;;) {
+    if (::read(fd, &value, sizeof value) == sizeof value) return true;
+    if (errno != EINTR) return false;  // EAGAIN: nothing was signalled
   }
+}
+
+}  // namespace
+
+CEvent::CEvent(ResetMode mode, bool initiallySet)
+    : fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mode(mode) {
+  if (initiallySet && fd.IsValid()) {
+    WriteOne(fd.Get());
+    signalled.store(true);
+  }
+}
+
+void CEvent::Set() {
+  AnnotateHappensBefore(this);
+  if (mode == ResetMode::kAuto) return WriteOne(fd.Get());
+  std::lock_guard guard(stateLock);
+  if (signalled.load(std::memory_order_relaxed)) return;
+  WriteOne(fd.Get());
+  signalled.store(true, std::memory_order_release);
+}
+
+void CEvent::Reset() {
+  if (mode == ResetMode::kAuto) {
+    ReadAll(fd.Get());
+    return;
+  }
+  std::lock_guard guard(stateLock);
+  if (!signalled.load(std::memory_order_relaxed)) return;
+  ReadAll(fd.Get());
+  signalled.store(false, std::memory_order_release);
 }
 
 bool CEvent::ConsumeSignal() const {
   if (mode == ResetMode::kManual) return true;
-  uint64_t value;
-  for (;;) {
-    if (::read(fd.Get(), &value, sizeof value) == sizeof value) return true;
-    if (errno != EINTR) return false;  // EAGAIN: another waiter took it
-  }
+  return ReadAll(fd.Get());  // false: another waiter took it
+}
+
+CWaitable::KnownState CEvent::StateNow() const {
+  if (mode == ResetMode::kAuto) return KnownState::kUnknown;
+  return signalled.load(std::memory_order_acquire) ? KnownState::kSignalled : KnownState::kClear;
 }
 
 bool CEvent::IsSet() const {
+  if (mode == ResetMode::kManual) {
+    if (!signalled.load(std::memory_order_acquire)) return false;
+    AnnotateHappensAfter(this);
+    return true;
+  }
   return Wait(0) == WAIT_OBJECT_0;
 }
 

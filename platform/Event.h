@@ -1,7 +1,14 @@
 // A Windows event on an eventfd: manual-reset events stay signalled until Reset; auto-reset
 // events release one waiter and reset themselves. Any thread may Set, Reset and wait.
+//
+// A manual-reset event also keeps its state in memory, so that setting a set event, resetting
+// a clear one and asking whether it is set cost no system call; `stateLock` keeps that state
+// and the descriptor in step.
 #ifndef ZVNET_PLATFORM_EVENT_H_
 #define ZVNET_PLATFORM_EVENT_H_
+
+#include <atomic>
+#include <mutex>
 
 #include "platform/UniqueFd.h"
 #include "platform/Waitable.h"
@@ -24,10 +31,13 @@ class CEvent : public CWaitable {
 
   int WaitFd() const override { return fd.Get(); }
   bool ConsumeSignal() const override;
+  KnownState StateNow() const override;
 
  private:
   UniqueFd fd;
-  ResetMode mode;
+  const ResetMode mode;
+  std::mutex stateLock;
+  std::atomic<bool> signalled{false};  // manual-reset events only; written under `stateLock`
 };
 
 #endif  // ZVNET_PLATFORM_EVENT_H_

@@ -52,11 +52,21 @@ void CInternetEngine::Post(std::function<void()> work) {
   bool wake;
   {
     std::lock_guard guard(mutex);
-    // A queue that already holds work has a wake-up on its way: the loop takes all of it.
-    wake = commands.empty();
+    // One wake-up on its way is enough: the loop takes every queued command after it.
+    wake = !wakePending;
+    wakePending = true;
     commands.push_back(std::move(work));
   }
   if (wake) curl_multi_wakeup(multi);
+}
+
+void CInternetEngine::PostLazy(std::function<void()> work) {
+  if (IsEngineThread()) {
+    work();
+    return;
+  }
+  std::lock_guard guard(mutex);
+  commands.push_back(std::move(work));
 }
 
 void CInternetEngine::Call(const std::function<void()>& work) {
@@ -91,6 +101,7 @@ bool CInternetEngine::RunCommands() {
   {
     std::lock_guard guard(mutex);
     batch.swap(commands);
+    wakePending = false;
   }
   for (auto& work : batch) work();
   return !batch.empty();

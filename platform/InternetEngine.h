@@ -4,8 +4,8 @@
 // store, DNS cache and TLS sessions, and is locked for use from other threads.
 //
 // Threads: any thread may Post or Call; the work runs on the engine thread, in order. Work
-// run by Call has finished when Call returns. `mutex` guards `commands`; `transfers` is
-// touched only on the engine thread. The engine lives until the process ends.
+// run by Call has finished when Call returns. `mutex` guards `commands` and `wakePending`;
+// `transfers` is touched only on the engine thread. The engine lives until the process ends.
 #ifndef ZVNET_PLATFORM_INTERNETENGINE_H_
 #define ZVNET_PLATFORM_INTERNETENGINE_H_
 
@@ -26,6 +26,9 @@ class CInternetEngine {
 
   // Runs `work` on the engine thread; at once when called there.
   void Post(std::function<void()> work);
+  // Runs `work` on the engine thread when it next wakes for any reason (within a second):
+  // for clean-up that nobody waits for.
+  void PostLazy(std::function<void()> work);
   // The same, and waits until it has run.
   void Call(const std::function<void()>& work);
   bool IsEngineThread() const { return std::this_thread::get_id() == threadId; }
@@ -54,6 +57,7 @@ class CInternetEngine {
   std::mutex shareLocks[CURL_LOCK_DATA_LAST];
   std::mutex mutex;
   std::deque<std::function<void()>> commands;
+  bool wakePending = false;  // a wake-up was sent that the loop has not taken commands for
   std::map<CURL*, std::shared_ptr<CInternetRequest>> transfers;
   std::thread::id threadId;
 };

@@ -21,7 +21,7 @@ namespace {
 // until the reader has brought it down to kReceiveResume. One delivery of libcurl is at most
 // kCurlBufferSize, so the ring always has room for the delivery that crosses the limit.
 // Uploads buffer up to kSendLimit.
-constexpr size_t kCurlBufferSize = 256 * 1024;
+constexpr size_t kCurlBufferSize = 64 * 1024;
 constexpr size_t kReceiveLimit = 1 << 20;
 constexpr size_t kReceiveResume = 256 * 1024;
 constexpr size_t kReceiveRing = kReceiveLimit + 2 * kCurlBufferSize;
@@ -510,12 +510,23 @@ void CInternetRequest::Close() {
     notifyClosed = true;
   }
   // The transfer is taken down later on the engine thread; nothing of it reaches the caller
-  // any more, so the caller need not wait for that.
+  // any more, so the caller need not wait for that. A finished transfer holds no connection,
+  // so its handle can wait until the engine wakes anyway.
+  bool finished;
+  {
+    std::lock_guard guard(mutex);
+    finished = transferDone;
+  }
   auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
-  CInternetEngine::Get().Post([self] {
+  auto takeDown = [self] {
     self->closed = true;
     self->Detach();
-  });
+  };
+  if (finished) {
+    CInternetEngine::Get().PostLazy(std::move(takeDown));
+  } else {
+    CInternetEngine::Get().Post(std::move(takeDown));
+  }
   {
     std::lock_guard guard(mutex);
     pending = Op::kNone;

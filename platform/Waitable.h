@@ -10,6 +10,9 @@ class CWaitable {
   // Called once the wait picked this object. Answers false when another waiter consumed the
   // signal first (auto-reset objects), so the wait goes on.
   virtual bool ConsumeSignal() const { return true; }
+  // The state when it is known without asking the kernel, so that a wait can skip the poll.
+  enum class KnownState { kUnknown, kClear, kSignalled };
+  virtual KnownState StateNow() const { return KnownState::kUnknown; }
 };
 
 #endif  // ZVNET_PLATFORM_WAITABLE_H_

@@ -28,7 +28,9 @@
 namespace {
 
 constexpr size_t kMaxHead = 1 << 20;
-constexpr size_t kWriteChunk = 256 * 1024;
+// Generators are asked for at most this much at a time, so that one pausing part-way through
+// a body pauses close to where it means to.
+constexpr size_t kWriteChunk = 64 * 1024;
 
 struct SslCtxFree {
   void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
