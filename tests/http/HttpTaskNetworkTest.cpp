@@ -12,9 +12,9 @@
 #include "platform/UniqueFd.h"
 #include "tests/http/TaskRunner.h"
 #include "tests/support/HttpTestServer.h"
-#include "tests/support/LocalProxy.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TestCertificateAuthority.h"
+#include "tests/support/TestProxy.h"
 
 namespace {
 
@@ -79,16 +79,16 @@ TEST(HttpTaskNetwork, TlsTrustsTheAddedAuthorityChecksNamesAndToleratesDates) {
 TEST(HttpTaskNetwork, EachProxyTypeCarriesTheRequestTheWayItSays) {
   CHttpTestServer server;
   server.Serve("/p", HttpTestResponse::Text(200, "proxied"));
-  CLocalProxy http(CLocalProxy::Kind::kHttp, "alice", "pw1");
-  CLocalProxy socks(CLocalProxy::Kind::kSocks5, "bob", "pw2");
-  ASSERT_TRUE(http.Started() && socks.Started());
+  auto http = CTestProxy::StartHttp("alice", "pw1");
+  auto socks = CTestProxy::StartSocks5("bob", "pw2");
+  ASSERT_TRUE(http && socks);
   CScopedEnv noProxy("no_proxy", std::nullopt);
   CScopedEnv noProxyUpper("NO_PROXY", std::nullopt);
   // The system settings point at the HTTP proxy, which wants credentials.
-  CScopedEnv env("http_proxy", "http://" + http.HostPort());
+  CScopedEnv env("http_proxy", "http://" + http->HostPort());
 
-  tagHProxyInfo viaHttp{1, W("127.0.0.1"), http.Port(), 1, L"alice", L"pw1"};
-  tagHProxyInfo viaSocks{2, W("127.0.0.1"), socks.Port(), 1, L"bob", L"pw2"};
+  tagHProxyInfo viaHttp{1, W("127.0.0.1"), http->Port(), 1, L"alice", L"pw1"};
+  tagHProxyInfo viaSocks{2, W("127.0.0.1"), socks->Port(), 1, L"bob", L"pw2"};
   tagHProxyInfo direct{0, L"", 0, 0, L"", L""};
   tagHProxyInfo system{3, L"", 0, 0, L"", L""};
   std::string body;
@@ -117,10 +117,10 @@ TEST(HttpTaskNetwork, ProbeOpensAnyAnsweringUrlAndNothingElse) {
       task.IsUrlReachable(W("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/").c_str()), 0);
   EXPECT_EQ(task.IsUrlReachable(L"not a url"), 0);
 
-  CLocalProxy socks(CLocalProxy::Kind::kSocks5);
-  ASSERT_TRUE(socks.Started());
+  auto socks = CTestProxy::StartSocks5("", "");
+  ASSERT_TRUE(socks);
   CHttpTask viaSocks(0);
-  viaSocks.SetProxy({2, L"127.0.0.1", socks.Port(), 0, L"", L""});
+  viaSocks.SetProxy({2, L"127.0.0.1", socks->Port(), 0, L"", L""});
   EXPECT_EQ(viaSocks.IsUrlReachable(server.Url("/gone").c_str()), 1);
   CHttpTask deadProxy(0);
   deadProxy.SetProxy({2, L"127.0.0.1", ClosedPort(), 0, L"", L""});

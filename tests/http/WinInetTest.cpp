@@ -15,8 +15,8 @@
 #include "tests/support/BlackHoleListener.h"
 #include "tests/support/HttpTestResource.h"
 #include "tests/support/HttpTestServer.h"
-#include "tests/support/LocalProxy.h"
 #include "tests/support/TestCertificateAuthority.h"
+#include "tests/support/TestProxy.h"
 
 namespace {
 
@@ -394,10 +394,10 @@ TEST(WinInet, OpenUrlIsSynchronousAndAcceptsAnyStatus) {
 TEST(WinInet, NamedHttpAndSocksProxiesCarryTheRequestWithCredentials) {
   CHttpTestServer server;
   server.Serve("/p", HttpTestResponse::Text(200, "via proxy"));
-  CLocalProxy http(CLocalProxy::Kind::kHttp, "user", "secret");
-  CLocalProxy socks(CLocalProxy::Kind::kSocks5, "user", "secret");
-  ASSERT_TRUE(http.Started() && socks.Started());
-  for (const std::wstring& proxy : {W(http.HostPort()), L"SOCKS=" + W(socks.HostPort())}) {
+  auto http = CTestProxy::StartHttp("user", "secret");
+  auto socks = CTestProxy::StartSocks5("user", "secret");
+  ASSERT_TRUE(http && socks);
+  for (const std::wstring& proxy : {W(http->HostPort()), L"SOCKS=" + W(socks->HostPort())}) {
     CAsyncClient client(INTERNET_OPEN_TYPE_PROXY, proxy.c_str());
     ASSERT_TRUE(client.Open("127.0.0.1", server.Port(), L"/p"));
     std::wstring user = L"user", password = L"secret";
@@ -412,7 +412,7 @@ TEST(WinInet, NamedHttpAndSocksProxiesCarryTheRequestWithCredentials) {
   }
   EXPECT_EQ(server.RequestCount(), 2u);
   // Without credentials the HTTP proxy refuses the request itself.
-  CAsyncClient refused(INTERNET_OPEN_TYPE_PROXY, W(http.HostPort()).c_str());
+  CAsyncClient refused(INTERNET_OPEN_TYPE_PROXY, W(http->HostPort()).c_str());
   ASSERT_TRUE(refused.Open("127.0.0.1", server.Port(), L"/p"));
   ASSERT_TRUE(refused.Send());
   EXPECT_EQ(refused.Status(), 407);
