@@ -191,6 +191,26 @@ TEST_F(HttpTransferTest, ProbeGoesThroughTheProxyThatIsSet) {
   EXPECT_EQ(server.RequestCount(), 1u);
 }
 
+TEST_F(HttpTransferTest, ProbeSendsTheCredentialsOfTheProxyThatIsSet) {
+  auto http = CTestProxy::StartHttp("alice", "s3cret");
+  auto socks = CTestProxy::StartSocks5("zoe", "pass-1");
+  ASSERT_TRUE(http && socks) << "a proxy did not start";
+  server.Serve("/p", HttpTestResponse::Text(404, "any answer"));
+  const std::wstring url = server.Url("/p");
+  UseProxy(1, http->Port(), L"alice", L"s3cret");
+  EXPECT_EQ(ZvHttp::IsDestinationReachable(url.c_str()), 1);
+  EXPECT_EQ(server.RequestCount(), 1u) << "the HTTP proxy let the probe through";
+  UseProxy(2, socks->Port(), L"zoe", L"pass-1");
+  EXPECT_EQ(ZvHttp::IsDestinationReachable(url.c_str()), 1);
+  EXPECT_EQ(server.RequestCount(), 2u);
+  UseProxy(2, socks->Port(), L"zoe", L"wrong");
+  EXPECT_EQ(ZvHttp::IsDestinationReachable(url.c_str()), 0);
+  // An HTTP proxy's refusal is an answer all the same, but the destination is not reached.
+  UseProxy(1, http->Port(), L"alice", L"wrong");
+  ZvHttp::IsDestinationReachable(url.c_str());
+  EXPECT_EQ(server.RequestCount(), 2u);
+}
+
 TEST_F(HttpTransferTest, EachProxyTypeCarriesTransfersOnlyWithTheRightCredentials) {
   auto open = CTestProxy::StartHttp();
   auto guarded = CTestProxy::StartHttp("alice", "s3cret");
