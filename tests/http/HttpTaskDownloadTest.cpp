@@ -74,22 +74,6 @@ TEST_F(HttpTaskDownload, MemoryDownloadDeliversTheExactBodyAndMessagesInOrder) {
   }
 }
 
-TEST_F(HttpTaskDownload, FileDownloadWritesTheExactBodyAndRemovesTheTemporaryFile) {
-  CHttpTestServer server;
-  const std::string content = TestBytes(4 * 1024 * 1024 + 5);
-  server.Handle("/f", CHttpTestResource(content));
-  folder.Write("f.bin", "the old version");
-  CTaskRunner run;
-  ASSERT_TRUE(run.StartFile(HttpPar(server.Url("/f")), Path("f.bin")));
-  ASSERT_TRUE(run.WaitDone());
-  auto done = run.Completion();
-  ASSERT_TRUE(done);
-  EXPECT_EQ(done->code, DOWNLOAD_OK);
-  EXPECT_TRUE(done->data.empty());
-  EXPECT_TRUE(folder.Read("f.bin") == content);
-  EXPECT_FALSE(Exists(Temporary("f.bin")));
-}
-
 TEST_F(HttpTaskDownload, BlankPathMakesAMemoryDownload) {
   CHttpTestServer server;
   server.Serve("/b", HttpTestResponse::Text(200, "in memory"));

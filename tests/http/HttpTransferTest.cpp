@@ -1,5 +1,6 @@
 // Real transfers through the exports: files, uploads, the reachability probe, and real
 // proxies (tinyproxy, microsocks) started on loopback by the tests.
+#include <filesystem>
 #include <string>
 
 #include "tests/http/HttpExportsFixture.h"
@@ -54,10 +55,11 @@ class HttpTransferTest : public HttpExportsTest {
 
 }  // namespace
 
-TEST_F(HttpTransferTest, FileDownloadWritesTheBodyAndReportsProgressWithoutPayload) {
-  const std::string body = TestBytes(200000);
+TEST_F(HttpTransferTest, FileDownloadReplacesTheFileAndReportsProgressWithoutPayload) {
+  const std::string body = TestBytes(4 * 1024 * 1024 + 5);
   server.Serve("/data", HttpTestResponse::Text(200, body));
   CTempFolder folder;
+  folder.Write("copy.bin", "the old version");
   tagDefHttpPar par;
   par.url = server.Url("/data");
   int id = 0;
@@ -75,6 +77,7 @@ TEST_F(HttpTransferTest, FileDownloadWritesTheBodyAndReportsProgressWithoutPaylo
   EXPECT_EQ(events.back().code, DOWNLOAD_OK);
   EXPECT_TRUE(events.back().data.empty()) << "a file download carries no payload";
   EXPECT_TRUE(folder.Read("copy.bin") == body);
+  EXPECT_FALSE(std::filesystem::exists(folder.Path("copy.bin.downloading")));
 }
 
 TEST_F(HttpTransferTest, UploadDeliversSeveralMegabytesByteExactAndTheAnswer) {
