@@ -1170,6 +1170,17 @@ int CHttpTask::IsUrlReachable(const wchar_t* destination) {
   if (!destination) return 0;
   HINTERNET session = OpenInternetSession(0);
   if (!session) return 0;
+  // The proxy's credentials go on the session: InternetOpenUrlW sends before they could be
+  // set on its request, and without them an authenticating proxy refuses every probe.
+  std::wstring user = m_proxy.user, password = m_proxy.password;
+  if (m_proxy.needAuth &&
+      (!InternetSetOptionW(session, INTERNET_OPTION_PROXY_USERNAME, user.data(),
+                           static_cast<DWORD>(user.size())) ||
+       !InternetSetOptionW(session, INTERNET_OPTION_PROXY_PASSWORD, password.data(),
+                           static_cast<DWORD>(password.size())))) {
+    InternetCloseHandle(session);
+    return 0;
+  }
   HINTERNET url = InternetOpenUrlW(session, destination, nullptr, 0, INTERNET_FLAG_RELOAD, 0);
   const int reachable = url ? 1 : 0;
   if (url) InternetCloseHandle(url);

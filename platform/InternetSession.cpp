@@ -12,6 +12,16 @@ CInternetSession::CInternetSession(std::string agent, Proxy proxy, bool async)
       proxy(std::move(proxy)),
       async(async) {}
 
+void CInternetSession::SetProxyCredential(DWORD option, std::wstring value) {
+  std::lock_guard guard(credentialsLock);
+  (option == INTERNET_OPTION_PROXY_USERNAME ? proxyUser : proxyPassword) = std::move(value);
+}
+
+std::wstring CInternetSession::ProxyCredential(DWORD option) const {
+  std::lock_guard guard(credentialsLock);
+  return option == INTERNET_OPTION_PROXY_USERNAME ? proxyUser : proxyPassword;
+}
+
 CInternetSession::Proxy CInternetSession::ParseProxy(DWORD accessType, const std::wstring& list,
                                                      const std::wstring& bypass) {
   Proxy proxy;

@@ -1,10 +1,12 @@
 // A stand-in WinINet session: user agent, proxy settings, synchronous or asynchronous mode
-// and the time-outs that its requests take. Immutable after InternetOpen except the
-// time-outs, which are atomic.
+// and the time-outs and proxy credentials that its requests take. Immutable after
+// InternetOpen except the time-outs, which are atomic, and the proxy credentials, which
+// `credentialsLock` guards (any thread may set them).
 #ifndef ZVNET_PLATFORM_INTERNETSESSION_H_
 #define ZVNET_PLATFORM_INTERNETSESSION_H_
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "platform/InternetHandle.h"
@@ -29,6 +31,10 @@ class CInternetSession : public CInternetHandle {
   std::atomic<DWORD> connectTimeoutMs{60000};
   std::atomic<DWORD> receiveTimeoutMs{60000};
 
+  // INTERNET_OPTION_PROXY_USERNAME or _PASSWORD for the requests opened afterwards.
+  void SetProxyCredential(DWORD option, std::wstring value);
+  std::wstring ProxyCredential(DWORD option) const;
+
   // Reads an InternetOpen access type, proxy list and bypass list. The list holds entries
   // separated by blanks or ";": "host:port", "http=host:port", "https=host:port" or
   // "SOCKS=host:port"; a SOCKS entry wins over the others.
@@ -38,6 +44,8 @@ class CInternetSession : public CInternetHandle {
   const std::string agent;
   const Proxy proxy;
   const bool async;
+  mutable std::mutex credentialsLock;
+  std::wstring proxyUser, proxyPassword;
 };
 
 #endif  // ZVNET_PLATFORM_INTERNETSESSION_H_

@@ -44,6 +44,14 @@ std::shared_ptr<CInternetRequest> FindRequest(HINTERNET handle) {
   return FindAs<CInternetRequest>(handle, INTERNET_HANDLE_TYPE_HTTP_REQUEST);
 }
 
+// A request starts with the proxy credentials that its session holds.
+void InheritProxyCredentials(CInternetSession& session, CInternetRequest& request) {
+  for (DWORD option : {INTERNET_OPTION_PROXY_USERNAME, INTERNET_OPTION_PROXY_PASSWORD}) {
+    std::wstring value = session.ProxyCredential(option);
+    if (!value.empty()) request.SetOption(option, value.data(), static_cast<DWORD>(value.size()));
+  }
+}
+
 // Reports the new handle to the parent's callback, on the calling thread before the call
 // returns, as WinINet does.
 HINTERNET Register(std::shared_ptr<CInternetHandle> object) {
@@ -139,6 +147,7 @@ HINTERNET HttpOpenRequestW(HINTERNET connection, const wchar_t* verb, const wcha
   setup.user = parent->user;
   setup.password = parent->password;
   auto request = std::make_shared<CInternetRequest>(parent, std::move(setup), context);
+  if (parent->Session()) InheritProxyCredentials(*parent->Session(), *request);
   return Register(std::move(request));
 }
 
@@ -240,6 +249,19 @@ BOOL InternetSetOptionW(HINTERNET handle, DWORD option, void* buffer, DWORD buff
         .store(value);
     return TRUE;
   }
+  if ((option == INTERNET_OPTION_PROXY_USERNAME || option == INTERNET_OPTION_PROXY_PASSWORD) &&
+      object->Type() == INTERNET_HANDLE_TYPE_INTERNET) {
+    // On a session: for the requests opened under it afterwards. Length in characters; 0
+    // for a zero-terminated string.
+    if (!buffer) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    const wchar_t* text = static_cast<const wchar_t*>(buffer);
+    std::wstring value = bufferLength == 0 ? std::wstring(text) : std::wstring(text, bufferLength);
+    object->Session()->SetProxyCredential(option, value.substr(0, value.find(L'\0')));
+    return TRUE;
+  }
   if (object->Type() != INTERNET_HANDLE_TYPE_HTTP_REQUEST) {
     SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
     return FALSE;
@@ -333,6 +355,7 @@ HINTERNET InternetOpenUrlW(HINTERNET session, const wchar_t* url, const wchar_t*
   setup.flags = flags | (schemeText == "https" ? INTERNET_FLAG_SECURE : 0);
   setup.accept = "*/*";
   auto request = std::make_shared<CInternetRequest>(parent, std::move(setup), context);
+  InheritProxyCredentials(*parent, *request);
   HINTERNET handle = Register(request);
   if (!request->Send(Narrow(headers, headers ? headersLength : 0), {})) {
     DWORD error = GetLastError();

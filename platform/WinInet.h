@@ -34,7 +34,8 @@
 // - Proxies: INTERNET_OPEN_TYPE_DIRECT ignores the proxy environment variables;
 //   INTERNET_OPEN_TYPE_PRECONFIG uses them (http_proxy, https_proxy, all_proxy, no_proxy);
 //   INTERNET_OPEN_TYPE_PROXY takes "host:port" (an HTTP proxy) or "SOCKS=host:port" (SOCKS5).
-//   INTERNET_OPTION_PROXY_USERNAME/PASSWORD on a request authenticate to the proxy.
+//   INTERNET_OPTION_PROXY_USERNAME/PASSWORD on a request authenticate to the proxy; set on a
+//   session they go with every request opened under it afterwards (InternetOpenUrl too).
 // - TLS: the peer's chain and host name are verified unless the request's flags say to
 //   ignore them; INTERNET_FLAG_IGNORE_CERT_DATE_INVALID lets certificates outside their
 //   validity dates pass. Authorities trusted besides the system's come from the PEM file

@@ -18,6 +18,16 @@
 #include "http/HttpTask.h"
 #include "platform/Thread.h"
 
+// A request for `url` with the given HTTPPAR_* flags and extra header lines.
+inline tagDefHttpPar HttpPar(const std::wstring& url, uint32_t flags = 0,
+                             const std::wstring& headers = L"") {
+  tagDefHttpPar par;
+  par.url = url;
+  par.flags = flags;
+  par.headers = headers;
+  return par;
+}
+
 // A message as the service would have received it.
 struct RecordedMessage {
   UINT message = 0;

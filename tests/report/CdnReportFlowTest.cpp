@@ -2,26 +2,25 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 
 #include "http/CdnReportReceiver.h"
 #include "platform/Event.h"
 #include "tests/support/LogCapture.h"
-#include "tests/support/NetNamespace.h"
 #include "tests/support/ReportFields.h"
+#include "tests/support/ReportNamespace.h"
 #include "tests/support/ReportSettings.h"
 
 namespace {
 
 testing::Environment* const settings = testing::AddGlobalTestEnvironment(new CReportSettings);
+testing::Environment* const space = testing::AddGlobalTestEnvironment(new CReportNamespace);
 
-// Each report runs on a thread of a private namespace with its own hosts file and resolver
-// file; the resolver's servers are loopback addresses where nothing answers, so no query
-// leaves the machine, and the receiver listens on that namespace's loopback.
+// Each report runs on a thread of the process's private namespace (CReportNamespace), where
+// no name query leaves the machine, and the receiver listens on that namespace's loopback.
 class CdnReportFlowTest : public testing::Test {
  protected:
-  void SetUp() override { ZVNET_REQUIRE_NAMESPACE(ns); }
+  void SetUp() override { ZVNET_REQUIRE_NAMESPACE(CReportNamespace::Get()); }
 
   using Outcome = CCdnReport::Outcome;
 
@@ -29,15 +28,13 @@ class CdnReportFlowTest : public testing::Test {
   Outcome Report(const CdnReportFacts& facts, const CWaitable* stop = nullptr,
                  bool withEndpoint = true) {
     Outcome outcome = Outcome::kSwitchedOff;
-    EXPECT_TRUE(ns.RunOnThread(
-        [&] {
-          CCdnReportReceiver receiver;
-          ASSERT_TRUE(receiver.Start());
-          CReportSettings::PointAt(withEndpoint ? receiver.Port() : 0);
-          outcome = CCdnReport(facts, tagHProxyInfo{}, stop).Run();
-          received = receiver.Received();
-        },
-        kFiles));
+    EXPECT_TRUE(CReportNamespace::RunInside([&] {
+      CCdnReportReceiver receiver;
+      ASSERT_TRUE(receiver.Start());
+      CReportSettings::PointAt(withEndpoint ? receiver.Port() : 0);
+      outcome = CCdnReport(facts, tagHProxyInfo{}, stop).Run();
+      received = receiver.Received();
+    }));
     return outcome;
   }
 
@@ -45,20 +42,10 @@ class CdnReportFlowTest : public testing::Test {
     CdnReportFacts facts;
     facts.host = host;
     facts.errorCode = 0;
-    facts.nameResolutionMs = 3;
-    facts.connectMs = 5;
-    facts.firstResponseMs = 40;
-    facts.transferMs = 45;
-    facts.bytesReceived = 100000;
-    facts.httpStatus = 200;
     facts.url = std::wstring(L"http://") + host + L"/f.bin";
     return facts;
   }
 
-  const std::map<std::string, std::string> kFiles = {
-      {"/etc/hosts", "127.0.0.1 localhost\n"},
-      {"/etc/resolv.conf", "nameserver 127.0.0.2\nnameserver 127.0.0.3\noptions timeout:1\n"}};
-  CNetNamespace ns;
   CLogCapture log;
   std::vector<std::wstring> received;
 };

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -15,7 +14,9 @@
 #include "http/CdnReportSender.h"
 #include "platform/Event.h"
 #include "platform/UniqueFd.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/Pump.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace {
 
@@ -46,25 +47,6 @@ class CSilentListener {
  private:
   UniqueFd socket;
   uint16_t port = 0;
-};
-
-// Sets one environment variable for the life of the object.
-class CScopedVariable {
- public:
-  CScopedVariable(const char* name, const char* value) : name(name) {
-    if (const char* old = std::getenv(name)) previous = old;
-    ::setenv(name, value, 1);
-  }
-  ~CScopedVariable() {
-    if (previous)
-      ::setenv(name, previous->c_str(), 1);
-    else
-      ::unsetenv(name);
-  }
-
- private:
-  const char* name;
-  std::optional<std::string> previous;
 };
 
 }  // namespace
@@ -114,11 +96,8 @@ TEST(CdnReportReceiverTest, OpensAbsoluteAndEscapedTargets) {
 }
 
 TEST(CdnReportSenderTest, RefusedEndpointIsAFailureWithItsCode) {
-  CSilentListener closed;
-  const uint16_t port = closed.Port();
-  { CSilentListener gone = std::move(closed); }  // the port is free again
   long error = 0;
-  EXPECT_EQ(SendCdnReport(ReportUrl(port, L"a=1"), tagHProxyInfo{}, nullptr, &error),
+  EXPECT_EQ(SendCdnReport(ReportUrl(FreeLoopbackPort(), L"a=1"), tagHProxyInfo{}, nullptr, &error),
             ReportSendResult::kRequestFailed);
   EXPECT_NE(error, 0);
 }
@@ -143,12 +122,8 @@ TEST(CdnReportSenderTest, StopEndsASendThatGetsNoAnswer) {
 TEST(CdnReportSenderTest, ProxyTypeZeroIgnoresTheEnvironmentAndTypeThreeUsesIt) {
   CCdnReportReceiver receiver;
   ASSERT_TRUE(receiver.Start());
-  CSilentListener unusedPort;
-  const uint16_t deadPort = unusedPort.Port();
-  { CSilentListener gone = std::move(unusedPort); }
-  const std::string proxy = "http://127.0.0.1:" + std::to_string(deadPort);
-  CScopedVariable variable("http_proxy", proxy.c_str());
-  CScopedVariable noProxy("no_proxy", "");
+  CScopedEnv variable("http_proxy", "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()));
+  CScopedEnv noProxy("no_proxy", "");
   long error = 0;
   tagHProxyInfo direct;
   direct.type = 0;

@@ -1,66 +1,40 @@
+// Reports of file downloads run by a task as its worker runs them, sent to a receiver;
+// everything inside the test process's own namespace.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <regex>
 #include <string>
 
 #include "http/CdnReportQuery.h"
-#include "http/CdnReportReceiver.h"
 #include "tests/http/TaskRunner.h"
+#include "tests/report/ReportedDownloadTest.h"
 #include "tests/support/HttpTestServer.h"
-#include "tests/support/LogCapture.h"
 #include "tests/support/ReportFields.h"
-#include "tests/support/ReportNamespace.h"
-#include "tests/support/ReportSettings.h"
 
 namespace {
 
-testing::Environment* const settings = testing::AddGlobalTestEnvironment(new CReportSettings);
-testing::Environment* const space = testing::AddGlobalTestEnvironment(new CReportNamespace);
-
-// File downloads run by a task as its worker runs them, with reports switched on and sent to
-// a receiver; everything inside the test process's own namespace.
-class CdnReportTaskTest : public testing::Test {
+class CdnReportTaskTest : public ReportedDownloadTest {
  protected:
-  void SetUp() override {
-    ZVNET_REQUIRE_NAMESPACE(CReportNamespace::Get());
-    char name[] = "/tmp/zvnet-report-dl-XXXXXX";
-    int fd = ::mkstemp(name);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    path = name;
-  }
-  void TearDown() override { ::unlink(path.c_str()); }
-
   // Downloads `url` into the file with a task and waits until its PostRun is done.
   void Download(CTaskRunner& runner, const std::wstring& url) {
-    tagDefHttpPar par;
-    par.url = url;
-    ASSERT_TRUE(runner.StartFile(par, std::wstring(path.begin(), path.end())));
+    ASSERT_TRUE(runner.StartFile(HttpPar(url), path));
     ASSERT_TRUE(runner.WaitDone());
   }
-
-  static HttpTestResponse File(const std::string& server) {
-    HttpTestResponse response = HttpTestResponse::Text(200, std::string(200000, 'z'));
-    response.delayBeforeHeaders = std::chrono::milliseconds(50);  // a first response to time
-    return response.With("Server", server);
-  }
-
-  std::string path;
-  CLogCapture log;
 };
 
 }  // namespace
 
-TEST_F(CdnReportTaskTest, FinishedDownloadReportsWhatItMeasuredKeyByKey) {
+TEST_F(CdnReportTaskTest, DownloadFromTheCdnReportsWhatItMeasuredAndOthersReportNothing) {
   ASSERT_TRUE(CReportNamespace::RunInside([&] {
     CHttpTestServer server;
     server.Serve("/cdn/file.bin", File("QMR/1.0"));
-    CCdnReportReceiver receiver;
-    ASSERT_TRUE(receiver.Start());
-    CReportSettings::PointAt(receiver.Port());
+    server.Serve("/other.bin", File("nginx"));
+    StartReceiver();
+    CTaskRunner other;
+    Download(other, server.Url("/other.bin"));
+    EXPECT_EQ(other.Completion()->code, DOWNLOAD_OK);
+    EXPECT_EQ(receiver.Count(), 0u) << "the server's software decides";
+
     CTaskRunner runner;
     const std::wstring url = server.Url("/cdn/file.bin?v=1", "localhost");
     Download(runner, url);
@@ -92,30 +66,13 @@ TEST_F(CdnReportTaskTest, FinishedDownloadReportsWhatItMeasuredKeyByKey) {
     EXPECT_EQ(FieldValue(fields, "cname"), "localhost");
     EXPECT_EQ(FieldValue(fields, "type"), "0");
   }));
-  EXPECT_EQ(log.Count("CHttpTask::PostRun  ["), 1);
+  EXPECT_EQ(log.Count("CHttpTask::PostRun  ["), 2) << "each report ran and decided";
   EXPECT_EQ(log.Count("CHttpTask::ReportCdnPerf  [pid=ime&type=0&fr=&rip=7F000001"), 1);
-}
-
-TEST_F(CdnReportTaskTest, AnswerOfOtherServerSoftwareSendsNoReport) {
-  ASSERT_TRUE(CReportNamespace::RunInside([&] {
-    CHttpTestServer server;
-    server.Serve("/file.bin", File("nginx"));
-    CCdnReportReceiver receiver;
-    ASSERT_TRUE(receiver.Start());
-    CReportSettings::PointAt(receiver.Port());
-    CTaskRunner runner;
-    Download(runner, server.Url("/file.bin"));
-    EXPECT_EQ(runner.Completion()->code, DOWNLOAD_OK);
-    EXPECT_EQ(receiver.Count(), 0u);
-  }));
-  EXPECT_EQ(log.Count("CHttpTask::PostRun  ["), 1) << "the report ran and decided";
 }
 
 TEST_F(CdnReportTaskTest, DownloadFromAHostThatDoesNotResolveReportsDnsFailed) {
   ASSERT_TRUE(CReportNamespace::RunInside([&] {
-    CCdnReportReceiver receiver;
-    ASSERT_TRUE(receiver.Start());
-    CReportSettings::PointAt(receiver.Port());
+    StartReceiver();
     CTaskRunner runner;
     Download(runner, L"http://nosuch.zvnet.test:8080/file.bin");
     EXPECT_EQ(runner.Completion()->code, DOWNLOAD_FAILED);

@@ -4,11 +4,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <optional>
 #include <string>
 
 #include "frame/DataFolder.h"
 #include "platform/StringConv.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -17,27 +18,6 @@ namespace {
 // The variables the data folder depends on, cleared for each test and restored after it.
 class DataFolderTest : public testing::Test {
  protected:
-  void SetUp() override {
-    for (const char* name : {"ZVNET_APPDATA", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "HOME"}) {
-      const char* value = std::getenv(name);
-      saved[name] = value ? std::optional<std::string>(value) : std::nullopt;
-      ::unsetenv(name);
-    }
-    char dir[] = "/tmp/zvnet-datafolder-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    root = dir;
-  }
-  void TearDown() override {
-    for (const auto& [name, value] : saved) {
-      if (value)
-        ::setenv(name.c_str(), value->c_str(), 1);
-      else
-        ::unsetenv(name.c_str());
-    }
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
-  }
-
   static void Set(const char* name, const fs::path& value) { ::setenv(name, value.c_str(), 1); }
   static std::string Folder() {
     wchar_t buffer[kDataFolderChars];
@@ -48,8 +28,12 @@ class DataFolderTest : public testing::Test {
     std::ofstream(WideToUtf8(GetConfigFilePath())) << text;
   }
 
-  fs::path root;
-  std::map<std::string, std::optional<std::string>> saved;
+  CScopedEnv appData{"ZVNET_APPDATA", std::nullopt};
+  CScopedEnv xdgData{"XDG_DATA_HOME", std::nullopt};
+  CScopedEnv xdgConfig{"XDG_CONFIG_HOME", std::nullopt};
+  CScopedEnv home{"HOME", std::nullopt};
+  CTempFolder folder;
+  const fs::path& root = folder.Root();
 };
 
 }  // namespace

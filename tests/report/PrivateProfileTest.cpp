@@ -1,30 +1,18 @@
 #include "platform/PrivateProfile.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 
 #include "platform/StringConv.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
 class PrivateProfileTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/zvnet-profile-XXXXXX";
-    int fd = ::mkstemp(name);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    path = name;
-  }
-  void TearDown() override { ::unlink(path.c_str()); }
-
-  void Write(const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-  }
+  void Write(const std::string& bytes) { folder.Write("profile.ini", bytes); }
   std::optional<std::wstring> Read(const wchar_t* section, const wchar_t* key) {
     return ReadPrivateProfileString(section, key, Utf8ToWide(path));
   }
@@ -33,7 +21,8 @@ class PrivateProfileTest : public testing::Test {
     return GetPrivateProfileIntW(L"S", L"K", defaultValue, Utf8ToWide(path).c_str());
   }
 
-  std::string path;
+  CTempFolder folder;
+  const std::string path = folder.Path("profile.ini").string();
 };
 
 }  // namespace

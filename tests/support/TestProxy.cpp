@@ -1,11 +1,8 @@
 #include "tests/support/TestProxy.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,42 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
-#include "platform/UniqueFd.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/Pump.h"
 
 extern char** environ;
-
-namespace {
-
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-// A port of 127.0.0.1 that was free a moment ago.
-uint16_t FreePort() {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address = Loopback(0);
-  if (!fd.IsValid() || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    return 0;
-  socklen_t length = sizeof address;
-  ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
-}
-
-bool Accepts(uint16_t port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address = Loopback(port);
-  return fd.IsValid() &&
-         ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
-}  // namespace
 
 std::unique_ptr<CTestProxy> CTestProxy::StartHttp(const std::string& user,
                                                   const std::string& password) {
@@ -70,7 +36,7 @@ std::unique_ptr<CTestProxy> CTestProxy::Start(bool http, const std::string& user
     if (!::mkdtemp(folder)) return nullptr;
     proxy->folder = folder;
     proxy->logPath = proxy->folder + "/proxy.log";
-    proxy->port = FreePort();
+    proxy->port = FreeLoopbackPort();
     if (proxy->port == 0) return nullptr;
     std::vector<std::string> argv;
     std::string output = proxy->folder + "/output.log";
@@ -116,7 +82,7 @@ bool CTestProxy::WaitUntilListening(std::chrono::milliseconds deadline) {
                  pid = -1;  // it ended: the port was taken, or it refused its configuration
                  return true;
                }
-               return Accepts(port);
+               return LoopbackAccepts(port);
              },
              deadline) &&
          pid > 0;

@@ -29,6 +29,8 @@ class CTestProxy {
   CTestProxy& operator=(const CTestProxy&) = delete;
 
   uint16_t Port() const { return port; }
+  // "127.0.0.1:<port>".
+  std::string HostPort() const { return "127.0.0.1:" + std::to_string(port); }
   // What the proxy logged so far (tinyproxy's log file, microsocks' output).
   std::string Log() const;
   // Waits until the log contains `text`.

@@ -1,0 +1,12 @@
+// Reproducible pseudo-random bytes for bodies and files of tests: the same size and seed
+// give the same bytes, and no two neighbouring blocks repeat.
+#ifndef ZVNET_TESTS_SUPPORT_TESTBYTES_H_
+#define ZVNET_TESTS_SUPPORT_TESTBYTES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+std::string TestBytes(size_t size, uint32_t seed = 7);
+
+#endif  // ZVNET_TESTS_SUPPORT_TESTBYTES_H_
