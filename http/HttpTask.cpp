@@ -273,10 +273,9 @@ std::wstring CHttpTask::TemporaryPath() const {
 // ---- waits ------------------------------------------------------------------------------
 
 CHttpTask::Step CHttpTask::WaitFor(CEvent& expected) {
-  FlushProgress();  // nothing is held back while the task waits
   CEvent* signalled = nullptr;
   bool stop = false;
-  WaitForEvents(&signalled, &stop);
+  AwaitEvents(&signalled, &stop);
   if (stop) return StepStopped;
   if (signalled != &expected) return StepFailed;
   return &expected == &m_hRequestCompleteEvent && m_bRequestFailed ? StepFailed : StepOk;
@@ -1051,10 +1050,9 @@ long CHttpTask::EndRequest() {
   if (!m_hRequest) return 0;
   if (HttpEndRequestW(m_hRequest, nullptr, 0, 0)) return 0;
   if (GetLastError() == ERROR_IO_PENDING) {
-    FlushProgress();
     CEvent* signalled = nullptr;
     bool stop = false;
-    WaitForEvents(&signalled, &stop);
+    AwaitEvents(&signalled, &stop);
     if (signalled == &m_hRequestCompleteEvent && !m_bRequestFailed) return 0;
   }
   CloseRequest();
@@ -1082,6 +1080,19 @@ void CHttpTask::HoldProgress(std::unique_ptr<HttpMsgData> message) {
   if (m_heldProgress.size() >= kProgressBatch || timeGetTime() - m_dwHeldSince >= kProgressHoldMs) {
     FlushProgress();
   }
+}
+
+void CHttpTask::AwaitEvents(CEvent** signalled, bool* stop) {
+  if (!m_heldProgress.empty()) {
+    // Held messages wait with the task, but never longer than the batch's time allows.
+    const DWORD age = timeGetTime() - m_dwHeldSince;
+    if (age < kProgressHoldMs) {
+      WaitForEvents(signalled, stop, kProgressHoldMs - age);
+      if (*signalled) return;
+    }
+    FlushProgress();
+  }
+  WaitForEvents(signalled, stop);
 }
 
 void CHttpTask::FlushProgress() {

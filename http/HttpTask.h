@@ -176,6 +176,8 @@ class CHttpTask : public CThreadControl {
   // chunk. Every chunk still gets its own message, in order, before any later message.
   void HoldProgress(std::unique_ptr<HttpMsgData> message);
   void FlushProgress();
+  // WaitForEvents that hands held messages on once they would otherwise wait too long.
+  void AwaitEvents(CEvent** signalled, bool* stop);
   void PostToSink(UINT message, std::unique_ptr<HttpMsgData> data);
 
   UrlComponents m_url{};

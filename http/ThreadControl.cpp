@@ -41,7 +41,7 @@ void CThreadControl::AddWaitEvent(CEvent* event) {
   }
 }
 
-void CThreadControl::WaitForEvents(CEvent** signalled, bool* stop) {
+void CThreadControl::WaitForEvents(CEvent** signalled, bool* stop, DWORD timeoutMs) {
   *signalled = nullptr;
   *stop = false;
   // Events already set are taken without a poll, in the same order the poll would take them.
@@ -58,7 +58,8 @@ void CThreadControl::WaitForEvents(CEvent** signalled, bool* stop) {
   std::vector<pollfd> fds;
   for (CEvent* event : waitList) fds.push_back({event->WaitFd(), POLLIN, 0});
   for (;;) {
-    int ready = ::poll(fds.data(), fds.size(), -1);
+    int ready =
+        ::poll(fds.data(), fds.size(), timeoutMs == INFINITE ? -1 : static_cast<int>(timeoutMs));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return;
     for (size_t i = 0; i < fds.size(); ++i) {

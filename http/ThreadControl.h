@@ -34,10 +34,10 @@ class CThreadControl {
 
  protected:
   bool IsStopped();
-  // Waits without time limit for any event of the wait list; reports the event that was
+  // Waits up to `timeoutMs` for any event of the wait list; reports the event that was
   // signalled (reset again, each event being a pulse) and whether it is the stop event.
-  // `signalled` is null when the wait failed.
-  void WaitForEvents(CEvent** signalled, bool* stop);
+  // `signalled` is null when the time ran out or the wait failed.
+  void WaitForEvents(CEvent** signalled, bool* stop, DWORD timeoutMs = INFINITE);
   // Appends an event to the wait list unless it is there already.
   void AddWaitEvent(CEvent* event);
   // True, and the event reset, when the stop event is set now.

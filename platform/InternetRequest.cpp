@@ -294,13 +294,14 @@ BOOL CInternetRequest::Start(std::string_view headers, std::string optional, boo
   return Pend(lock, Op::kSend);
 }
 
-BOOL CInternetRequest::Pend(std::unique_lock<std::mutex>& lock, Op op) {
+BOOL CInternetRequest::Pend(std::unique_lock<std::mutex>& lock, Op op, bool resume) {
   pending = op;
   opOk = false;
   opError = 0;
   lock.unlock();
   auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
   if (op == Op::kSend) CInternetEngine::Get().Post([self] { self->Begin(); });
+  if (resume) ResumeEngine();
   if (async) return Fail(ERROR_IO_PENDING);
   lock.lock();
   const DWORD limitMs = receiveTimeoutMs + (op == Op::kSend ? connectTimeoutMs : 0);
@@ -353,21 +354,24 @@ BOOL CInternetRequest::End() {
 BOOL CInternetRequest::Read(void* buffer, DWORD capacity, DWORD* length) {
   std::unique_lock lock(mutex);
   if (!sent || pending != Op::kNone) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
-  if (bodyRing.Size() > 0) {
-    *length = static_cast<DWORD>(bodyRing.Read(buffer, capacity));
-    bool resume = recvPaused && bodyRing.Size() <= kReceiveResume;
-    if (resume) recvPaused = false;
-    lock.unlock();
-    if (resume) ResumeEngine();
-    return TRUE;
-  }
-  if (transferDone) {
+  if (transferDone && bodyRing.Size() == 0) {
     if (transferError != 0) return Fail(transferError);
     *length = 0;
     return TRUE;
   }
-  pendingRead = {static_cast<char*>(buffer), capacity, length};
-  return Pend(lock, Op::kRead);
+  // As in WinINet, a read fills the whole buffer unless the body ends first; what is here
+  // already goes in now and the rest as it arrives.
+  const DWORD taken = static_cast<DWORD>(bodyRing.Read(buffer, capacity));
+  const bool resume = recvPaused && bodyRing.Size() <= kReceiveResume;
+  if (resume) recvPaused = false;
+  if (taken == capacity || transferDone) {
+    *length = taken;
+    lock.unlock();
+    if (resume) ResumeEngine();
+    return TRUE;
+  }
+  pendingRead = {static_cast<char*>(buffer), capacity, length, taken};
+  return Pend(lock, Op::kRead, resume);
 }
 
 void CInternetRequest::ResumeEngine() {
@@ -750,20 +754,25 @@ size_t CInternetRequest::OnBody(const char* data, size_t length) {
     recvPaused = true;
     return CURL_WRITEFUNC_PAUSE;  // libcurl keeps the data and hands it again on resume
   }
-  // A waiting reader gets the data straight into its buffer; the rest waits in the ring.
-  const bool reader = pending == Op::kRead;
+  // A waiting reader gets the data straight into its buffer, and is done once the buffer is
+  // full; the rest waits in the ring.
   size_t used = 0;
-  if (reader) {
-    used = std::min<size_t>(length, pendingRead.capacity);
-    std::memcpy(pendingRead.buffer, data, used);
-    *pendingRead.length = static_cast<DWORD>(used);
-    pendingRead = {};
+  bool filled = false;
+  if (pending == Op::kRead) {
+    used = std::min<size_t>(length, pendingRead.capacity - pendingRead.filled);
+    std::memcpy(pendingRead.buffer + pendingRead.filled, data, used);
+    pendingRead.filled += static_cast<DWORD>(used);
+    filled = pendingRead.filled == pendingRead.capacity;
+    if (filled) {
+      *pendingRead.length = pendingRead.filled;
+      pendingRead = {};
+    }
   }
   if (!bodyRing.Write(data + used, length - used)) {
     lock.unlock();
     return CURL_WRITEFUNC_ERROR;  // out of memory for the ring
   }
-  if (reader) Complete(lock, true, 0);
+  if (filled) Complete(lock, true, 0);
   return length;
 }
 
@@ -864,11 +873,14 @@ void CInternetRequest::OnTransferDone(CURLcode result) {
     case Op::kEnd:
       Complete(lock, false, transferError);
       break;
-    case Op::kRead:
-      if (transferError == 0) *pendingRead.length = 0;
+    case Op::kRead: {
+      // Bytes already in the buffer are delivered; a failure shows at the next read.
+      const bool ok = transferError == 0 || pendingRead.filled > 0;
+      if (ok) *pendingRead.length = pendingRead.filled;
       pendingRead = {};
-      Complete(lock, transferError == 0, transferError);
+      Complete(lock, ok, ok ? 0 : transferError);
       break;
+    }
     case Op::kWrite:
       if (transferError == 0) *pendingWrite.written = pendingWrite.count;
       pendingWrite = {};

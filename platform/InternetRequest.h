@@ -61,6 +61,7 @@ class CInternetRequest : public CInternetHandle {
     char* buffer = nullptr;
     DWORD capacity = 0;
     DWORD* length = nullptr;
+    DWORD filled = 0;  // bytes already in `buffer`
   };
   struct PendingWrite {
     const char* data = nullptr;
@@ -70,7 +71,9 @@ class CInternetRequest : public CInternetHandle {
 
   // Caller side helpers.
   BOOL Start(std::string_view headers, std::string body, bool upload, uint64_t total);
-  BOOL Pend(std::unique_lock<std::mutex>& lock, Op op);
+  // Leaves `op` pending (lock held on entry, released on return); `resume` also lets a
+  // paused transfer go on.
+  BOOL Pend(std::unique_lock<std::mutex>& lock, Op op, bool resume = false);
   void ResumeEngine();
   bool FindHeader(std::string_view name, std::string& value) const;
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Event.h"
@@ -99,6 +100,7 @@ class CAsyncClient {
         if (!result.dwResult) return false;
       }
       if (out.dwBufferLength == 0) return true;
+      readSizes.push_back(out.dwBufferLength);
       body.append(buffer.data(), out.dwBufferLength);
     }
   }
@@ -120,6 +122,7 @@ class CAsyncClient {
   }
 
   CStatusLog log;
+  std::vector<DWORD> readSizes;  // of each read that delivered bytes
   HINTERNET session = nullptr;
   HINTERNET connection = nullptr;
   HINTERNET request = nullptr;
@@ -151,6 +154,30 @@ TEST(WinInet, AsyncDownloadReportsStatusesInOrderAndDeliversTheBody) {
   std::wstring raw = client.Header(HTTP_QUERY_RAW_HEADERS_CRLF);
   EXPECT_EQ(raw.substr(0, 17), L"HTTP/1.1 200 OK\r\n");
   EXPECT_EQ(raw.substr(raw.size() - 4), L"\r\n\r\n");
+}
+
+// As with WinINet, a read waits until its buffer is full: a body arriving in two pieces with
+// a pause between them still comes in whole buffers, and only the last read is short.
+TEST(WinInet, ReadFillsItsBufferUnlessTheBodyEnds) {
+  constexpr size_t kFirstPiece = 64 * 1024;  // what the server sends before its pause
+  CHttpTestServer server;
+  HttpTestResponse pieces;
+  pieces.generatedLength = 100 * 1024;
+  pieces.generator = [](uint64_t offset, char* out, size_t length) {
+    if (offset >= kFirstPiece) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (size_t i = 0; i < length; ++i) out[i] = static_cast<char>((offset + i) % 251);
+  };
+  server.Serve("/pieces", pieces);
+  CAsyncClient client;
+  ASSERT_TRUE(client.Open(server.Port(), L"/pieces"));
+  ASSERT_TRUE(client.Send());
+  std::string body;
+  ASSERT_TRUE(client.ReadAll(body, 48 * 1024));
+  ASSERT_EQ(body.size(), 100u * 1024);
+  for (size_t i = 0; i < body.size(); ++i) {
+    ASSERT_EQ(body[i], static_cast<char>(i % 251)) << "byte " << i;
+  }
+  EXPECT_EQ(client.readSizes, (std::vector<DWORD>{48 * 1024, 48 * 1024, 4 * 1024}));
 }
 
 TEST(WinInet, CookiesSetForAUrlAndBySeversReachLaterRequests) {
