@@ -35,9 +35,16 @@ constexpr DWORD kAnswerPiece = 4096;
 constexpr DWORD kUploadConnectRetries = 3;
 constexpr int kUploadAttempts = 3;
 constexpr size_t kSaveFileBuffer = 1 << 20;
-// At most this many progress messages (1 MiB of body) or this much time between hand-overs.
-constexpr size_t kProgressBatch = 32;
-constexpr DWORD kProgressHoldMs = 10;
+// At most this many messages (1 MiB of body in progress reports) or this much time between
+// hand-overs.
+constexpr size_t kHeldMessages = 32;
+constexpr DWORD kHoldMs = 10;
+
+// The messages that end a task's reports: everything held goes with them at once.
+bool EndsReports(UINT message) {
+  return message == WM_HTTPDOWNLOAD_DOWNLOAD_COMPLETE ||
+         message == WM_HTTPDOWNLOAD_UPLOAD_COMPLETE || message == WM_HTTPDOWNLOAD_THREAD_QUIT;
+}
 constexpr uint64_t kMaxMemoryBody = 0xFFFFFFFFull;  // what tagDataOut::dataLength can carry
 
 long DeliverToService(UINT message, int taskId, std::unique_ptr<HttpMsgData> data) {
@@ -1062,7 +1069,11 @@ long CHttpTask::EndRequest() {
 // ---- messages ---------------------------------------------------------------------------
 
 long CHttpTask::OnDealMessage(UINT message, std::unique_ptr<HttpMsgData> data) {
-  FlushProgress();  // earlier chunks' messages go first
+  if (!EndsReports(message)) {
+    HoldMessage(message, std::move(data));
+    return 0;
+  }
+  FlushMessages();  // earlier messages go first
   PostToSink(message, std::move(data));
   return 0;
 }
@@ -1074,32 +1085,32 @@ void CHttpTask::PostToSink(UINT message, std::unique_ptr<HttpMsgData> data) {
   messageSink.load()(message, m_nCookie, std::move(data));
 }
 
-void CHttpTask::HoldProgress(std::unique_ptr<HttpMsgData> message) {
-  if (m_heldProgress.empty()) m_dwHeldSince = timeGetTime();
-  m_heldProgress.push_back(std::move(message));
-  if (m_heldProgress.size() >= kProgressBatch || timeGetTime() - m_dwHeldSince >= kProgressHoldMs) {
-    FlushProgress();
+void CHttpTask::HoldMessage(UINT message, std::unique_ptr<HttpMsgData> data) {
+  if (m_held.empty()) m_dwHeldSince = timeGetTime();
+  m_held.emplace_back(message, std::move(data));
+  if (m_held.size() >= kHeldMessages || timeGetTime() - m_dwHeldSince >= kHoldMs) {
+    FlushMessages();
   }
 }
 
 void CHttpTask::AwaitEvents(CEvent** signalled, bool* stop) {
-  if (!m_heldProgress.empty()) {
+  if (!m_held.empty()) {
     // Held messages wait with the task, but never longer than the batch's time allows.
     const DWORD age = timeGetTime() - m_dwHeldSince;
-    if (age < kProgressHoldMs) {
-      WaitForEvents(signalled, stop, kProgressHoldMs - age);
+    if (age < kHoldMs) {
+      WaitForEvents(signalled, stop, kHoldMs - age);
       if (*signalled) return;
     }
-    FlushProgress();
+    FlushMessages();
   }
   WaitForEvents(signalled, stop);
 }
 
-void CHttpTask::FlushProgress() {
-  if (m_heldProgress.empty()) return;
-  std::vector<std::unique_ptr<HttpMsgData>> held;
-  held.swap(m_heldProgress);
-  for (auto& message : held) PostToSink(WM_HTTPDOWNLOAD_PROGRESS, std::move(message));
+void CHttpTask::FlushMessages() {
+  if (m_held.empty()) return;
+  std::vector<std::pair<UINT, std::unique_ptr<HttpMsgData>>> held;
+  held.swap(m_held);
+  for (auto& [message, data] : held) PostToSink(message, std::move(data));
 }
 
 void CHttpTask::NotifyConnecting() {
@@ -1134,7 +1145,7 @@ void CHttpTask::NotifyProgress() {
   message->out->dataLength = 8;
   message->out->elapsedMs = timeGetTime() - m_dwCreateTick;
   message->out->httpStatus = 0;
-  HoldProgress(std::move(message));
+  OnDealMessage(WM_HTTPDOWNLOAD_PROGRESS, std::move(message));
 }
 
 void CHttpTask::NotifyRedirect() {

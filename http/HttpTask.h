@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "frame/UrlComponents.h"
@@ -171,11 +172,12 @@ class CHttpTask : public CThreadControl {
   bool MoveIntoPlace();
   std::unique_ptr<HttpMsgData> CompletionMessage();
   DWORD ElapsedSince(std::atomic<DWORD>& start);
-  // Progress messages are held back while the body keeps coming without a wait and handed
-  // on together, so that the caller's thread wakes once per batch rather than once per
-  // chunk. Every chunk still gets its own message, in order, before any later message.
-  void HoldProgress(std::unique_ptr<HttpMsgData> message);
-  void FlushProgress();
+  // Messages are held back while the task works without waiting and handed on together,
+  // so that the caller's thread wakes once per batch rather than once per message. Every
+  // message still goes, in order; none waits longer than a few milliseconds, and the end of
+  // the task's reports takes all of them along.
+  void HoldMessage(UINT message, std::unique_ptr<HttpMsgData> data);
+  void FlushMessages();
   // WaitForEvents that hands held messages on once they would otherwise wait too long.
   void AwaitEvents(CEvent** signalled, bool* stop);
   void PostToSink(UINT message, std::unique_ptr<HttpMsgData> data);
@@ -207,7 +209,7 @@ class CHttpTask : public CThreadControl {
   int m_bPost = 0;
   DWORD m_nChunkSize = 32768;
   std::unique_ptr<unsigned char[]> m_pChunk;
-  std::vector<std::unique_ptr<HttpMsgData>> m_heldProgress;
+  std::vector<std::pair<UINT, std::unique_ptr<HttpMsgData>>> m_held;
   DWORD m_dwHeldSince = 0;
   int m_nCookie;
   tagHProxyInfo m_proxy;

@@ -313,11 +313,11 @@ long CHttpTaskService::OnDealTaskMsg(UINT message, int taskId, std::unique_ptr<H
   if (!window) return 0;  // nobody to deliver to
   WriteLog(LOG_TRACE, L"CHttpTaskService::OnDealTaskMsg PostMessage");
   PostedHttpMessage* raw = posted.get();
-  inFlight.push_back(std::move(posted));
+  inFlight.emplace(raw, std::move(posted));
   if (!PostMessageW(window, message, static_cast<WPARAM>(taskId), reinterpret_cast<LPARAM>(raw))) {
     WriteLog(LOG_FAIL, L"CHttpTaskService::OnDealTaskMsg PostMessage Error:%d",
              static_cast<int>(GetLastError()));
-    inFlight.pop_back();  // never queued: nothing refers to it
+    inFlight.erase(raw);  // never queued: nothing refers to it
   }
   return 0;
 }
@@ -430,17 +430,16 @@ void CHttpTaskService::CheckTimeouts() {
 void CHttpTaskService::CancelPosted(int taskId) {
   // Kept listed until their window reaches them: the queued pointer must stay unique until
   // then, or a new message at the same address could be taken for it.
-  for (auto& message : inFlight) {
+  for (auto& [address, message] : inFlight) {
     if (message->taskId == taskId) message->consumed = 1;
   }
 }
 
 std::unique_ptr<PostedHttpMessage> CHttpTaskService::Claim(PostedHttpMessage* message) {
   CAutoLock guard(recordsLock);
-  auto it = std::find_if(inFlight.begin(), inFlight.end(),
-                         [&](const auto& entry) { return entry.get() == message; });
+  auto it = inFlight.find(message);
   if (it == inFlight.end()) return nullptr;
-  std::unique_ptr<PostedHttpMessage> claimed = std::move(*it);
+  std::unique_ptr<PostedHttpMessage> claimed = std::move(it->second);
   inFlight.erase(it);
   return claimed;
 }

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "frame/MulThreadProxy.h"
@@ -104,7 +105,8 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
   bool useTickCount = false;  // once set, time is measured with GetTickCount for good
   int nextWorkerId = 1;
   std::map<int, std::shared_ptr<CHttpTaskMachine>> workers;  // by worker id
-  std::vector<std::unique_ptr<PostedHttpMessage>> inFlight;  // in posting order
+  // By address, so that claiming stays cheap however many wait for a busy window.
+  std::unordered_map<PostedHttpMessage*, std::unique_ptr<PostedHttpMessage>> inFlight;
   CDeliveryGate gate;  // no callback starts once shutdown has begun
 };
 
