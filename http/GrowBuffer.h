@@ -3,6 +3,7 @@
 #ifndef ZVNET_HTTP_GROWBUFFER_H_
 #define ZVNET_HTTP_GROWBUFFER_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,6 +23,13 @@ class GrowBuffer {
   // a large body is neither copied on growth nor held twice; -1 (buffer unchanged) when memory
   // ran out, which only means that Append grows as usual.
   int Reserve(size_t total);
+
+  // Where `length` more bytes can be written in place without growing; null when they do not
+  // fit. Commit counts bytes written there as used.
+  unsigned char* Tail(size_t length) {
+    return capacity - size >= length ? data.get() + size : nullptr;
+  }
+  void Commit(size_t length) { size += std::min(length, capacity - size); }
 
   const unsigned char* Data() const { return data.get(); }
   size_t Size() const { return size; }

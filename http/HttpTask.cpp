@@ -818,10 +818,12 @@ CHttpTask::Step CHttpTask::ReadResponse() {
   for (;;) {
     DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(m_nChunkSize, remaining));
     DWORD got = 0;
+    // A memory download whose room is already made reads straight into it, saving a copy.
+    unsigned char* inPlace = m_nKind == HTTP_KIND_MEMORY ? m_pResponse->Tail(wanted) : nullptr;
     if (wanted > 0) {
       INTERNET_BUFFERSA buffers{};
       buffers.dwStructSize = sizeof buffers;
-      buffers.lpvBuffer = m_pChunk.get();
+      buffers.lpvBuffer = inPlace ? inPlace : m_pChunk.get();
       buffers.dwBufferLength = wanted;
       if (InternetReadFileExA(m_hRequest, &buffers, IRF_SYNC, reinterpret_cast<DWORD_PTR>(this))) {
         if (TakeStopSignal()) return StepStopped;
@@ -842,7 +844,7 @@ CHttpTask::Step CHttpTask::ReadResponse() {
     } else if (TakeStopSignal()) {
       return StepStopped;
     }
-    m_pChunk[got] = 0;
+    if (!inPlace) m_pChunk[got] = 0;
     if (got == 0) {
       if (m_nKind == HTTP_KIND_FILE && FinishSaveFile() != 0) {
         m_nErrorCode = DOWNLOAD_WRITE_FAILED;
@@ -857,8 +859,13 @@ CHttpTask::Step CHttpTask::ReadResponse() {
     }
     if (m_nKind == HTTP_KIND_MEMORY) {
       // A body that memory or the result record cannot hold fails rather than arriving cut.
-      if (m_pResponse->Size() + got > kMaxMemoryBody ||
-          m_pResponse->Append(m_pChunk.get(), got) != 0) {
+      if (m_pResponse->Size() + got > kMaxMemoryBody) {
+        m_nErrorCode = DOWNLOAD_FAILED;
+        return StepFailed;
+      }
+      if (inPlace) {
+        m_pResponse->Commit(got);
+      } else if (m_pResponse->Append(m_pChunk.get(), got) != 0) {
         m_nErrorCode = DOWNLOAD_FAILED;
         return StepFailed;
       }
