@@ -11,8 +11,6 @@ namespace {
 // the pool without forcing reconnects in normal use.
 constexpr long kMaxPooledConnections = 64;
 constexpr long kIdleWakeMs = 1000;
-// Finished handles kept for reuse: as many as transfers usually run at once.
-constexpr size_t kSpareEasyHandles = 16;
 
 }  // namespace
 
@@ -83,23 +81,6 @@ void CInternetEngine::Call(const std::function<void()>& work) {
     done.set_value();
   });
   finished.wait();
-}
-
-CURL* CInternetEngine::TakeEasy() {
-  if (spareEasy.empty()) return curl_easy_init();
-  CURL* easy = spareEasy.back();
-  spareEasy.pop_back();
-  return easy;
-}
-
-void CInternetEngine::RecycleEasy(CURL* easy) {
-  if (!easy) return;
-  if (spareEasy.size() >= kSpareEasyHandles) {
-    curl_easy_cleanup(easy);
-    return;
-  }
-  curl_easy_reset(easy);  // options back to their defaults; the handle's memory stays
-  spareEasy.push_back(easy);
 }
 
 bool CInternetEngine::Add(CURL* easy, std::shared_ptr<CInternetRequest> request) {

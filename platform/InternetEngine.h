@@ -17,7 +17,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 class CInternetRequest;
 
@@ -38,11 +37,6 @@ class CInternetEngine {
   // request alive while its handle is in the multi handle and tells it when it is done.
   bool Add(CURL* easy, std::shared_ptr<CInternetRequest> request);
   void Remove(CURL* easy);
-
-  // Engine thread only: a fresh easy handle, reused from a finished transfer when one is
-  // kept (its allocations are made once), and the way back for a finished one.
-  CURL* TakeEasy();
-  void RecycleEasy(CURL* easy);
 
   // Share handle for cookies, DNS and TLS sessions; usable from any thread.
   CURLSH* Share() const { return share; }
@@ -65,7 +59,6 @@ class CInternetEngine {
   std::deque<std::function<void()>> commands;
   bool wakePending = false;  // a wake-up was sent that the loop has not taken commands for
   std::map<CURL*, std::shared_ptr<CInternetRequest>> transfers;
-  std::vector<CURL*> spareEasy;  // reset handles of finished transfers
   std::thread::id threadId;
 };
 
