@@ -102,11 +102,13 @@ bool CThreadMessageQueue::HasWorkLocked(Clock::time_point now) const {
 
 void CThreadMessageQueue::ArmTimerFdLocked() {
   itimerspec spec{};
+  armedDue = Clock::time_point::max();
   if (!timers.empty()) {
     auto earliest =
         std::min_element(timers.begin(), timers.end(), [](const Timer& a, const Timer& b) {
           return a.due < b.due;
         })->due;
+    armedDue = earliest;
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(earliest.time_since_epoch());
     // steady_clock is CLOCK_MONOTONIC on Linux; a zero value would disarm, so use at least 1ns.
     int64_t total = std::max<int64_t>(ns.count(), 1);
@@ -117,12 +119,15 @@ void CThreadMessageQueue::ArmTimerFdLocked() {
 }
 
 void CThreadMessageQueue::DrainWakeFds() {
+  bool timerMayHaveFired;
   {
     std::lock_guard guard(mutex);
     wakePending = false;
+    timerMayHaveFired = Clock::now() >= armedDue;
   }
   ReadAll(eventFd.Get());
-  ReadAll(timerFd.Get());
+  // Saves a read per dispatch: a timer that has not come due cannot have made timerFd readable.
+  if (timerMayHaveFired) ReadAll(timerFd.Get());
 }
 
 long CThreadMessageQueue::Pump(DWORD timeoutMs) {

@@ -71,6 +71,9 @@ class CThreadMessageQueue {
   std::deque<Message> messages;
   std::vector<Timer> timers;
   bool wakePending = false;  // eventFd has been written since the last drain
+  // When timerFd fires next; re-arming clears what it had counted, so it can only be
+  // readable once this time has passed.
+  Clock::time_point armedDue = Clock::time_point::max();
 };
 
 #endif  // ZVNET_PLATFORM_THREADMESSAGEQUEUE_H_

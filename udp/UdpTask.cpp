@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "frame/Log.h"
@@ -101,7 +102,7 @@ void CUdpTask::SendLoop() {
   for (;;) {
     if (HasSendTask()) {
       Send();
-    } else if (WaitForTask(true) != S_OK) {
+    } else if (MarkSenderIdle() && WaitForTask(true) != S_OK) {
       return;
     }
   }
@@ -109,13 +110,35 @@ void CUdpTask::SendLoop() {
 
 // Reads one reply for every datagram sent, and also any datagram that arrives while no reply
 // is expected: a reply later than the receive time-outs is still read at once, instead of
-// waiting in the socket to be mistaken for the reply of the next request.
+// waiting in the socket to be mistaken for the reply of the next request. After each reply
+// the thread lingers in a read of one receive time-out instead of going idle: in a run of
+// exchanges the next reply wakes it and no send has to, and a datagram sent without reply is
+// noticed when that read times out, so its Recv starts at most one time-out later.
 void CUdpTask::RecvLoop() {
+  bool lingering = false;
   for (;;) {
-    if (HasRecvTask() || (!IsStopped() && HasUnreadDatagram())) {
+    if (HasRecvTask()) {
       Recv();
-    } else if (WaitForTask(false, true) != S_OK) {
-      return;
+      lingering = recvTimeout > 0;
+      continue;
+    }
+    if (lingering && !IsStopped()) {
+      ReadAhead first;
+      lingering = ReadOnce(&first);
+      if (lingering) ReceiveReply(&first);
+      continue;
+    }
+    lingering = false;
+    if (!MarkReceiverIdle()) continue;
+    switch (WaitForReceiveSide()) {
+      case Wake::kWork:
+        break;
+      case Wake::kDatagram:
+        Recv();
+        lingering = recvTimeout > 0;
+        break;
+      case Wake::kStopped:
+        return;
     }
   }
 }
@@ -129,7 +152,7 @@ void CUdpTask::SendRecvLoop() {
       if (Send() == S_OK) Recv();
     } else if (HasUnreadDatagram()) {
       Recv();
-    } else if (WaitForTask(true, true) != S_OK) {
+    } else if (MarkSenderIdle() && WaitForTask(true, true) != S_OK) {
       return;
     }
   }
@@ -162,6 +185,7 @@ long CUdpTask::CreateSocket(const char* hostName, unsigned short serverPort, DWO
   SetTimeout(fd.Get(), SO_RCVTIMEO, recvTimeoutMs);
 
   socket = std::move(fd);
+  recvTimeout = recvTimeoutMs;
   host = hostName ? hostName : "";
   port = serverPort;
   resolved.store(false);
@@ -217,11 +241,13 @@ long CUdpTask::ResetDomainStatus() {
 long CUdpTask::SendData(int cookie, const char* data) {
   WriteLog(LOG_TRACE, L"CUdpTask::SendData");
   if (!data || !socketReady.load()) return E_FAIL;
+  bool wake;
   {
     CAutoLock guard(queueLock);
     sendQueue.push_back({cookie, std::string(data)});
+    wake = std::exchange(sendIdle, false);
   }
-  sendEvent.Set();
+  if (wake) sendEvent.Set();
   return S_OK;
 }
 
@@ -256,6 +282,20 @@ bool CUdpTask::HasRecvTask() {
   return pending > 0;
 }
 
+bool CUdpTask::MarkSenderIdle() {
+  CAutoLock guard(queueLock);
+  if (!sendQueue.empty()) return false;
+  sendIdle = true;
+  return true;
+}
+
+bool CUdpTask::MarkReceiverIdle() {
+  CAutoLock guard(queueLock);
+  if (pendingReceives > 0) return false;
+  recvIdle = true;
+  return true;
+}
+
 bool CUdpTask::HasUnreadDatagram() const {
   pollfd p{socket.Get(), POLLIN, 0};
   return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLERR));
@@ -269,6 +309,18 @@ long CUdpTask::WaitForTask(bool sendSide, bool watchSocket) {
                            : WaitForMultipleObjects({&work, &stopEvent}, INFINITE);
   if (result == WAIT_OBJECT_0 || (watchSocket && result == WAIT_OBJECT_0 + 2)) return S_OK;
   return E_FAIL;
+}
+
+CUdpTask::Wake CUdpTask::WaitForReceiveSide() {
+  const CSocketWaitable datagram(socket.Get());
+  switch (WaitForMultipleObjects({&recvEvent, &stopEvent, &datagram}, INFINITE)) {
+    case WAIT_OBJECT_0:
+      return Wake::kWork;
+    case WAIT_OBJECT_0 + 2:
+      return Wake::kDatagram;
+    default:
+      return Wake::kStopped;  // or a failed wait, which would fail again
+  }
 }
 
 void CUdpTask::Stop() {
@@ -332,11 +384,13 @@ long CUdpTask::Send() {
   WriteLog(LOG_TRACE, L"CUdpTask::sendto %d", static_cast<int>(sent));
   if (static_cast<size_t>(sent) == datagram.size()) {
     PostTaskMsg(WM_UDPTASK_SEND_COMPLETE, cookie, 0);
+    bool wake;
     {
       CAutoLock guard(queueLock);
       ++pendingReceives;
+      wake = std::exchange(recvIdle, false);
     }
-    recvEvent.Set();
+    if (wake) recvEvent.Set();
     return S_OK;
   }
   WriteLog(LOG_FAIL, L"CUdpTask sendto part");
@@ -367,9 +421,19 @@ bool CUdpTask::IsFromServer(const sockaddr_in& from) {
          from.sin_addr.s_addr == serverAddress.sin_addr.s_addr;
 }
 
+bool CUdpTask::ReadOnce(ReadAhead* datagram) {
+  datagram->length = ReceiveOnce(datagram->bytes, &datagram->from, &datagram->error);
+  return datagram->length >= 0 || !IsTimeout(datagram->error);
+}
+
 long CUdpTask::Recv() {
+  return ReceiveReply(nullptr);
+}
+
+long CUdpTask::ReceiveReply(const ReadAhead* first) {
   WriteLog(LOG_TRACE, L"CUdpTask::Recv");
-  unsigned char buffer[kUdpMaxReplySize] = {};
+  ReadAhead own;
+  const unsigned char* buffer = first ? first->bytes : own.bytes;
   {
     // May go below zero when a reply is read before its send was counted: the next send then
     // expects no further reply.
@@ -380,7 +444,14 @@ long CUdpTask::Recv() {
   int error = 0;
   for (int attempt = 0; attempt < kRecvAttempts && n < 0; ++attempt) {
     sockaddr_in from{};
-    n = ReceiveOnce(buffer, &from, &error);
+    if (attempt == 0 && first) {
+      n = first->length;
+      error = first->error;
+      from = first->from;
+    } else {
+      n = ReceiveOnce(own.bytes, &from, &error);
+      buffer = own.bytes;
+    }
     if (n >= 0 && !IsFromServer(from)) {
       // Only the server may answer: anyone else could inject replies for the sequential
       // cookies. The datagram counts as one of the attempts.

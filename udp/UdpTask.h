@@ -5,12 +5,17 @@
 // Threads: the service's callers enter CreateSocket, CreateThread, SendData, RemoveTask,
 // Close and ResetDomainStatus (the window threads' time-out pass enters RemoveTask); the
 // task's own worker threads run Send, Recv and the waits.
-// Locks: `queueLock` guards sendQueue and pendingReceives; `stopLock` guards stopped;
-// `addressLock` guards serverAddress. `postOrderLock` is held by the sending thread from its
-// sendto until the result is posted, and by the receiving thread while it posts a reply, so a
-// request's send result always reaches the window before its reply. The service's lock may
-// be held while queueLock or stopLock is taken, never the other way round; no lock is held
-// while a thread waits for work.
+// Locks: `queueLock` guards sendQueue, pendingReceives and the two idle flags; `stopLock`
+// guards stopped; `addressLock` guards serverAddress. `postOrderLock` is held by the sending
+// thread from its sendto until the result is posted, and by the receiving thread while it
+// posts a reply, so a request's send result always reaches the window before its reply. The
+// service's lock may be held while queueLock or stopLock is taken, never the other way round;
+// no lock is held while a thread waits for work.
+// Wake-ups: a worker sets its idle flag (under queueLock, after finding no work) just before
+// it waits without limit, and the work event of its side is set only while that flag is set,
+// so a busy worker costs its producers no signal. After a reply the receiving thread keeps
+// reading the socket for one receive time-out before it goes idle, so that in a run of
+// exchanges the sending thread need not wake it: the next reply does.
 // Ownership: always held by a std::shared_ptr. The service holds a channel's task; each worker
 // thread holds one reference, so the task lives until its last thread has ended. The socket,
 // events and threads are owned by the task.
@@ -33,6 +38,7 @@
 #include "platform/Thread.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinTypes.h"
+#include "udp/UdpDatagram.h"
 #include "udp/UdpReplyStore.h"
 
 class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
@@ -85,17 +91,37 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
     std::string payload;
   };
 
+  // What ended a wait of the receiving thread.
+  enum class Wake { kWork, kDatagram, kStopped };
+  // One recvfrom's outcome, as ReceiveOnce gives it.
+  struct ReadAhead {
+    unsigned char bytes[kUdpMaxReplySize] = {};
+    sockaddr_in from{};
+    ssize_t length = -1;
+    int error = 0;
+  };
+
   void ThreadMain(int role, bool loop);
   void SendLoop();
   void RecvLoop();
   void SendRecvLoop();
   long DomainNameToAddr();
+  // Marks the side's worker idle unless work arrived meanwhile (then false: look again).
+  bool MarkSenderIdle();
+  bool MarkReceiverIdle();
+  // Waits for the receive event, the stop event or a datagram on the socket, in that order of
+  // precedence.
+  Wake WaitForReceiveSide();
   bool HasUnreadDatagram() const;
   // One recvfrom into `buffer`: the byte count, or -1 with `error` set. A datagram longer than
   // the buffer fails, as it does with Winsock.
   ssize_t ReceiveOnce(unsigned char* buffer, sockaddr_in* from, int* error);
   bool IsFromServer(const sockaddr_in& from);
   void PostReply(uint32_t cookie, const unsigned char* scrambled, int length);
+  // One read of at most the receive time-out: false when it timed out with nothing read.
+  bool ReadOnce(ReadAhead* datagram);
+  // Recv, with `first` (when not null) standing for the result of its first recvfrom.
+  long ReceiveReply(const ReadAhead* first);
 
   const int taskId;
   const HWND window;
@@ -104,6 +130,7 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
 
   UniqueFd socket;
   std::atomic<bool> socketReady{false};  // set once CreateSocket succeeded
+  DWORD recvTimeout = 0;                 // written by CreateSocket before any thread starts
   std::mutex addressLock;
   sockaddr_in serverAddress{};  // destination of every datagram; source of every reply
 
@@ -117,6 +144,8 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   CCriticalSection queueLock;
   std::deque<QueuedDatagram> sendQueue;  // oldest first
   int pendingReceives = 0;               // datagrams sent whole and not yet matched by a Recv
+  bool sendIdle = false;                 // the thread that sends waits for sendEvent without limit
+  bool recvIdle = false;                 // the receiving thread waits for recvEvent without limit
 
   CEvent sendEvent{CEvent::ResetMode::kAuto};
   CEvent recvEvent{CEvent::ResetMode::kAuto};
