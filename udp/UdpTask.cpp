@@ -24,11 +24,11 @@ constexpr int kRecvAttempts = 3;
 std::atomic<int> liveTasks{0};
 std::atomic<CUdpTask::SendToFn> sendToFn{nullptr};
 
-ssize_t CallSendTo(int fd, const void* buffer, size_t length, const sockaddr_in& to) {
+ssize_t CallSendTo(int fd, const void* buffer, size_t length, const sockaddr_in& to, int flags) {
   CUdpTask::SendToFn fn = sendToFn.load();
   const auto* address = reinterpret_cast<const sockaddr*>(&to);
-  if (fn) return fn(fd, buffer, length, 0, address, sizeof to);
-  return ::sendto(fd, buffer, length, MSG_NOSIGNAL, address, sizeof to);
+  if (fn) return fn(fd, buffer, length, flags, address, sizeof to);
+  return ::sendto(fd, buffer, length, flags | MSG_NOSIGNAL, address, sizeof to);
 }
 
 void SetTimeout(int fd, int option, DWORD timeoutMs) {
@@ -97,15 +97,18 @@ void CUdpTask::ThreadMain(int role, bool loop) {
   Stop();
 }
 
-// Drains the queue before each wait, also after Stop (its posts are then suppressed).
+// Drains the queue before each wait, also after Stop (its posts are then suppressed). While
+// it waits, SendData may send in its place (SendAtOnce).
 void CUdpTask::SendLoop() {
   for (;;) {
     if (HasSendTask()) {
       Send();
-    } else if (MarkSenderIdle() && WaitForTask(true) != S_OK) {
-      return;
+    } else if (MarkSenderIdle(true) && WaitForTask(true) != S_OK) {
+      break;
     }
   }
+  CAutoLock guard(queueLock);
+  sendIdle = false;  // gone: nothing more is sent in its place
 }
 
 // Reads one reply for every datagram sent, and also any datagram that arrives while no reply
@@ -152,7 +155,7 @@ void CUdpTask::SendRecvLoop() {
       if (Send() == S_OK) Recv();
     } else if (HasUnreadDatagram()) {
       Recv();
-    } else if (MarkSenderIdle() && WaitForTask(true, true) != S_OK) {
+    } else if (MarkSenderIdle(false) && WaitForTask(true, true) != S_OK) {
       return;
     }
   }
@@ -241,11 +244,29 @@ long CUdpTask::ResetDomainStatus() {
 long CUdpTask::SendData(int cookie, const char* data) {
   WriteLog(LOG_TRACE, L"CUdpTask::SendData");
   if (!data || !socketReady.load()) return E_FAIL;
-  bool wake;
+  bool atOnce;
+  bool wake = false;
   {
     CAutoLock guard(queueLock);
-    sendQueue.push_back({cookie, std::string(data)});
-    wake = std::exchange(sendIdle, false);
+    // The sending thread would take this datagram next and do nothing else: send it from here
+    // and spare the round trip through that thread. Only an address already resolved, since a
+    // look-up could block.
+    atOnce = sendIdle && sendsAtOnce && sendQueue.empty() && !sendingAtOnce && resolved.load();
+    if (atOnce) {
+      sendingAtOnce = true;
+    } else {
+      sendQueue.push_back({cookie, std::string(data)});
+      // One send at a time: what is queued during a send at once waits for it to end.
+      if (!sendingAtOnce) wake = std::exchange(sendIdle, false);
+    }
+  }
+  if (atOnce) {
+    const bool sent = SendAtOnce(cookie, data);
+    CAutoLock guard(queueLock);
+    sendingAtOnce = false;
+    // The socket would block: the sending thread waits for it, as it would have.
+    if (!sent) sendQueue.push_front({cookie, std::string(data)});
+    if (!sendQueue.empty()) wake = std::exchange(sendIdle, false);
   }
   if (wake) sendEvent.Set();
   return S_OK;
@@ -282,10 +303,11 @@ bool CUdpTask::HasRecvTask() {
   return pending > 0;
 }
 
-bool CUdpTask::MarkSenderIdle() {
+bool CUdpTask::MarkSenderIdle(bool acceptsSendsAtOnce) {
   CAutoLock guard(queueLock);
   if (!sendQueue.empty()) return false;
   sendIdle = true;
+  sendsAtOnce = acceptsSendsAtOnce;
   return true;
 }
 
@@ -361,16 +383,63 @@ long CUdpTask::Send() {
   }
   const std::vector<unsigned char> datagram =
       BuildDatagram(next.payload.c_str(), static_cast<uint32_t>(next.cookie));
-  sockaddr_in to;
-  {
-    std::lock_guard guard(addressLock);
-    to = serverAddress;
-  }
+  BeginSend();
+  const ssize_t sent =
+      CallSendTo(socket.Get(), datagram.data(), datagram.size(), ServerAddress(), 0);
+  const int error = sent < 0 ? errno : 0;
+  const long result = ReportSent(cookie, sent, error, datagram.size());
+  EndSend();
+  return result;
+}
 
-  std::lock_guard order(postOrderLock);
-  const ssize_t sent = CallSendTo(socket.Get(), datagram.data(), datagram.size(), to);
+bool CUdpTask::SendAtOnce(int cookie, const char* data) {
+  const std::vector<unsigned char> datagram = BuildDatagram(data, static_cast<uint32_t>(cookie));
+  BeginSend();
+  const ssize_t sent =
+      CallSendTo(socket.Get(), datagram.data(), datagram.size(), ServerAddress(), MSG_DONTWAIT);
+  const int error = sent < 0 ? errno : 0;
+  if (sent < 0 && IsTimeout(error)) {
+    EndSend();
+    return false;
+  }
+  // The lines Send writes up to its sendto; the address was resolved, as SendData checked.
+  WriteLog(LOG_TRACE, L"CUdpTask::Send");
+  WriteLog(LOG_TRACE, L"CUdpTask::DomainNameToAddr No Need");
+  ReportSent(static_cast<WPARAM>(static_cast<uint32_t>(cookie)), sent, error, datagram.size());
+  EndSend();
+  return true;
+}
+
+void CUdpTask::BeginSend() {
+  std::lock_guard guard(postOrderLock);
+  ++sendsStarted;
+}
+
+void CUdpTask::EndSend() {
+  {
+    std::lock_guard guard(postOrderLock);
+    ++sendsReported;
+  }
+  sendReported.notify_all();
+}
+
+// A reply can only answer a datagram whose sendto had begun when the reply was read, so once
+// every such send has posted its outcome the reply may follow. Sends of a task never overlap
+// (the sending thread and a send at once take turns), so they are reported in the order they
+// began and the counts tell which have been.
+void CUdpTask::AwaitEarlierSendResults() {
+  std::unique_lock guard(postOrderLock);
+  const uint64_t begun = sendsStarted;
+  sendReported.wait(guard, [&] { return sendsReported >= begun; });
+}
+
+sockaddr_in CUdpTask::ServerAddress() {
+  std::lock_guard guard(addressLock);
+  return serverAddress;
+}
+
+long CUdpTask::ReportSent(WPARAM cookie, ssize_t sent, int error, size_t length) {
   if (sent < 0) {
-    const int error = errno;
     WriteLog(LOG_FAIL, L"CUdpTask sendto error %d", error);
     UINT message = WM_UDPTASK_SEND_TIMEOUT;
     if (!IsTimeout(error)) {
@@ -382,7 +451,7 @@ long CUdpTask::Send() {
     return E_FAIL;
   }
   WriteLog(LOG_TRACE, L"CUdpTask::sendto %d", static_cast<int>(sent));
-  if (static_cast<size_t>(sent) == datagram.size()) {
+  if (static_cast<size_t>(sent) == length) {
     PostTaskMsg(WM_UDPTASK_SEND_COMPLETE, cookie, 0);
     bool wake;
     {
@@ -498,7 +567,7 @@ void CUdpTask::PostReply(uint32_t cookie, const unsigned char* scrambled, int le
   // The reply belongs to the message once posted; the store frees it if the message is lost.
   const LPARAM name = replies->Deposit(std::move(out));
 
-  std::lock_guard order(postOrderLock);
+  AwaitEarlierSendResults();
   if (PostTaskMsg(WM_UDPTASK_RECV_COMPLETE, cookie, name) != S_OK) replies->Withdraw(name);
   PostTaskMsg(WM_UDPTASK_FINISHED, cookie, 0);
 }

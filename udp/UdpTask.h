@@ -4,13 +4,18 @@
 //
 // Threads: the service's callers enter CreateSocket, CreateThread, SendData, RemoveTask,
 // Close and ResetDomainStatus (the window threads' time-out pass enters RemoveTask); the
-// task's own worker threads run Send, Recv and the waits.
-// Locks: `queueLock` guards sendQueue, pendingReceives and the two idle flags; `stopLock`
-// guards stopped; `addressLock` guards serverAddress. `postOrderLock` is held by the sending
-// thread from its sendto until the result is posted, and by the receiving thread while it
-// posts a reply, so a request's send result always reaches the window before its reply. The
-// service's lock may be held while queueLock or stopLock is taken, never the other way round;
-// no lock is held while a thread waits for work.
+// task's own worker threads run Send, Recv and the waits. While a channel's sending thread
+// waits with nothing queued, SendData sends a datagram at once on the caller's thread, with
+// the same log lines and posts, unless the address is unresolved or the socket would block.
+// Sends never overlap: datagrams queued during a send at once wait for it to end.
+// Locks: `queueLock` guards sendQueue, pendingReceives and the idle flags; `stopLock` guards
+// stopped; `addressLock` guards serverAddress; `postOrderLock` guards the two send counters.
+// Each sendto counts as begun before it is made and as reported once its outcome is posted,
+// and the receiving thread posts a reply only when every send begun before it read the reply
+// has been reported: a request's send result always reaches the window before its reply,
+// and a sender never waits for the receiving thread. The service's lock may be held while
+// queueLock or stopLock is taken, never the other way round; no lock is held while a thread
+// waits for work (AwaitEarlierSendResults waits on postOrderLock's condition, releasing it).
 // Wake-ups: a worker sets its idle flag (under queueLock, after finding no work) just before
 // it waits without limit, and the work event of its side is set only while that flag is set,
 // so a busy worker costs its producers no signal. After a reply the receiving thread keeps
@@ -27,6 +32,8 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -107,7 +114,8 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   void SendRecvLoop();
   long DomainNameToAddr();
   // Marks the side's worker idle unless work arrived meanwhile (then false: look again).
-  bool MarkSenderIdle();
+  // acceptsSendsAtOnce: SendData may send in the sending thread's place while it waits.
+  bool MarkSenderIdle(bool acceptsSendsAtOnce);
   bool MarkReceiverIdle();
   // Waits for the receive event, the stop event or a datagram on the socket, in that order of
   // precedence.
@@ -117,6 +125,16 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   // the buffer fails, as it does with Winsock.
   ssize_t ReceiveOnce(unsigned char* buffer, sockaddr_in* from, int* error);
   bool IsFromServer(const sockaddr_in& from);
+  sockaddr_in ServerAddress();
+  // Send on the calling thread, for a datagram that nothing waits before: false, with nothing
+  // logged or posted, when the socket would block.
+  bool SendAtOnce(int cookie, const char* data);
+  // Logs and posts the outcome of a sendto of `length` bytes, between BeginSend and EndSend.
+  long ReportSent(WPARAM cookie, ssize_t sent, int error, size_t length);
+  void BeginSend();
+  void EndSend();
+  // Waits until every send begun so far has posted its outcome.
+  void AwaitEarlierSendResults();
   void PostReply(uint32_t cookie, const unsigned char* scrambled, int length);
   // One read of at most the receive time-out: false when it timed out with nothing read.
   bool ReadOnce(ReadAhead* datagram);
@@ -145,12 +163,17 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   std::deque<QueuedDatagram> sendQueue;  // oldest first
   int pendingReceives = 0;               // datagrams sent whole and not yet matched by a Recv
   bool sendIdle = false;                 // the thread that sends waits for sendEvent without limit
+  bool sendsAtOnce = false;              // ... and SendData may send in its place meanwhile
+  bool sendingAtOnce = false;            // a SendData is sending in its place now
   bool recvIdle = false;                 // the receiving thread waits for recvEvent without limit
 
   CEvent sendEvent{CEvent::ResetMode::kAuto};
   CEvent recvEvent{CEvent::ResetMode::kAuto};
   CEvent stopEvent{CEvent::ResetMode::kManual};
   std::mutex postOrderLock;
+  uint64_t sendsStarted = 0;   // sendto calls begun
+  uint64_t sendsReported = 0;  // of those, the ones whose outcome has been posted
+  std::condition_variable sendReported;
 
   std::string host;  // written by CreateSocket before any thread starts
   unsigned short port = 0;
