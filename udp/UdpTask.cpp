@@ -416,21 +416,13 @@ void CUdpTask::BeginSend() {
 }
 
 void CUdpTask::EndSend() {
+  std::vector<HeldReply> due;
   {
     std::lock_guard guard(postOrderLock);
     ++sendsReported;
+    if (sendsReported == sendsStarted) due.swap(heldReplies);
   }
-  sendReported.notify_all();
-}
-
-// A reply can only answer a datagram whose sendto had begun when the reply was read, so once
-// every such send has posted its outcome the reply may follow. Sends of a task never overlap
-// (the sending thread and a send at once take turns), so they are reported in the order they
-// began and the counts tell which have been.
-void CUdpTask::AwaitEarlierSendResults() {
-  std::unique_lock guard(postOrderLock);
-  const uint64_t begun = sendsStarted;
-  sendReported.wait(guard, [&] { return sendsReported >= begun; });
+  for (const HeldReply& reply : due) PostReplyMessages(reply.cookie, reply.name);
 }
 
 sockaddr_in CUdpTask::ServerAddress() {
@@ -566,8 +558,22 @@ void CUdpTask::PostReply(uint32_t cookie, const unsigned char* scrambled, int le
   out->dataLength = length;
   // The reply belongs to the message once posted; the store frees it if the message is lost.
   const LPARAM name = replies->Deposit(std::move(out));
+  {
+    // A reply can only answer a datagram whose send had begun when the reply was read. While
+    // a send is under way its result may not be posted yet, so the reply waits for it: the
+    // sender posts it in EndSend, after its own result. Sends of a task never overlap (the
+    // sending thread and a send at once take turns), so none is under way when the counts
+    // agree.
+    std::lock_guard guard(postOrderLock);
+    if (sendsReported != sendsStarted) {
+      heldReplies.push_back({cookie, name});
+      return;
+    }
+  }
+  PostReplyMessages(cookie, name);
+}
 
-  AwaitEarlierSendResults();
+void CUdpTask::PostReplyMessages(uint32_t cookie, LPARAM name) {
   if (PostTaskMsg(WM_UDPTASK_RECV_COMPLETE, cookie, name) != S_OK) replies->Withdraw(name);
   PostTaskMsg(WM_UDPTASK_FINISHED, cookie, 0);
 }

@@ -9,13 +9,13 @@
 // the same log lines and posts, unless the address is unresolved or the socket would block.
 // Sends never overlap: datagrams queued during a send at once wait for it to end.
 // Locks: `queueLock` guards sendQueue, pendingReceives and the idle flags; `stopLock` guards
-// stopped; `addressLock` guards serverAddress; `postOrderLock` guards the two send counters.
-// Each sendto counts as begun before it is made and as reported once its outcome is posted,
-// and the receiving thread posts a reply only when every send begun before it read the reply
-// has been reported: a request's send result always reaches the window before its reply,
-// and a sender never waits for the receiving thread. The service's lock may be held while
-// queueLock or stopLock is taken, never the other way round; no lock is held while a thread
-// waits for work (AwaitEarlierSendResults waits on postOrderLock's condition, releasing it).
+// stopped; `addressLock` guards serverAddress; `postOrderLock` guards the send counts and
+// heldReplies. Each sendto counts as begun before it is made and as reported once its outcome
+// is posted; a reply read while a send is under way is held and posted by that sender after
+// its own result. So a request's send result always reaches the window before its reply, and
+// neither side waits for the other. The service's lock may be held while queueLock or
+// stopLock is taken, never the other way round; no lock is held while a thread waits for
+// work, nor across a post.
 // Wake-ups: a worker sets its idle flag (under queueLock, after finding no work) just before
 // it waits without limit, and the work event of its side is set only while that flag is set,
 // so a busy worker costs its producers no signal. After a reply the receiving thread keeps
@@ -32,12 +32,12 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
@@ -132,10 +132,11 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   // Logs and posts the outcome of a sendto of `length` bytes, between BeginSend and EndSend.
   long ReportSent(WPARAM cookie, ssize_t sent, int error, size_t length);
   void BeginSend();
+  // Also posts the replies held while the send was under way.
   void EndSend();
-  // Waits until every send begun so far has posted its outcome.
-  void AwaitEarlierSendResults();
   void PostReply(uint32_t cookie, const unsigned char* scrambled, int length);
+  // WM_UDPTASK_RECV_COMPLETE with the reply named `name`, then WM_UDPTASK_FINISHED.
+  void PostReplyMessages(uint32_t cookie, LPARAM name);
   // One read of at most the receive time-out: false when it timed out with nothing read.
   bool ReadOnce(ReadAhead* datagram);
   // Recv, with `first` (when not null) standing for the result of its first recvfrom.
@@ -173,7 +174,11 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   std::mutex postOrderLock;
   uint64_t sendsStarted = 0;   // sendto calls begun
   uint64_t sendsReported = 0;  // of those, the ones whose outcome has been posted
-  std::condition_variable sendReported;
+  struct HeldReply {
+    uint32_t cookie;
+    LPARAM name;  // in the reply store
+  };
+  std::vector<HeldReply> heldReplies;  // read while a send was under way; oldest first
 
   std::string host;  // written by CreateSocket before any thread starts
   unsigned short port = 0;
