@@ -98,6 +98,11 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
     std::string payload;
   };
 
+  // A reply waiting for the send under way to post its result.
+  struct HeldReply {
+    uint32_t cookie;
+    LPARAM name;  // in the reply store
+  };
   // What ended a wait of the receiving thread.
   enum class Wake { kWork, kDatagram, kStopped };
   // One recvfrom's outcome, as ReceiveOnce gives it.
@@ -126,7 +131,7 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   ssize_t ReceiveOnce(unsigned char* buffer, sockaddr_in* from, int* error);
   bool IsFromServer(const sockaddr_in& from);
   sockaddr_in ServerAddress();
-  // Send on the calling thread, for a datagram that nothing waits before: false, with nothing
+  // Sends on the calling thread a datagram that no queued one precedes: false, with nothing
   // logged or posted, when the socket would block.
   bool SendAtOnce(int cookie, const char* data);
   // Logs and posts the outcome of a sendto of `length` bytes, between BeginSend and EndSend.
@@ -172,12 +177,8 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   CEvent recvEvent{CEvent::ResetMode::kAuto};
   CEvent stopEvent{CEvent::ResetMode::kManual};
   std::mutex postOrderLock;
-  uint64_t sendsStarted = 0;   // sendto calls begun
-  uint64_t sendsReported = 0;  // of those, the ones whose outcome has been posted
-  struct HeldReply {
-    uint32_t cookie;
-    LPARAM name;  // in the reply store
-  };
+  uint64_t sendsStarted = 0;           // sendto calls begun
+  uint64_t sendsReported = 0;          // of those, the ones whose outcome has been posted
   std::vector<HeldReply> heldReplies;  // read while a send was under way; oldest first
 
   std::string host;  // written by CreateSocket before any thread starts
