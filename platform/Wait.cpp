@@ -25,21 +25,13 @@ DWORD WaitForSingleObject(const CWaitable& object, DWORD timeoutMs) {
 }
 
 DWORD WaitForMultipleObjects(std::initializer_list<const CWaitable*> objects, DWORD timeoutMs) {
-  // A wait is usually over a few objects: keep their descriptors off the heap.
-  constexpr size_t kInline = 8;
-  pollfd inlineFds[kInline];
-  std::vector<pollfd> heapFds;
-  pollfd* fds = inlineFds;
-  if (objects.size() > kInline) {
-    heapFds.resize(objects.size());
-    fds = heapFds.data();
-  }
-  size_t count = 0;
-  for (const CWaitable* object : objects) fds[count++] = {object->WaitFd(), POLLIN, 0};
+  std::vector<pollfd> fds;
+  fds.reserve(objects.size());
+  for (const CWaitable* object : objects) fds.push_back({object->WaitFd(), POLLIN, 0});
   const auto deadline =
       Clock::now() + std::chrono::milliseconds(timeoutMs == INFINITE ? 0 : timeoutMs);
   for (;;) {
-    int ready = ::poll(fds, count, RemainingMs(timeoutMs, deadline));
+    int ready = ::poll(fds.data(), fds.size(), RemainingMs(timeoutMs, deadline));
     if (ready < 0) {
       if (errno == EINTR) continue;
       return WAIT_FAILED;
