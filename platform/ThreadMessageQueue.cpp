@@ -29,9 +29,12 @@ void WriteOne(int fd) {
   }
 }
 
-void ReadAll(int fd) {
-  uint64_t value;
-  while (::read(fd, &value, sizeof value) < 0 && errno == EINTR) {
+// The counter read from an eventfd or timerfd, 0 when it had nothing.
+uint64_t ReadAll(int fd) {
+  uint64_t value = 0;
+  for (;;) {
+    if (::read(fd, &value, sizeof value) == sizeof value) return value;
+    if (errno != EINTR) return 0;
   }
 }
 
@@ -61,14 +64,38 @@ CThreadMessageQueue::CThreadMessageQueue()
 
 void CThreadMessageQueue::Post(std::shared_ptr<CWindowRecord> window, UINT message, WPARAM wParam,
                                LPARAM lParam) {
-  bool wake;
+  // The owning thread is running, not waiting: its next Pump or DispatchPending looks at the
+  // queue first. Only a loop of its own around WaitFd needs the descriptor made readable.
+  const bool ownerRunning =
+      std::this_thread::get_id() == owner && !waitFdTaken.load(std::memory_order_relaxed);
+  bool wake = false;
   {
     std::lock_guard guard(mutex);
     messages.push_back({std::move(window), message, wParam, lParam});
-    wake = !wakePending;
-    wakePending = true;
+    if (!ownerRunning && !wakePending) {
+      wakePending = true;
+      ++writesPromised;
+      wake = true;
+    }
   }
   if (wake) WriteOne(eventFd.Get());
+}
+
+int CThreadMessageQueue::WaitFd() {
+  if (!waitFdTaken.exchange(true)) {
+    // Own posts made before were not signalled: signal them now.
+    bool wake = false;
+    {
+      std::lock_guard guard(mutex);
+      if (!messages.empty() && !wakePending) {
+        wakePending = true;
+        ++writesPromised;
+        wake = true;
+      }
+    }
+    if (wake) WriteOne(eventFd.Get());
+  }
+  return epollFd.Get();
 }
 
 void CThreadMessageQueue::SetTimer(std::shared_ptr<CWindowRecord> window, UINT_PTR id,
@@ -102,11 +129,13 @@ bool CThreadMessageQueue::HasWorkLocked(Clock::time_point now) const {
 
 void CThreadMessageQueue::ArmTimerFdLocked() {
   itimerspec spec{};
+  armedDue = Clock::time_point::max();
   if (!timers.empty()) {
     auto earliest =
         std::min_element(timers.begin(), timers.end(), [](const Timer& a, const Timer& b) {
           return a.due < b.due;
         })->due;
+    armedDue = earliest;
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(earliest.time_since_epoch());
     // steady_clock is CLOCK_MONOTONIC on Linux; a zero value would disarm, so use at least 1ns.
     int64_t total = std::max<int64_t>(ns.count(), 1);
@@ -117,12 +146,22 @@ void CThreadMessageQueue::ArmTimerFdLocked() {
 }
 
 void CThreadMessageQueue::DrainWakeFds() {
+  bool eventMayBeReadable;
+  bool timerMayHaveFired;
   {
     std::lock_guard guard(mutex);
     wakePending = false;
+    eventMayBeReadable = writesPromised != writesDrained;
+    timerMayHaveFired = Clock::now() >= armedDue;
   }
-  ReadAll(eventFd.Get());
-  ReadAll(timerFd.Get());
+  // Each skipped read saves a system call per dispatch: with no write promised the eventfd
+  // is empty, and a timer that has not come due cannot have made timerFd readable.
+  if (eventMayBeReadable) {
+    const uint64_t landed = ReadAll(eventFd.Get());
+    std::lock_guard guard(mutex);
+    writesDrained += landed;
+  }
+  if (timerMayHaveFired) ReadAll(timerFd.Get());
 }
 
 long CThreadMessageQueue::Pump(DWORD timeoutMs) {

@@ -2,15 +2,23 @@
 // created, dispatched only on that thread when it pumps.
 //
 // Post, KillTimer and RemoveWindow may be called from any thread and never wait for the
-// owning thread; Pump and DispatchPending run on the owning thread only. `mutex` guards
-// messages, timers and wakePending; it is never held while a window procedure runs.
+// owning thread; Pump, DispatchPending and WaitFd run on the owning thread only. `mutex`
+// guards messages, timers, wakePending, armedDue and the two write counts; it is never held
+// while a window procedure runs.
+//
+// eventFd is written only to wake the owning thread: a post made by the owning thread itself
+// is seen by its next Pump or DispatchPending without it, unless the thread has taken WaitFd
+// to wait on in a loop of its own.
 #ifndef ZVNET_PLATFORM_THREADMESSAGEQUEUE_H_
 #define ZVNET_PLATFORM_THREADMESSAGEQUEUE_H_
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/UniqueFd.h"
@@ -28,7 +36,8 @@ class CThreadMessageQueue {
   CThreadMessageQueue& operator=(const CThreadMessageQueue&) = delete;
 
   bool IsValid() const { return epollFd.IsValid(); }
-  int WaitFd() const { return epollFd.Get(); }
+  // The descriptor to poll; from now on the owning thread's own posts make it readable too.
+  int WaitFd();
 
   void Post(std::shared_ptr<CWindowRecord> window, UINT message, WPARAM wParam, LPARAM lParam);
   // Starts or restarts timer `id` of the window; the first tick comes one period from now.
@@ -63,7 +72,7 @@ class CThreadMessageQueue {
   static long Deliver(const std::shared_ptr<CWindowRecord>& window, UINT message, WPARAM wParam,
                       LPARAM lParam);
 
-  UniqueFd eventFd;  // readable while posted messages wait
+  UniqueFd eventFd;  // readable while posts that had to wake the owning thread wait
   UniqueFd timerFd;  // readable when the earliest timer is due
   UniqueFd epollFd;  // both of the above: the thread's wait descriptor
 
@@ -71,6 +80,16 @@ class CThreadMessageQueue {
   std::deque<Message> messages;
   std::vector<Timer> timers;
   bool wakePending = false;  // eventFd has been written since the last drain
+  // Writes to eventFd decided on, and those read back. A write lands after the poster leaves
+  // the mutex, so a drain may find it missing; the difference says when a read is due.
+  uint64_t writesPromised = 0;
+  uint64_t writesDrained = 0;
+  // Queues are made by ForCurrentThread, so the constructing thread owns this one.
+  const std::thread::id owner = std::this_thread::get_id();
+  std::atomic<bool> waitFdTaken{false};  // the owning thread polls WaitFd itself
+  // When timerFd fires next; re-arming clears what it had counted, so it can only be
+  // readable once this time has passed.
+  Clock::time_point armedDue = Clock::time_point::max();
 };
 
 #endif  // ZVNET_PLATFORM_THREADMESSAGEQUEUE_H_

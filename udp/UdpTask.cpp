@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "frame/Log.h"
@@ -23,11 +24,11 @@ constexpr int kRecvAttempts = 3;
 std::atomic<int> liveTasks{0};
 std::atomic<CUdpTask::SendToFn> sendToFn{nullptr};
 
-ssize_t CallSendTo(int fd, const void* buffer, size_t length, const sockaddr_in& to) {
+ssize_t CallSendTo(int fd, const void* buffer, size_t length, const sockaddr_in& to, int flags) {
   CUdpTask::SendToFn fn = sendToFn.load();
   const auto* address = reinterpret_cast<const sockaddr*>(&to);
-  if (fn) return fn(fd, buffer, length, 0, address, sizeof to);
-  return ::sendto(fd, buffer, length, MSG_NOSIGNAL, address, sizeof to);
+  if (fn) return fn(fd, buffer, length, flags, address, sizeof to);
+  return ::sendto(fd, buffer, length, flags | MSG_NOSIGNAL, address, sizeof to);
 }
 
 void SetTimeout(int fd, int option, DWORD timeoutMs) {
@@ -96,26 +97,51 @@ void CUdpTask::ThreadMain(int role, bool loop) {
   Stop();
 }
 
-// Drains the queue before each wait, also after Stop (its posts are then suppressed).
+// Drains the queue before each wait, also after Stop (its posts are then suppressed). While
+// it waits, SendData may send in its place (SendAtOnce).
 void CUdpTask::SendLoop() {
   for (;;) {
     if (HasSendTask()) {
       Send();
-    } else if (WaitForTask(true) != S_OK) {
-      return;
+    } else if (MarkSenderIdle(true) && WaitForTask(true) != S_OK) {
+      break;
     }
   }
+  CAutoLock guard(queueLock);
+  sendIdle = false;  // gone: nothing more is sent in its place
 }
 
 // Reads one reply for every datagram sent, and also any datagram that arrives while no reply
 // is expected: a reply later than the receive time-outs is still read at once, instead of
-// waiting in the socket to be mistaken for the reply of the next request.
+// waiting in the socket to be mistaken for the reply of the next request. After each reply
+// the thread lingers in a read of one receive time-out instead of going idle: in a run of
+// exchanges the next reply wakes it and no send has to, and a datagram sent without reply is
+// noticed when that read times out, so its Recv starts at most one time-out later.
 void CUdpTask::RecvLoop() {
+  bool lingering = false;
   for (;;) {
-    if (HasRecvTask() || (!IsStopped() && HasUnreadDatagram())) {
+    if (HasRecvTask()) {
       Recv();
-    } else if (WaitForTask(false, true) != S_OK) {
-      return;
+      lingering = recvTimeout > 0;
+      continue;
+    }
+    if (lingering && !IsStopped()) {
+      ReadAhead first;
+      lingering = ReadOnce(&first);
+      if (lingering) ReceiveReply(&first);
+      continue;
+    }
+    lingering = false;
+    if (!MarkReceiverIdle()) continue;
+    switch (WaitForReceiveSide()) {
+      case Wake::kWork:
+        break;
+      case Wake::kDatagram:
+        Recv();
+        lingering = recvTimeout > 0;
+        break;
+      case Wake::kStopped:
+        return;
     }
   }
 }
@@ -129,7 +155,7 @@ void CUdpTask::SendRecvLoop() {
       if (Send() == S_OK) Recv();
     } else if (HasUnreadDatagram()) {
       Recv();
-    } else if (WaitForTask(true, true) != S_OK) {
+    } else if (MarkSenderIdle(false) && WaitForTask(true, true) != S_OK) {
       return;
     }
   }
@@ -162,6 +188,7 @@ long CUdpTask::CreateSocket(const char* hostName, unsigned short serverPort, DWO
   SetTimeout(fd.Get(), SO_RCVTIMEO, recvTimeoutMs);
 
   socket = std::move(fd);
+  recvTimeout = recvTimeoutMs;
   host = hostName ? hostName : "";
   port = serverPort;
   resolved.store(false);
@@ -217,11 +244,31 @@ long CUdpTask::ResetDomainStatus() {
 long CUdpTask::SendData(int cookie, const char* data) {
   WriteLog(LOG_TRACE, L"CUdpTask::SendData");
   if (!data || !socketReady.load()) return E_FAIL;
+  bool atOnce;
+  bool wake = false;
   {
     CAutoLock guard(queueLock);
-    sendQueue.push_back({cookie, std::string(data)});
+    // The sending thread would take this datagram next and do nothing else: send it from here
+    // and spare the round trip through that thread. Only an address already resolved, since a
+    // look-up could block.
+    atOnce = sendIdle && sendsAtOnce && sendQueue.empty() && !sendingAtOnce && resolved.load();
+    if (atOnce) {
+      sendingAtOnce = true;
+    } else {
+      sendQueue.push_back({cookie, std::string(data)});
+      // One send at a time: what is queued during a send at once waits for it to end.
+      if (!sendingAtOnce) wake = std::exchange(sendIdle, false);
+    }
   }
-  sendEvent.Set();
+  if (atOnce) {
+    const bool sent = SendAtOnce(cookie, data);
+    CAutoLock guard(queueLock);
+    sendingAtOnce = false;
+    // The socket would block: the sending thread waits for it, as it would have.
+    if (!sent) sendQueue.push_front({cookie, std::string(data)});
+    if (!sendQueue.empty()) wake = std::exchange(sendIdle, false);
+  }
+  if (wake) sendEvent.Set();
   return S_OK;
 }
 
@@ -256,6 +303,21 @@ bool CUdpTask::HasRecvTask() {
   return pending > 0;
 }
 
+bool CUdpTask::MarkSenderIdle(bool acceptsSendsAtOnce) {
+  CAutoLock guard(queueLock);
+  if (!sendQueue.empty()) return false;
+  sendIdle = true;
+  sendsAtOnce = acceptsSendsAtOnce;
+  return true;
+}
+
+bool CUdpTask::MarkReceiverIdle() {
+  CAutoLock guard(queueLock);
+  if (pendingReceives > 0) return false;
+  recvIdle = true;
+  return true;
+}
+
 bool CUdpTask::HasUnreadDatagram() const {
   pollfd p{socket.Get(), POLLIN, 0};
   return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLERR));
@@ -269,6 +331,18 @@ long CUdpTask::WaitForTask(bool sendSide, bool watchSocket) {
                            : WaitForMultipleObjects({&work, &stopEvent}, INFINITE);
   if (result == WAIT_OBJECT_0 || (watchSocket && result == WAIT_OBJECT_0 + 2)) return S_OK;
   return E_FAIL;
+}
+
+CUdpTask::Wake CUdpTask::WaitForReceiveSide() {
+  const CSocketWaitable datagram(socket.Get());
+  switch (WaitForMultipleObjects({&recvEvent, &stopEvent, &datagram}, INFINITE)) {
+    case WAIT_OBJECT_0:
+      return Wake::kWork;
+    case WAIT_OBJECT_0 + 2:
+      return Wake::kDatagram;
+    default:
+      return Wake::kStopped;  // or a failed wait, which would fail again
+  }
 }
 
 void CUdpTask::Stop() {
@@ -309,16 +383,55 @@ long CUdpTask::Send() {
   }
   const std::vector<unsigned char> datagram =
       BuildDatagram(next.payload.c_str(), static_cast<uint32_t>(next.cookie));
-  sockaddr_in to;
-  {
-    std::lock_guard guard(addressLock);
-    to = serverAddress;
-  }
+  BeginSend();
+  const ssize_t sent =
+      CallSendTo(socket.Get(), datagram.data(), datagram.size(), ServerAddress(), 0);
+  const int error = sent < 0 ? errno : 0;
+  const long result = ReportSent(cookie, sent, error, datagram.size());
+  EndSend();
+  return result;
+}
 
-  std::lock_guard order(postOrderLock);
-  const ssize_t sent = CallSendTo(socket.Get(), datagram.data(), datagram.size(), to);
+bool CUdpTask::SendAtOnce(int cookie, const char* data) {
+  const std::vector<unsigned char> datagram = BuildDatagram(data, static_cast<uint32_t>(cookie));
+  BeginSend();
+  const ssize_t sent =
+      CallSendTo(socket.Get(), datagram.data(), datagram.size(), ServerAddress(), MSG_DONTWAIT);
+  const int error = sent < 0 ? errno : 0;
+  if (sent < 0 && IsTimeout(error)) {
+    EndSend();
+    return false;
+  }
+  // The lines Send writes up to its sendto; the address was resolved, as SendData checked.
+  WriteLog(LOG_TRACE, L"CUdpTask::Send");
+  WriteLog(LOG_TRACE, L"CUdpTask::DomainNameToAddr No Need");
+  ReportSent(static_cast<WPARAM>(static_cast<uint32_t>(cookie)), sent, error, datagram.size());
+  EndSend();
+  return true;
+}
+
+void CUdpTask::BeginSend() {
+  std::lock_guard guard(postOrderLock);
+  ++sendsStarted;
+}
+
+void CUdpTask::EndSend() {
+  std::vector<HeldReply> due;
+  {
+    std::lock_guard guard(postOrderLock);
+    ++sendsReported;
+    if (sendsReported == sendsStarted) due.swap(heldReplies);
+  }
+  for (const HeldReply& reply : due) PostReplyMessages(reply.cookie, reply.name);
+}
+
+sockaddr_in CUdpTask::ServerAddress() {
+  std::lock_guard guard(addressLock);
+  return serverAddress;
+}
+
+long CUdpTask::ReportSent(WPARAM cookie, ssize_t sent, int error, size_t length) {
   if (sent < 0) {
-    const int error = errno;
     WriteLog(LOG_FAIL, L"CUdpTask sendto error %d", error);
     UINT message = WM_UDPTASK_SEND_TIMEOUT;
     if (!IsTimeout(error)) {
@@ -330,13 +443,15 @@ long CUdpTask::Send() {
     return E_FAIL;
   }
   WriteLog(LOG_TRACE, L"CUdpTask::sendto %d", static_cast<int>(sent));
-  if (static_cast<size_t>(sent) == datagram.size()) {
+  if (static_cast<size_t>(sent) == length) {
     PostTaskMsg(WM_UDPTASK_SEND_COMPLETE, cookie, 0);
+    bool wake;
     {
       CAutoLock guard(queueLock);
       ++pendingReceives;
+      wake = std::exchange(recvIdle, false);
     }
-    recvEvent.Set();
+    if (wake) recvEvent.Set();
     return S_OK;
   }
   WriteLog(LOG_FAIL, L"CUdpTask sendto part");
@@ -367,9 +482,19 @@ bool CUdpTask::IsFromServer(const sockaddr_in& from) {
          from.sin_addr.s_addr == serverAddress.sin_addr.s_addr;
 }
 
+bool CUdpTask::ReadOnce(ReadAhead* datagram) {
+  datagram->length = ReceiveOnce(datagram->bytes, &datagram->from, &datagram->error);
+  return datagram->length >= 0 || !IsTimeout(datagram->error);
+}
+
 long CUdpTask::Recv() {
+  return ReceiveReply(nullptr);
+}
+
+long CUdpTask::ReceiveReply(const ReadAhead* first) {
   WriteLog(LOG_TRACE, L"CUdpTask::Recv");
-  unsigned char buffer[kUdpMaxReplySize] = {};
+  ReadAhead own;
+  const unsigned char* buffer = first ? first->bytes : own.bytes;
   {
     // May go below zero when a reply is read before its send was counted: the next send then
     // expects no further reply.
@@ -380,7 +505,14 @@ long CUdpTask::Recv() {
   int error = 0;
   for (int attempt = 0; attempt < kRecvAttempts && n < 0; ++attempt) {
     sockaddr_in from{};
-    n = ReceiveOnce(buffer, &from, &error);
+    if (attempt == 0 && first) {
+      n = first->length;
+      error = first->error;
+      from = first->from;
+    } else {
+      n = ReceiveOnce(own.bytes, &from, &error);
+      buffer = own.bytes;
+    }
     if (n >= 0 && !IsFromServer(from)) {
       // Only the server may answer: anyone else could inject replies for the sequential
       // cookies. The datagram counts as one of the attempts.
@@ -426,8 +558,22 @@ void CUdpTask::PostReply(uint32_t cookie, const unsigned char* scrambled, int le
   out->dataLength = length;
   // The reply belongs to the message once posted; the store frees it if the message is lost.
   const LPARAM name = replies->Deposit(std::move(out));
+  {
+    // A reply can only answer a datagram whose send had begun when the reply was read. While
+    // a send is under way its result may not be posted yet, so the reply waits for it: the
+    // sender posts it in EndSend, after its own result. Sends of a task never overlap (the
+    // sending thread and a send at once take turns), so none is under way when the counts
+    // agree.
+    std::lock_guard guard(postOrderLock);
+    if (sendsReported != sendsStarted) {
+      heldReplies.push_back({cookie, name});
+      return;
+    }
+  }
+  PostReplyMessages(cookie, name);
+}
 
-  std::lock_guard order(postOrderLock);
+void CUdpTask::PostReplyMessages(uint32_t cookie, LPARAM name) {
   if (PostTaskMsg(WM_UDPTASK_RECV_COMPLETE, cookie, name) != S_OK) replies->Withdraw(name);
   PostTaskMsg(WM_UDPTASK_FINISHED, cookie, 0);
 }

@@ -4,13 +4,23 @@
 //
 // Threads: the service's callers enter CreateSocket, CreateThread, SendData, RemoveTask,
 // Close and ResetDomainStatus (the window threads' time-out pass enters RemoveTask); the
-// task's own worker threads run Send, Recv and the waits.
-// Locks: `queueLock` guards sendQueue and pendingReceives; `stopLock` guards stopped;
-// `addressLock` guards serverAddress. `postOrderLock` is held by the sending thread from its
-// sendto until the result is posted, and by the receiving thread while it posts a reply, so a
-// request's send result always reaches the window before its reply. The service's lock may
-// be held while queueLock or stopLock is taken, never the other way round; no lock is held
-// while a thread waits for work.
+// task's own worker threads run Send, Recv and the waits. While a channel's sending thread
+// waits with nothing queued, SendData sends a datagram at once on the caller's thread, with
+// the same log lines and posts, unless the address is unresolved or the socket would block.
+// Sends never overlap: datagrams queued during a send at once wait for it to end.
+// Locks: `queueLock` guards sendQueue, pendingReceives and the idle flags; `stopLock` guards
+// stopped; `addressLock` guards serverAddress; `postOrderLock` guards the send counts and
+// heldReplies. Each sendto counts as begun before it is made and as reported once its outcome
+// is posted; a reply read while a send is under way is held and posted by that sender after
+// its own result. So a request's send result always reaches the window before its reply, and
+// neither side waits for the other. The service's lock may be held while queueLock or
+// stopLock is taken, never the other way round; no lock is held while a thread waits for
+// work, nor across a post.
+// Wake-ups: a worker sets its idle flag (under queueLock, after finding no work) just before
+// it waits without limit, and the work event of its side is set only while that flag is set,
+// so a busy worker costs its producers no signal. After a reply the receiving thread keeps
+// reading the socket for one receive time-out before it goes idle, so that in a run of
+// exchanges the sending thread need not wake it: the next reply does.
 // Ownership: always held by a std::shared_ptr. The service holds a channel's task; each worker
 // thread holds one reference, so the task lives until its last thread has ended. The socket,
 // events and threads are owned by the task.
@@ -22,10 +32,12 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
@@ -33,6 +45,7 @@
 #include "platform/Thread.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinTypes.h"
+#include "udp/UdpDatagram.h"
 #include "udp/UdpReplyStore.h"
 
 class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
@@ -85,17 +98,54 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
     std::string payload;
   };
 
+  // A reply waiting for the send under way to post its result.
+  struct HeldReply {
+    uint32_t cookie;
+    LPARAM name;  // in the reply store
+  };
+  // What ended a wait of the receiving thread.
+  enum class Wake { kWork, kDatagram, kStopped };
+  // One recvfrom's outcome, as ReceiveOnce gives it.
+  struct ReadAhead {
+    unsigned char bytes[kUdpMaxReplySize] = {};
+    sockaddr_in from{};
+    ssize_t length = -1;
+    int error = 0;
+  };
+
   void ThreadMain(int role, bool loop);
   void SendLoop();
   void RecvLoop();
   void SendRecvLoop();
   long DomainNameToAddr();
+  // Marks the side's worker idle unless work arrived meanwhile (then false: look again).
+  // acceptsSendsAtOnce: SendData may send in the sending thread's place while it waits.
+  bool MarkSenderIdle(bool acceptsSendsAtOnce);
+  bool MarkReceiverIdle();
+  // Waits for the receive event, the stop event or a datagram on the socket, in that order of
+  // precedence.
+  Wake WaitForReceiveSide();
   bool HasUnreadDatagram() const;
   // One recvfrom into `buffer`: the byte count, or -1 with `error` set. A datagram longer than
   // the buffer fails, as it does with Winsock.
   ssize_t ReceiveOnce(unsigned char* buffer, sockaddr_in* from, int* error);
   bool IsFromServer(const sockaddr_in& from);
+  sockaddr_in ServerAddress();
+  // Sends on the calling thread a datagram that no queued one precedes: false, with nothing
+  // logged or posted, when the socket would block.
+  bool SendAtOnce(int cookie, const char* data);
+  // Logs and posts the outcome of a sendto of `length` bytes, between BeginSend and EndSend.
+  long ReportSent(WPARAM cookie, ssize_t sent, int error, size_t length);
+  void BeginSend();
+  // Also posts the replies held while the send was under way.
+  void EndSend();
   void PostReply(uint32_t cookie, const unsigned char* scrambled, int length);
+  // WM_UDPTASK_RECV_COMPLETE with the reply named `name`, then WM_UDPTASK_FINISHED.
+  void PostReplyMessages(uint32_t cookie, LPARAM name);
+  // One read of at most the receive time-out: false when it timed out with nothing read.
+  bool ReadOnce(ReadAhead* datagram);
+  // Recv, with `first` (when not null) standing for the result of its first recvfrom.
+  long ReceiveReply(const ReadAhead* first);
 
   const int taskId;
   const HWND window;
@@ -104,6 +154,7 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
 
   UniqueFd socket;
   std::atomic<bool> socketReady{false};  // set once CreateSocket succeeded
+  DWORD recvTimeout = 0;                 // written by CreateSocket before any thread starts
   std::mutex addressLock;
   sockaddr_in serverAddress{};  // destination of every datagram; source of every reply
 
@@ -117,11 +168,18 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   CCriticalSection queueLock;
   std::deque<QueuedDatagram> sendQueue;  // oldest first
   int pendingReceives = 0;               // datagrams sent whole and not yet matched by a Recv
+  bool sendIdle = false;                 // the thread that sends waits for sendEvent without limit
+  bool sendsAtOnce = false;              // ... and SendData may send in its place meanwhile
+  bool sendingAtOnce = false;            // a SendData is sending in its place now
+  bool recvIdle = false;                 // the receiving thread waits for recvEvent without limit
 
   CEvent sendEvent{CEvent::ResetMode::kAuto};
   CEvent recvEvent{CEvent::ResetMode::kAuto};
   CEvent stopEvent{CEvent::ResetMode::kManual};
   std::mutex postOrderLock;
+  uint64_t sendsStarted = 0;           // sendto calls begun
+  uint64_t sendsReported = 0;          // of those, the ones whose outcome has been posted
+  std::vector<HeldReply> heldReplies;  // read while a send was under way; oldest first
 
   std::string host;  // written by CreateSocket before any thread starts
   unsigned short port = 0;

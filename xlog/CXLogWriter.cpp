@@ -104,11 +104,7 @@ std::wstring CXLogWriter::TranslateFormat(const wchar_t* format) {
 }
 
 void CXLogWriter::Write(int level, const wchar_t* tag, const wchar_t* format, va_list args) {
-  if (!format) return;
-  {
-    std::lock_guard guard(mutex);
-    if (level < minLevel) return;
-  }
+  if (!format || level < minLevel.load(std::memory_order_relaxed)) return;
   std::string line = Prefix(level, tag) + WideToUtf8(FormatMessage(format, args));
   while (!line.empty() && line.back() == '\n') line.pop_back();
   line += '\n';
@@ -135,6 +131,5 @@ bool CXLogWriter::SetOutput(const char* path) {
 }
 
 void CXLogWriter::SetLevel(int level) {
-  std::lock_guard guard(mutex);
-  minLevel = level;
+  minLevel.store(level, std::memory_order_relaxed);
 }

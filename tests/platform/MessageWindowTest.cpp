@@ -2,6 +2,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -137,7 +138,35 @@ TEST(MessageWindowTest, WaitFdTurnsReadableForPostsAndTimers) {
   EXPECT_EQ(::poll(&p, 1, 10000), 1);
   EXPECT_EQ(DispatchThreadMessages(), 1);
   EXPECT_EQ(recorder->Count(WM_TIMER), 1u);
+  // Readable again only for the next tick (which a slow machine may already have reached).
+  if (::poll(&p, 1, 0) == 1) {
+    EXPECT_EQ(DispatchThreadMessages(), 1) << "readable after the tick was dispatched";
+  }
   DestroyWindow(hwnd);
+}
+
+// A thread's own posts reach its next pump without a wait; once the thread has taken its wait
+// descriptor they make it readable too, also those queued before.
+TEST(MessageWindowTest, OwnPostsReachTheNextPumpAndTheWaitFdOnceTaken) {
+  std::thread([] {
+    auto recorder = std::make_shared<CRecorder>();
+    HWND hwnd = CreateWindowExW(recorder);
+    PostMessageW(hwnd, kMsg, 1, 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(PumpMessages(60000), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30))
+        << "waited with a message queued";
+    PostMessageW(hwnd, kMsg, 2, 0);
+    pollfd p{GetThreadMessageWaitFd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 1) << "quiet with a message queued";
+    EXPECT_EQ(DispatchThreadMessages(), 1);
+    EXPECT_EQ(::poll(&p, 1, 0), 0);
+    PostMessageW(hwnd, kMsg, 3, 0);
+    EXPECT_EQ(::poll(&p, 1, 0), 1);
+    EXPECT_EQ(DispatchThreadMessages(), 1);
+    EXPECT_EQ(recorder->Count(kMsg), 3u);
+    DestroyWindow(hwnd);
+  }).join();
 }
 
 TEST(MessageWindowTest, QuietPumpReturnsZero) {

@@ -59,6 +59,10 @@ ssize_t CSendToHook::SendTo(int fd, const void* buffer, size_t length, int flags
     return ::sendto(fd, buffer, length - 1, flags, to, toLength);
   }
   if (hook && PayloadStartsWith(buffer, length, "hook-block")) {
+    if (flags & MSG_DONTWAIT) {
+      errno = EAGAIN;  // as a socket that cannot take the datagram now
+      return -1;
+    }
     hook->blocked.Set();
     hook->released.Wait(INFINITE);
   }

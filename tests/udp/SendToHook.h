@@ -2,7 +2,8 @@
 // outcomes loopback never produces. By the text at the start of the datagram's payload:
 //   "hook-timeout"  fails as a send time-out (EAGAIN)
 //   "hook-part"     sends all but the last byte
-//   "hook-block"    waits until Release() before sending
+//   "hook-block"    waits until Release() before sending (would block: EAGAIN, when the
+//                   caller asked not to wait)
 //   "hook-slow"     sends, then holds the sending thread until the reply has been read
 // Anything else is sent normally. One hook at a time.
 #ifndef ZVNET_TESTS_UDP_SENDTOHOOK_H_

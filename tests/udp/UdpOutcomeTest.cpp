@@ -119,5 +119,16 @@ TEST_P(UdpLateReplyTest, LateReplyIsDeliveredAtOnceAndLaterRepliesStayInStep) {
   EXPECT_EQ(Summary(next), "S1 R0:next");
 }
 
+// Right after a reply the receiving side is still busy with the channel; a request sent then
+// without reply must still get its three reads.
+TEST_P(UdpLateReplyTest, RequestWithoutReplyRightAfterAnAnsweredOneIsStillRead) {
+  const int channel = CreateChannel(GetParam());
+  const int answered = Send(channel, "answered");
+  ASSERT_TRUE(WaitForSummary(answered, "S1 R0:answered")) << Summary(answered);
+  const int silent = Send(channel, "silent");
+  EXPECT_TRUE(WaitUntil([&] { return log.Contains("CUdpTask recvfrom error 11"); }, kDeadline));
+  EXPECT_TRUE(WaitForSummary(silent, "S1 R12")) << Summary(silent);
+}
+
 INSTANTIATE_TEST_SUITE_P(ReadingChannels, UdpLateReplyTest,
                          ::testing::Values(UDP_CHANNEL_SEND_RECV, UDP_CHANNEL_DUPLEX), TypeName);
