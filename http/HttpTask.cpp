@@ -17,6 +17,7 @@
 #include "http/HttpTaskService.h"
 #include "platform/Clock.h"
 #include "platform/MessageWindow.h"
+#include "platform/PostBatch.h"
 #include "platform/StringConv.h"
 
 namespace {
@@ -1080,7 +1081,8 @@ long CHttpTask::OnDealMessage(UINT message, std::unique_ptr<HttpMsgData> data) {
     HoldMessage(message, std::move(data));
     return 0;
   }
-  FlushMessages();  // earlier messages go first
+  CPostBatch batch;  // the caller's thread wakes once for all of them
+  FlushMessages();   // earlier messages go first
   PostToSink(message, std::move(data));
   return 0;
 }
@@ -1117,6 +1119,7 @@ void CHttpTask::FlushMessages() {
   if (m_held.empty()) return;
   std::vector<std::pair<UINT, std::unique_ptr<HttpMsgData>>> held;
   held.swap(m_held);
+  CPostBatch batch;
   for (auto& [message, data] : held) PostToSink(message, std::move(data));
 }
 

@@ -1,5 +1,6 @@
 #include "platform/MessageWindow.h"
 
+#include "platform/PostBatch.h"
 #include "platform/ThreadMessageQueue.h"
 #include "platform/WindowTable.h"
 
@@ -41,7 +42,9 @@ BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     return FALSE;
   }
   auto queue = record->queue;
-  queue->Post(std::move(record), message, wParam, lParam);
+  CPostBatch* batch = CPostBatch::Current();
+  queue->Post(std::move(record), message, wParam, lParam, batch == nullptr);
+  if (batch) batch->Note(queue);
   return TRUE;
 }
 

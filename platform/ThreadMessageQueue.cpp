@@ -63,16 +63,33 @@ CThreadMessageQueue::CThreadMessageQueue()
 }
 
 void CThreadMessageQueue::Post(std::shared_ptr<CWindowRecord> window, UINT message, WPARAM wParam,
-                               LPARAM lParam) {
-  // The owning thread is running, not waiting: its next Pump or DispatchPending looks at the
-  // queue first. Only a loop of its own around WaitFd needs the descriptor made readable.
-  const bool ownerRunning =
-      std::this_thread::get_id() == owner && !waitFdTaken.load(std::memory_order_relaxed);
+                               LPARAM lParam, bool signal) {
+  const bool ownerRunning = OwnerRunning();
   bool wake = false;
   {
     std::lock_guard guard(mutex);
     messages.push_back({std::move(window), message, wParam, lParam});
-    if (!ownerRunning && !wakePending) {
+    if (signal && !ownerRunning && !wakePending) {
+      wakePending = true;
+      ++writesPromised;
+      wake = true;
+    }
+  }
+  if (wake) WriteOne(eventFd.Get());
+}
+
+bool CThreadMessageQueue::OwnerRunning() const {
+  // The owning thread is running, not waiting: its next Pump or DispatchPending looks at the
+  // queue first. Only a loop of its own around WaitFd needs the descriptor made readable.
+  return std::this_thread::get_id() == owner && !waitFdTaken.load(std::memory_order_relaxed);
+}
+
+void CThreadMessageQueue::Signal() {
+  const bool ownerRunning = OwnerRunning();
+  bool wake = false;
+  {
+    std::lock_guard guard(mutex);
+    if (!ownerRunning && !wakePending && !messages.empty()) {
       wakePending = true;
       ++writesPromised;
       wake = true;

@@ -39,7 +39,11 @@ class CThreadMessageQueue {
   // The descriptor to poll; from now on the owning thread's own posts make it readable too.
   int WaitFd();
 
-  void Post(std::shared_ptr<CWindowRecord> window, UINT message, WPARAM wParam, LPARAM lParam);
+  // Queues the message; with `signal` false the owner is not woken for it until Signal.
+  void Post(std::shared_ptr<CWindowRecord> window, UINT message, WPARAM wParam, LPARAM lParam,
+            bool signal = true);
+  // Wakes the owner for messages queued without a signal.
+  void Signal();
   // Starts or restarts timer `id` of the window; the first tick comes one period from now.
   void SetTimer(std::shared_ptr<CWindowRecord> window, UINT_PTR id, UINT periodMs);
   bool KillTimer(HWND hwnd, UINT_PTR id);
@@ -51,6 +55,8 @@ class CThreadMessageQueue {
 
  private:
   using Clock = std::chrono::steady_clock;
+
+  bool OwnerRunning() const;
   struct Message {
     std::shared_ptr<CWindowRecord> window;
     UINT message;

@@ -9,6 +9,7 @@
 
 #include "platform/Event.h"
 #include "platform/MessageWindow.h"
+#include "platform/PostBatch.h"
 #include "platform/Thread.h"
 #include "tests/support/Pump.h"
 
@@ -142,6 +143,36 @@ TEST(MessageWindowTest, WaitFdTurnsReadableForPostsAndTimers) {
   if (::poll(&p, 1, 0) == 1) {
     EXPECT_EQ(DispatchThreadMessages(), 1) << "readable after the tick was dispatched";
   }
+  DestroyWindow(hwnd);
+}
+
+// Posts made inside a batch are queued at once but wake the owner only when the batch ends,
+// once for all of them, and still arrive in posting order.
+TEST(MessageWindowTest, BatchedPostsWakeTheOwnerOnceWhenTheBatchEnds) {
+  auto recorder = std::make_shared<CRecorder>();
+  HWND hwnd = CreateWindowExW(recorder);
+  const int fd = GetThreadMessageWaitFd();
+  pollfd p{fd, POLLIN, 0};
+  CEvent posted(CEvent::ResetMode::kManual);
+  CEvent release(CEvent::ResetMode::kManual);
+  std::thread poster([&] {
+    CPostBatch batch;
+    {
+      CPostBatch inner;  // changes nothing
+      for (WPARAM i = 0; i < 3; ++i) PostMessageW(hwnd, kMsg, i, 0);
+    }
+    posted.Set();
+    release.Wait(INFINITE);
+  });
+  ASSERT_EQ(posted.Wait(10000), WAIT_OBJECT_0);
+  EXPECT_EQ(::poll(&p, 1, 0), 0) << "woken before the batch ended";
+  release.Set();
+  poster.join();
+  EXPECT_EQ(::poll(&p, 1, 10000), 1);
+  EXPECT_EQ(DispatchThreadMessages(), 3);
+  auto received = recorder->Snapshot();
+  ASSERT_EQ(received.size(), 3u);
+  for (WPARAM i = 0; i < 3; ++i) EXPECT_EQ(received[i].wParam, i);
   DestroyWindow(hwnd);
 }
 
