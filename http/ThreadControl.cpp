@@ -1,13 +1,12 @@
 #include "http/ThreadControl.h"
 
-#include <poll.h>
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 
 #include "platform/Ime.h"
+#include "platform/Wait.h"
 
 CThreadControl::CThreadControl() {
   waitList.push_back(&stopEvent);  // always the first entry, so it wins over the others
@@ -44,33 +43,13 @@ void CThreadControl::AddWaitEvent(CEvent* event) {
 void CThreadControl::WaitForEvents(CEvent** signalled, bool* stop, DWORD timeoutMs) {
   *signalled = nullptr;
   *stop = false;
-  // Events already set are taken without a poll, in the same order the poll would take them.
-  for (CEvent* event : waitList) {
-    const CWaitable::KnownState state = event->StateNow();
-    if (state == CWaitable::KnownState::kUnknown) break;
-    if (state == CWaitable::KnownState::kSignalled) {
-      event->Reset();
-      *signalled = event;
-      *stop = event == &stopEvent;
-      return;
-    }
-  }
-  std::vector<pollfd> fds;
-  for (CEvent* event : waitList) fds.push_back({event->WaitFd(), POLLIN, 0});
-  for (;;) {
-    int ready =
-        ::poll(fds.data(), fds.size(), timeoutMs == INFINITE ? -1 : static_cast<int>(timeoutMs));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return;
-    for (size_t i = 0; i < fds.size(); ++i) {
-      if (!(fds[i].revents & (POLLIN | POLLERR | POLLHUP))) continue;
-      if (!waitList[i]->ConsumeSignal()) continue;
-      waitList[i]->Reset();
-      *signalled = waitList[i];
-      *stop = waitList[i] == &stopEvent;
-      return;
-    }
-  }
+  const std::vector<const CWaitable*> objects(waitList.begin(), waitList.end());
+  const DWORD result = WaitForMultipleObjects(objects, timeoutMs);
+  if (result - WAIT_OBJECT_0 >= waitList.size()) return;  // time-out or failure
+  CEvent* event = waitList[result - WAIT_OBJECT_0];
+  event->Reset();
+  *signalled = event;
+  *stop = event == &stopEvent;
 }
 
 bool CThreadControl::StartThread() {

@@ -3,12 +3,29 @@
 #include <dlfcn.h>
 #include <link.h>
 
+namespace {
+
+// A failed lookup leaves an error record in the thread's storage that glibc frees only at
+// thread exit, or when dlerror() is called again after it was read. A thread that ends as the
+// process exits would leave it behind, so drop it at once.
+void DropLookupError() {
+  ::dlerror();
+  ::dlerror();
+}
+
+}  // namespace
+
 HMODULE GetModuleHandleExW(const char* soname) {
-  return ::dlopen(soname, RTLD_NOW | RTLD_NOLOAD);
+  HMODULE module = ::dlopen(soname, RTLD_NOW | RTLD_NOLOAD);
+  if (!module) DropLookupError();
+  return module;
 }
 
 void* GetProcAddress(HMODULE module, const char* name) {
-  return module ? ::dlsym(module, name) : nullptr;
+  if (!module) return nullptr;
+  void* address = ::dlsym(module, name);
+  if (!address) DropLookupError();
+  return address;
 }
 
 unsigned long long LoadedModulesGeneration() {

@@ -25,6 +25,10 @@ DWORD WaitForSingleObject(const CWaitable& object, DWORD timeoutMs) {
 }
 
 DWORD WaitForMultipleObjects(std::initializer_list<const CWaitable*> objects, DWORD timeoutMs) {
+  return WaitForMultipleObjects(std::span(objects.begin(), objects.size()), timeoutMs);
+}
+
+DWORD WaitForMultipleObjects(std::span<const CWaitable* const> objects, DWORD timeoutMs) {
   // Objects that know their state answer without a poll, as long as no object before the
   // signalled one could be signalled too (the lowest index wins).
   DWORD first = 0;

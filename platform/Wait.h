@@ -4,6 +4,7 @@
 #define ZVNET_PLATFORM_WAIT_H_
 
 #include <initializer_list>
+#include <span>
 
 #include "platform/Waitable.h"
 #include "platform/WinTypes.h"
@@ -13,6 +14,7 @@ DWORD WaitForSingleObject(const CWaitable& object, DWORD timeoutMs);
 
 // WAIT_OBJECT_0 + the index of the first signalled object, WAIT_TIMEOUT or WAIT_FAILED.
 // When several are signalled, the lowest index wins, as on Windows.
+DWORD WaitForMultipleObjects(std::span<const CWaitable* const> objects, DWORD timeoutMs);
 DWORD WaitForMultipleObjects(std::initializer_list<const CWaitable*> objects, DWORD timeoutMs);
 
 #endif  // ZVNET_PLATFORM_WAIT_H_

@@ -35,6 +35,7 @@ TEST(LogBridgeTest, SilentUntilTheHostLoadsTheLibraryThenBinds) {
   ::setenv("ZVXLOG_LEVEL", "0", 1);
   WriteLog(LOG_FAIL, L"before load %d", 1);
   EXPECT_EQ(CLogBridge::Get()->Bind(), E_FAIL) << "bound without the library loaded";
+  EXPECT_EQ(::dlerror(), nullptr) << "the failed lookup left its error on the thread";
 
   void* handle = ::dlopen(ZVXLOG_PATH, RTLD_NOW);
   ASSERT_NE(handle, nullptr) << ::dlerror();
