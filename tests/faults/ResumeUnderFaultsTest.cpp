@@ -5,6 +5,7 @@
 // Invariants: a finished destination has exactly the resource's SHA-256, a destination never
 // exists partly written, and every request gets exactly one terminal callback.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -20,7 +22,6 @@
 
 #include "platform/StringConv.h"
 #include "tests/faults/FaultSeed.h"
-#include "tests/faults/FileSha256.h"
 #include "tests/support/HttpCallbackLog.h"
 #include "tests/support/HttpTestResource.h"
 #include "tests/support/HttpTestServer.h"
@@ -29,6 +30,23 @@
 #include "zvnet/zvmsgloop.h"
 
 namespace {
+
+// SHA-256 of bytes or of a file's bytes, as hex; empty when the file cannot be read.
+std::string Sha256Of(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) hex += {kHex[digest[i] >> 4], kHex[digest[i] & 15]};
+  return hex;
+}
+
+std::string FileSha256(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return {};
+  return Sha256Of({std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()});
+}
 
 #ifdef ZVNET_FAULTS_SANITIZED
 constexpr int kDownloads = 60;  // sanitizers run several times slower

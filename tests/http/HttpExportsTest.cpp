@@ -124,22 +124,26 @@ TEST_F(HttpExportsTest, CallbacksArriveOnTheRequestingThreadInOrder) {
   EXPECT_EQ(log.EventsOf(id).size(), count) << "nothing after the completion, no time-out";
 }
 
-TEST_F(HttpExportsTest, RequestWithTimeoutZeroTimesOutAtTheFirstTick) {
+// An unusable request fails at once, a request with time-out 0 times out at the first tick;
+// each ends exactly once, and the worker goes on with the next request.
+TEST_F(HttpExportsTest, UnusableOrTimedOutRequestEndsOnceAndTheWorkerGoesOn) {
   CLogCapture capture;
   CHttpCallbackLog log;
-  int id = 0;
-  ASSERT_EQ(Fetch(SlowUrl(), log, 0, &id), 0);
-  ASSERT_TRUE(PumpUntilDone(log, id, 5s)) << "a tick comes every 2 seconds";
-  PumpFor(2500ms);
-  std::vector<HttpEvent> events = log.EventsOf(id);
-  ASSERT_EQ(events.size(), 1u) << "the time-out once, nothing of the task after it";
-  EXPECT_EQ(events[0].code, DOWNLOAD_TIMEOUT);
-  EXPECT_FALSE(events[0].hasOut);
-  EXPECT_TRUE(capture.Contains("ZvHttp::Task Time Out for ID:" + std::to_string(id)));
-
-  int next = 0;
+  int bad = 0, slow = 0, next = 0;
+  ASSERT_EQ(Fetch(UnusableUrl(), log, 1, &bad), 0);
+  ASSERT_EQ(Fetch(SlowUrl(), log, 0, &slow), 0);
   ASSERT_EQ(Fetch(QuickUrl(), log, 10000, &next), 0);
+  ASSERT_TRUE(PumpUntilDone(log, slow, 5s)) << "a tick comes every 2 seconds";
   EXPECT_TRUE(PumpUntilDone(log, next)) << "the timed-out transfer was stopped";
+  PumpFor(2500ms);
+  std::vector<HttpEvent> failed = log.EventsOf(bad);
+  ASSERT_EQ(failed.size(), 1u) << "no time-out after the failure";
+  EXPECT_EQ(failed[0].code, DOWNLOAD_FAILED);
+  std::vector<HttpEvent> timedOut = log.EventsOf(slow);
+  ASSERT_EQ(timedOut.size(), 1u) << "the time-out once, nothing of the task after it";
+  EXPECT_EQ(timedOut[0].code, DOWNLOAD_TIMEOUT);
+  EXPECT_FALSE(timedOut[0].hasOut);
+  EXPECT_TRUE(capture.Contains("ZvHttp::Task Time Out for ID:" + std::to_string(slow)));
 }
 
 TEST_F(HttpExportsTest, StopTaskEndsRunningAndQueuedRequestsSilently) {
@@ -176,29 +180,19 @@ TEST_F(HttpExportsTest, CloseWorkerLeavesEachQueuedRequestToTimeOut) {
   }
 }
 
-TEST_F(HttpExportsTest, UnusableRequestFailsOnceWithoutTimingOutAfterwards) {
-  CHttpCallbackLog log;
-  int bad = 0, good = 0;
-  ASSERT_EQ(Fetch(UnusableUrl(), log, 1, &bad), 0);
-  ASSERT_EQ(Fetch(QuickUrl(), log, 10000, &good), 0);
-  ASSERT_TRUE(PumpUntilDone(log, good)) << "the worker goes on with the next request";
-  PumpFor(2500ms);
-  std::vector<HttpEvent> events = log.EventsOf(bad);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].code, DOWNLOAD_FAILED);
-}
-
 TEST_F(HttpExportsTest, DownloadInFileWithEmptyPathDeliversTheBody) {
   CHttpCallbackLog log;
   tagDefHttpPar par;
   par.url = QuickUrl();
-  int id = 0;
-  ASSERT_EQ(ZvHttp::DownloadInFile(&par, L"", CHttpCallbackLog::Callback, 10000, &id, log.Param(),
-                                   worker, false),
-            0);
-  ASSERT_TRUE(PumpUntilDone(log, id));
-  EXPECT_EQ(log.Terminal(id).code, DOWNLOAD_OK);
-  EXPECT_TRUE(log.Terminal(id).data == QuickBody());
+  for (const wchar_t* path : {L"", L"  \t "}) {
+    int id = 0;
+    ASSERT_EQ(ZvHttp::DownloadInFile(&par, path, CHttpCallbackLog::Callback, 10000, &id,
+                                     log.Param(), worker, false),
+              0);
+    ASSERT_TRUE(PumpUntilDone(log, id));
+    EXPECT_EQ(log.Terminal(id).code, DOWNLOAD_OK);
+    EXPECT_TRUE(log.Terminal(id).data == QuickBody()) << "blank path too";
+  }
   EXPECT_EQ(ZvHttp::SetMaxTaskNum(1), 0);
 }
 
@@ -295,28 +289,32 @@ TEST_F(HttpExportsTest, UninitFreesQueuedMessagesOfSeveralThreadsAndNothingArriv
 
 TEST_F(HttpExportsTest, UninitWaitsForACallbackRunningOnAnotherThread) {
   CHttpCallbackLog log;
-  std::atomic<bool> inCallback{false}, uninitReturned{false}, stop{false};
-  std::atomic<int> startedAfterUninit{0}, finishedAfterUninit{0};
+  std::atomic<bool> uninitReturned{false}, stop{false};
+  std::atomic<int> running{0}, startedAfterUninit{0}, pumpsAfterUninit{0};
   log.onEvent = [&](const HttpEvent&) {
     if (uninitReturned) ++startedAfterUninit;
-    inCallback = true;
+    ++running;
     std::this_thread::sleep_for(300ms);  // a slow host callback
-    if (uninitReturned) ++finishedAfterUninit;
+    --running;
   };
   std::thread host([&] {
     int id = 0;
     ASSERT_EQ(Fetch(QuickUrl(), log, 30000, &id), 0);
-    while (!stop) ZvMsgLoop::Pump(10);
+    while (!stop) {
+      ZvMsgLoop::Pump(10);
+      if (uninitReturned) ++pumpsAfterUninit;
+    }
   });
-  ASSERT_TRUE(WaitUntil([&] { return inCallback.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return running > 0; }));
   ZvHttp::Uninit();
+  EXPECT_EQ(running, 0) << "Uninit returned while a callback still ran";
   uninitReturned = true;
   initialised = false;
   const size_t seen = log.Count();
-  std::this_thread::sleep_for(500ms);
+  // The host goes on pumping: what was still queued for it must not arrive.
+  EXPECT_TRUE(WaitUntil([&] { return pumpsAfterUninit >= 40; }));
   stop = true;
   host.join();
-  EXPECT_EQ(finishedAfterUninit, 0) << "Uninit returned while a callback still ran";
   EXPECT_EQ(startedAfterUninit, 0);
   EXPECT_EQ(log.Count(), seen);
 }

@@ -74,15 +74,6 @@ TEST_F(HttpTaskDownload, MemoryDownloadDeliversTheExactBodyAndMessagesInOrder) {
   }
 }
 
-TEST_F(HttpTaskDownload, BlankPathMakesAMemoryDownload) {
-  CHttpTestServer server;
-  server.Serve("/b", HttpTestResponse::Text(200, "in memory"));
-  CTaskRunner run;
-  ASSERT_TRUE(run.StartFile(HttpPar(server.Url("/b")), L"  \t "));
-  ASSERT_TRUE(run.WaitDone());
-  EXPECT_EQ(run.Completion()->data, "in memory");
-}
-
 TEST_F(HttpTaskDownload, UnknownLengthEndsAtTheFirstEmptyRead) {
   CHttpTestServer server;
   HttpTestResponse response = HttpTestResponse::Text(200, TestBytes(100000));
@@ -356,6 +347,7 @@ TEST_F(HttpTaskDownload, DestinationThatCannotBeReplacedGetsTheFallbackNames) {
   ASSERT_TRUE(run.WaitDone());
   EXPECT_EQ(run.Completion()->code, DOWNLOAD_OK);
   EXPECT_EQ(folder.Read("P_(0)"), "fresh");
+  EXPECT_TRUE(fs::is_directory(folder.Path("P") / "x")) << "the directory is left as it was";
 
   for (const char* name : {"P_(0)", "P_(0)_(1)", "P_(0)_(1)_(2)"}) {
     fs::remove_all(folder.Path(name));

@@ -31,18 +31,13 @@ CTaskRunner::~CTaskRunner() {
 long CTaskRunner::Sink(UINT message, int taskId, std::unique_ptr<HttpMsgData> data) {
   RecordedMessage recorded;
   recorded.message = message;
-  recorded.taskId = taskId;
   if (data) {
-    recorded.hasData = true;
     recorded.code = data->code;
-    recorded.kind = data->kind;
     if (data->out) {
-      recorded.hasOut = true;
       recorded.text = data->out->text;
       if (data->out->data) {
         recorded.data.assign(reinterpret_cast<const char*>(data->out->data), data->out->dataLength);
       }
-      recorded.elapsedMs = data->out->elapsedMs;
       recorded.httpStatus = data->out->httpStatus;
     }
   }
@@ -59,28 +54,29 @@ void CTaskRunner::Record(RecordedMessage message) {
   changed.notify_all();
 }
 
-bool CTaskRunner::StartFile(const tagDefHttpPar& par, const std::wstring& path, uint32_t offset,
-                            const SYSTEMTIME* ifModifiedSince) {
+std::unique_ptr<CHttpTask> CTaskRunner::Build(const tagDefHttpPar& par) const {
   auto built = std::make_unique<CHttpTask>(taskId);
   built->SetExtraParam(par.reserved);
-  built->SetProxy(proxy);
+  built->SetProxy(tagHProxyInfo{});
+  return built;
+}
+
+bool CTaskRunner::StartFile(const tagDefHttpPar& par, const std::wstring& path, uint32_t offset,
+                            const SYSTEMTIME* ifModifiedSince) {
+  auto built = Build(par);
   long result = built->InitDownload(&par, ifModifiedSince, offset, path.c_str(), false, false);
   return Start(std::move(built), result);
 }
 
 bool CTaskRunner::StartMemory(const tagDefHttpPar& par) {
-  auto built = std::make_unique<CHttpTask>(taskId);
-  built->SetExtraParam(par.reserved);
-  built->SetProxy(proxy);
+  auto built = Build(par);
   built->SetMemoryMode(1);
   long result = built->InitDownload(&par, nullptr, 0, nullptr, false, false);
   return Start(std::move(built), result);
 }
 
 bool CTaskRunner::StartUpload(const tagDefHttpPar& par, const std::string& body) {
-  auto built = std::make_unique<CHttpTask>(taskId);
-  built->SetExtraParam(par.reserved);
-  built->SetProxy(proxy);
+  auto built = Build(par);
   auto upload = std::make_shared<UploadData>();
   upload->length = static_cast<uint32_t>(body.size());
   upload->data.reset(new unsigned char[body.size() + 1]);

@@ -18,27 +18,20 @@
 #include "http/HttpTask.h"
 #include "platform/Thread.h"
 
-// A request for `url` with the given HTTPPAR_* flags and extra header lines.
-inline tagDefHttpPar HttpPar(const std::wstring& url, uint32_t flags = 0,
-                             const std::wstring& headers = L"") {
+// A request for `url` with the given HTTPPAR_* flags.
+inline tagDefHttpPar HttpPar(const std::wstring& url, uint32_t flags = 0) {
   tagDefHttpPar par;
   par.url = url;
   par.flags = flags;
-  par.headers = headers;
   return par;
 }
 
 // A message as the service would have received it.
 struct RecordedMessage {
   UINT message = 0;
-  int taskId = 0;
-  bool hasData = false;
   DOWNLOAD_ERRORCODE code = DOWNLOAD_OK;
-  int kind = 0;
-  bool hasOut = false;
   std::wstring text;
   std::string data;
-  uint32_t elapsedMs = 0;
   int32_t httpStatus = 0;
 };
 
@@ -51,7 +44,6 @@ class CTaskRunner {
   CTaskRunner(const CTaskRunner&) = delete;
   CTaskRunner& operator=(const CTaskRunner&) = delete;
 
-  void SetProxy(const tagHProxyInfo& proxy) { this->proxy = proxy; }
   // Start a download to a file (empty path: to memory, as the worker's file kind does), a
   // memory download, or an upload. False when the task's Init refused it; the runner then
   // reports the failure as the worker does (FailTask).
@@ -84,12 +76,12 @@ class CTaskRunner {
   static long Sink(UINT message, int taskId, std::unique_ptr<HttpMsgData> data);
 
  private:
+  std::unique_ptr<CHttpTask> Build(const tagDefHttpPar& par) const;
   bool Start(std::unique_ptr<CHttpTask> built, long initResult);
   void Drive();
   void Record(RecordedMessage message);
 
   int taskId;
-  tagHProxyInfo proxy;
   CThread thread;
   mutable std::mutex mutex;
   std::condition_variable changed;

@@ -4,7 +4,6 @@
 // TLS and uploads are covered through CHttpTask and the exports.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,10 +43,6 @@ class CStatusLog {
   std::vector<DWORD> Statuses() {
     std::lock_guard guard(mutex);
     return statuses;
-  }
-  bool Saw(DWORD status) {
-    auto all = Statuses();
-    return std::find(all.begin(), all.end(), status) != all.end();
   }
   DWORD_PTR Context() { return reinterpret_cast<DWORD_PTR>(this); }
 

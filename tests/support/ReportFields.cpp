@@ -27,9 +27,3 @@ std::string FieldValue(const ReportFields& fields, const std::string& key) {
   }
   return "<missing>";
 }
-
-std::vector<std::string> FieldNames(const ReportFields& fields) {
-  std::vector<std::string> names;
-  for (const auto& field : fields) names.push_back(field.first);
-  return names;
-}

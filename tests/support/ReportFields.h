@@ -14,7 +14,4 @@ ReportFields ParseReportFields(const std::wstring& query);
 // The value of the first field named `key`; "<missing>" when there is none.
 std::string FieldValue(const ReportFields& fields, const std::string& key);
 
-// The names in order.
-std::vector<std::string> FieldNames(const ReportFields& fields);
-
 #endif  // ZVNET_TESTS_SUPPORT_REPORTFIELDS_H_
