@@ -2,15 +2,15 @@
 // the body, and two Content-Length headers that disagree. Neither may end as a success with
 // the wrong bytes.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "platform/StringConv.h"
 #include "tests/support/HttpCallbackLog.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/Pump.h"
+#include "tests/support/TempFolder.h"
 #include "zvnet/zvhttp.h"
 
 namespace {
@@ -56,15 +56,9 @@ class BrokenTransferTest : public ::testing::Test {
     });
   }
 
-  std::string Destination(const char* name) const {
-    return ::testing::TempDir() + name + std::to_string(::getpid());
-  }
+  static bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
-  static bool Exists(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
-  }
-
+  CTempFolder folder;
   std::string body;
   CHttpTestServer server;
   CHttpCallbackLog log;
@@ -81,12 +75,11 @@ TEST_F(BrokenTransferTest, ResetInTheBodyIsAFailureNeverAFileOfStaleBytes) {
     reset.resetOnClose = true;
     reset.delayBeforeBody = 30ms;  // the reader waits when the reset comes
     server.Serve("/reset", reset);
-    const std::string destination = Destination("zvnet-reset-");
+    const std::string destination = folder.Path("reset").string();
     const HttpEvent end = DownloadToFile("/reset", destination);
     EXPECT_NE(end.code, DOWNLOAD_OK) << "cut at " << cut;
     EXPECT_FALSE(Exists(destination)) << "cut at " << cut;
     EXPECT_FALSE(Exists(destination + ".downloading"));
-    ::unlink(destination.c_str());
 
     const HttpEvent inMemory = DownloadToMemory("/reset");
     EXPECT_NE(inMemory.code, DOWNLOAD_OK) << "cut at " << cut;
@@ -115,7 +108,7 @@ TEST_F(BrokenTransferTest, ConflictingContentLengthsAreRefused) {
   HttpTestResponse twoLengths = HttpTestResponse::Text(200, body);
   twoLengths.With("Content-Length", std::to_string(body.size() / 2));
   server.Serve("/two-lengths", twoLengths);
-  const std::string destination = Destination("zvnet-two-lengths-");
+  const std::string destination = folder.Path("two-lengths").string();
   const HttpEvent end = DownloadToFile("/two-lengths", destination);
   EXPECT_NE(end.code, DOWNLOAD_OK);
   EXPECT_FALSE(Exists(destination));

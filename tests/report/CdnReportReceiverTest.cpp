@@ -95,13 +95,6 @@ TEST(CdnReportReceiverTest, OpensAbsoluteAndEscapedTargets) {
   EXPECT_FALSE(CCdnReportReceiver::OpenRequestTarget("/downloadComplete?" + sealed));
 }
 
-TEST(CdnReportSenderTest, RefusedEndpointIsAFailureWithItsCode) {
-  long error = 0;
-  EXPECT_EQ(SendCdnReport(ReportUrl(FreeLoopbackPort(), L"a=1"), tagHProxyInfo{}, nullptr, &error),
-            ReportSendResult::kRequestFailed);
-  EXPECT_NE(error, 0);
-}
-
 TEST(CdnReportSenderTest, StopEndsASendThatGetsNoAnswer) {
   CSilentListener silent;
   ASSERT_NE(silent.Port(), 0);
@@ -133,5 +126,6 @@ TEST(CdnReportSenderTest, ProxyTypeZeroIgnoresTheEnvironmentAndTypeThreeUsesIt) 
   system.type = 3;
   EXPECT_EQ(SendCdnReport(ReportUrl(receiver.Port(), L"a=2"), system, nullptr, &error),
             ReportSendResult::kRequestFailed);
+  EXPECT_NE(error, 0) << "a refused connection comes with its code";
   EXPECT_EQ(receiver.Received(), std::vector<std::wstring>{L"a=1"});
 }
