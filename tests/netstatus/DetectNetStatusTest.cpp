@@ -60,41 +60,6 @@ class DetectNetStatusTest : public NetStatusFixture {
   std::unique_ptr<CDetectNetStatus> detector = std::make_unique<CDetectNetStatus>();
 };
 
-TEST_F(DetectNetStatusTest, RefusesWhatIsNotAWindowAndHasNothingToDoWhenIdle) {
-  CRecordingWindow window;
-  HWND gone;
-  {
-    CRecordingWindow destroyed;
-    gone = destroyed.hwnd;
-  }
-  for (HWND bad : {static_cast<HWND>(nullptr), gone}) {
-    EXPECT_EQ(detector->RegisterWindow(bad, TRUE), E_INVALIDARG);
-    EXPECT_EQ(detector->RegisterWindow(bad, FALSE), E_INVALIDARG);
-  }
-  EXPECT_EQ(detector->RegisterWindow(window.hwnd, FALSE), S_FALSE) << "not listed";
-  EXPECT_EQ(detector->StartDetect(), S_FALSE) << "no window to tell";
-  EXPECT_TRUE(detector->IsStopped());
-  EXPECT_EQ(detector->StopDetect(), S_FALSE);
-  EXPECT_TRUE(NothingWatches());
-}
-
-TEST_F(DetectNetStatusTest, RemovingTheLastWindowStopsTheThread) {
-  CRecordingWindow window;
-  ASSERT_EQ(detector->RegisterWindow(window.hwnd, TRUE), S_OK);
-  ASSERT_EQ(detector->RegisterWindow(window.hwnd, TRUE), S_OK);
-  ASSERT_EQ(detector->StartDetect(), S_OK);
-  EXPECT_FALSE(detector->IsStopped());
-  EXPECT_EQ(detector->StartDetect(), S_FALSE) << "already running";
-  ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
-
-  EXPECT_EQ(detector->RegisterWindow(window.hwnd, FALSE), S_OK);
-  EXPECT_FALSE(detector->IsStopped()) << "one entry is left";
-  EXPECT_EQ(detector->RegisterWindow(window.hwnd, FALSE), S_OK);
-  EXPECT_TRUE(detector->IsStopped());
-  EXPECT_TRUE(NothingWatches());
-  EXPECT_EQ(log.Count("CDetectNetStatus::MainProc Abort"), 1);
-}
-
 // Stops that come before the thread's first wait, while it waits, and while it lets a change
 // settle all end the thread at once: none waits out the time-out, none lets a post through.
 TEST_F(DetectNetStatusTest, NoStopIsMissed) {
