@@ -100,8 +100,8 @@ TEST_F(UdpFamilyTest, StressManyThreadsOnSeveralChannelsAndOneShots) {
         const auto& [channel, owner] = channels[(t + n) % channels.size()];
         const std::string payload = "t" + std::to_string(t) + "-" + std::to_string(n);
         int cookie = 0;
-        if (ZvUdp::SendData(channel, payload.c_str(), &CUdpCallbackLog::OnSend,
-                            &CUdpCallbackLog::OnRecv, kLongTimeoutMs, t, &cookie,
+        if (ZvUdp::SendData(channel, payload.c_str(), CUdpCallbackLog::OnSend,
+                            CUdpCallbackLog::OnRecv, kLongTimeoutMs, t, &cookie,
                             n % 50 == 49) != S_OK) {
           ADD_FAILURE() << "SendData refused";
           return;
@@ -123,7 +123,7 @@ TEST_F(UdpFamilyTest, StressManyThreadsOnSeveralChannelsAndOneShots) {
       int cookie = 0;
       secondHost.Call([&] {
         tagUdpTaskParam param{"127.0.0.1", server.Port(), payload};
-        EXPECT_EQ(ZvUdp::SendData(&param, &CUdpCallbackLog::OnOneShot, kLongTimeoutMs, &cookie),
+        EXPECT_EQ(ZvUdp::SendData(&param, CUdpCallbackLog::OnOneShot, kLongTimeoutMs, &cookie),
                   S_OK);
       });
       record(cookie, "C1 C0:" + payload, secondHost.ThreadId());

@@ -1,5 +1,5 @@
-// The channel task on its own, as the service drives it: thread roles, the send queue, and
-// what happens to queued datagrams once the task is closed.
+// The channel task on its own, as the service drives it: the send queue, and what happens to
+// queued datagrams once the task is closed.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -71,18 +71,6 @@ class UdpTaskTest : public ::testing::Test {
 };
 
 }  // namespace
-
-TEST_F(UdpTaskTest, EachThreadRoleIsTakenOnceAndOnlyInAllowedPairs) {
-  auto task = MakeTask(9);
-  EXPECT_EQ(task->CreateThread(3, true), E_FAIL);
-  EXPECT_EQ(task->CreateThread(-1, true), E_FAIL);
-  EXPECT_EQ(task->CreateThread(UDP_THREAD_SEND, true), S_OK);
-  EXPECT_EQ(task->CreateThread(UDP_THREAD_SEND, true), E_FAIL);
-  EXPECT_EQ(task->CreateThread(UDP_THREAD_SEND_RECV, true), E_FAIL);
-  EXPECT_EQ(task->CreateThread(UDP_THREAD_RECV, true), S_OK);
-  EXPECT_EQ(task->CreateThread(UDP_THREAD_RECV, true), E_FAIL);
-  EXPECT_EQ(task->Close(), S_OK);
-}
 
 TEST_F(UdpTaskTest, QueuedDatagramsGoOutOldestFirstAndRemoveTaskDropsOnlyTheFirstMatch) {
   CRecordingServer server;
