@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "netstatus/DetectNetStatus.h"
@@ -10,7 +9,8 @@
 
 namespace {
 
-// Keeps the messages a window receives.
+// Keeps the messages a window receives. The windows are the test thread's, so only that
+// thread dispatches to them.
 class CRecorder : public IWindowProc {
  public:
   struct Message {
@@ -18,35 +18,23 @@ class CRecorder : public IWindowProc {
     WPARAM wParam;
     LPARAM lParam;
   };
-
   LRESULT WindowProc(HWND, UINT message, WPARAM wParam, LPARAM lParam) override {
-    std::lock_guard guard(mutex);
     received.push_back({message, wParam, lParam});
     return 0;
   }
-  std::vector<Message> Received() {
-    std::lock_guard guard(mutex);
-    return received;
-  }
-
- private:
-  std::mutex mutex;
   std::vector<Message> received;
 };
 
 // A window of the test thread, destroyed with the object.
 class CRecordingWindow {
  public:
-  CRecordingWindow() : recorder(std::make_shared<CRecorder>()), hwnd(CreateWindowExW(recorder)) {}
+  CRecordingWindow() : hwnd(CreateWindowExW(recorder)) {}
   ~CRecordingWindow() {
     if (IsWindow(hwnd)) DestroyWindow(hwnd);
   }
-  CRecordingWindow(const CRecordingWindow&) = delete;
-  CRecordingWindow& operator=(const CRecordingWindow&) = delete;
+  const std::vector<CRecorder::Message>& Received() const { return recorder->received; }
 
-  std::vector<CRecorder::Message> Received() { return recorder->Received(); }
-
-  const std::shared_ptr<CRecorder> recorder;
+  const std::shared_ptr<CRecorder> recorder = std::make_shared<CRecorder>();
   const HWND hwnd;
 };
 

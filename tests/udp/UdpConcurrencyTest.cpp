@@ -91,6 +91,13 @@ TEST_F(UdpFamilyTest, StressManyThreadsOnSeveralChannelsAndOneShots) {
     std::lock_guard guard(sentLock);
     sent.push_back({cookie, std::move(expected), thread});
   };
+  // Waits (a while) until fewer than `limit` of a sender's requests are open.
+  auto throttle = [&](std::vector<int>& open, size_t limit) {
+    std::erase_if(open, [&](int c) { return ended.Has(c); });
+    while (open.size() >= limit && WaitUntil([&] { return ended.Has(open.front()); }, 100ms)) {
+      std::erase_if(open, [&](int c) { return ended.Has(c); });
+    }
+  };
 
   std::vector<std::thread> senders;
   for (int t = 0; t < 4; ++t) {
@@ -108,11 +115,7 @@ TEST_F(UdpFamilyTest, StressManyThreadsOnSeveralChannelsAndOneShots) {
         }
         record(cookie, "S1 R0:" + payload, owner);
         open.push_back(cookie);
-        // At most four of this thread's requests in flight.
-        std::erase_if(open, [&](int c) { return ended.Has(c); });
-        while (open.size() >= 4 && WaitUntil([&] { return ended.Has(open.front()); }, 100ms)) {
-          std::erase_if(open, [&](int c) { return ended.Has(c); });
-        }
+        throttle(open, 4);
       }
     });
   }
@@ -128,10 +131,7 @@ TEST_F(UdpFamilyTest, StressManyThreadsOnSeveralChannelsAndOneShots) {
       });
       record(cookie, "C1 C0:" + payload, secondHost.ThreadId());
       open.push_back(cookie);
-      std::erase_if(open, [&](int c) { return ended.Has(c); });
-      while (open.size() >= 15 && WaitUntil([&] { return ended.Has(open.front()); }, 100ms)) {
-        std::erase_if(open, [&](int c) { return ended.Has(c); });
-      }
+      throttle(open, 15);
     }
   });
   for (auto& sender : senders) sender.join();
