@@ -141,6 +141,12 @@ TEST_F(NetStatusTest, EachThreadGetsItsOwnCallbacksOnItsOwnThread) {
   });
   ASSERT_TRUE(WaitUntil([&] { return theirCookie.load() != 0; }));
   const int32_t lower = Register(1);
+  // A thread that ends without unregistering leaves an entry whose window is gone; the
+  // entries after it are still told.
+  std::thread([&] {
+    CNetNamespaceScope inside(ns);
+    EXPECT_EQ(ZvNetStatus::DetectNetStatus(OnNetStatus, 9, nullptr), S_OK);
+  }).join();
   const int32_t higher = Register(2);
   EXPECT_GT(higher, lower);
   ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); })) << "one detector for all";
@@ -155,7 +161,7 @@ TEST_F(NetStatusTest, EachThreadGetsItsOwnCallbacksOnItsOwnThread) {
   done = true;
   other.join();
   ASSERT_TRUE(all);
-  ASSERT_EQ(CallCount(), 3u);
+  ASSERT_EQ(CallCount(), 3u) << "a callback for the ended thread";
   for (const Call& call : callLog.Calls()) {
     const bool mine = call.threadId == GetCurrentThreadId();
     EXPECT_EQ(call.cookie, mine ? lower : theirCookie.load());
@@ -180,6 +186,29 @@ TEST_F(NetStatusTest, LastUnregistrationStopsTheDetectorAndANewRegistrationResta
   ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
   ASSERT_TRUE(PumpUntil([&] { return CallCount() >= 1; }, 10s));
   EXPECT_EQ(callLog.Calls()[0].cookie, second);
+}
+
+// Unregistering stops the detector before its first wait, while it waits, and while it lets a
+// change settle: each stop ends the thread at once, none lets a callback through.
+TEST_F(NetStatusTest, NoStopIsMissed) {
+  constexpr int kRounds = 30;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    int32_t cookie = -1;
+    ASSERT_EQ(ZvNetStatus::DetectNetStatus(OnNetStatus, 1, &cookie), S_OK);
+    if (round % 3 >= 1) {
+      ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
+    }
+    if (round % 3 == 2) {
+      ASSERT_TRUE(ns.Ip("addr add 10.0.0." + std::to_string(10 + round) + "/32 dev v0"));
+    }
+    ASSERT_EQ(ZvNetStatus::UnDetectNetStatus(cookie), S_OK);
+    EXPECT_TRUE(NothingWatches());
+  }
+  EXPECT_EQ(log.Count("CDetectNetStatus::MainProc Abort"), kRounds);
+  EXPECT_EQ(log.Count("Wait For Thread Exit Timeout"), 0);
+  PumpFor(50ms);
+  EXPECT_EQ(CallCount(), 0u) << "a stopped detector posted";
 }
 
 // Arms as the system does until `refuseArms` is set, then refuses, as a system short of
