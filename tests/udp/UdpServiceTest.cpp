@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "tests/udp/SendToHook.h"
 #include "tests/udp/UdpFamilyTest.h"
 #include "udp/UdpTask.h"
 #include "zvnet/zvmsgloop.h"
@@ -117,21 +118,32 @@ TEST_F(UdpFamilyTest, AtMostNineChannelsAreOpenAndClosingOneMakesRoom) {
   EXPECT_EQ(log.Count("CUdpTaskService::CreateChannel Fail4"), 2);
 }
 
+// Also while the sending thread is held inside sendto with a datagram queued behind: Close
+// must not wait for it, and what it sends afterwards reports nothing.
 TEST_F(UdpFamilyTest, ClosingAChannelDropsTheCallbacksOfItsRequests) {
+  CSendToHook hook;
   const int closing = CreateChannel(UDP_CHANNEL_DUPLEX);
   const int receiving = CreateChannel(UDP_CHANNEL_RECV);
+  const int sending = CreateChannel(UDP_CHANNEL_SEND);
   const int other = CreateChannel(UDP_CHANNEL_SEND_RECV);
   const int inFlight = Send(closing, "delay:400:in flight");
   const int queued = Send(receiving, "queued");
+  const int held = Send(sending, "hook-block");
+  const int behind = Send(sending, "behind");
   ASSERT_TRUE(WaitForSummary(inFlight, "S1"));
-  EXPECT_EQ(ZvUdp::CloseChannel(closing), S_OK);
-  EXPECT_EQ(ZvUdp::CloseChannel(receiving), S_OK);
+  ASSERT_TRUE(hook.WaitBlocked(kDeadline));
+  for (int channel : {closing, receiving, sending}) EXPECT_EQ(ZvUdp::CloseChannel(channel), S_OK);
   EXPECT_EQ(ZvUdp::SendData(closing, "gone", nullptr, nullptr, 100, 0, nullptr, false), E_FAIL);
+  hook.Release();
   // Issued last with the same time-out: when it times out, so would have the others.
   const int sentinel = Send(other, "silent sentinel");
   ASSERT_TRUE(WaitForSummary(sentinel, "S1 R12")) << Summary(sentinel);
+  EXPECT_TRUE(WaitUntil([&] { return server.RequestCount() == 4; }, kDeadline))
+      << "the held datagram and the one behind it still go out";
   EXPECT_EQ(Summary(inFlight), "S1");
   EXPECT_EQ(Summary(queued), "");
+  EXPECT_EQ(Summary(held), "");
+  EXPECT_EQ(Summary(behind), "");
 }
 
 TEST_F(UdpFamilyTest, StopTaskDropsAHeldBackRequestForGood) {
