@@ -2,8 +2,6 @@
 // ids and cookies, the channel limit, closing, stopping and the one-shot task limit.
 #include <dirent.h>
 
-#include <thread>
-
 #include "tests/udp/SendToHook.h"
 #include "tests/udp/UdpFamilyTest.h"
 #include "udp/UdpTask.h"
@@ -196,17 +194,6 @@ TEST_F(UdpFamilyTest, NegativeTaskLimitHoldsNothingBack) {
   for (int i = 0; i < 11; ++i) SendOneShot("silent " + std::to_string(i), 60000);
   // With a limit of 10 the eleventh would wait a minute for the first to time out.
   EXPECT_TRUE(WaitUntil([&] { return server.RequestCount() == 11; }, kDeadline));
-}
-
-TEST_F(UdpFamilyTest, CallbacksRunOnTheCreatingThreadWhoeverSends) {
-  const int channel = CreateChannel(UDP_CHANNEL_DUPLEX);
-  int fromMain = Send(channel, "from main");
-  int fromOther = 0;
-  std::thread other([&] { fromOther = Send(channel, "from other"); });
-  other.join();
-  EXPECT_TRUE(WaitForSummary(fromMain, "S1 R0:from main"));
-  EXPECT_TRUE(WaitForSummary(fromOther, "S1 R0:from other"));
-  ExpectAllCallbacksOnHost();
 }
 
 // Uninit with requests everywhere: on channels of every type, one-shots running and held back,
