@@ -1,11 +1,9 @@
 // The zvnet command as a user runs it: processes with arguments, exit statuses, output, files.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <random>
 #include <regex>
 #include <thread>
@@ -16,6 +14,7 @@
 #include "tests/support/HttpTestResource.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/Pump.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -28,14 +27,10 @@ std::string RandomContent(size_t size) {
   return bytes;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 uint64_t FileSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  std::error_code error;
+  const uint64_t size = std::filesystem::file_size(path, error);
+  return error ? 0 : size;
 }
 
 // The "127.0.0.1:<port>" a serving command prints once it listens; empty when it never does.
@@ -53,16 +48,11 @@ std::string ServedAddress(CCommandProcess& process) {
 
 class CliTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/zvnet-cli-XXXXXX";
-    folder = ::mkdtemp(name);
-  }
-  void TearDown() override { std::system(("rm -rf " + folder).c_str()); }
-
   std::string Url(const std::string& path) const { return server.Origin() + path; }
+  std::string At(const std::string& name) const { return folder.Path(name).string(); }
 
   CHttpTestServer server;
-  std::string folder;
+  CTempFolder folder;
 };
 
 }  // namespace
@@ -70,9 +60,9 @@ class CliTest : public ::testing::Test {
 TEST_F(CliTest, GetWritesTheFileAndReportsProgressAsPlainLines) {
   const std::string content = RandomContent(3 << 20);
   server.Handle("/file.bin", CHttpTestResource(content));
-  const auto result = RunCommand({kZvnet, "get", Url("/file.bin"), "-o", folder + "/out.bin"});
+  const auto result = RunCommand({kZvnet, "get", Url("/file.bin"), "-o", At("out.bin")});
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(ReadFile(folder + "/out.bin"), content);
+  EXPECT_EQ(folder.Read("out.bin"), content);
   EXPECT_NE(result.err.find("/file.bin"), std::string::npos) << "no progress line: " << result.err;
   EXPECT_EQ(result.err.find("\r"), std::string::npos) << "redraws when not a terminal";
 
@@ -95,7 +85,7 @@ TEST_F(CliTest, ResumeContinuesAnInterruptedRun) {
     };
     return response;
   });
-  const std::string path = folder + "/big.bin";
+  const std::string path = At("big.bin");
   CCommandProcess first({kZvnet, "get", "-q", Url("/big.bin"), "-o", path});
   ASSERT_TRUE(WaitUntil([&] { return FileSize(path + ".downloading") >= 256 * 1024; }, 30s));
   first.Signal(SIGINT);
@@ -107,7 +97,7 @@ TEST_F(CliTest, ResumeContinuesAnInterruptedRun) {
 
   const auto second = RunCommand({kZvnet, "get", "-q", "--resume", Url("/big.bin"), "-o", path});
   ASSERT_EQ(second.status, 0) << second.err;
-  EXPECT_EQ(ReadFile(path), content);
+  EXPECT_EQ(folder.Read("big.bin"), content);
   const auto requests = server.Requests();
   EXPECT_EQ(requests.back().Header("Range"), "bytes=" + std::to_string(kept) + "-");
 }
@@ -115,12 +105,12 @@ TEST_F(CliTest, ResumeContinuesAnInterruptedRun) {
 TEST_F(CliTest, ConditionalFetchOfAnUnchangedResourceExitsNotModified) {
   const time_t modified = 1764576000;  // 2025-12-01 08:00:00 UTC
   server.Handle("/page", CHttpTestResource("new content", modified));
-  const std::string path = folder + "/page";
-  std::ofstream(path) << "old content";
+  const std::string path = At("page");
+  folder.Write("page", "old content");
   const auto result = RunCommand({kZvnet, "get", "-q", Url("/page"), "-o", path,
                                   "--if-modified-since", "2025-12-01T08:00:00"});
   EXPECT_EQ(result.status, 3) << result.err;
-  EXPECT_EQ(ReadFile(path), "old content");
+  EXPECT_EQ(folder.Read("page"), "old content");
   EXPECT_EQ(server.Requests()[0].Header("If-Modified-Since"), "Mon, 01 Dec 2025 08:00:00 GMT");
 }
 
