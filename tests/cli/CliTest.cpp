@@ -1,11 +1,9 @@
 // The zvnet command as a user runs it: processes with arguments, exit statuses, output, files.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <random>
 #include <regex>
 #include <thread>
@@ -16,6 +14,7 @@
 #include "tests/support/HttpTestResource.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/Pump.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -28,28 +27,32 @@ std::string RandomContent(size_t size) {
   return bytes;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+uint64_t FileSize(const std::string& path) {
+  std::error_code error;
+  const uint64_t size = std::filesystem::file_size(path, error);
+  return error ? 0 : size;
 }
 
-uint64_t FileSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+// The "127.0.0.1:<port>" a serving command prints once it listens; empty when it never does.
+std::string ServedAddress(CCommandProcess& process) {
+  std::smatch match;
+  std::string banner;
+  if (!WaitUntil([&] {
+        banner = process.Stdout();
+        return std::regex_search(banner, match, std::regex("127\\.0\\.0\\.1:\\d+"));
+      })) {
+    return "";
+  }
+  return match[0].str();
 }
 
 class CliTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/zvnet-cli-XXXXXX";
-    folder = ::mkdtemp(name);
-  }
-  void TearDown() override { std::system(("rm -rf " + folder).c_str()); }
-
   std::string Url(const std::string& path) const { return server.Origin() + path; }
+  std::string At(const std::string& name) const { return folder.Path(name).string(); }
 
   CHttpTestServer server;
-  std::string folder;
+  CTempFolder folder;
 };
 
 }  // namespace
@@ -57,18 +60,15 @@ class CliTest : public ::testing::Test {
 TEST_F(CliTest, GetWritesTheFileAndReportsProgressAsPlainLines) {
   const std::string content = RandomContent(3 << 20);
   server.Handle("/file.bin", CHttpTestResource(content));
-  const auto result = RunCommand({kZvnet, "get", Url("/file.bin"), "-o", folder + "/out.bin"});
+  const auto result = RunCommand({kZvnet, "get", Url("/file.bin"), "-o", At("out.bin")});
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(ReadFile(folder + "/out.bin"), content);
+  EXPECT_EQ(folder.Read("out.bin"), content);
   EXPECT_NE(result.err.find("/file.bin"), std::string::npos) << "no progress line: " << result.err;
   EXPECT_EQ(result.err.find("\r"), std::string::npos) << "redraws when not a terminal";
-}
 
-TEST_F(CliTest, GetIntoMemoryWritesTheBodyToStandardOutput) {
-  server.Serve("/hello", HttpTestResponse::Text(200, "hello, world\n"));
-  const auto result = RunCommand({kZvnet, "get", "-q", Url("/hello")});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "hello, world\n");
+  const auto toMemory = RunCommand({kZvnet, "get", "-q", Url("/file.bin")});
+  ASSERT_EQ(toMemory.status, 0) << toMemory.err;
+  EXPECT_EQ(toMemory.out, content) << "the body goes to standard output";
 }
 
 TEST_F(CliTest, ResumeContinuesAnInterruptedRun) {
@@ -85,7 +85,7 @@ TEST_F(CliTest, ResumeContinuesAnInterruptedRun) {
     };
     return response;
   });
-  const std::string path = folder + "/big.bin";
+  const std::string path = At("big.bin");
   CCommandProcess first({kZvnet, "get", "-q", Url("/big.bin"), "-o", path});
   ASSERT_TRUE(WaitUntil([&] { return FileSize(path + ".downloading") >= 256 * 1024; }, 30s));
   first.Signal(SIGINT);
@@ -97,7 +97,7 @@ TEST_F(CliTest, ResumeContinuesAnInterruptedRun) {
 
   const auto second = RunCommand({kZvnet, "get", "-q", "--resume", Url("/big.bin"), "-o", path});
   ASSERT_EQ(second.status, 0) << second.err;
-  EXPECT_EQ(ReadFile(path), content);
+  EXPECT_EQ(folder.Read("big.bin"), content);
   const auto requests = server.Requests();
   EXPECT_EQ(requests.back().Header("Range"), "bytes=" + std::to_string(kept) + "-");
 }
@@ -105,45 +105,46 @@ TEST_F(CliTest, ResumeContinuesAnInterruptedRun) {
 TEST_F(CliTest, ConditionalFetchOfAnUnchangedResourceExitsNotModified) {
   const time_t modified = 1764576000;  // 2025-12-01 08:00:00 UTC
   server.Handle("/page", CHttpTestResource("new content", modified));
-  const std::string path = folder + "/page";
-  std::ofstream(path) << "old content";
+  const std::string path = At("page");
+  folder.Write("page", "old content");
   const auto result = RunCommand({kZvnet, "get", "-q", Url("/page"), "-o", path,
                                   "--if-modified-since", "2025-12-01T08:00:00"});
   EXPECT_EQ(result.status, 3) << result.err;
-  EXPECT_EQ(ReadFile(path), "old content");
+  EXPECT_EQ(folder.Read("page"), "old content");
   EXPECT_EQ(server.Requests()[0].Header("If-Modified-Since"), "Mon, 01 Dec 2025 08:00:00 GMT");
 }
 
-TEST_F(CliTest, DistinctStatusesForNotFoundTimeOutAndFailure) {
-  const auto notFound = RunCommand({kZvnet, "get", "-q", Url("/missing")});
-  EXPECT_EQ(notFound.status, 4) << notFound.err;
-
-  CBlackHoleListener blackHole;
-  const auto timedOut = RunCommand({kZvnet, "get", "-q", "--timeout", "1",
-                                    "http://127.0.0.1:" + std::to_string(blackHole.Port()) + "/"});
-  EXPECT_EQ(timedOut.status, 5) << timedOut.err;
-
-  const auto badUrl = RunCommand({kZvnet, "get", "-q", "not a url"});
-  EXPECT_EQ(badUrl.status, 1);
-  EXPECT_TRUE(std::regex_match(badUrl.err, std::regex("zvnet: [^\n]*\n"))) << badUrl.err;
-}
-
-TEST_F(CliTest, BadProxiesFailClearly) {
+TEST_F(CliTest, DistinctStatusesForEachKindOfFailure) {
   server.Serve("/x", HttpTestResponse::Text(200, "x"));
-  const auto malformed = RunCommand({kZvnet, "get", "-q", "--proxy", "ftp://h:1", Url("/x")});
-  EXPECT_EQ(malformed.status, 2);
-  EXPECT_TRUE(std::regex_match(malformed.err, std::regex("zvnet: [^\n]*\n"))) << malformed.err;
+  CBlackHoleListener blackHole;  // nothing there ever answers
+  const std::string silent = "http://127.0.0.1:" + std::to_string(blackHole.Port());
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    bool oneLine;  // the error is exactly one "zvnet: ..." line
+  } cases[] = {
+      {{kZvnet, "get", "-q", Url("/missing")}, 4, false},
+      {{kZvnet, "get", "-q", "--timeout", "1", silent + "/"}, 5, false},
+      {{kZvnet, "get", "-q", "not a url"}, 1, true},
+      {{kZvnet, "get", "-q", "--proxy", "ftp://h:1", Url("/x")}, 2, true},
+      {{kZvnet, "fetch"}, 2, false},
+      {{kZvnet, "get"}, 2, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[1] + " " + c.args.back());
+    const auto result = RunCommand(c.args);
+    EXPECT_EQ(result.status, c.status) << result.err;
+    if (c.oneLine) {
+      EXPECT_TRUE(std::regex_match(result.err, std::regex("zvnet: [^\n]*\n"))) << result.err;
+    }
+  }
+  // A proxy that never answers fails the request instead of being gone around.
+  const size_t requestsBefore = server.RequestCount();
+  const auto viaProxy =
+      RunCommand({kZvnet, "get", "-q", "--timeout", "3", "--proxy", silent, Url("/x")});
+  EXPECT_NE(viaProxy.status, 0);
+  EXPECT_EQ(server.RequestCount(), requestsBefore) << "went around the proxy";
 
-  CBlackHoleListener closed;  // nothing answers a proxy request there
-  const auto refused = RunCommand({kZvnet, "get", "-q", "--timeout", "3", "--proxy",
-                                   "http://127.0.0.1:" + std::to_string(closed.Port()), Url("/x")});
-  EXPECT_NE(refused.status, 0);
-  EXPECT_EQ(server.RequestCount(), 0u) << "went around the proxy";
-}
-
-TEST_F(CliTest, UsageErrorsExitTwo) {
-  EXPECT_EQ(RunCommand({kZvnet, "fetch"}).status, 2);
-  EXPECT_EQ(RunCommand({kZvnet, "get"}).status, 2);
   const auto help = RunCommand({kZvnet, "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("5 time-out"), std::string::npos);
@@ -158,20 +159,13 @@ TEST_F(CliTest, PostPrintsTheAnswerAndReachableProbes) {
   EXPECT_EQ(post.out, "got 12 bytes");
 
   EXPECT_EQ(RunCommand({kZvnet, "reachable", Url("/")}).status, 0);
-  CBlackHoleListener listener;
-  const std::string closedPort = "http://127.0.0.1:1/";
-  EXPECT_EQ(RunCommand({kZvnet, "reachable", closedPort}).status, 1);
+  EXPECT_EQ(RunCommand({kZvnet, "reachable", "http://127.0.0.1:1/"}).status, 1);
 }
 
 TEST(CliUdpTest, UdpExchangesWithUdpServe) {
   CCommandProcess serve({kZvnet, "udp-serve"});
-  std::smatch match;
-  std::string banner;
-  ASSERT_TRUE(WaitUntil([&] {
-    banner = serve.Stdout();
-    return std::regex_search(banner, match, std::regex("127\\.0\\.0\\.1:(\\d+)"));
-  }));
-  const std::string address = "127.0.0.1:" + match[1].str();
+  const std::string address = ServedAddress(serve);
+  ASSERT_FALSE(address.empty()) << serve.Stdout();
   for (const char* channel : {"duplex", "sendrecv"}) {
     const auto reply = RunCommand({kZvnet, "udp", address, "ping", "--channel", channel});
     EXPECT_EQ(reply.status, 0) << channel << ": " << reply.err;
@@ -196,19 +190,14 @@ TEST(CliDemoTest, DemoShowsEveryStepWorking) {
 
 TEST(CliReportTest, ReportServeOpensAndPrintsEachReport) {
   CCommandProcess receiver({kZvnet, "report-serve"});
-  std::smatch match;
-  std::string banner;
-  ASSERT_TRUE(WaitUntil([&] {
-    banner = receiver.Stdout();
-    return std::regex_search(banner, match, std::regex("127\\.0\\.0\\.1:(\\d+)"));
-  }));
+  const std::string address = ServedAddress(receiver);
+  ASSERT_FALSE(address.empty()) << receiver.Stdout();
   const std::wstring query = L"pid=ime&type=0&fr=&url=http%3A%2F%2Fh%2F\u00e9&key=end";
   std::string sealed;
   ASSERT_EQ(SealCdnReport(query, &sealed), ReportSealResult::kSealed);
   // Sent as the library sends it: a GET of the sealed text after "ver=0&".
   const auto sent =
-      RunCommand({kZvnet, "get", "-q",
-                  "http://127.0.0.1:" + match[1].str() + "/downloadComplete?ver=0&" + sealed});
+      RunCommand({kZvnet, "get", "-q", "http://" + address + "/downloadComplete?ver=0&" + sealed});
   EXPECT_EQ(sent.status, 0) << sent.err;
   ASSERT_TRUE(WaitUntil([&] { return receiver.Stdout().find("key=end") != std::string::npos; }));
   EXPECT_NE(receiver.Stdout().find("pid=ime&type=0&fr=&url=http%3A%2F%2Fh%2F\xC3\xA9&key=end\n"),

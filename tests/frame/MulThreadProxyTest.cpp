@@ -90,46 +90,40 @@ TEST(MulThreadProxyTest, OneWindowPerThreadAndEachThreadSeesOnlyItsOwnMessages) 
   service->proxy.DestroyAllWindows();
 }
 
-TEST(MulThreadProxyTest, TimerTicksReachTheServiceOnlyWhenRegistered) {
-  auto withTimer = CFakeService::Create(true);
-  auto withoutTimer = CFakeService::Create(false);
-  ASSERT_NE(withTimer->proxy.GetThreadWindow(), nullptr);
-  ASSERT_NE(withoutTimer->proxy.GetThreadWindow(), nullptr);
-  // The period is 2000 ms: allow a few.
-  ASSERT_TRUE(PumpUntil([&] { return withTimer->Count(WM_TIMER) >= 1; }, 10s));
-  EXPECT_EQ(withTimer->Snapshot()[0].wParam, kProxyTimerId);
-  EXPECT_EQ(withoutTimer->Count(WM_TIMER), 0u);
-  withTimer->proxy.DestroyAllWindows();
-  withoutTimer->proxy.DestroyAllWindows();
-}
-
-TEST(MulThreadProxyTest, DestroyAllWindowsRefusesPostsAndLaterRequestsGetAFreshWindow) {
+// After DestroyAllWindows, and after a window is lost, the thread gets a fresh one with a timer.
+// Timer ticks reach only a service that registered WM_TIMER.
+TEST(MulThreadProxyTest, DestroyedWindowsRefusePostsAndLaterRequestsGetAFreshOne) {
   auto service = CFakeService::Create(true);
+  auto withoutTimer = CFakeService::Create(false);
+  ASSERT_NE(withoutTimer->proxy.GetThreadWindow(), nullptr);
   HWND first = service->proxy.GetThreadWindow();
   PostMessageW(first, kResult, 1, 0);
   EXPECT_EQ(service->proxy.DestroyAllWindows(), 0);
   EXPECT_FALSE(IsWindow(first));
   EXPECT_FALSE(PostMessageW(first, kResult, 2, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
   PumpFor(50ms);
-  EXPECT_EQ(service->Count(kResult), 0u);
+  EXPECT_EQ(service->Count(kResult), 0u) << "a message queued before destruction was delivered";
 
   HWND second = service->proxy.GetThreadWindow();
   ASSERT_NE(second, nullptr);
   EXPECT_NE(second, first);
+  // The period is 2000 ms: allow a few.
   ASSERT_TRUE(PumpUntil([&] { return service->Count(WM_TIMER) >= 1; }, 10s))
-      << "the new window has no timer";
-  service->proxy.DestroyAllWindows();
-}
+      << "the window after DestroyAllWindows has no timer";
+  EXPECT_EQ(service->Snapshot()[0].wParam, kProxyTimerId);
+  EXPECT_EQ(withoutTimer->Count(WM_TIMER), 0u);
 
-TEST(MulThreadProxyTest, LostWindowIsMadeAgainWithItsTimer) {
-  auto service = CFakeService::Create(true);
-  HWND first = service->proxy.GetThreadWindow();
-  DestroyWindow(first);
-  HWND second = service->proxy.GetThreadWindow();
-  ASSERT_NE(second, nullptr);
-  EXPECT_NE(second, first);
-  EXPECT_TRUE(PumpUntil([&] { return service->Count(WM_TIMER) >= 1; }, 10s));
+  DestroyWindow(second);
+  HWND third = service->proxy.GetThreadWindow();
+  ASSERT_NE(third, nullptr);
+  EXPECT_NE(third, second);
+  EXPECT_NE(third, first) << "handles are never reused";
+  const size_t ticks = service->Count(WM_TIMER);
+  EXPECT_TRUE(PumpUntil([&] { return service->Count(WM_TIMER) > ticks; }, 10s))
+      << "the window made again has no timer";
   service->proxy.DestroyAllWindows();
+  withoutTimer->proxy.DestroyAllWindows();
 }
 
 TEST(MulThreadProxyTest, ShutdownWhileAnotherThreadDispatchesIsSafe) {

@@ -34,36 +34,29 @@ class HostAddressTest : public ::testing::Test {
   CLogCapture log;
 };
 
-TEST_F(HostAddressTest, DottedTextNeedsNoLookUp) {
-  Answer answer = Resolve(L"192.168.0.1");
-  EXPECT_EQ(answer.address, L"C0A80001");
-  EXPECT_EQ(answer.name, L"") << "a looked-up name would carry a canonical name";
-}
-
-TEST_F(HostAddressTest, AllZeroAndAllOnesAreLookedUpAsNames) {
-  Answer zero = Resolve(L"0.0.0.0");
-  EXPECT_EQ(zero.address, L"00000000");
-  EXPECT_EQ(zero.name, L"0.0.0.0");
-  Answer ones = Resolve(L"255.255.255.255");
-  EXPECT_EQ(ones.address, L"FFFFFFFF");
-  EXPECT_EQ(ones.name, L"255.255.255.255");
-}
-
-TEST_F(HostAddressTest, NameGivesItsAddressAndOfficialName) {
-  Answer answer = Resolve(L"alias.zvnet.test");
-  EXPECT_EQ(answer.address, L"0A141E28");
-  EXPECT_EQ(answer.name, L"canon.zvnet.test");
-}
-
-TEST_F(HostAddressTest, UnresolvableOrNullHostLeavesOutputsAlone) {
-  Answer unknown = Resolve(L"nosuch.zvnet.test");
-  EXPECT_EQ(unknown.address, L"unset");
-  EXPECT_EQ(unknown.name, L"unset");
+// Addresses come as eight upper-case hex digits, most significant byte first. Dotted text
+// needs no look-up (and so has no canonical name), except all-zero and all-ones. A host that
+// does not resolve, or none at all, leaves the outputs alone.
+TEST_F(HostAddressTest, HostGivesItsAddressAndOfficialName) {
+  const struct {
+    const wchar_t* host;
+    const wchar_t* address;
+    const wchar_t* name;
+  } cases[] = {
+      {L"192.168.0.1", L"C0A80001", L""},
+      {L"0.0.0.0", L"00000000", L"0.0.0.0"},
+      {L"255.255.255.255", L"FFFFFFFF", L"255.255.255.255"},
+      {L"alias.zvnet.test", L"0A141E28", L"canon.zvnet.test"},
+      {L"nosuch.zvnet.test", L"unset", L"unset"},
+      {nullptr, L"unset", L"unset"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.host ? c.host : L"(null)"));
+    const Answer answer = Resolve(c.host);
+    EXPECT_EQ(answer.address, c.address);
+    EXPECT_EQ(answer.name, c.name);
+  }
   EXPECT_EQ(log.Count("gethostbyname failed. error code is 1100"), 1);
-
-  Answer none = Resolve(nullptr);
-  EXPECT_EQ(none.address, L"unset");
-  EXPECT_EQ(none.name, L"unset");
   EXPECT_EQ(log.Count("gethostbyname failed"), 1) << "a null host is no look-up";
 }
 

@@ -1,9 +1,7 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "netstatus/AddressText.h"
 #include "netstatus/LocalDnsServers.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/TempFolder.h"
@@ -22,12 +20,6 @@ Servers Read(const char* content) {
   Servers servers;
   GetLocalDnsServers(servers.first, servers.second, folder.Path("resolv.conf").c_str());
   return servers;
-}
-
-TEST(AddressTextTest, FourBytesMostSignificantFirstInUpperCaseHex) {
-  EXPECT_EQ(FormatAddressText(htonl(0xC0A80001)), L"C0A80001");  // 192.168.0.1
-  EXPECT_EQ(FormatAddressText(htonl(0x0A00000F)), L"0A00000F");  // leading zeros kept
-  EXPECT_EQ(FormatAddressText(htonl(0xFFFFFFFF)), L"FFFFFFFF");
 }
 
 TEST(LocalDnsServersTest, FirstTwoIpv4NameserversInFileOrderAndOutputsLeftAloneOtherwise) {

@@ -8,24 +8,6 @@ CUdpCallbackLog& CUdpCallbackLog::Get() {
   return *log;
 }
 
-int CUdpCallbackLog::OnSend(int cookie, unsigned long userParam, UDP_ERRORCODE code,
-                            tagUdpOut* out) {
-  Get().Record('S', cookie, userParam, code, out);
-  return 0;
-}
-
-int CUdpCallbackLog::OnRecv(int cookie, unsigned long userParam, UDP_ERRORCODE code,
-                            tagUdpOut* out) {
-  Get().Record('R', cookie, userParam, code, out);
-  return 0;
-}
-
-int CUdpCallbackLog::OnOneShot(int cookie, unsigned long userParam, UDP_ERRORCODE code,
-                               tagUdpOut* out) {
-  Get().Record('C', cookie, userParam, code, out);
-  return 0;
-}
-
 void CUdpCallbackLog::Record(char kind, int cookie, unsigned long userParam, UDP_ERRORCODE code,
                              const tagUdpOut* out) {
   UdpCallbackEvent event;

@@ -26,12 +26,15 @@ class CUdpCallbackLog {
  public:
   static CUdpCallbackLog& Get();
 
-  static int ZV_STDCALL OnSend(int cookie, unsigned long userParam, UDP_ERRORCODE code,
-                               tagUdpOut* out);
-  static int ZV_STDCALL OnRecv(int cookie, unsigned long userParam, UDP_ERRORCODE code,
-                               tagUdpOut* out);
-  static int ZV_STDCALL OnOneShot(int cookie, unsigned long userParam, UDP_ERRORCODE code,
-                                  tagUdpOut* out);
+  template <char kKind>
+  static int ZV_STDCALL On(int cookie, unsigned long userParam, UDP_ERRORCODE code,
+                           tagUdpOut* out) {
+    Get().Record(kKind, cookie, userParam, code, out);
+    return 0;
+  }
+  static constexpr auto OnSend = &On<'S'>;
+  static constexpr auto OnRecv = &On<'R'>;
+  static constexpr auto OnOneShot = &On<'C'>;
 
   void Clear();
   std::vector<UdpCallbackEvent> All();

@@ -91,6 +91,13 @@ TEST_F(UdpFamilyTest, StressManyThreadsOnSeveralChannelsAndOneShots) {
     std::lock_guard guard(sentLock);
     sent.push_back({cookie, std::move(expected), thread});
   };
+  // Waits (a while) until fewer than `limit` of a sender's requests are open.
+  auto throttle = [&](std::vector<int>& open, size_t limit) {
+    std::erase_if(open, [&](int c) { return ended.Has(c); });
+    while (open.size() >= limit && WaitUntil([&] { return ended.Has(open.front()); }, 100ms)) {
+      std::erase_if(open, [&](int c) { return ended.Has(c); });
+    }
+  };
 
   std::vector<std::thread> senders;
   for (int t = 0; t < 4; ++t) {
@@ -100,19 +107,15 @@ TEST_F(UdpFamilyTest, StressManyThreadsOnSeveralChannelsAndOneShots) {
         const auto& [channel, owner] = channels[(t + n) % channels.size()];
         const std::string payload = "t" + std::to_string(t) + "-" + std::to_string(n);
         int cookie = 0;
-        if (ZvUdp::SendData(channel, payload.c_str(), &CUdpCallbackLog::OnSend,
-                            &CUdpCallbackLog::OnRecv, kLongTimeoutMs, t, &cookie,
+        if (ZvUdp::SendData(channel, payload.c_str(), CUdpCallbackLog::OnSend,
+                            CUdpCallbackLog::OnRecv, kLongTimeoutMs, t, &cookie,
                             n % 50 == 49) != S_OK) {
           ADD_FAILURE() << "SendData refused";
           return;
         }
         record(cookie, "S1 R0:" + payload, owner);
         open.push_back(cookie);
-        // At most four of this thread's requests in flight.
-        std::erase_if(open, [&](int c) { return ended.Has(c); });
-        while (open.size() >= 4 && WaitUntil([&] { return ended.Has(open.front()); }, 100ms)) {
-          std::erase_if(open, [&](int c) { return ended.Has(c); });
-        }
+        throttle(open, 4);
       }
     });
   }
@@ -123,15 +126,12 @@ TEST_F(UdpFamilyTest, StressManyThreadsOnSeveralChannelsAndOneShots) {
       int cookie = 0;
       secondHost.Call([&] {
         tagUdpTaskParam param{"127.0.0.1", server.Port(), payload};
-        EXPECT_EQ(ZvUdp::SendData(&param, &CUdpCallbackLog::OnOneShot, kLongTimeoutMs, &cookie),
+        EXPECT_EQ(ZvUdp::SendData(&param, CUdpCallbackLog::OnOneShot, kLongTimeoutMs, &cookie),
                   S_OK);
       });
       record(cookie, "C1 C0:" + payload, secondHost.ThreadId());
       open.push_back(cookie);
-      std::erase_if(open, [&](int c) { return ended.Has(c); });
-      while (open.size() >= 15 && WaitUntil([&] { return ended.Has(open.front()); }, 100ms)) {
-        std::erase_if(open, [&](int c) { return ended.Has(c); });
-      }
+      throttle(open, 15);
     }
   });
   for (auto& sender : senders) sender.join();

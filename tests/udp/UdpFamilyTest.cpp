@@ -92,8 +92,8 @@ int UdpFamilyTest::CreateChannelTo(UDP_CHANNEL_TYPE type, const std::string& hos
 int UdpFamilyTest::Send(int channelId, const std::string& payload, unsigned timeoutMs,
                         bool resetDomain) {
   int cookie = 0;
-  EXPECT_EQ(ZvUdp::SendData(channelId, payload.c_str(), &CUdpCallbackLog::OnSend,
-                            &CUdpCallbackLog::OnRecv, timeoutMs, 77, &cookie, resetDomain),
+  EXPECT_EQ(ZvUdp::SendData(channelId, payload.c_str(), CUdpCallbackLog::OnSend,
+                            CUdpCallbackLog::OnRecv, timeoutMs, 77, &cookie, resetDomain),
             S_OK);
   return cookie;
 }
@@ -108,7 +108,7 @@ int UdpFamilyTest::SendOneShotTo(const std::string& hostName, unsigned short por
   long result = E_FAIL;
   host->Call([&] {
     tagUdpTaskParam param{hostName, port, payload};
-    result = ZvUdp::SendData(&param, &CUdpCallbackLog::OnOneShot, timeoutMs, &cookie);
+    result = ZvUdp::SendData(&param, CUdpCallbackLog::OnOneShot, timeoutMs, &cookie);
   });
   EXPECT_EQ(result, S_OK);
   return cookie;

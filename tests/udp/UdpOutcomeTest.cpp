@@ -8,8 +8,11 @@ namespace {
 class UdpOutcomeTest : public UdpFamilyTest,
                        public ::testing::WithParamInterface<UDP_CHANNEL_TYPE> {};
 
+// Stands for the one-shot form among the channel types.
+constexpr auto kOneShot = static_cast<UDP_CHANNEL_TYPE>(4);
+
 std::string TypeName(const ::testing::TestParamInfo<UDP_CHANNEL_TYPE>& info) {
-  static const char* const kNames[] = {"Send", "Recv", "SendRecv", "Duplex"};
+  static const char* const kNames[] = {"Send", "Recv", "SendRecv", "Duplex", "OneShot"};
   return kNames[info.param];
 }
 
@@ -27,42 +30,58 @@ bool HasCallback(int cookie, char kind, int code) {
 // arrived by then never will.
 TEST_P(UdpOutcomeTest, EachOutcomeEndsWithItsCallbacks) {
   const UDP_CHANNEL_TYPE type = GetParam();
+  const bool oneShot = type == kOneShot;
   const bool sends = type != UDP_CHANNEL_RECV;
-  const bool reads = type == UDP_CHANNEL_SEND_RECV || type == UDP_CHANNEL_DUPLEX;
+  const bool reads = oneShot || type == UDP_CHANNEL_SEND_RECV || type == UDP_CHANNEL_DUPLEX;
+  // One-shot requests get 'C' callbacks where channel requests get 'S' and 'R'.
+  auto as = [&](std::string summary) {
+    for (size_t i = 0; oneShot && i < summary.size() && summary[i] != ':'; ++i) {
+      if (summary[i] == 'S' || summary[i] == 'R') summary[i] = 'C';
+    }
+    return summary;
+  };
   CSendToHook hook;
-  const int channel = CreateChannel(type);
+  const int channel = oneShot ? 0 : CreateChannel(type);
+  auto send = [&](const std::string& payload) {
+    return oneShot ? SendOneShot(payload) : Send(channel, payload);
+  };
 
-  const int answered = Send(channel, "answered");
-  const int silent = Send(channel, "silent");
-  const int refused = Send(channel, std::string(70000, 'x'));  // larger than a datagram can be
-  const int sendTimeout = Send(channel, "hook-timeout");
-  const int sentPart = Send(channel, "hook-part");
-  const int stoppedAfterSend = Send(channel, "delay:500:stopped after send");
+  const int answered = send("answered");
+  const int silent = send("silent");
+  const int refused = send(std::string(70000, 'x'));  // larger than a datagram can be
+  const int sendTimeout = send("hook-timeout");
+  const int sentPart = send("hook-part");
+  const int stoppedAfterSend = send("delay:500:stopped after send");
   if (sends) {
-    ASSERT_TRUE(WaitUntil([&] { return HasCallback(stoppedAfterSend, 'S', 1); }, kDeadline));
+    ASSERT_TRUE(WaitUntil([&] { return HasCallback(stoppedAfterSend, oneShot ? 'C' : 'S', 1); },
+                          kDeadline));
     EXPECT_EQ(ZvUdp::StopTask(stoppedAfterSend), E_FAIL);
   } else {
     EXPECT_EQ(ZvUdp::StopTask(stoppedAfterSend), S_OK) << "never sent, so still queued";
   }
-  const int blocker = Send(channel, "hook-block");
-  if (sends) {
-    ASSERT_TRUE(hook.WaitBlocked(kDeadline));
+  int blocker = 0;
+  int queued = 0;
+  if (!oneShot) {
+    blocker = send("hook-block");
+    if (sends) ASSERT_TRUE(hook.WaitBlocked(kDeadline));
+    queued = send("queued");
+    EXPECT_EQ(ZvUdp::StopTask(queued), S_OK);
+    hook.Release();
   }
-  const int queued = Send(channel, "queued");
-  EXPECT_EQ(ZvUdp::StopTask(queued), S_OK);
-  hook.Release();
-  const int sentinel = Send(channel, "silent sentinel");
+  const int sentinel = send("silent sentinel");
 
-  const std::string timedOut = sends ? "S1 R12" : "R12";
+  const std::string timedOut = as(sends ? "S1 R12" : "R12");
   ASSERT_TRUE(WaitForSummary(sentinel, timedOut)) << Summary(sentinel);
-  EXPECT_EQ(Summary(answered), reads ? "S1 R0:answered" : timedOut);
+  EXPECT_EQ(Summary(answered), reads ? as("S1 R0:answered") : timedOut);
   EXPECT_EQ(Summary(silent), timedOut);
-  EXPECT_EQ(Summary(refused), sends ? "S7" : "R12");
-  EXPECT_EQ(Summary(sendTimeout), sends ? "S5" : "R12");
-  EXPECT_EQ(Summary(sentPart), sends ? "S9" : "R12");
-  EXPECT_EQ(Summary(stoppedAfterSend), sends ? "S1" : "R12");
-  EXPECT_EQ(Summary(blocker), reads ? "S1 R0:hook-block" : timedOut);
-  EXPECT_EQ(Summary(queued), "R12");
+  EXPECT_EQ(Summary(refused), as(sends ? "S7" : "R12"));
+  EXPECT_EQ(Summary(sendTimeout), as(sends ? "S5" : "R12"));
+  EXPECT_EQ(Summary(sentPart), as(sends ? "S9" : "R12"));
+  EXPECT_EQ(Summary(stoppedAfterSend), as(sends ? "S1" : "R12"));
+  if (!oneShot) {
+    EXPECT_EQ(Summary(blocker), reads ? "S1 R0:hook-block" : timedOut);
+    EXPECT_EQ(Summary(queued), "R12");
+  }
   if (reads) {
     EXPECT_TRUE(log.Contains("CUdpTaskService::OnMulThreadProxyMsg Cookie Invalid"))
         << "the reply after StopTask is dropped";
@@ -72,37 +91,15 @@ TEST_P(UdpOutcomeTest, EachOutcomeEndsWithItsCallbacks) {
     EXPECT_TRUE(log.Contains("CUdpTask sendto part"));
   }
   for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().All()) {
-    EXPECT_EQ(event.userParam, 77u);
+    EXPECT_EQ(event.userParam, oneShot ? 0u : 77u);
   }
   ExpectAllCallbacksOnHost();
 }
 
-INSTANTIATE_TEST_SUITE_P(ChannelTypes, UdpOutcomeTest,
+INSTANTIATE_TEST_SUITE_P(ChannelTypesAndOneShot, UdpOutcomeTest,
                          ::testing::Values(UDP_CHANNEL_SEND, UDP_CHANNEL_RECV,
-                                           UDP_CHANNEL_SEND_RECV, UDP_CHANNEL_DUPLEX),
+                                           UDP_CHANNEL_SEND_RECV, UDP_CHANNEL_DUPLEX, kOneShot),
                          TypeName);
-
-TEST_F(UdpFamilyTest, EachOutcomeOfAOneShotRequestEndsWithItsCallbacks) {
-  CSendToHook hook;
-  const int answered = SendOneShot("answered");
-  const int silent = SendOneShot("silent");
-  const int refused = SendOneShot(std::string(70000, 'x'));
-  const int sendTimeout = SendOneShot("hook-timeout");
-  const int sentPart = SendOneShot("hook-part");
-  const int stoppedAfterSend = SendOneShot("delay:500:stopped after send");
-  ASSERT_TRUE(WaitUntil([&] { return HasCallback(stoppedAfterSend, 'C', 1); }, kDeadline));
-  EXPECT_EQ(ZvUdp::StopTask(stoppedAfterSend), E_FAIL);
-  const int sentinel = SendOneShot("silent sentinel");
-
-  ASSERT_TRUE(WaitForSummary(sentinel, "C1 C12")) << Summary(sentinel);
-  EXPECT_EQ(Summary(answered), "C1 C0:answered");
-  EXPECT_EQ(Summary(silent), "C1 C12");
-  EXPECT_EQ(Summary(refused), "C7");
-  EXPECT_EQ(Summary(sendTimeout), "C5");
-  EXPECT_EQ(Summary(sentPart), "C9");
-  EXPECT_EQ(Summary(stoppedAfterSend), "C1");
-  ExpectAllCallbacksOnHost();
-}
 
 // A reply later than the three receive time-outs is read as soon as it arrives, instead of
 // waiting in the socket to be taken for the reply of a later request.

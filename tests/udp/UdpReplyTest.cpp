@@ -1,6 +1,7 @@
 // What goes on the wire, and which replies the library accepts.
 #include <mutex>
 
+#include "tests/udp/SendToHook.h"
 #include "tests/udp/UdpFamilyTest.h"
 #include "udp/UdpDatagram.h"
 
@@ -15,16 +16,23 @@ TEST_F(UdpFamilyTest, RequestsReachTheServerByteForByte) {
     return ScriptedReplies(request);
   });
   const int channel = CreateChannel(UDP_CHANNEL_DUPLEX);
+  // Queued behind a held datagram, the two go out after it, oldest first.
+  CSendToHook hook;
+  const int held = Send(channel, "hook-block");
+  ASSERT_TRUE(hook.WaitBlocked(kDeadline));
   const int empty = Send(channel, "");
-  ASSERT_TRUE(WaitForSummary(empty, "S1 R0:")) << Summary(empty);
   const int masked = Send(channel, "a[b");
+  hook.Release();
+  EXPECT_TRUE(WaitForSummary(held, "S1 R0:hook-block")) << Summary(held);
+  EXPECT_TRUE(WaitForSummary(empty, "S1 R0:")) << Summary(empty);
   ASSERT_TRUE(WaitForSummary(masked, "S1 R0:a[b")) << Summary(masked);
 
   std::lock_guard guard(lock);
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].raw.size(), 13u);
-  EXPECT_EQ(seen[0].raw, BuildDatagram("", empty));
-  EXPECT_EQ(seen[1].raw,
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].payload, "hook-block");
+  EXPECT_EQ(seen[1].raw.size(), 13u);
+  EXPECT_EQ(seen[1].raw, BuildDatagram("", empty));
+  EXPECT_EQ(seen[2].raw,
             (std::vector<unsigned char>{0x01, 0x01, 0, 0, 0, static_cast<unsigned char>(masked),
                                         0x3A, 0x00, 0x39, 0x00, 0x00, 0x03, 0x3A, 0x00, 0x39, 0}));
   ExpectAllCallbacksOnHost();

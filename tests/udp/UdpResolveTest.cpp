@@ -1,8 +1,9 @@
 // Name resolution, in a network namespace of the test's own, so that a look-up the hosts file
 // cannot answer fails at once and never reaches a DNS server.
-#include <cstdlib>
+#include <optional>
 
-#include "tests/udp/PrivateNetwork.h"
+#include "tests/support/NetNamespace.h"
+#include "tests/support/NetNamespaceScope.h"
 #include "tests/udp/UdpFamilyTest.h"
 
 namespace {
@@ -11,14 +12,18 @@ class UdpResolveTest : public UdpFamilyTest {
  protected:
   // Before the fixture starts any thread: threads inherit the namespace of their creator.
   void SetUp() override {
-    std::string why;
-    if (!CPrivateNetwork::Enter(&why)) {
-      const char* ci = std::getenv("CI");
-      if (ci && std::string(ci) == "true") FAIL() << why;
-      GTEST_SKIP() << "needs root for a network namespace: " << why;
-    }
+    ZVNET_REQUIRE_NAMESPACE(ns);
+    scope.emplace(ns);
+    ASSERT_TRUE(scope->IsEntered());
     UdpFamilyTest::SetUp();
   }
+  void TearDown() override {
+    UdpFamilyTest::TearDown();
+    scope.reset();
+  }
+
+  CNetNamespace ns;
+  std::optional<CNetNamespaceScope> scope;
 };
 
 }  // namespace
