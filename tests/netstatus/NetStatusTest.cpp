@@ -127,8 +127,8 @@ TEST_F(NetStatusTest, BurstOfChangesGivesOneCallbackOnceItSettles) {
 TEST_F(NetStatusTest, EachThreadGetsItsOwnCallbacksOnItsOwnThread) {
   std::atomic<int32_t> theirCookie{0};
   std::atomic<DWORD> theirThread{0};
-  std::atomic<bool> done{false};
-  std::thread other([&] {
+  // A jthread: an assertion that leaves early still stops and joins it.
+  std::jthread other([&](std::stop_token stop) {
     CNetNamespaceScope inside(ns);
     int32_t cookie = -1;
     if (!inside.IsEntered() || ZvNetStatus::DetectNetStatus(OnNetStatus, 3, &cookie) != S_OK) {
@@ -136,7 +136,7 @@ TEST_F(NetStatusTest, EachThreadGetsItsOwnCallbacksOnItsOwnThread) {
     }
     theirThread = GetCurrentThreadId();
     theirCookie = cookie;
-    PumpUntil([&] { return done.load(); }, 20s);
+    PumpUntil([&] { return stop.stop_requested(); }, 20s);
     ZvNetStatus::UnDetectNetStatus(cookie);
   });
   ASSERT_TRUE(WaitUntil([&] { return theirCookie.load() != 0; }));
@@ -158,7 +158,7 @@ TEST_F(NetStatusTest, EachThreadGetsItsOwnCallbacksOnItsOwnThread) {
       },
       10s);
   PumpFor(200ms);
-  done = true;
+  other.request_stop();
   other.join();
   ASSERT_TRUE(all);
   ASSERT_EQ(CallCount(), 3u) << "a callback for the ended thread";

@@ -63,7 +63,9 @@ TEST_P(UdpOutcomeTest, EachOutcomeEndsWithItsCallbacks) {
   int queued = 0;
   if (!oneShot) {
     blocker = send("hook-block");
-    if (sends) ASSERT_TRUE(hook.WaitBlocked(kDeadline));
+    if (sends) {
+      ASSERT_TRUE(hook.WaitBlocked(kDeadline));
+    }
     queued = send("queued");
     EXPECT_EQ(ZvUdp::StopTask(queued), S_OK);
     hook.Release();
