@@ -9,7 +9,7 @@
 #include "platform/Wait.h"
 
 CThreadControl::CThreadControl() {
-  waitList.push_back(&stopEvent);  // always the first entry, so it wins over the others
+  AddWaitEvent(&stopEvent);  // always the first entry, so it wins over the others
 }
 
 CThreadControl::~CThreadControl() = default;
@@ -37,14 +37,14 @@ bool CThreadControl::TakeStopSignal() {
 void CThreadControl::AddWaitEvent(CEvent* event) {
   if (std::find(waitList.begin(), waitList.end(), event) == waitList.end()) {
     waitList.push_back(event);
+    waitObjects.push_back(event);
   }
 }
 
 void CThreadControl::WaitForEvents(CEvent** signalled, bool* stop, DWORD timeoutMs) {
   *signalled = nullptr;
   *stop = false;
-  const std::vector<const CWaitable*> objects(waitList.begin(), waitList.end());
-  const DWORD result = WaitForMultipleObjects(objects, timeoutMs);
+  const DWORD result = WaitForMultipleObjects(waitObjects, timeoutMs);
   if (result - WAIT_OBJECT_0 >= waitList.size()) return;  // time-out or failure
   CEvent* event = waitList[result - WAIT_OBJECT_0];
   event->Reset();

@@ -52,7 +52,8 @@ class CThreadControl {
   int stopped = 0;
   int lowPriority = 1;  // an own thread runs at idle priority
   std::vector<CEvent*> waitList;
-  CCriticalSection lock;  // guards `stopped`
+  std::vector<const CWaitable*> waitObjects;  // waitList as the wait takes it, kept in step
+  CCriticalSection lock;                      // guards `stopped`
 };
 
 #endif  // ZVNET_HTTP_THREADCONTROL_H_
