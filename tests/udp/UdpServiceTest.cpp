@@ -1,6 +1,9 @@
 // The family's life cycle and bookkeeping through the exports: use counts, refused calls,
 // ids and cookies, the channel limit, closing, stopping and the one-shot task limit.
 #include <dirent.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "tests/udp/SendToHook.h"
 #include "tests/udp/UdpFamilyTest.h"
@@ -8,6 +11,22 @@
 #include "zvnet/zvmsgloop.h"
 
 namespace {
+
+// What each open descriptor is ("socket:[…]", "anon_inode:[eventfd]", …), for a failure message.
+std::string OpenFdTargets() {
+  std::string targets;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (dirent* entry = ::readdir(dir)) {
+      char target[256] = {};
+      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+      if (::readlink(link.c_str(), target, sizeof target - 1) > 0) {
+        targets += std::string(" ") + entry->d_name + "=" + target;
+      }
+    }
+    ::closedir(dir);
+  }
+  return targets;
+}
 
 int OpenFdCount() {
   int count = 0;
@@ -228,5 +247,5 @@ TEST_F(UdpFamilyTest, UninitDropsOpenRequestsWithoutCallbacksAndLeavesNothingBeh
       << CUdpCallbackLog::Get().All().size() << " callbacks after Uninit";
   EXPECT_TRUE(WaitUntil([] { return CUdpTask::LiveCountForTesting() == 0; }, kDeadline));
   EXPECT_TRUE(WaitUntil([&] { return OpenFdCount() == fdsBefore; }, kDeadline))
-      << OpenFdCount() << " descriptors open, " << fdsBefore << " before";
+      << OpenFdCount() << " descriptors open, " << fdsBefore << " before:" << OpenFdTargets();
 }
