@@ -31,6 +31,9 @@ void CPumpingHost::Call(const std::function<void()>& fn) {
 }
 
 void CPumpingHost::Run() {
+  // The thread's queue exists before the constructor returns, so a test that counts
+  // descriptors after setting up sees all of the host's.
+  ZvMsgLoop::DispatchPending();
   threadId = GetCurrentThreadId();
   while (!stop) {
     ZvMsgLoop::Pump(2);

@@ -220,6 +220,7 @@ TEST_F(UdpFamilyTest, NegativeTaskLimitHoldsNothingBack) {
 TEST_F(UdpFamilyTest, UninitDropsOpenRequestsWithoutCallbacksAndLeavesNothingBehind) {
   ZvMsgLoop::DispatchPending();  // this thread's own loop stays; count it in
   const int fdsBefore = OpenFdCount();
+  const std::string fdTargetsBefore = OpenFdTargets();
   for (UDP_CHANNEL_TYPE type :
        {UDP_CHANNEL_SEND, UDP_CHANNEL_RECV, UDP_CHANNEL_SEND_RECV, UDP_CHANNEL_DUPLEX}) {
     const int channel = CreateChannel(type);
@@ -247,5 +248,6 @@ TEST_F(UdpFamilyTest, UninitDropsOpenRequestsWithoutCallbacksAndLeavesNothingBeh
       << CUdpCallbackLog::Get().All().size() << " callbacks after Uninit";
   EXPECT_TRUE(WaitUntil([] { return CUdpTask::LiveCountForTesting() == 0; }, kDeadline));
   EXPECT_TRUE(WaitUntil([&] { return OpenFdCount() == fdsBefore; }, kDeadline))
-      << OpenFdCount() << " descriptors open, " << fdsBefore << " before:" << OpenFdTargets();
+      << OpenFdCount() << " descriptors open, " << fdsBefore << " before.\nNow:" << OpenFdTargets()
+      << "\nBefore:" << fdTargetsBefore;
 }
