@@ -200,8 +200,8 @@ class CHttpTask : public CThreadControl {
   HINTERNET m_hRequest = nullptr;
   std::unique_ptr<FILE, FileClose> m_pSaveFile;
   DWORD m_dwAccessType = INTERNET_OPEN_TYPE_PRECONFIG;
-  CEvent m_hHandleCreatedEvent{CEvent::ResetMode::kManual};
-  CEvent m_hRequestCompleteEvent{CEvent::ResetMode::kManual};
+  CEvent m_hHandleCreatedEvent{CEvent::ResetMode::kManual, false, CEvent::Source::kRecycled};
+  CEvent m_hRequestCompleteEvent{CEvent::ResetMode::kManual, false, CEvent::Source::kRecycled};
   // Whether the last completion signalled on m_hRequestCompleteEvent reported a failure: a
   // failed read leaves the caller's buffer and length as they were, so they must not be used.
   std::atomic<bool> m_bRequestFailed{false};

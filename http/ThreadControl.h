@@ -43,7 +43,7 @@ class CThreadControl {
   // True, and the event reset, when the stop event is set now.
   bool TakeStopSignal();
 
-  CEvent stopEvent{CEvent::ResetMode::kManual};
+  CEvent stopEvent{CEvent::ResetMode::kManual, false, CEvent::Source::kRecycled};
 
  private:
   void ThreadProc(CEvent& started);

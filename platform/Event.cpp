@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "platform/EventFdCache.h"
 #include "platform/TsanAnnotations.h"
 #include "platform/Wait.h"
 
@@ -28,12 +29,22 @@ bool ReadAll(int fd) {
 
 }  // namespace
 
-CEvent::CEvent(ResetMode mode, bool initiallySet)
-    : fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mode(mode) {
+CEvent::CEvent(ResetMode mode, bool initiallySet, Source source)
+    : fd(source == Source::kRecycled ? CEventFdCache::Get().Take()
+                                     : UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))),
+      mode(mode),
+      source(source) {
   if (initiallySet && fd.IsValid()) {
     WriteOne(fd.Get());
     signalled.store(true);
   }
+}
+
+CEvent::~CEvent() {
+  if (source != Source::kRecycled || !fd.IsValid()) return;
+  // The next owner must find the counter at zero.
+  if (mode == ResetMode::kAuto || signalled.load(std::memory_order_relaxed)) ReadAll(fd.Get());
+  CEventFdCache::Get().Give(std::move(fd));
 }
 
 void CEvent::Set() {

@@ -4,6 +4,9 @@
 // A manual-reset event also keeps its state in memory, so that setting a set event, resetting
 // a clear one and asking whether it is set cost no system call; `stateLock` keeps that state
 // and the descriptor in step.
+//
+// A recycled event takes its descriptor from CEventFdCache and gives it back cleared, for
+// objects that make events at a high rate.
 #ifndef ZVNET_PLATFORM_EVENT_H_
 #define ZVNET_PLATFORM_EVENT_H_
 
@@ -17,7 +20,10 @@
 class CEvent : public CWaitable {
  public:
   enum class ResetMode { kManual, kAuto };
-  explicit CEvent(ResetMode mode = ResetMode::kManual, bool initiallySet = false);
+  enum class Source { kNew, kRecycled };
+  explicit CEvent(ResetMode mode = ResetMode::kManual, bool initiallySet = false,
+                  Source source = Source::kNew);
+  ~CEvent() override;
   CEvent(const CEvent&) = delete;
   CEvent& operator=(const CEvent&) = delete;
 
@@ -36,6 +42,7 @@ class CEvent : public CWaitable {
  private:
   UniqueFd fd;
   const ResetMode mode;
+  const Source source;
   std::mutex stateLock;
   std::atomic<bool> signalled{false};  // manual-reset events only; written under `stateLock`
 };

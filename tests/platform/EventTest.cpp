@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <thread>
@@ -34,6 +35,23 @@ TEST(EventTest, AutoResetReleasesExactlyOneWaiter) {
   b.join();
   EXPECT_EQ(released.load(), 2);
   EXPECT_EQ(event.Wait(0), WAIT_TIMEOUT);
+}
+
+// A recycled event's descriptor goes to the next recycled event, which must not inherit a
+// signal left on it.
+TEST(EventTest, RecycledEventStartsClearAfterOneDroppedWhileSignalled) {
+  for (CEvent::ResetMode mode : {CEvent::ResetMode::kManual, CEvent::ResetMode::kAuto}) {
+    {
+      CEvent dropped(mode, false, CEvent::Source::kRecycled);
+      dropped.Set();
+    }
+    CEvent next(mode, false, CEvent::Source::kRecycled);
+    pollfd readable{next.WaitFd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&readable, 1, 0), 0);
+    EXPECT_EQ(next.Wait(0), WAIT_TIMEOUT);
+    next.Set();
+    EXPECT_EQ(next.Wait(0), WAIT_OBJECT_0);
+  }
 }
 
 TEST(EventTest, WaitForMultipleObjectsPicksLowestSignalledIndex) {
