@@ -1,7 +1,9 @@
 #include "cli/CGetCommand.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -24,6 +26,18 @@ uint64_t FileSize(const std::string& path) {
 bool IsDirectory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A body in one write rather than in stdio's 4 KiB pieces.
+void WriteToStdout(const unsigned char* data, size_t length) {
+  std::fflush(stdout);
+  while (length > 0) {
+    const ssize_t written = ::write(STDOUT_FILENO, data, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;  // a closed or full output loses the rest, as with stdio
+    data += written;
+    length -= static_cast<size_t>(written);
+  }
 }
 
 }  // namespace
@@ -90,8 +104,7 @@ void CGetCommand::OnFinished(Transfer& transfer, DOWNLOAD_ERRORCODE code, tagDat
   ++finished;
   if (transfer.progress) transfer.progress->Finish();
   if (code == DOWNLOAD_OK && transfer.path.empty() && out && out->data) {
-    std::fwrite(out->data, 1, out->dataLength, stdout);
-    std::fflush(stdout);
+    WriteToStdout(out->data, out->dataLength);
   }
   if (code != DOWNLOAD_OK) {
     std::string line = transfer.url + ": " + DescribeCode(code);

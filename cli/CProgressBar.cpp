@@ -6,8 +6,17 @@
 
 #include "cli/Text.h"
 
+namespace {
+
+bool StderrIsTerminal() {
+  static const bool terminal = ::isatty(STDERR_FILENO) == 1;  // asked once, not per transfer
+  return terminal;
+}
+
+}  // namespace
+
 CProgressBar::CProgressBar(std::string label, bool enabled)
-    : label(std::move(label)), enabled(enabled), terminal(::isatty(STDERR_FILENO) == 1) {}
+    : label(std::move(label)), enabled(enabled), terminal(enabled && StderrIsTerminal()) {}
 
 void CProgressBar::Update(uint64_t held, uint64_t total) {
   if (!enabled) return;

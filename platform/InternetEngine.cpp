@@ -49,15 +49,15 @@ void CInternetEngine::Post(std::function<void()> work) {
     work();
     return;
   }
-  bool wake;
+  bool needsWake;
   {
     std::lock_guard guard(mutex);
     // One wake-up on its way is enough: the loop takes every queued command after it.
-    wake = !wakePending;
+    needsWake = !wakePending;
     wakePending = true;
     commands.push_back(std::move(work));
   }
-  if (wake) curl_multi_wakeup(multi);
+  if (needsWake) wake.Set();
 }
 
 void CInternetEngine::PostLazy(std::function<void()> work) {
@@ -137,6 +137,9 @@ void CInternetEngine::Loop() {
       std::lock_guard guard(mutex);
       if (!commands.empty()) timeout = 0;
     }
-    curl_multi_poll(multi, nullptr, 0, static_cast<int>(timeout), nullptr);
+    curl_waitfd woken{wake.WaitFd(), CURL_WAIT_POLLIN, 0};
+    curl_multi_poll(multi, &woken, 1, static_cast<int>(timeout), nullptr);
+    // Cleared before the commands are taken, so a wake-up sent meanwhile is not lost.
+    if (woken.revents & CURL_WAIT_POLLIN) wake.Reset();
   }
 }

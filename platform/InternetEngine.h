@@ -18,6 +18,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Event.h"
+
 class CInternetRequest;
 
 class CInternetEngine {
@@ -58,6 +60,8 @@ class CInternetEngine {
   std::mutex mutex;
   std::deque<std::function<void()>> commands;
   bool wakePending = false;  // a wake-up was sent that the loop has not taken commands for
+  // Wakes the loop's poll: an eventfd costs less than libcurl's own socket pair.
+  CEvent wake{CEvent::ResetMode::kAuto};
   std::map<CURL*, std::shared_ptr<CInternetRequest>> transfers;
   std::thread::id threadId;
 };
