@@ -11,6 +11,8 @@ namespace {
 // the pool without forcing reconnects in normal use.
 constexpr long kMaxPooledConnections = 64;
 constexpr long kIdleWakeMs = 1000;
+// As many as transfers commonly run at once.
+constexpr size_t kMaxIdleEasy = 16;
 
 }  // namespace
 
@@ -81,6 +83,23 @@ void CInternetEngine::Call(const std::function<void()>& work) {
     done.set_value();
   });
   finished.wait();
+}
+
+CURL* CInternetEngine::TakeEasy() {
+  if (idleEasy.empty()) return curl_easy_init();
+  CURL* easy = idleEasy.back();
+  idleEasy.pop_back();
+  return easy;
+}
+
+void CInternetEngine::GiveEasy(CURL* easy) {
+  if (!easy) return;
+  if (idleEasy.size() >= kMaxIdleEasy) {
+    curl_easy_cleanup(easy);
+    return;
+  }
+  curl_easy_reset(easy);
+  idleEasy.push_back(easy);
 }
 
 bool CInternetEngine::Add(CURL* easy, std::shared_ptr<CInternetRequest> request) {

@@ -547,7 +547,7 @@ void CInternetRequest::Close() {
 void CInternetRequest::Detach() {
   if (attached) CInternetEngine::Get().Remove(easy);
   attached = false;
-  if (easy) curl_easy_cleanup(easy);
+  CInternetEngine::Get().GiveEasy(easy);
   easy = nullptr;
   curl_slist_free_all(headerList);
   headerList = nullptr;
@@ -569,7 +569,7 @@ void CInternetRequest::Begin() {
 }
 
 bool CInternetRequest::Configure() {
-  easy = curl_easy_init();
+  easy = CInternetEngine::Get().TakeEasy();
   if (!easy) return false;
   CInternetSession* session = Session();
   std::vector<std::string> lines;

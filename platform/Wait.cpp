@@ -41,13 +41,20 @@ DWORD WaitForMultipleObjects(std::span<const CWaitable* const> objects, DWORD ti
     }
     ++first;
   }
-  std::vector<pollfd> fds;
-  fds.reserve(objects.size());
-  for (const CWaitable* object : objects) fds.push_back({object->WaitFd(), POLLIN, 0});
+  // A task's wait watches a handful of objects: no allocation for those.
+  constexpr size_t kOnStack = 8;
+  pollfd onStack[kOnStack];
+  std::vector<pollfd> onHeap;
+  pollfd* fds = onStack;
+  if (objects.size() > kOnStack) {
+    onHeap.resize(objects.size());
+    fds = onHeap.data();
+  }
+  for (size_t i = 0; i < objects.size(); ++i) fds[i] = {objects[i]->WaitFd(), POLLIN, 0};
   const auto deadline =
       Clock::now() + std::chrono::milliseconds(timeoutMs == INFINITE ? 0 : timeoutMs);
   for (;;) {
-    int ready = ::poll(fds.data(), fds.size(), RemainingMs(timeoutMs, deadline));
+    int ready = ::poll(fds, objects.size(), RemainingMs(timeoutMs, deadline));
     if (ready < 0) {
       if (errno == EINTR) continue;
       return WAIT_FAILED;

@@ -66,18 +66,23 @@ class CAsyncClient {
     InternetCloseHandle(session);
   }
 
-  bool Open(INTERNET_PORT port, const std::wstring& object) {
-    connection = InternetConnectW(session, L"127.0.0.1", port, nullptr, nullptr,
+  bool Open(INTERNET_PORT port, const std::wstring& object, const wchar_t* verb = L"GET",
+            const wchar_t* user = nullptr, const wchar_t* password = nullptr,
+            const wchar_t* referrer = L"") {
+    connection = InternetConnectW(session, L"127.0.0.1", port, user, password,
                                   INTERNET_SERVICE_HTTP, 0, log.Context());
     const wchar_t* accept[] = {L"*/*", nullptr};
-    request = HttpOpenRequestW(connection, L"GET", object.c_str(), L"HTTP/1.1", L"", accept,
+    request = HttpOpenRequestW(connection, verb, object.c_str(), L"HTTP/1.1", referrer, accept,
                                INTERNET_FLAG_RELOAD, log.Context());
     return connection && request;
   }
 
   // Sends and waits for the answer's head; true when it arrived.
-  bool Send() {
-    if (HttpSendRequestW(request, L"", 0, nullptr, 0)) return true;
+  bool Send(std::string body = "") {
+    if (HttpSendRequestW(request, L"", 0, body.empty() ? nullptr : body.data(),
+                         static_cast<DWORD>(body.size()))) {
+      return true;
+    }
     return GetLastError() == ERROR_IO_PENDING && log.Wait().dwResult != 0;
   }
 
@@ -191,6 +196,42 @@ TEST(WinInet, CookiesSetForAUrlAndBySeversReachLaterRequests) {
   std::string cookies = server.Requests()[1].Header("Cookie");
   EXPECT_NE(cookies.find("mine=42"), std::string::npos) << cookies;
   EXPECT_NE(cookies.find("fromServer=yes"), std::string::npos) << cookies;
+}
+
+// Requests run on reused libcurl handles: nothing of one request may reach the next.
+TEST(WinInet, NothingOfAFinishedRequestReachesTheNext) {
+  CHttpTestServer server;
+  server.Serve("/first", HttpTestResponse::Text(200, "first"));
+  server.Serve("/second", HttpTestResponse::Text(200, "second"));
+  {
+    CAsyncClient first;
+    ASSERT_TRUE(first.Open(server.Port(), L"/first", L"PUT", L"user", L"secret", L"http://from/"));
+    const std::wstring extra = L"X-First: 1\r\nRange: bytes=2-\r\n";
+    ASSERT_TRUE(HttpAddRequestHeadersW(first.request, extra.c_str(),
+                                       static_cast<DWORD>(extra.size()), HTTP_ADDREQ_FLAG_ADD));
+    ASSERT_TRUE(first.Send("form=1"));
+    std::string body;
+    ASSERT_TRUE(first.ReadAll(body));
+  }
+  CAsyncClient second;
+  ASSERT_TRUE(second.Open(server.Port(), L"/second"));
+  ASSERT_TRUE(second.Send());
+  std::string body;
+  ASSERT_TRUE(second.ReadAll(body));
+  EXPECT_EQ(body, "second");
+  const std::vector<HttpTestRequest> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].method, "PUT");
+  EXPECT_EQ(requests[0].Header("X-First"), "1");
+  EXPECT_EQ(requests[0].Header("Referer"), "http://from/");
+  EXPECT_TRUE(requests[0].HasHeader("Authorization"));
+  EXPECT_EQ(requests[1].method, "GET");
+  EXPECT_EQ(requests[1].body, "");
+  EXPECT_FALSE(requests[1].HasHeader("X-First"));
+  EXPECT_FALSE(requests[1].HasHeader("Range"));
+  EXPECT_FALSE(requests[1].HasHeader("Content-Length"));
+  EXPECT_FALSE(requests[1].HasHeader("Referer"));
+  EXPECT_FALSE(requests[1].HasHeader("Authorization"));
 }
 
 TEST(WinInet, CloseEndsAPendingReadAndNothingIsReportedAfterwards) {
