@@ -98,6 +98,8 @@ void CInternetEngine::GiveEasy(CURL* easy) {
     curl_easy_cleanup(easy);
     return;
   }
+  // libcurl 7.88's reset forgets the cookie-file list instead of freeing it.
+  curl_easy_setopt(easy, CURLOPT_COOKIEFILE, nullptr);
   curl_easy_reset(easy);
   idleEasy.push_back(easy);
 }
