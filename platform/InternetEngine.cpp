@@ -11,8 +11,6 @@ namespace {
 // the pool without forcing reconnects in normal use.
 constexpr long kMaxPooledConnections = 64;
 constexpr long kIdleWakeMs = 1000;
-// As many as transfers commonly run at once.
-constexpr size_t kMaxIdleEasy = 16;
 
 }  // namespace
 
@@ -83,25 +81,6 @@ void CInternetEngine::Call(const std::function<void()>& work) {
     done.set_value();
   });
   finished.wait();
-}
-
-CURL* CInternetEngine::TakeEasy() {
-  if (idleEasy.empty()) return curl_easy_init();
-  CURL* easy = idleEasy.back();
-  idleEasy.pop_back();
-  return easy;
-}
-
-void CInternetEngine::GiveEasy(CURL* easy) {
-  if (!easy) return;
-  if (idleEasy.size() >= kMaxIdleEasy) {
-    curl_easy_cleanup(easy);
-    return;
-  }
-  // libcurl 7.88's reset forgets the cookie-file list instead of freeing it.
-  curl_easy_setopt(easy, CURLOPT_COOKIEFILE, nullptr);
-  curl_easy_reset(easy);
-  idleEasy.push_back(easy);
 }
 
 bool CInternetEngine::Add(CURL* easy, std::shared_ptr<CInternetRequest> request) {

@@ -17,7 +17,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "platform/Event.h"
 
@@ -40,12 +39,6 @@ class CInternetEngine {
   // request alive while its handle is in the multi handle and tells it when it is done.
   bool Add(CURL* easy, std::shared_ptr<CInternetRequest> request);
   void Remove(CURL* easy);
-
-  // Engine thread only: an easy handle with default options, reused when one is kept; and
-  // back to the keep. Reuse spares a fresh receive buffer per request, whose pages the
-  // allocator would hand back to the kernel and fault in again each time.
-  CURL* TakeEasy();
-  void GiveEasy(CURL* easy);
 
   // Share handle for cookies, DNS and TLS sessions; usable from any thread.
   CURLSH* Share() const { return share; }
@@ -70,7 +63,6 @@ class CInternetEngine {
   // Wakes the loop's poll: an eventfd costs less than libcurl's own socket pair.
   CEvent wake{CEvent::ResetMode::kAuto};
   std::map<CURL*, std::shared_ptr<CInternetRequest>> transfers;
-  std::vector<CURL*> idleEasy;  // engine thread only
   std::thread::id threadId;
 };
 

@@ -547,7 +547,7 @@ void CInternetRequest::Close() {
 void CInternetRequest::Detach() {
   if (attached) CInternetEngine::Get().Remove(easy);
   attached = false;
-  CInternetEngine::Get().GiveEasy(easy);
+  if (easy) curl_easy_cleanup(easy);
   easy = nullptr;
   curl_slist_free_all(headerList);
   headerList = nullptr;
@@ -569,7 +569,7 @@ void CInternetRequest::Begin() {
 }
 
 bool CInternetRequest::Configure() {
-  easy = CInternetEngine::Get().TakeEasy();
+  easy = curl_easy_init();
   if (!easy) return false;
   CInternetSession* session = Session();
   std::vector<std::string> lines;
@@ -603,13 +603,13 @@ bool CInternetRequest::Configure() {
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs));
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  if (!setup.user.empty()) {
+  if (!setup.user.empty() && !credentialsDropped) {
     curl_easy_setopt(easy, CURLOPT_USERNAME, setup.user.c_str());
     curl_easy_setopt(easy, CURLOPT_PASSWORD, setup.password.c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
   }
 
-  if (upload) {
+  if (upload && !bodyDropped) {
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     curl_easy_setopt(easy, CURLOPT_READFUNCTION, &CInternetRequest::ReadThunk);
     curl_easy_setopt(easy, CURLOPT_READDATA, this);
@@ -834,22 +834,27 @@ bool CInternetRequest::FollowRedirect() {
                      ((currentStatus == 301 || currentStatus == 302) && currentVerb == "POST");
   if (toGet) {
     currentVerb = "GET";
-    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
-    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    body.clear();
+    bodyDropped = true;
   }
   // Server credentials stay with the host they were given for.
   if (!setup.user.empty() && !EqualsNoCase(HostOf(target), HostOf(currentUrl))) {
-    curl_easy_setopt(easy, CURLOPT_USERNAME, nullptr);
-    curl_easy_setopt(easy, CURLOPT_PASSWORD, nullptr);
+    credentialsDropped = true;
   }
   currentUrl = target;
-  curl_easy_setopt(easy, CURLOPT_URL, currentUrl.c_str());
   currentHead.clear();
   resolving = resolved = connecting = false;
   NotifyText(INTERNET_STATUS_REDIRECT, currentUrl);
   if (closed) return true;
+  // Each hop gets a new handle. libcurl 7.88 keeps a pointer to the last header of a handle's
+  // previous transfer, and a next answer that opens with a folded header line would be
+  // appended to that freed header.
+  curl_easy_cleanup(easy);
+  easy = nullptr;
+  curl_slist_free_all(headerList);
+  headerList = nullptr;
   auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
-  if (!CInternetEngine::Get().Add(easy, self)) return false;
+  if (!Configure() || !CInternetEngine::Get().Add(easy, self)) return false;
   attached = true;
   return true;
 }

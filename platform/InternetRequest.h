@@ -126,6 +126,8 @@ class CInternetRequest : public CInternetHandle {
   int currentStatus = 0;
   std::string redirectTarget;
   int redirects = 0;
+  bool bodyDropped = false;         // a redirect turned the request into a GET
+  bool credentialsDropped = false;  // a redirect left the host the credentials were for
   bool resolving = false;
   bool resolved = false;
   bool connecting = false;

@@ -198,7 +198,7 @@ TEST(WinInet, CookiesSetForAUrlAndBySeversReachLaterRequests) {
   EXPECT_NE(cookies.find("fromServer=yes"), std::string::npos) << cookies;
 }
 
-// Requests run on reused libcurl handles: nothing of one request may reach the next.
+// Nothing of one request may reach the next.
 TEST(WinInet, NothingOfAFinishedRequestReachesTheNext) {
   CHttpTestServer server;
   server.Serve("/first", HttpTestResponse::Text(200, "first"));
@@ -232,6 +232,20 @@ TEST(WinInet, NothingOfAFinishedRequestReachesTheNext) {
   EXPECT_FALSE(requests[1].HasHeader("Content-Length"));
   EXPECT_FALSE(requests[1].HasHeader("Referer"));
   EXPECT_FALSE(requests[1].HasHeader("Authorization"));
+}
+
+// A folded line cannot open an answer's headers: after a redirect, such an answer is refused
+// like any malformed one, and nothing of the previous answer's headers is touched.
+TEST(WinInet, AnswerOpeningWithAFoldedLineAfterARedirectIsRefused) {
+  CHttpTestServer server;
+  server.Serve("/from",
+               HttpTestResponse::Redirect(302, "/to").With("X-Before", std::string(40, 'v')));
+  server.Serve("/to", HttpTestResponse::Text(200, "body").With(" folded", std::string(40, 'w')));
+  CAsyncClient client;
+  ASSERT_TRUE(client.Open(server.Port(), L"/from"));
+  EXPECT_FALSE(client.Send());
+  ASSERT_EQ(server.Requests().size(), 2u);
+  EXPECT_EQ(server.Requests()[1].path, "/to");
 }
 
 TEST(WinInet, CloseEndsAPendingReadAndNothingIsReportedAfterwards) {
