@@ -234,6 +234,34 @@ TEST(WinInet, NothingOfAFinishedRequestReachesTheNext) {
   EXPECT_FALSE(requests[1].HasHeader("Authorization"));
 }
 
+// A 303 turns a POST into a GET without its body; credentials follow redirects on their own
+// host only.
+TEST(WinInet, RedirectsDropTheBodyOnA303AndCredentialsOnAnotherHost) {
+  CHttpTestServer server;
+  const std::string elsewhere = "http://localhost:" + std::to_string(server.Port()) + "/other";
+  server.Serve("/post", HttpTestResponse::Redirect(303, "/same"));
+  server.Serve("/same", HttpTestResponse::Redirect(302, elsewhere));
+  server.Serve("/other", HttpTestResponse::Text(200, "done"));
+  CAsyncClient client;
+  ASSERT_TRUE(client.Open(server.Port(), L"/post", L"POST", L"user", L"secret"));
+  ASSERT_TRUE(client.Send("form=1"));
+  std::string body;
+  ASSERT_TRUE(client.ReadAll(body));
+  EXPECT_EQ(body, "done");
+  const std::vector<HttpTestRequest> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].body, "form=1");
+  EXPECT_TRUE(requests[0].HasHeader("Authorization"));
+  EXPECT_EQ(requests[1].method, "GET");
+  EXPECT_EQ(requests[1].path, "/same");
+  EXPECT_EQ(requests[1].body, "");
+  EXPECT_TRUE(requests[1].HasHeader("Authorization"));
+  EXPECT_EQ(requests[2].path, "/other");
+  EXPECT_EQ(requests[2].Header("Host").rfind("localhost:", 0), 0u);
+  EXPECT_FALSE(requests[2].HasHeader("Authorization"));
+}
+
 // A folded line cannot open an answer's headers: after a redirect, such an answer is refused
 // like any malformed one, and nothing of the previous answer's headers is touched.
 TEST(WinInet, AnswerOpeningWithAFoldedLineAfterARedirectIsRefused) {
