@@ -86,6 +86,11 @@ class CAsyncClient {
     return GetLastError() == ERROR_IO_PENDING && log.Wait().dwResult != 0;
   }
 
+  // Sends `sent`, then reads the whole answer into `body`; false when either step fails.
+  bool Exchange(std::string& body, std::string sent = "") {
+    return Send(std::move(sent)) && ReadAll(body);
+  }
+
   // Reads the whole body; false on a failed read.
   bool ReadAll(std::string& body, DWORD chunk = 32768) {
     std::string buffer(chunk, '\0');
@@ -189,9 +194,8 @@ TEST(WinInet, CookiesSetForAUrlAndBySeversReachLaterRequests) {
   for (const wchar_t* path : {L"/set", L"/echo"}) {
     CAsyncClient client;
     ASSERT_TRUE(client.Open(server.Port(), path));
-    ASSERT_TRUE(client.Send());
     std::string body;
-    ASSERT_TRUE(client.ReadAll(body));
+    ASSERT_TRUE(client.Exchange(body));
   }
   std::string cookies = server.Requests()[1].Header("Cookie");
   EXPECT_NE(cookies.find("mine=42"), std::string::npos) << cookies;
@@ -209,15 +213,13 @@ TEST(WinInet, NothingOfAFinishedRequestReachesTheNext) {
     const std::wstring extra = L"X-First: 1\r\nRange: bytes=2-\r\n";
     ASSERT_TRUE(HttpAddRequestHeadersW(first.request, extra.c_str(),
                                        static_cast<DWORD>(extra.size()), HTTP_ADDREQ_FLAG_ADD));
-    ASSERT_TRUE(first.Send("form=1"));
     std::string body;
-    ASSERT_TRUE(first.ReadAll(body));
+    ASSERT_TRUE(first.Exchange(body, "form=1"));
   }
   CAsyncClient second;
   ASSERT_TRUE(second.Open(server.Port(), L"/second"));
-  ASSERT_TRUE(second.Send());
   std::string body;
-  ASSERT_TRUE(second.ReadAll(body));
+  ASSERT_TRUE(second.Exchange(body));
   EXPECT_EQ(body, "second");
   const std::vector<HttpTestRequest> requests = server.Requests();
   ASSERT_EQ(requests.size(), 2u);
@@ -244,9 +246,8 @@ TEST(WinInet, RedirectsDropTheBodyOnA303AndCredentialsOnAnotherHost) {
   server.Serve("/other", HttpTestResponse::Text(200, "done"));
   CAsyncClient client;
   ASSERT_TRUE(client.Open(server.Port(), L"/post", L"POST", L"user", L"secret"));
-  ASSERT_TRUE(client.Send("form=1"));
   std::string body;
-  ASSERT_TRUE(client.ReadAll(body));
+  ASSERT_TRUE(client.Exchange(body, "form=1"));
   EXPECT_EQ(body, "done");
   const std::vector<HttpTestRequest> requests = server.Requests();
   ASSERT_EQ(requests.size(), 3u);
