@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <regex>
 #include <thread>
@@ -72,19 +73,21 @@ TEST_F(CliTest, GetWritesTheFileAndReportsProgressAsPlainLines) {
 }
 
 TEST_F(CliTest, ResumeContinuesAnInterruptedRun) {
-  const std::string content = RandomContent(4 << 20);
-  CHttpTestResource resource(content);
+  const auto content = std::make_shared<const std::string>(RandomContent(4 << 20));
   // Whole answers trickle, so the first run can be interrupted; ranged ones come at once.
-  server.Handle("/big.bin", [&](const HttpTestRequest& request) {
-    if (request.HasHeader("Range")) return resource(request);
-    HttpTestResponse response;
-    response.generatedLength = content.size();
-    response.generator = [&](uint64_t offset, char* out, size_t length) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      std::copy_n(content.data() + offset, length, out);
-    };
-    return response;
-  });
+  // The server still trickles to the interrupted run after the test body returns, so the
+  // handler and its generator own what they serve.
+  server.Handle("/big.bin",
+                [content, resource = CHttpTestResource(*content)](const HttpTestRequest& request) {
+                  if (request.HasHeader("Range")) return resource(request);
+                  HttpTestResponse response;
+                  response.generatedLength = content->size();
+                  response.generator = [content](uint64_t offset, char* out, size_t length) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    std::copy_n(content->data() + offset, length, out);
+                  };
+                  return response;
+                });
   const std::string path = At("big.bin");
   CCommandProcess first({kZvnet, "get", "-q", Url("/big.bin"), "-o", path});
   ASSERT_TRUE(WaitUntil([&] { return FileSize(path + ".downloading") >= 256 * 1024; }, 30s));
@@ -93,11 +96,11 @@ TEST_F(CliTest, ResumeContinuesAnInterruptedRun) {
   EXPECT_NE(first.Stderr().find("interrupted"), std::string::npos);
   const uint64_t kept = FileSize(path + ".downloading");
   ASSERT_GT(kept, 0u);
-  ASSERT_LT(kept, content.size());
+  ASSERT_LT(kept, content->size());
 
   const auto second = RunCommand({kZvnet, "get", "-q", "--resume", Url("/big.bin"), "-o", path});
   ASSERT_EQ(second.status, 0) << second.err;
-  EXPECT_EQ(folder.Read("big.bin"), content);
+  EXPECT_EQ(folder.Read("big.bin"), *content);
   const auto requests = server.Requests();
   EXPECT_EQ(requests.back().Header("Range"), "bytes=" + std::to_string(kept) + "-");
 }

@@ -198,12 +198,16 @@ TEST_F(HttpExportsTest, DownloadInFileWithEmptyPathDeliversTheBody) {
 
 TEST_F(HttpExportsTest, TwoThreadsOnOneWorkerEachSeeOnlyTheirOwnCallbacks) {
   // The server counts requests in progress: one worker runs its requests one at a time.
-  std::atomic<int> active{0}, mostActive{0};
-  server.Handle("/one", [&](const HttpTestRequest&) {
-    int now = ++active;
-    mostActive = std::max(mostActive.load(), now);
+  // The handler owns its counters: it may still run when a failed test returns early.
+  struct Counters {
+    std::atomic<int> active{0}, mostActive{0};
+  };
+  const auto counters = std::make_shared<Counters>();
+  server.Handle("/one", [counters](const HttpTestRequest&) {
+    int now = ++counters->active;
+    counters->mostActive = std::max(counters->mostActive.load(), now);
     std::this_thread::sleep_for(30ms);
-    --active;
+    --counters->active;
     return HttpTestResponse::Text(200, "one at a time");
   });
   struct Host {
@@ -243,7 +247,7 @@ TEST_F(HttpExportsTest, TwoThreadsOnOneWorkerEachSeeOnlyTheirOwnCallbacks) {
     }
   }
   EXPECT_EQ(server.RequestCount(), 6u);
-  EXPECT_EQ(mostActive, 1);
+  EXPECT_EQ(counters->mostActive, 1);
 }
 
 TEST_F(HttpExportsTest, UninitFreesQueuedMessagesOfSeveralThreadsAndNothingArrivesAfterwards) {

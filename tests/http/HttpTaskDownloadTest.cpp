@@ -160,8 +160,8 @@ TEST_F(HttpTaskDownload, WholeBodyAnswerToARangeFailsAndRemovesTheTemporaryFile)
 }
 
 TEST_F(HttpTaskDownload, RangeNotSatisfiableRetriesOnceWithoutRange) {
+  const std::string content = TestBytes(50000);  // outlives the server's threads
   CHttpTestServer server;
-  const std::string content = TestBytes(50000);
   server.Handle("/416", [&](const HttpTestRequest& request) {
     if (request.HasHeader("Range")) return HttpTestResponse::Text(416, "");
     return HttpTestResponse::Text(200, content);
@@ -179,8 +179,8 @@ TEST_F(HttpTaskDownload, RangeNotSatisfiableRetriesOnceWithoutRange) {
 }
 
 TEST_F(HttpTaskDownload, PartialAnswersThatDoNotFitAreNeverAppended) {
+  const std::string content = TestBytes(40000);  // outlives the server's threads
   CHttpTestServer server;
-  const std::string content = TestBytes(40000);
   // A partial answer that starts at 0 whatever was asked, then the whole body.
   server.Handle("/elsewhere", [&](const HttpTestRequest& request) {
     if (!request.HasHeader("Range")) return HttpTestResponse::Text(200, content);

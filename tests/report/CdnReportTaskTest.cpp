@@ -56,8 +56,11 @@ TEST_F(CdnReportTaskTest, DownloadFromTheCdnReportsWhatItMeasuredAndOthersReport
                              std::wstring(trace.begin(), trace.end())};
     EXPECT_EQ(fields, ParseReportFields(BuildCdnReportQuery(facts, lookups)));
 
-    // What the timing gives must be there, not merely match an empty expectation.
-    EXPECT_GE(std::stoi(FieldValue(fields, "dtime")), 50);
+    // What the timing gives must be there, not merely match an empty expectation. The server
+    // holds its head 50 ms, but its wait polls whole milliseconds left (it can end up to 1 ms
+    // early) and the tick clock drops the fraction of each millisecond: 49 is the least that
+    // a right measurement shows.
+    EXPECT_GE(std::stoi(FieldValue(fields, "dtime")), 49);
     EXPECT_TRUE(std::regex_match(FieldValue(fields, "dspeed"), std::regex(R"(\d+\.00)")));
     EXPECT_EQ(FieldValue(fields, "dsize"), "200000");
     EXPECT_EQ(FieldValue(fields, "hc"), "200");

@@ -9,6 +9,11 @@
 // threads. Requests(), Handle() and the counters may be called from any thread. The
 // destructor closes every connection (also those held by neverAnswer or a stall) and joins
 // all threads. Paths without a handler answer 404.
+//
+// Handlers and the generators they return keep running until that join, also after a test
+// body has returned while a body was still trickling to a client that left. Whatever they
+// read must outlive the server: capture it by value or shared_ptr, or declare it before the
+// server (a fixture's server is destroyed after the test body's locals).
 #ifndef ZVNET_TESTS_SUPPORT_HTTPTESTSERVER_H_
 #define ZVNET_TESTS_SUPPORT_HTTPTESTSERVER_H_
 

@@ -1,4 +1,5 @@
 // What goes on the wire, and which replies the library accepts.
+#include <memory>
 #include <mutex>
 
 #include "tests/udp/SendToHook.h"
@@ -6,12 +7,16 @@
 #include "udp/UdpDatagram.h"
 
 TEST_F(UdpFamilyTest, RequestsReachTheServerByteForByte) {
-  std::mutex lock;
-  std::vector<UdpServedRequest> seen;
-  server.SetBehaviour([&](const UdpServedRequest& request) {
+  // The behaviour owns what it records: the server's thread may outlive a test that fails.
+  struct Seen {
+    std::mutex lock;
+    std::vector<UdpServedRequest> requests;
+  };
+  const auto recorded = std::make_shared<Seen>();
+  server.SetBehaviour([recorded](const UdpServedRequest& request) {
     {
-      std::lock_guard guard(lock);
-      seen.push_back(request);
+      std::lock_guard guard(recorded->lock);
+      recorded->requests.push_back(request);
     }
     return ScriptedReplies(request);
   });
@@ -27,7 +32,8 @@ TEST_F(UdpFamilyTest, RequestsReachTheServerByteForByte) {
   EXPECT_TRUE(WaitForSummary(empty, "S1 R0:")) << Summary(empty);
   ASSERT_TRUE(WaitForSummary(masked, "S1 R0:a[b")) << Summary(masked);
 
-  std::lock_guard guard(lock);
+  std::lock_guard guard(recorded->lock);
+  const std::vector<UdpServedRequest>& seen = recorded->requests;
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0].payload, "hook-block");
   EXPECT_EQ(seen[1].raw.size(), 13u);
