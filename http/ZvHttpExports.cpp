@@ -42,18 +42,25 @@ long Init() {
 long Uninit() {
   Family& family = TheFamily();
   std::shared_ptr<CHttpTaskService> closing;
+  uint32_t usersLeft = 0;
   {
     CAutoLock guard(family.lock);
     const uint32_t users = family.users;
     if (users > 0) --family.users;
+    usersLeft = family.users;
     if (users <= 1 && family.service) {
       closing = std::move(family.service);
       CHttpTaskService::DestroyInstance();
-      WriteLog(LOG_TRACE, L"ZvHttp::Uninit CHttpTaskService::DestroyInstance");
     }
-    WriteLog(LOG_TRACE, L"ZvHttp::Uninit. Refer: %d times", static_cast<int>(family.users));
   }
-  if (closing) closing->WaitForDeliveries();
+  // Callbacks still running on other threads may call the exports, so they are waited for
+  // outside the family lock; the service is destroyed (and says so) before Uninit reports it.
+  if (closing) {
+    closing->WaitForDeliveries();
+    closing.reset();
+    WriteLog(LOG_TRACE, L"ZvHttp::Uninit CHttpTaskService::DestroyInstance");
+  }
+  WriteLog(LOG_TRACE, L"ZvHttp::Uninit. Refer: %d times", static_cast<int>(usersLeft));
   return 0;
 }
 

@@ -159,7 +159,12 @@ void CThreadMessageQueue::ArmTimerFdLocked() {
     spec.it_value.tv_sec = total / 1000000000;
     spec.it_value.tv_nsec = total % 1000000000;
   }
-  ::timerfd_settime(timerFd.Get(), TFD_TIMER_ABSTIME, &spec, nullptr);
+  if (::timerfd_settime(timerFd.Get(), TFD_TIMER_ABSTIME, &spec, nullptr) != 0 && !timers.empty()) {
+    // Without the timer nothing would wake the loop for a time-out: keep the descriptor
+    // readable instead, so every pass of the host's loop checks the timers until one arms.
+    ++writesPromised;
+    WriteOne(eventFd.Get());
+  }
 }
 
 void CThreadMessageQueue::DrainWakeFds() {

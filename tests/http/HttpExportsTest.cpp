@@ -21,7 +21,15 @@ TEST(HttpFamilyTest, InitIsCountedAndTheLastUninitEndsTheService) {
   EXPECT_EQ(ZvHttp::CreateWorker(&worker), 0) << "one user is left";
   EXPECT_EQ(worker, 1);
   EXPECT_EQ(ZvHttp::Uninit(), 0);
-  EXPECT_TRUE(capture.Contains("ZvHttp::Uninit CHttpTaskService::DestroyInstance"));
+  const auto lines = capture.Lines();
+  const auto at = [&](const std::string& text) {
+    return std::find_if(lines.begin(), lines.end(),
+                        [&](const std::string& line) { return line.find(text) != line.npos; });
+  };
+  ASSERT_NE(at("ZvHttp::Uninit CHttpTaskService::DestroyInstance"), lines.end());
+  EXPECT_LT(at("CHttpTaskService::~CHttpTaskService"),
+            at("ZvHttp::Uninit CHttpTaskService::DestroyInstance"))
+      << "the service is gone before Uninit says so";
   EXPECT_EQ(ZvHttp::CreateWorker(&worker), E_FAIL);
   EXPECT_EQ(ZvHttp::Uninit(), 0) << "one Uninit too many only logs";
   EXPECT_EQ(capture.Count("ZvHttp::Uninit. Refer: 0 times"), 2);
