@@ -50,6 +50,7 @@ void CUdpTaskService::Shutdown() {
   std::deque<UdpOneShotRequest> held;
   std::map<int, std::shared_ptr<CUdpTask>> closing;
   std::map<int, UdpRequestRecord> dropped;
+  gate.Close();
   {
     CAutoLock guard(lock);
     shutDown = true;
@@ -307,8 +308,8 @@ long CUdpTaskService::OnMulThreadProxyMsg(UINT msg, WPARAM wParam, LPARAM lParam
     WriteLog(LOG_TRACE, L"CUdpTaskService::OnMulThreadProxyMsg CallBack NULL");
     return E_FAIL;
   }
-  callback(cookie, record.userParam, target.code,
-           msg == WM_UDPTASK_RECV_COMPLETE ? out.get() : nullptr);
+  tagUdpOut* const reply = msg == WM_UDPTASK_RECV_COMPLETE ? out.get() : nullptr;
+  gate.Deliver([&] { callback(cookie, record.userParam, target.code, reply); });
   return S_OK;
 }
 
@@ -331,9 +332,11 @@ void CUdpTaskService::CheckTimeOut() {
   }
   if (expired.empty()) return;
   StartWaitingRequests();
-  for (const auto& [cookie, record] : expired) {
-    if (record.recvCallback)
-      record.recvCallback(cookie, record.userParam, UDP_TASK_TIMEOUT, nullptr);
+  for (const auto& entry : expired) {
+    const UdpRequestRecord& record = entry.second;
+    if (!record.recvCallback) continue;
+    gate.Deliver(
+        [&] { record.recvCallback(entry.first, record.userParam, UDP_TASK_TIMEOUT, nullptr); });
   }
 }
 
