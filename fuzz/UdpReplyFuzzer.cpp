@@ -31,9 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   out->dataLength = header.length;
 
   CUdpReplyStore store;
-  const LPARAM name = store.Deposit(std::move(out));
-  UdpOutPtr back = store.Claim(name);
-  if (!back || store.HeldCount() != 0 || back->dataLength != header.length) std::abort();
+  const LPARAM name = store.Deposit(std::move(out), 7);
+  LPARAM origin = 0;
+  UdpOutPtr back = store.Claim(name, &origin);
+  if (!back || origin != 7 || store.HeldCount() != 0 || back->dataLength != header.length) {
+    std::abort();
+  }
   for (int i = 0; i < header.length; ++i) {
     if ((back->data[i] ^ kUdpScrambleMask) != scrambled[i]) std::abort();
   }

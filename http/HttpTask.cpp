@@ -1,9 +1,11 @@
 #include "http/HttpTask.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -19,6 +21,7 @@
 #include "platform/MessageWindow.h"
 #include "platform/PostBatch.h"
 #include "platform/StringConv.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -57,6 +60,39 @@ long DeliverToService(UINT message, int taskId, std::unique_ptr<HttpMsgData> dat
 }
 
 std::atomic<CHttpTask::MessageSink> messageSink{&DeliverToService};
+
+// The folder of a download may be writable by others, who can put anything at the temporary
+// name before us. Only a regular file of ours with no other name is our own partial download;
+// anything else there (a link to another file, a hard link, a fifo, a device) must never be
+// written through.
+bool IsOwnPartialFile(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+         info.st_uid == ::geteuid();
+}
+
+// Opens the temporary file for appending, never through a link and never blocking on a fifo.
+// What stands at the name and is not our own partial file is unlinked and a new file is made
+// in its place: it cannot hold bytes of ours to resume from, and refusing would let whoever
+// put it there stop every download to that path. A directory, or a name that another user's
+// file holds in a sticky folder, cannot be replaced: -1 with errno then.
+int OpenTemporaryFile(const std::string& path) {
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  UniqueFd fd(::open(path.c_str(), kFlags, 0666));
+  if (!fd.IsValid() || !IsOwnPartialFile(fd.Get())) {
+    // ELOOP: a symbolic link; ENXIO: a fifo without reader, or a socket.
+    if (!fd.IsValid() && errno != ELOOP && errno != ENXIO) return -1;
+    fd.Reset();
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
+    // O_EXCL: whatever was put back at the name meanwhile fails the open instead.
+    fd.Reset(::open(path.c_str(), kFlags | O_EXCL, 0666));
+    if (!fd.IsValid()) return -1;
+  }
+  // Regular files never block; blocking mode is what stdio expects.
+  const int flags = ::fcntl(fd.Get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return -1;
+  return fd.Release();
+}
 
 void EmptyStatusCallback(HINTERNET, DWORD_PTR, DWORD, void*, DWORD) {}
 
@@ -726,11 +762,17 @@ long CHttpTask::AddFormContentType() {
 
 CHttpTask::Step CHttpTask::OpenSaveFile() {
   m_pSaveFile.reset();
-  FILE* file = std::fopen(WideToUtf8(TemporaryPath()).c_str(), "ab");
-  if (!file) {
+  UniqueFd fd(OpenTemporaryFile(WideToUtf8(TemporaryPath())));
+  if (!fd.IsValid()) {
     WriteLog(LOG_FAIL, L"CHttpTask::OpenSaveFile Failed1 [%s]", m_strFilePath.c_str());
     return StepFailed;
   }
+  FILE* file = ::fdopen(fd.Get(), "ab");
+  if (!file) {
+    WriteLog(LOG_FAIL, L"CHttpTask::OpenSaveFile Failed2 [%s]", m_strFilePath.c_str());
+    return StepFailed;
+  }
+  fd.Release();  // the FILE owns it now
   m_pSaveFile.reset(file);
   // Chunks are small next to what a file write costs: batching them saves most system calls.
   std::setvbuf(file, nullptr, _IOFBF, kSaveFileBuffer);
@@ -913,12 +955,12 @@ bool CHttpTask::MoveIntoPlace() {
   // so a crash leaves the old file or the new one, never an empty one. A new name has no old
   // data to lose, and forcing a large body to disk would make the download wait for the disk
   // rather than the network, so it is left to normal writeback.
+  // The name counts as existing when anything stands there, a link too; the temporary file is
+  // opened without following a link that someone may have put at its name meanwhile.
   struct stat existing {};
-  if (::stat(WideToUtf8(m_strFilePath).c_str(), &existing) == 0) {
-    if (FILE* file = std::fopen(temporary.c_str(), "rb")) {
-      ::fsync(::fileno(file));
-      std::fclose(file);
-    }
+  if (::lstat(WideToUtf8(m_strFilePath).c_str(), &existing) == 0) {
+    UniqueFd file(::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.IsValid()) ::fsync(file.Get());  // a failed flush only loses the crash guarantee
   }
   // rename replaces the destination atomically; it is never deleted first, so a rename that
   // fails leaves the old file as it was.

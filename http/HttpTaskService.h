@@ -24,8 +24,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "frame/DeliveryGate.h"
 #include "frame/MulThreadProxy.h"
-#include "http/DeliveryGate.h"
 #include "http/HttpRecords.h"
 #include "http/HttpTaskRecord.h"
 #include "http/PostedHttpMessage.h"

@@ -11,7 +11,9 @@
 #include "zvnet/zvudp.h"
 
 // Posted by CUdpTask to its owner's window: wParam is the cookie; lParam is 0, except for
-// WM_UDPTASK_RECV_COMPLETE, whose lParam names a reply held in the service's CUdpReplyStore.
+// WM_UDPTASK_RECV_COMPLETE, whose lParam names a reply held in the service's CUdpReplyStore,
+// and WM_UDPTASK_FINISHED, whose lParam is the posting task's origin. A reply's cookie comes
+// from the network, so a reply and its end count only for the request its task sent.
 inline constexpr UINT WM_UDPTASK_SEND_ERROR = 2255;
 inline constexpr UINT WM_UDPTASK_SEND_COMPLETE = 2257;
 inline constexpr UINT WM_UDPTASK_RECV_COMPLETE = 2258;
@@ -47,6 +49,7 @@ struct UdpRequestRecord {
   UdpTaskCallback sendCallback = nullptr;
   UdpTaskCallback recvCallback = nullptr;
   int channelId = 0;  // 0 for a one-shot request
+  LPARAM origin = 0;  // of the task that sends it (CUdpTask::Origin): only its replies count
   DWORD ownerThreadId = 0;
   unsigned int timeoutMs = 0;
   int64_t startCounter = 0;

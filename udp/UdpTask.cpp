@@ -22,6 +22,7 @@ namespace {
 constexpr int kRecvAttempts = 3;
 
 std::atomic<int> liveTasks{0};
+std::atomic<LPARAM> lastOrigin{0};
 std::atomic<CUdpTask::SendToFn> sendToFn{nullptr};
 
 ssize_t CallSendTo(int fd, const void* buffer, size_t length, const sockaddr_in& to, int flags) {
@@ -48,7 +49,11 @@ bool IsTimeout(int error) {
 
 CUdpTask::CUdpTask(int taskId, HWND window, DWORD ownerThreadId,
                    std::shared_ptr<CUdpReplyStore> replies)
-    : taskId(taskId), window(window), ownerThread(ownerThreadId), replies(std::move(replies)) {
+    : taskId(taskId),
+      origin(lastOrigin.fetch_add(1) + 1),
+      window(window),
+      ownerThread(ownerThreadId),
+      replies(std::move(replies)) {
   liveTasks.fetch_add(1);
 }
 
@@ -439,7 +444,7 @@ long CUdpTask::ReportSent(WPARAM cookie, ssize_t sent, int error, size_t length)
       message = WM_UDPTASK_SEND_ERROR;
     }
     PostTaskMsg(message, cookie, 0);
-    PostTaskMsg(WM_UDPTASK_FINISHED, cookie, 0);
+    PostTaskMsg(WM_UDPTASK_FINISHED, cookie, origin);
     return E_FAIL;
   }
   WriteLog(LOG_TRACE, L"CUdpTask::sendto %d", static_cast<int>(sent));
@@ -456,7 +461,7 @@ long CUdpTask::ReportSent(WPARAM cookie, ssize_t sent, int error, size_t length)
   }
   WriteLog(LOG_FAIL, L"CUdpTask sendto part");
   PostTaskMsg(WM_UDPTASK_SEND_PART, cookie, 0);
-  PostTaskMsg(WM_UDPTASK_FINISHED, cookie, 0);
+  PostTaskMsg(WM_UDPTASK_FINISHED, cookie, origin);
   return E_FAIL;
 }
 
@@ -557,7 +562,7 @@ void CUdpTask::PostReply(uint32_t cookie, const unsigned char* scrambled, int le
   std::memcpy(out->data, plain.data(), static_cast<size_t>(length));
   out->dataLength = length;
   // The reply belongs to the message once posted; the store frees it if the message is lost.
-  const LPARAM name = replies->Deposit(std::move(out));
+  const LPARAM name = replies->Deposit(std::move(out), origin);
   {
     // A reply can only answer a datagram whose send had begun when the reply was read. While
     // a send is under way its result may not be posted yet, so the reply waits for it: the
@@ -575,5 +580,5 @@ void CUdpTask::PostReply(uint32_t cookie, const unsigned char* scrambled, int le
 
 void CUdpTask::PostReplyMessages(uint32_t cookie, LPARAM name) {
   if (PostTaskMsg(WM_UDPTASK_RECV_COMPLETE, cookie, name) != S_OK) replies->Withdraw(name);
-  PostTaskMsg(WM_UDPTASK_FINISHED, cookie, 0);
+  PostTaskMsg(WM_UDPTASK_FINISHED, cookie, origin);
 }

@@ -69,6 +69,9 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   long RemoveTask(int cookie);
   long Close();
   DWORD GetOwnerThreadId() const { return ownerThread; }
+  // Names this task among all tasks of the process, never reused; the replies it reads and
+  // the ends it reports carry it.
+  LPARAM Origin() const { return origin; }
   long ResetDomainStatus();
 
   bool HasSendTask();
@@ -148,6 +151,7 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   long ReceiveReply(const ReadAhead* first);
 
   const int taskId;
+  const LPARAM origin;
   const HWND window;
   const DWORD ownerThread;
   const std::shared_ptr<CUdpReplyStore> replies;

@@ -50,6 +50,7 @@ void CUdpTaskService::Shutdown() {
   std::deque<UdpOneShotRequest> held;
   std::map<int, std::shared_ptr<CUdpTask>> closing;
   std::map<int, UdpRequestRecord> dropped;
+  gate.Close();
   {
     CAutoLock guard(lock);
     shutDown = true;
@@ -144,6 +145,7 @@ long CUdpTaskService::SendData(int channelId, const char* data, UdpTaskCallback 
     record.sendCallback = sendCallback;
     record.recvCallback = recvCallback;
     record.channelId = channelId;
+    record.origin = task->Origin();
     record.ownerThreadId = task->GetOwnerThreadId();
     record.timeoutMs = timeoutMs;
     record.userParam = userParam;
@@ -196,6 +198,7 @@ UdpRequestRecord CUdpTaskService::MakeOneShotRecord(const CUdpTask& task,
   record.sendCallback = request.sendCallback;
   record.recvCallback = request.recvCallback;
   record.channelId = 0;
+  record.origin = task.Origin();
   record.ownerThreadId = request.threadId;
   record.timeoutMs = request.timeoutMs;
   record.userParam = 0;
@@ -258,17 +261,23 @@ long CUdpTaskService::OnMulThreadProxyMsg(UINT msg, WPARAM wParam, LPARAM lParam
     return S_OK;
   }
   if (msg == WM_UDPTASK_FINISHED) {
-    bool ended;
+    bool ended = false;
     {
       CAutoLock guard(lock);
-      ended = requests.erase(cookie) > 0;
+      auto it = requests.find(cookie);
+      // Another task's end for this cookie follows a reply it was not asked for.
+      if (it != requests.end() && it->second.origin == lParam) {
+        requests.erase(it);
+        ended = true;
+      }
     }
     if (ended) StartWaitingRequests();
     return S_OK;
   }
 
   // The reply, if any, is ours from here on and is freed on every path.
-  UdpOutPtr out = lParam ? replies->Claim(lParam) : nullptr;
+  LPARAM origin = 0;
+  UdpOutPtr out = lParam ? replies->Claim(lParam, &origin) : nullptr;
   UdpRequestRecord record;
   {
     CAutoLock guard(lock);
@@ -278,6 +287,12 @@ long CUdpTaskService::OnMulThreadProxyMsg(UINT msg, WPARAM wParam, LPARAM lParam
       return E_FAIL;
     }
     record = it->second;
+  }
+  // A server answering with the cookie of a request that another channel or one-shot task
+  // sent elsewhere: the reply is not for this request.
+  if (out && origin != record.origin) {
+    WriteLog(LOG_FAIL, L"CUdpTaskService::OnMulThreadProxyMsg Cookie Foreign");
+    return E_FAIL;
   }
   UdpTaskCallback callback = nullptr;
   DispatchTarget target;
@@ -293,8 +308,8 @@ long CUdpTaskService::OnMulThreadProxyMsg(UINT msg, WPARAM wParam, LPARAM lParam
     WriteLog(LOG_TRACE, L"CUdpTaskService::OnMulThreadProxyMsg CallBack NULL");
     return E_FAIL;
   }
-  callback(cookie, record.userParam, target.code,
-           msg == WM_UDPTASK_RECV_COMPLETE ? out.get() : nullptr);
+  tagUdpOut* const reply = msg == WM_UDPTASK_RECV_COMPLETE ? out.get() : nullptr;
+  gate.Deliver([&] { callback(cookie, record.userParam, target.code, reply); });
   return S_OK;
 }
 
@@ -317,9 +332,11 @@ void CUdpTaskService::CheckTimeOut() {
   }
   if (expired.empty()) return;
   StartWaitingRequests();
-  for (const auto& [cookie, record] : expired) {
-    if (record.recvCallback)
-      record.recvCallback(cookie, record.userParam, UDP_TASK_TIMEOUT, nullptr);
+  for (const auto& entry : expired) {
+    const UdpRequestRecord& record = entry.second;
+    if (!record.recvCallback) continue;
+    gate.Deliver(
+        [&] { record.recvCallback(entry.first, record.userParam, UDP_TASK_TIMEOUT, nullptr); });
   }
 }
 

@@ -8,7 +8,9 @@
 // request. Task threads never enter the service: they post to the windows.
 // Locks: `lock` guards requests, waitingRequests, channels, nextCookie, nextChannelId and
 // shutDown. It is taken before a task's queue or stop lock and before the proxy's lock, never
-// after them, and it is never held while a callback runs or a thread is waited for.
+// after them, and it is never held while a callback runs or a thread is waited for. Callbacks
+// run through `gate`, which Shutdown closes; WaitForDeliveries then waits, without any lock
+// of the family held, for those still running on other threads.
 // Ownership: owned by a std::shared_ptr (the exports hold it; a running dispatch holds its
 // own). Channel tasks are shared with their threads; a one-shot task belongs to its thread.
 // Replies travel in `replies`, shared with every task made here.
@@ -20,6 +22,7 @@
 #include <map>
 #include <memory>
 
+#include "frame/DeliveryGate.h"
 #include "frame/MulThreadProxy.h"
 #include "platform/CriticalSection.h"
 #include "platform/WinTypes.h"
@@ -55,8 +58,11 @@ class CUdpTaskService : public std::enable_shared_from_this<CUdpTaskService> {
   long OnMulThreadProxyMsg(UINT msg, WPARAM wParam, LPARAM lParam);
 
   // Closes every channel, drops held-back and open requests without callbacks and destroys
-  // the windows. Nothing is started afterwards. Safe to call twice.
+  // the windows. Nothing is started afterwards, no callback starts. Safe to call twice.
   void Shutdown();
+  // After Shutdown: waits until the callbacks running on other threads have returned. Those of
+  // the calling thread (Shutdown from inside a callback) are not waited for.
+  void WaitForDeliveries() { gate.WaitForOthers(); }
 
  private:
   void CheckTimeOut();
@@ -83,6 +89,7 @@ class CUdpTaskService : public std::enable_shared_from_this<CUdpTaskService> {
   std::map<int, std::shared_ptr<CUdpTask>> channels;  // open channels by id
   const std::shared_ptr<CUdpReplyStore> replies;
   bool shutDown = false;
+  CDeliveryGate gate;  // no callback starts once shutdown has begun
 };
 
 #endif  // ZVNET_UDP_UDPTASKSERVICE_H_

@@ -3,7 +3,9 @@
 //
 // The host calls Init and Uninit from one thread; the other exports may run on any thread.
 // `family.lock` guards the use count and the service pointer; each export holds it only to
-// copy the pointer, except Uninit, which shuts the service down under it.
+// copy the pointer, except Uninit, which shuts the service down under it. The last Uninit
+// then waits, with the lock released so that such a callback may itself call an export, for
+// the callbacks running on other threads: none runs once it has returned.
 #include <mutex>
 
 #include "frame/Log.h"
@@ -56,8 +58,8 @@ long Uninit() {
     }
     WriteLog(LOG_TRACE, L"ZvUdp::Uninit for %d times", family.useCount);
   }
-  // Dropped outside the lock; a dispatch still running on another thread keeps its own
-  // reference until it returns.
+  // A dispatch still running on another thread keeps its own reference until it returns.
+  if (doomed) doomed->WaitForDeliveries();
   doomed.reset();
   return S_OK;
 }

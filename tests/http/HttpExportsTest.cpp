@@ -1,13 +1,20 @@
 // The ZvHttp exports end to end: counting users, ids, delivery on the requesting thread,
 // time-outs, stopping, closing workers, several threads, and shutdown.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "platform/Thread.h"
 #include "tests/http/HttpExportsFixture.h"
+#include "tests/support/HttpTestResource.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TempFolder.h"
 #include "zvnet/zvmsgloop.h"
 
 TEST(HttpFamilyTest, InitIsCountedAndTheLastUninitEndsTheService) {
@@ -202,6 +209,79 @@ TEST_F(HttpExportsTest, DownloadInFileWithEmptyPathDeliversTheBody) {
     EXPECT_TRUE(log.Terminal(id).data == QuickBody()) << "blank path too";
   }
   EXPECT_EQ(ZvHttp::SetMaxTaskNum(1), 0);
+}
+
+// A download into a folder that others can write: what someone put at the temporary name or at
+// the destination is replaced, never written through, while a temporary file of our own still
+// resumes. The links point at "victim"; a planted link must not resume into it either.
+TEST_F(HttpExportsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
+  const std::string body = QuickBody().substr(0, 100000);
+  const std::string victim = "not to be touched";
+  server.Handle("/file", CHttpTestResource(body));
+  using Plant = std::function<void(const CTempFolder&)>;
+  auto linkTo = [](const char* target, const char* name) {
+    return [=](const CTempFolder& folder) {
+      ASSERT_EQ(::symlink(folder.Path(target).c_str(), folder.Path(name).c_str()), 0);
+    };
+  };
+  struct Row {
+    const char* name;
+    Plant plant;
+    unsigned long offset;
+    DOWNLOAD_ERRORCODE code;
+    const char* range;  // the Range header of the last request
+  } rows[] = {
+      {"link at the temporary name", linkTo("victim", "out.bin.downloading"), 5, DOWNLOAD_OK, ""},
+      {"dangling link at the temporary name", linkTo("absent", "out.bin.downloading"), 0,
+       DOWNLOAD_OK, ""},
+      {"hard link at the temporary name",
+       [](const CTempFolder& folder) {
+         ASSERT_EQ(
+             ::link(folder.Path("victim").c_str(), folder.Path("out.bin.downloading").c_str()), 0);
+       },
+       5, DOWNLOAD_OK, ""},
+      {"fifo at the temporary name",
+       [](const CTempFolder& folder) {
+         ASSERT_EQ(::mkfifo(folder.Path("out.bin.downloading").c_str(), 0666), 0);
+       },
+       0, DOWNLOAD_OK, ""},
+      {"link as the destination", linkTo("victim", "out.bin"), 0, DOWNLOAD_OK, ""},
+      {"directory at the temporary name",
+       [](const CTempFolder& folder) {
+         std::filesystem::create_directory(folder.Path("out.bin.downloading"));
+         folder.Write("out.bin.downloading/inside", "x");
+       },
+       0, DOWNLOAD_FAILED, ""},
+      {"our own partial file resumes",
+       [&](const CTempFolder& folder) {
+         folder.Write("out.bin.downloading", body.substr(0, 40000));
+       },
+       40000, DOWNLOAD_OK, "bytes=40000-"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    CTempFolder folder;
+    folder.Write("victim", victim);
+    row.plant(folder);
+    CHttpCallbackLog log;
+    tagDefHttpPar par;
+    par.url = server.Url("/file");
+    int id = 0;
+    ASSERT_EQ(ZvHttp::DownloadInFileEx(&par, folder.WidePath("out.bin"), nullptr, row.offset,
+                                       CHttpCallbackLog::Callback, 10000, &id, log.Param(), worker),
+              0);
+    ASSERT_TRUE(PumpUntilDone(log, id));
+    EXPECT_EQ(log.Terminal(id).code, row.code);
+    EXPECT_TRUE(folder.Read("victim") == victim) << "written through";
+    EXPECT_FALSE(std::filesystem::exists(folder.Path("absent")));
+    if (row.code != DOWNLOAD_OK) continue;
+    EXPECT_EQ(server.Requests().back().Header("Range"), row.range);
+    struct stat destination {};
+    ASSERT_EQ(::lstat(folder.Path("out.bin").c_str(), &destination), 0);
+    EXPECT_TRUE(S_ISREG(destination.st_mode));
+    EXPECT_TRUE(folder.Read("out.bin") == body);
+    EXPECT_FALSE(std::filesystem::exists(folder.Path("out.bin.downloading")));
+  }
 }
 
 TEST_F(HttpExportsTest, TwoThreadsOnOneWorkerEachSeeOnlyTheirOwnCallbacks) {

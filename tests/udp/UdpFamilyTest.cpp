@@ -51,6 +51,8 @@ std::vector<UdpReplyPlan> UdpFamilyTest::ScriptedReplies(const UdpServedRequest&
     return {foreign, plan};
   } else if (StartsWith(text, "other-cookie")) {
     plan.cookie += 1000;
+  } else if (StartsWith(text, "cookie:")) {
+    plan.cookie = static_cast<uint32_t>(std::stoul(text.substr(7)));
   }
   return {plan};
 }

@@ -16,6 +16,7 @@
 //   "foreign-port"    an echo sent from another port of the server's address
 //   "foreign-then-echo" the same, then the echo from the right port
 //   "other-cookie"    an echo carrying another cookie
+//   "cookie:<n>"      an echo carrying cookie <n>
 //   anything else     an echo
 #ifndef ZVNET_TESTS_UDP_UDPFAMILYTEST_H_
 #define ZVNET_TESTS_UDP_UDPFAMILYTEST_H_

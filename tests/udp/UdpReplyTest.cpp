@@ -1,4 +1,5 @@
 // What goes on the wire, and which replies the library accepts.
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -83,5 +84,38 @@ TEST_F(UdpFamilyTest, BrokenOrForeignRepliesAreDroppedAndTheRequestTimesOut) {
   EXPECT_TRUE(log.Contains("CUdpTask recvfrom foreign sender"));
   EXPECT_TRUE(log.Contains("CUdpTaskService::OnMulThreadProxyMsg Cookie Invalid"));
   EXPECT_EQ(log.Count("ZvUdp::Task Time Out for ID:"), 6);
+  ExpectAllCallbacksOnHost();
+}
+
+// Cookies are sequential, so a server may answer with the cookie of a request that another
+// channel or a one-shot request sent to another server. Only the task that sent a request
+// can answer it: such replies are dropped, and the genuine reply, held back by its server
+// until then, still completes the request.
+TEST_F(UdpFamilyTest, OnlyTheTaskThatSentARequestCanAnswerIt) {
+  std::atomic<bool> released{false};
+  CUdpReferenceServer other;
+  other.SetBehaviour([&](const UdpServedRequest& request) {
+    WaitUntil([&] { return released.load(); }, kDeadline);
+    return ScriptedReplies(request);
+  });
+  ASSERT_EQ(other.Start(), S_OK);
+  const int toOther = CreateChannelTo(UDP_CHANNEL_DUPLEX, "127.0.0.1", other.Port());
+  const int forging = CreateChannel(UDP_CHANNEL_DUPLEX);
+  const int victim = Send(toOther, "genuine", 30000);
+  const int oneShotVictim = SendOneShotTo("127.0.0.1", other.Port(), "silent", 30000);
+
+  const std::string forgeVictim = "cookie:" + std::to_string(victim);
+  const int byChannel = Send(forging, forgeVictim);
+  const int byOneShot = SendOneShot(forgeVictim);
+  const int atOneShot = Send(forging, "cookie:" + std::to_string(oneShotVictim));
+  EXPECT_TRUE(WaitForSummary(byChannel, "S1 R12")) << Summary(byChannel);
+  EXPECT_TRUE(WaitForSummary(byOneShot, "C1 C12")) << Summary(byOneShot);
+  EXPECT_TRUE(WaitForSummary(atOneShot, "S1 R12")) << Summary(atOneShot);
+  EXPECT_EQ(Summary(victim), "S1");
+  EXPECT_EQ(Summary(oneShotVictim), "C1");
+  EXPECT_EQ(log.Count("CUdpTaskService::OnMulThreadProxyMsg Cookie Foreign"), 3);
+
+  released = true;
+  EXPECT_TRUE(WaitForSummary(victim, "S1 R0:genuine")) << Summary(victim);
   ExpectAllCallbacksOnHost();
 }

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "tests/udp/SendToHook.h"
 #include "tests/udp/UdpFamilyTest.h"
@@ -250,4 +252,46 @@ TEST_F(UdpFamilyTest, UninitDropsOpenRequestsWithoutCallbacksAndLeavesNothingBeh
   EXPECT_TRUE(WaitUntil([&] { return OpenFdCount() == fdsBefore; }, kDeadline))
       << OpenFdCount() << " descriptors open, " << fdsBefore << " before.\nNow:" << OpenFdTargets()
       << "\nBefore:" << fdTargetsBefore;
+}
+
+// The last Uninit returns only once the callbacks running on other threads have returned: here
+// a reply's callback holds the host thread until released. A callback may also end the family
+// itself without waiting for itself.
+TEST_F(UdpFamilyTest, LastUninitWaitsForCallbacksRunningOnOtherThreads) {
+  std::atomic<bool> inside{false}, released{false}, uninitReturned{false};
+  std::atomic<int> outlived{-1};  // whether Uninit had returned when the callback did
+  CUdpCallbackLog::Get().SetObserver([&](const UdpCallbackEvent& event) {
+    if (event.kind != 'R') return;
+    inside = true;
+    WaitUntil([&] { return released.load(); }, kDeadline);
+    outlived = uninitReturned.load() ? 1 : 0;
+  });
+  Send(CreateChannel(UDP_CHANNEL_DUPLEX), "held in its callback");
+  ASSERT_TRUE(WaitUntil([&] { return inside.load(); }, kDeadline));
+  std::thread ending([&] {
+    ZvUdp::Uninit();
+    uninitReturned = true;
+  });
+  initialised = false;
+  // The service is shut down; the callback is still running, so Uninit must not return yet.
+  EXPECT_TRUE(WaitUntil([&] { return log.Contains("ZvUdp::Uninit for 0 times"); }, kDeadline));
+  EXPECT_FALSE(WaitUntil([&] { return uninitReturned.load(); }, 500ms))
+      << "Uninit returned while a callback ran";
+  released = true;
+  ending.join();
+  EXPECT_TRUE(WaitUntil([&] { return outlived != -1; }, kDeadline));
+  EXPECT_EQ(outlived, 0) << "the callback ran on after Uninit returned";
+
+  std::atomic<bool> endedInside{false};
+  host->Call([&] {
+    CUdpCallbackLog::Get().SetObserver([&](const UdpCallbackEvent& event) {
+      if (event.kind != 'R') return;
+      EXPECT_EQ(ZvUdp::Uninit(), S_OK);
+      endedInside = true;
+    });
+  });
+  ASSERT_EQ(ZvUdp::Init(), S_OK);
+  Send(CreateChannel(UDP_CHANNEL_DUPLEX), "ends the family");
+  EXPECT_TRUE(WaitUntil([&] { return endedInside.load(); }, kDeadline));
+  host->Call([] { CUdpCallbackLog::Get().SetObserver(nullptr); });
 }

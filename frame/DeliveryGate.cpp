@@ -1,4 +1,4 @@
-#include "http/DeliveryGate.h"
+#include "frame/DeliveryGate.h"
 
 #include "platform/Thread.h"
 

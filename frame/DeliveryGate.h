@@ -5,8 +5,8 @@
 // down calls Close and then WaitForOthers without holding the family lock (a running callback
 // may be calling an export). `mutex` guards `closed` and `running`; it is never held while a
 // callback runs.
-#ifndef ZVNET_HTTP_DELIVERYGATE_H_
-#define ZVNET_HTTP_DELIVERYGATE_H_
+#ifndef ZVNET_FRAME_DELIVERYGATE_H_
+#define ZVNET_FRAME_DELIVERYGATE_H_
 
 #include <condition_variable>
 #include <map>
@@ -45,4 +45,4 @@ class CDeliveryGate {
   std::map<DWORD, int> running;  // thread id -> callbacks it is running (nested ones count)
 };
 
-#endif  // ZVNET_HTTP_DELIVERYGATE_H_
+#endif  // ZVNET_FRAME_DELIVERYGATE_H_
