@@ -281,7 +281,9 @@ TEST(WinInet, RedirectFromHttpsToHttpNeedsTheFlagThatAllowsIt) {
     std::string body;
     EXPECT_EQ(client.Exchange(body), allow != 0);
     EXPECT_EQ(body, allow ? "plain" : "");
-    if (!allow) EXPECT_EQ(client.log.last.dwError, ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
+    if (!allow) {
+      EXPECT_EQ(client.log.last.dwError, ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
+    }
     EXPECT_EQ(plain.RequestCount(), allow ? 1u : 0u);
   }
   EXPECT_EQ(secure.RequestCount(), 2u);
