@@ -56,7 +56,11 @@ ReportSendResult SendCdnReport(const std::wstring& url, const tagHProxyInfo& pro
   if (!easy || !multi) return ReportSendResult::kOpenFailed;
   const std::string target = WideToUtf8(url);
   curl_easy_setopt(easy.get(), CURLOPT_URL, target.c_str());
+  // The report is one request: an answer's redirect is not followed, and could lead only to
+  // http if it ever were.
   curl_easy_setopt(easy.get(), CURLOPT_PROTOCOLS_STR, "http");
+  curl_easy_setopt(easy.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http");
+  curl_easy_setopt(easy.get(), CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(easy.get(), CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(easy.get(), CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(easy.get(), CURLOPT_NOSIGNAL, 1L);

@@ -18,6 +18,7 @@
 #include "http/HttpTaskRegistry.h"
 #include "http/HttpTaskService.h"
 #include "platform/Clock.h"
+#include "platform/HttpRedirect.h"
 #include "platform/MessageWindow.h"
 #include "platform/PostBatch.h"
 #include "platform/StringConv.h"
@@ -153,6 +154,49 @@ bool ParseContentRange(const std::wstring& headers, uint64_t& start, uint64_t& e
   return false;
 }
 
+// `wide` in UTF-8 with every byte but the unreserved ones escaped (for credentials in a URL),
+// or, with `unsafeOnly`, only the bytes a URL cannot carry (blanks, controls, above 0x7E).
+std::string Escape(const std::wstring& wide, bool unsafeOnly) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : WideToUtf8(wide)) {
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    const bool plain =
+        unsafeOnly ? c > 0x20 && c < 0x7F : alnum || c == '-' || c == '.' || c == '_' || c == '~';
+    if (plain) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+// The URL that the parts of `url` name under `scheme`, with the credentials in it when
+// `withCredentials`: the address the task connects to, as the redirect rule reads it.
+std::string JoinUrl(const std::wstring& scheme, const UrlComponents& url, bool withCredentials) {
+  std::string text = WideToUtf8(scheme) + "://";
+  if (withCredentials && (url.userNameLength || url.passwordLength)) {
+    text += Escape(url.userName, false) + ":" + Escape(url.password, false) + "@";
+  }
+  const std::string host = WideToUtf8(url.hostName);
+  const bool bracket = host.find(':') != std::string::npos && host.front() != '[';
+  text += (bracket ? "[" + host + "]" : host) + ":" + std::to_string(url.port);
+  const std::string rest = Escape(std::wstring(url.urlPath) + url.extraInfo, true);
+  return text + (rest.empty() || rest.front() != '/' ? "/" : "") + rest;
+}
+
+// Writes `text` into a fixed part of a split URL; false when it does not fit.
+bool SetUrlPart(wchar_t* buffer, uint32_t& length, size_t limit, const std::string& text) {
+  const std::wstring wide = Utf8ToWide(text);
+  if (wide.size() > limit) return false;
+  std::wcscpy(buffer, wide.c_str());
+  length = static_cast<uint32_t>(wide.size());
+  return true;
+}
+
 }  // namespace
 
 void CHttpTask::SetMessageSinkForTesting(MessageSink sink) {
@@ -222,6 +266,7 @@ long CHttpTask::InitDownload(const tagDefHttpPar* par, const SYSTEMTIME* ifModif
                              bool report) {
   if (!par) return E_FAIL;
   m_param = *par;
+  m_strHeaders = par->headers;
   m_nKind = HTTP_KIND_MEMORY;
   std::wstring savePath = path ? Trim(path, kPathBlanks) : std::wstring();
   if (!savePath.empty()) m_nKind = HTTP_KIND_FILE;
@@ -245,6 +290,7 @@ long CHttpTask::InitUpload(const tagDefHttpPar* par, std::shared_ptr<UploadData>
                            bool startNow) {
   if (!par) return E_FAIL;
   m_param = *par;
+  m_strHeaders = par->headers;
   m_pUploadData = std::move(data);
   SetPostMode(1);
   m_nKind = HTTP_KIND_UPLOAD;
@@ -597,9 +643,24 @@ CHttpTask::Step CHttpTask::OnRedirect() {
     return StepFailed;
   }
   location.resize(size / sizeof(wchar_t));
+  HttpHop current;
+  current.url = JoinUrl(m_bSecure ? L"https" : L"http", m_url, false);
+  current.user = WideToUtf8(m_url.userName);
+  current.password = WideToUtf8(m_url.password);
+  current.headerLines = HeaderLines(WideToUtf8(m_strHeaders));
   m_strUrl = location;
   ClearUrlComponents(&m_url);
   if (!SplitUrl(&m_url, m_strUrl.c_str())) return StepFailed;  // a relative Location
+  // The redirect rule reads the address the next attempt connects to, and says which
+  // credentials and header lines go there.
+  HttpHop next;
+  if (NextHop(current, m_nHttpStatus, JoinUrl(m_url.schemeName, m_url, true), false, next) != 0 ||
+      !SetUrlPart(m_url.userName, m_url.userNameLength, kMaxUserName, next.user) ||
+      !SetUrlPart(m_url.password, m_url.passwordLength, kMaxPassword, next.password)) {
+    return StepFailed;
+  }
+  m_strHeaders.clear();
+  for (const std::string& line : next.headerLines) m_strHeaders += Utf8ToWide(line) + L"\r\n";
   if (m_url.scheme == URL_SCHEME_HTTP) {
     m_bSecure = 0;
   } else if (m_url.scheme == URL_SCHEME_HTTPS) {
@@ -656,8 +717,8 @@ CHttpTask::Step CHttpTask::SendDownloadRequest() {
   if (m_bHasIfModifiedSince) m_nOffset = 0;  // a conditional fetch never resumes
   if (AddRangeHeader() != 0) return StepFailed;
   if (m_bHasIfModifiedSince && AddIfModifiedSinceHeader() != 0) return StepFailed;
-  if (!HttpSendRequestW(m_hRequest, m_param.headers.c_str(),
-                        static_cast<DWORD>(m_param.headers.size()), nullptr, 0)) {
+  if (!HttpSendRequestW(m_hRequest, m_strHeaders.c_str(), static_cast<DWORD>(m_strHeaders.size()),
+                        nullptr, 0)) {
     if (GetLastError() != ERROR_IO_PENDING) {
       CloseRequest();
       return StepFailed;
@@ -1009,8 +1070,8 @@ CHttpTask::Step CHttpTask::SendUploadRequest() {
   }
   INTERNET_BUFFERSW buffers{};
   buffers.dwStructSize = sizeof buffers;
-  buffers.lpcszHeader = m_param.headers.c_str();
-  buffers.dwHeadersLength = static_cast<DWORD>(m_param.headers.size());
+  buffers.lpcszHeader = m_strHeaders.c_str();
+  buffers.dwHeadersLength = static_cast<DWORD>(m_strHeaders.size());
   buffers.dwBufferTotal = m_pUploadData ? m_pUploadData->length : 0;
   Step sent =
       Await(HttpSendRequestExW(m_hRequest, &buffers, nullptr, 0, 0), m_hRequestCompleteEvent);

@@ -217,6 +217,9 @@ class CHttpTask : public CThreadControl {
   std::shared_ptr<UploadData> m_pUploadData;
   int m_bSecure = 0;
   tagDefHttpPar m_param;
+  // The caller's header lines as the next request sends them: a redirect to another origin
+  // leaves its credential lines behind (NextHop).
+  std::wstring m_strHeaders;
   std::wstring m_strRawHeaders;
   DWORD m_dwCreateTick;
   std::atomic<DWORD> m_dwPhaseStart{0};

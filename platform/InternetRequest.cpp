@@ -58,20 +58,6 @@ bool HeadValue(std::string_view head, std::string_view name, std::string& value)
   return false;
 }
 
-// Header lines of a WinINet header text (CRLF or LF separated), blank lines dropped.
-std::vector<std::string> HeaderLines(std::string_view text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    std::string line = Trim(text.substr(start, end == text.npos ? text.npos : end - start));
-    if (!line.empty()) lines.push_back(std::move(line));
-    if (end == text.npos) break;
-    start = end + 1;
-  }
-  return lines;
-}
-
 std::string HeaderName(const std::string& line) {
   return Trim(std::string_view(line).substr(0, line.find(':')));
 }
@@ -81,20 +67,50 @@ bool HasHeader(const std::vector<std::string>& lines, std::string_view name) {
                      [&](const std::string& line) { return EqualsNoCase(HeaderName(line), name); });
 }
 
-// Two Content-Length values that disagree leave the body's end unknown; taking either one
-// could cut the body or run into the next answer, so such a head is refused as a whole.
-bool HasConflictingLengths(std::string_view head) {
-  std::string first;
-  bool seen = false;
+// Decides which field of a response head says where the body ends; false when none can.
+// With Transfer-Encoding the body ends as its last coding says, and a Content-Length beside
+// it is dropped from the head (as RFC 9112 asks): libcurl ignores it already, and a reader
+// that took it would cut the body there. A Transfer-Encoding whose last coding is not
+// "chunked" beside a Content-Length, or two Content-Length values that disagree, leave the
+// body's end unknown: such a head is refused as a whole.
+bool SettleBodyLength(std::string& head) {
+  std::string encoding, first;
+  bool lengths = false, conflicting = false;
   for (const std::string& line : HeaderLines(head)) {
     const size_t colon = line.find(':');
-    if (colon == line.npos || !EqualsNoCase(HeaderName(line), "Content-Length")) continue;
+    if (colon == line.npos) continue;
     std::string value = Trim(std::string_view(line).substr(colon + 1));
-    if (seen && value != first) return true;
-    first = std::move(value);
-    seen = true;
+    const std::string name = HeaderName(line);
+    if (EqualsNoCase(name, "Transfer-Encoding")) {
+      encoding += encoding.empty() ? value : ", " + value;
+    } else if (EqualsNoCase(name, "Content-Length")) {
+      conflicting = conflicting || (lengths && value != first);
+      first = std::move(value);
+      lengths = true;
+    }
   }
-  return false;
+  if (encoding.empty()) return !conflicting;
+  if (!lengths) return true;
+  const size_t comma = encoding.rfind(',');
+  if (!EqualsNoCase(Trim(comma == encoding.npos ? encoding : encoding.substr(comma + 1)),
+                    "chunked")) {
+    return false;
+  }
+  std::string settled;
+  size_t start = 0;
+  while (start < head.size()) {
+    size_t end = head.find('\n', start);
+    end = end == head.npos ? head.size() : end + 1;
+    std::string_view line(head.data() + start, end - start);
+    const size_t colon = line.find(':');
+    if (start == 0 || colon == line.npos ||
+        !EqualsNoCase(Trim(line.substr(0, colon)), "Content-Length")) {
+      settled.append(line);
+    }
+    start = end;
+  }
+  head = std::move(settled);
+  return true;
 }
 
 const char* HeaderNameOfQuery(DWORD code) {
@@ -135,13 +151,15 @@ std::string HostOf(const std::string& url) {
   return result;
 }
 
-// `location` resolved against `base`; empty when it cannot be.
+// `location` resolved against `base`; empty when it cannot be. Any scheme resolves, so that
+// the redirect rule can refuse it.
 std::string ResolveUrl(const std::string& base, const std::string& location) {
   CURLU* handle = curl_url();
   char* url = nullptr;
   std::string result;
-  if (curl_url_set(handle, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
-      curl_url_set(handle, CURLUPART_URL, location.c_str(), CURLU_ALLOW_SPACE) == CURLUE_OK &&
+  constexpr unsigned kFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_ALLOW_SPACE;
+  if (curl_url_set(handle, CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
+      curl_url_set(handle, CURLUPART_URL, location.c_str(), kFlags) == CURLUE_OK &&
       curl_url_get(handle, CURLUPART_URL, &url, 0) == CURLUE_OK) {
     result = url;
   }
@@ -555,8 +573,15 @@ void CInternetRequest::Detach() {
 
 void CInternetRequest::Begin() {
   if (closed) return;
-  currentUrl = setup.url;
-  currentVerb = setup.verb;
+  hop.url = setup.url;
+  hop.verb = setup.verb;
+  hop.user = setup.user;
+  hop.password = setup.password;
+  {
+    std::lock_guard guard(mutex);
+    hop.hasBody = upload || !body.empty();
+    hop.headerLines = addedHeaders;
+  }
   auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
   if (Configure() && CInternetEngine::Get().Add(easy, self)) {
     attached = true;
@@ -572,11 +597,7 @@ bool CInternetRequest::Configure() {
   easy = curl_easy_init();
   if (!easy) return false;
   CInternetSession* session = Session();
-  std::vector<std::string> lines;
-  {
-    std::lock_guard guard(mutex);
-    lines = addedHeaders;
-  }
+  std::vector<std::string> lines = hop.headerLines;
   if ((setup.flags & INTERNET_FLAG_PRAGMA_NOCACHE) && !HasHeader(lines, "Pragma")) {
     lines.push_back("Pragma: no-cache");
   }
@@ -589,7 +610,11 @@ bool CInternetRequest::Configure() {
   for (const std::string& line : lines) headerList = curl_slist_append(headerList, line.c_str());
 
   curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
-  curl_easy_setopt(easy, CURLOPT_URL, currentUrl.c_str());
+  curl_easy_setopt(easy, CURLOPT_URL, hop.url.c_str());
+  // Redirects are followed here, hop by hop (FollowRedirect), never by libcurl; neither the
+  // request nor a hop may speak anything but http and https.
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_SHARE, CInternetEngine::Get().Share());
   curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -603,28 +628,28 @@ bool CInternetRequest::Configure() {
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs));
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  if (!setup.user.empty() && !credentialsDropped) {
-    curl_easy_setopt(easy, CURLOPT_USERNAME, setup.user.c_str());
-    curl_easy_setopt(easy, CURLOPT_PASSWORD, setup.password.c_str());
+  if (!hop.user.empty()) {
+    curl_easy_setopt(easy, CURLOPT_USERNAME, hop.user.c_str());
+    curl_easy_setopt(easy, CURLOPT_PASSWORD, hop.password.c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
   }
 
-  if (upload && !bodyDropped) {
+  if (upload && hop.hasBody) {
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     curl_easy_setopt(easy, CURLOPT_READFUNCTION, &CInternetRequest::ReadThunk);
     curl_easy_setopt(easy, CURLOPT_READDATA, this);
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(uploadTotal));
-  } else if (currentVerb == "HEAD") {
+  } else if (hop.verb == "HEAD") {
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-  } else if (currentVerb == "GET" && body.empty()) {
+  } else if (hop.verb == "GET" && body.empty()) {
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
   } else {
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
   }
-  if (currentVerb != "GET" && currentVerb != "HEAD" && currentVerb != "POST") {
-    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, currentVerb.c_str());
-  } else if (currentVerb == "GET" && !body.empty()) {
+  if (hop.verb != "GET" && hop.verb != "HEAD" && hop.verb != "POST") {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, hop.verb.c_str());
+  } else if (hop.verb == "GET" && !body.empty()) {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "GET");
   }
 
@@ -725,12 +750,12 @@ size_t CInternetRequest::OnHeaderLine(const char* data, size_t length) {
     currentHead.clear();  // an interim answer such as 100 Continue
     return length;
   }
-  if (HasConflictingLengths(currentHead)) return 0;  // libcurl ends the transfer with an error
+  if (!SettleBodyLength(currentHead)) return 0;  // libcurl ends the transfer with an error
   std::string location;
   const bool replayable = !upload || (currentStatus != 307 && currentStatus != 308);
   if (!(setup.flags & INTERNET_FLAG_NO_AUTO_REDIRECT) && IsRedirectStatus(currentStatus) &&
       replayable && HeadValue(currentHead, "Location", location)) {
-    redirectTarget = ResolveUrl(currentUrl, location);
+    redirectTarget = ResolveUrl(hop.url, location);
     if (!redirectTarget.empty()) return length;  // its body is skipped, then followed
   }
   std::unique_lock lock(mutex);
@@ -794,7 +819,7 @@ size_t CInternetRequest::OnUploadRead(char* out, size_t length) {
 void CInternetRequest::OnResolverStart() {
   if (resolving) return;
   resolving = true;
-  NotifyText(INTERNET_STATUS_RESOLVING_NAME, HostOf(currentUrl));
+  NotifyText(INTERNET_STATUS_RESOLVING_NAME, HostOf(hop.url));
 }
 
 curl_socket_t CInternetRequest::OnOpenSocket(curlsocktype purpose, curl_sockaddr* address) {
@@ -826,26 +851,19 @@ void CInternetRequest::OnPrerequest() {
   if (upload && pending == Op::kSend) Complete(lock, true, 0);
 }
 
-bool CInternetRequest::FollowRedirect() {
-  if (++redirects > kMaxRedirects) return false;
+DWORD CInternetRequest::FollowRedirect() {
+  if (++redirects > kMaxRedirects) return ERROR_HTTP_REDIRECT_FAILED;
   const std::string target = std::move(redirectTarget);
   redirectTarget.clear();
-  const bool toGet = (currentStatus == 303 && currentVerb != "HEAD") ||
-                     ((currentStatus == 301 || currentStatus == 302) && currentVerb == "POST");
-  if (toGet) {
-    currentVerb = "GET";
-    body.clear();
-    bodyDropped = true;
-  }
-  // Server credentials stay with the host they were given for.
-  if (!setup.user.empty() && !EqualsNoCase(HostOf(target), HostOf(currentUrl))) {
-    credentialsDropped = true;
-  }
-  currentUrl = target;
+  HttpHop next;
+  const bool toHttp = (setup.flags & INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP) != 0;
+  if (DWORD refused = NextHop(hop, currentStatus, target, toHttp, next)) return refused;
+  if (!next.hasBody) body.clear();
+  hop = std::move(next);
   currentHead.clear();
   resolving = resolved = connecting = false;
-  NotifyText(INTERNET_STATUS_REDIRECT, currentUrl);
-  if (closed) return true;
+  NotifyText(INTERNET_STATUS_REDIRECT, hop.url);
+  if (closed) return 0;
   // Each hop gets a new handle. libcurl 7.88 keeps a pointer to the last header of a handle's
   // previous transfer, and a next answer that opens with a folded header line would be
   // appended to that freed header.
@@ -854,24 +872,27 @@ bool CInternetRequest::FollowRedirect() {
   curl_slist_free_all(headerList);
   headerList = nullptr;
   auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
-  if (!Configure() || !CInternetEngine::Get().Add(easy, self)) return false;
+  if (!Configure() || !CInternetEngine::Get().Add(easy, self)) {
+    return ERROR_INTERNET_INTERNAL_ERROR;
+  }
   attached = true;
-  return true;
+  return 0;
 }
 
 void CInternetRequest::OnTransferDone(CURLcode result) {
   attached = false;
   if (closed) return;
+  DWORD refused = 0;
   if (result == CURLE_OK && !redirectTarget.empty()) {
-    if (FollowRedirect()) return;
-    result = CURLE_TOO_MANY_REDIRECTS;
+    refused = FollowRedirect();
+    if (refused == 0) return;
   }
   std::unique_lock lock(mutex);
   transferDone = true;
   // A body cut short is an end of data to the reader, as in WinINet; the reader compares the
   // length it got with the length announced.
   const bool clean = result == CURLE_OK || (headersDone && result == CURLE_PARTIAL_FILE);
-  transferError = clean ? 0 : MapCurlError(result, easy);
+  transferError = refused ? refused : clean ? 0 : MapCurlError(result, easy);
   if (!headersDone && transferError == 0) transferError = ERROR_INTERNET_INVALID_SERVER_RESPONSE;
   switch (pending) {
     case Op::kSend:

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/ByteRing.h"
+#include "platform/HttpRedirect.h"
 #include "platform/InternetHandle.h"
 #include "platform/InternetSession.h"
 
@@ -85,7 +86,9 @@ class CInternetRequest : public CInternetHandle {
   // Completes the pending operation (lock held on entry, released on return) and reports
   // status 100 in an asynchronous session.
   void Complete(std::unique_lock<std::mutex>& lock, bool ok, DWORD error);
-  bool FollowRedirect();
+  // Moves to the next hop of a redirect on a new handle; answers 0, or the error that ends
+  // the transfer.
+  DWORD FollowRedirect();
   size_t OnHeaderLine(const char* data, size_t length);
   size_t OnBody(const char* data, size_t length);
   size_t OnUploadRead(char* out, size_t length);
@@ -120,14 +123,11 @@ class CInternetRequest : public CInternetHandle {
   CURL* easy = nullptr;
   curl_slist* headerList = nullptr;
   std::string body;
-  std::string currentUrl;
-  std::string currentVerb;
+  HttpHop hop;  // what the current request of the redirect chain sends
   std::string currentHead;
   int currentStatus = 0;
   std::string redirectTarget;
   int redirects = 0;
-  bool bodyDropped = false;         // a redirect turned the request into a GET
-  bool credentialsDropped = false;  // a redirect left the host the credentials were for
   bool resolving = false;
   bool resolved = false;
   bool connecting = false;

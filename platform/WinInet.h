@@ -30,7 +30,10 @@
 //   pooled connection reports no 10, 11, 20 or 21. "Connected" is reported once the
 //   connection can carry the request, so for https it includes the TLS handshake.
 // - Redirects (301, 302, 303, 307, 308) are followed by the stand-in unless the request has
-//   INTERNET_FLAG_NO_AUTO_REDIRECT; a streamed upload is not replayed on 307/308.
+//   INTERNET_FLAG_NO_AUTO_REDIRECT; a streamed upload is not replayed on 307/308. Only http
+//   and https are followed (ERROR_INTERNET_UNRECOGNIZED_SCHEME otherwise), and from https
+//   to http only with INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP (ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR
+//   otherwise). What each hop carries is decided by NextHop (platform/HttpRedirect.h).
 // - Proxies: INTERNET_OPEN_TYPE_DIRECT ignores the proxy environment variables;
 //   INTERNET_OPEN_TYPE_PRECONFIG uses them (http_proxy, https_proxy, all_proxy, no_proxy);
 //   INTERNET_OPEN_TYPE_PROXY takes "host:port" (an HTTP proxy) or "SOCKS=host:port" (SOCKS5).
@@ -108,6 +111,7 @@ inline constexpr DWORD INTERNET_FLAG_IGNORE_CERT_CN_INVALID = 0x00001000;
 inline constexpr DWORD INTERNET_FLAG_IGNORE_CERT_DATE_INVALID = 0x00002000;
 inline constexpr DWORD INTERNET_FLAG_PRAGMA_NOCACHE = 0x00000100;
 inline constexpr DWORD INTERNET_FLAG_KEEP_CONNECTION = 0x00400000;
+inline constexpr DWORD INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP = 0x00008000;
 
 // Options.
 inline constexpr DWORD INTERNET_OPTION_CONNECT_TIMEOUT = 2;
@@ -177,6 +181,7 @@ inline constexpr DWORD ERROR_INTERNET_CANNOT_CONNECT = 12029;
 inline constexpr DWORD ERROR_INTERNET_CONNECTION_ABORTED = 12030;
 inline constexpr DWORD ERROR_INTERNET_CONNECTION_RESET = 12031;
 inline constexpr DWORD ERROR_INTERNET_SEC_CERT_DATE_INVALID = 12037;
+inline constexpr DWORD ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR = 12040;
 inline constexpr DWORD ERROR_INTERNET_SEC_CERT_CN_INVALID = 12038;
 inline constexpr DWORD ERROR_INTERNET_INVALID_CA = 12045;
 inline constexpr DWORD ERROR_HTTP_HEADER_NOT_FOUND = 12150;

@@ -1,5 +1,6 @@
 // The ZvHttp exports end to end: counting users, ids, delivery on the requesting thread,
 // time-outs, stopping, closing workers, several threads, and shutdown.
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +15,9 @@
 #include "tests/http/HttpExportsFixture.h"
 #include "tests/support/HttpTestResource.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TestCertificateAuthority.h"
 #include "zvnet/zvmsgloop.h"
 
 TEST(HttpFamilyTest, InitIsCountedAndTheLastUninitEndsTheService) {
@@ -440,4 +443,135 @@ TEST_F(HttpExportsTest, CallbackMayStopItsTaskAndEndTheFamily) {
   EXPECT_EQ(calls, 1) << "nothing after Uninit";
   int worker2 = 0;
   EXPECT_EQ(ZvHttp::CreateWorker(&worker2), E_FAIL);
+}
+
+// Hostile servers. A redirect leads only to http or https: one to another scheme, or from
+// https down to http, ends the transfer as a failure whoever follows it (the stand-in, or
+// the task with HTTPPAR_NO_AUTO_REDIRECT), and nothing reaches the target.
+TEST_F(HttpExportsTest, RedirectsToOtherSchemesOrFromHttpsToHttpFailAndReachNothing) {
+  CTestCertificateAuthority ca;
+  CScopedEnv trust("ZVNET_CA_FILE", ca.CaFile());
+  CHttpTestServer secure(ca.Issue({"localhost"}));
+  CHttpTestServer local;  // a local service that a hostile server wants to talk to
+  CTempFolder folder;
+  folder.Write("hostname", "planted-secret");
+  const std::string service = "127.0.0.1:" + std::to_string(local.Port());
+  struct Case {
+    CHttpTestServer* from;
+    std::wstring url;  // answers the redirect; with the caller's credentials for https
+    std::string location;
+  };
+  const std::wstring hostile = server.Url("/hostile");
+  const Case cases[] = {
+      {&server, hostile, "gopher://" + service + "/_SET%20pwned"},
+      {&server, hostile, "dict://" + service + "/FLUSHALL"},
+      {&server, hostile, "file://" + folder.Path("hostname").string()},
+      {&secure, L"https://bob:pw@localhost:" + std::to_wstring(secure.Port()) + L"/hostile",
+       "http://localhost:" + std::to_string(local.Port()) + "/landing"},
+  };
+  CHttpCallbackLog log;
+  for (const Case& c : cases) {
+    c.from->Serve("/hostile", HttpTestResponse::Redirect(302, c.location));
+    for (uint32_t flags : {0u, HTTPPAR_NO_AUTO_REDIRECT}) {
+      tagDefHttpPar par;
+      par.url = c.url;
+      par.flags = flags;
+      int id = 0;
+      ASSERT_EQ(
+          ZvHttp::DownloadInMem(&par, CHttpCallbackLog::Callback, 10000, &id, log.Param(), worker),
+          0);
+      ASSERT_TRUE(PumpUntilDone(log, id)) << c.location;
+      EXPECT_EQ(log.Terminal(id).code, DOWNLOAD_FAILED) << c.location << " flags " << flags;
+      EXPECT_EQ(log.Terminal(id).data.find("planted"), std::string::npos) << c.location;
+    }
+    EXPECT_EQ(ZvHttp::IsDestinationReachable(c.url.c_str()), 0) << c.location;
+  }
+  EXPECT_EQ(secure.RequestCount(), 3u) << "the https server was asked";
+  EXPECT_EQ(local.ConnectionCount(), 0) << "nothing reached the local service";
+}
+
+// A redirect to another origin (scheme, host or port) drops the caller's credentials: those
+// of the URL and its own Authorization, Proxy-Authorization and Cookie lines. Within the
+// origin they stay; other caller headers go everywhere.
+TEST_F(HttpExportsTest, CallerCredentialsStayWithTheirOrigin) {
+  CHttpTestServer other;
+  other.Serve("/end", HttpTestResponse::Text(200, "end"));
+  server.Serve("/start", HttpTestResponse::Redirect(302, server.Origin() + "/same"));
+  server.Serve("/same", HttpTestResponse::Redirect(302, other.Origin() + "/end"));
+  struct Case {
+    const char* name;
+    bool urlCredentials;
+    const wchar_t* headers;
+    const char* header;  // where the credential shows
+    const char* value;   // a part of it
+  };
+  const Case cases[] = {
+      {"URL credentials", true, L"", "Authorization", "Basic Ym9iOnB3"},
+      {"Authorization line", false, L"Authorization: Bearer t0ken\r\n", "Authorization", "t0ken"},
+      {"Proxy-Authorization line", false, L"Proxy-Authorization: Basic cHg=\r\n",
+       "Proxy-Authorization", "cHg="},
+      {"Cookie line", false, L"Cookie: raw=1\r\n", "Cookie", "raw=1"},
+  };
+  auto carries = [](const HttpTestRequest& request, const Case& c) {
+    for (const auto& [name, value] : request.headers) {
+      if (strcasecmp(name.c_str(), c.header) == 0 && value.find(c.value) != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  };
+  CHttpCallbackLog log;
+  for (const Case& c : cases) {
+    for (uint32_t flags : {0u, HTTPPAR_NO_AUTO_REDIRECT}) {
+      const size_t seen = server.RequestCount(), seenOther = other.RequestCount();
+      tagDefHttpPar par;
+      par.url = c.urlCredentials
+                    ? L"http://bob:pw@127.0.0.1:" + std::to_wstring(server.Port()) + L"/start"
+                    : server.Url("/start");
+      par.headers = std::wstring(c.headers) + L"X-Caller: 1\r\n";
+      par.flags = flags;
+      int id = 0;
+      ASSERT_EQ(
+          ZvHttp::DownloadInMem(&par, CHttpCallbackLog::Callback, 10000, &id, log.Param(), worker),
+          0);
+      ASSERT_TRUE(PumpUntilDone(log, id)) << c.name;
+      EXPECT_EQ(log.Terminal(id).code, DOWNLOAD_OK) << c.name << " flags " << flags;
+      const std::vector<HttpTestRequest> here = server.Requests();
+      const std::vector<HttpTestRequest> there = other.Requests();
+      ASSERT_EQ(here.size(), seen + 2) << c.name;
+      ASSERT_EQ(there.size(), seenOther + 1) << c.name;
+      EXPECT_TRUE(carries(here[seen], c)) << c.name << " flags " << flags;
+      EXPECT_TRUE(carries(here[seen + 1], c))
+          << c.name << " kept within the origin, flags " << flags;
+      EXPECT_FALSE(carries(there.back(), c)) << c.name << " left the origin, flags " << flags;
+      EXPECT_EQ(there.back().Header("X-Caller"), "1") << c.name;
+    }
+  }
+}
+
+// Transfer-Encoding decides where a body ends, whatever Content-Length says: a chunked body
+// arrives whole, and a head whose end of body is unclear fails; never a body cut at the length.
+TEST_F(HttpExportsTest, TransferEncodingWinsOverContentLength) {
+  struct Case {
+    const char* encoding;
+    const char* body;
+    DOWNLOAD_ERRORCODE code;
+    const char* delivered;
+  };
+  const Case cases[] = {
+      {"chunked", "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n", DOWNLOAD_OK, "hello world"},
+      {"gzip", "hello world", DOWNLOAD_FAILED, ""},  // not chunked: the end is unknown
+  };
+  CHttpCallbackLog log;
+  for (const Case& c : cases) {
+    HttpTestResponse response =
+        HttpTestResponse::Text(200, c.body).With("Transfer-Encoding", c.encoding);
+    response.contentLength = 3;
+    server.Serve("/encoded", response);
+    int id = 0;
+    ASSERT_EQ(Fetch(server.Url("/encoded"), log, 10000, &id), 0);
+    ASSERT_TRUE(PumpUntilDone(log, id)) << c.encoding;
+    EXPECT_EQ(log.Terminal(id).code, c.code) << c.encoding;
+    EXPECT_EQ(log.Terminal(id).data, c.delivered) << c.encoding;
+  }
 }

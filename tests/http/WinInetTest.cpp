@@ -14,7 +14,9 @@
 #include "platform/WinInet.h"
 #include "tests/support/HttpTestResource.h"
 #include "tests/support/HttpTestServer.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TestBytes.h"
+#include "tests/support/TestCertificateAuthority.h"
 
 namespace {
 
@@ -68,12 +70,12 @@ class CAsyncClient {
 
   bool Open(INTERNET_PORT port, const std::wstring& object, const wchar_t* verb = L"GET",
             const wchar_t* user = nullptr, const wchar_t* password = nullptr,
-            const wchar_t* referrer = L"") {
+            const wchar_t* referrer = L"", DWORD flags = INTERNET_FLAG_RELOAD) {
     connection = InternetConnectW(session, L"127.0.0.1", port, user, password,
                                   INTERNET_SERVICE_HTTP, 0, log.Context());
     const wchar_t* accept[] = {L"*/*", nullptr};
     request = HttpOpenRequestW(connection, verb, object.c_str(), L"HTTP/1.1", referrer, accept,
-                               INTERNET_FLAG_RELOAD, log.Context());
+                               flags, log.Context());
     return connection && request;
   }
 
@@ -261,6 +263,30 @@ TEST(WinInet, RedirectsDropTheBodyOnA303AndCredentialsOnAnotherHost) {
   EXPECT_EQ(requests[2].path, "/other");
   EXPECT_EQ(requests[2].Header("Host").rfind("localhost:", 0), 0u);
   EXPECT_FALSE(requests[2].HasHeader("Authorization"));
+}
+
+// A redirect from https down to http is followed only when the request's flags allow it;
+// otherwise the request fails and nothing reaches the http server.
+TEST(WinInet, RedirectFromHttpsToHttpNeedsTheFlagThatAllowsIt) {
+  CTestCertificateAuthority ca;
+  CScopedEnv trust("ZVNET_CA_FILE", ca.CaFile());
+  CHttpTestServer plain;
+  plain.Serve("/landing", HttpTestResponse::Text(200, "plain"));
+  CHttpTestServer secure(ca.Issue({"127.0.0.1"}));
+  secure.Serve("/login", HttpTestResponse::Redirect(302, plain.Origin() + "/landing"));
+  for (DWORD allow : {0u, INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP}) {
+    CAsyncClient client;
+    ASSERT_TRUE(client.Open(secure.Port(), L"/login", L"GET", nullptr, nullptr, L"",
+                            INTERNET_FLAG_SECURE | allow));
+    std::string body;
+    EXPECT_EQ(client.Exchange(body), allow != 0);
+    EXPECT_EQ(body, allow ? "plain" : "");
+    if (!allow) {
+      EXPECT_EQ(client.log.last.dwError, ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
+    }
+    EXPECT_EQ(plain.RequestCount(), allow ? 1u : 0u);
+  }
+  EXPECT_EQ(secure.RequestCount(), 2u);
 }
 
 // A folded line cannot open an answer's headers: after a redirect, such an answer is refused
