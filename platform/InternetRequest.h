@@ -128,6 +128,7 @@ class CInternetRequest : public CInternetHandle {
   int redirects = 0;
   bool bodyDropped = false;         // a redirect turned the request into a GET
   bool credentialsDropped = false;  // a redirect left the host the credentials were for
+  bool viaProxy = false;            // connections go to a proxy
   bool resolving = false;
   bool resolved = false;
   bool connecting = false;
