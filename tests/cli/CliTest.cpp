@@ -199,7 +199,7 @@ TEST_F(CliTest, SameNamedUrlsGetTheirOwnFilesInAFolderMadeForThem) {
   const std::string b = std::string(a.rbegin(), a.rend());
   server.Handle("/A/data.bin", CHttpTestResource(a));
   server.Handle("/B/data.bin", CHttpTestResource(b));
-  for (const std::string& output : {At("new/sub/"), At("")}) {
+  for (const std::string& output : {At(""), At("new/sub/")}) {
     SCOPED_TRACE(output);
     const auto result = RunCommand({kZvnet, "get", "-q", "--workers", "2", Url("/A/data.bin"),
                                     Url("/B/data.bin"), "-o", output});
