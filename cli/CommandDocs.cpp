@@ -80,9 +80,12 @@ std::string ManPage(const CLI::App& app, const std::string& version) {
 }
 
 std::string BashCompletion(const CLI::App& app) {
-  std::string commands;
-  for (const CLI::App* command : Subcommands(app)) commands += " " + command->get_name();
-  commands = commands.substr(1);
+  std::string commands;      // "get post ..."
+  std::string alternatives;  // "get|post|..."
+  for (const CLI::App* command : Subcommands(app)) {
+    commands += (commands.empty() ? "" : " ") + command->get_name();
+    alternatives += (alternatives.empty() ? "" : "|") + command->get_name();
+  }
   std::string script =
       "# bash completion for zvnet, written by `zvnet --generate bash`\n"
       "_zvnet() {\n"
@@ -90,11 +93,7 @@ std::string BashCompletion(const CLI::App& app) {
       "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
       "    case \"${COMP_WORDS[i]}\" in\n"
       "      " +
-      [&] {
-        std::string alternatives = commands;
-        for (char& c : alternatives) c = c == ' ' ? '|' : c;
-        return alternatives;
-      }() +
+      alternatives +
       ") command=\"${COMP_WORDS[i]}\"; break ;;\n"
       "    esac\n"
       "  done\n"
