@@ -178,7 +178,9 @@ TEST_F(CliTest, DistinctStatusesForEachKindOfFailureAndALineThatSaysWhy) {
     SCOPED_TRACE(c.args[1] + " " + c.args[c.args.size() > 3 ? 3 : c.args.size() - 1]);
     const auto result = RunCommand(c.args);
     EXPECT_EQ(result.status, c.status) << result.err;
-    if (!c.line.empty()) EXPECT_EQ(result.err, c.line);
+    if (!c.line.empty()) {
+      EXPECT_EQ(result.err, c.line);
+    }
   }
   // A proxy that never answers fails the request instead of being gone around.
   const size_t requestsBefore = server.RequestCount();
