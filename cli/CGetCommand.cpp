@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <set>
 
 #include "cli/CHostLoop.h"
 #include "cli/ExitCodes.h"
@@ -40,6 +42,19 @@ void WriteToStdout(const unsigned char* data, size_t length) {
   }
 }
 
+// `path`, or the first of "name.1.ext", "name.2.ext"... that is not in `taken`.
+std::string Unclaimed(const std::string& path, const std::set<std::string>& taken) {
+  if (!taken.count(path)) return path;
+  const size_t slash = path.rfind('/');
+  const size_t dot = path.rfind('.');
+  // A dot that opens the name (".profile") starts no extension.
+  const size_t split = dot != std::string::npos && dot > slash + 1 ? dot : path.size();
+  for (int n = 1;; ++n) {
+    std::string candidate = path.substr(0, split) + "." + std::to_string(n) + path.substr(split);
+    if (!taken.count(candidate)) return candidate;
+  }
+}
+
 }  // namespace
 
 std::optional<SYSTEMTIME> ParseDate(const std::string& text) {
@@ -67,13 +82,18 @@ std::optional<SYSTEMTIME> ParseDate(const std::string& text) {
 
 CGetCommand::CGetCommand(GetOptions options) : options(std::move(options)) {}
 
+bool CGetCommand::IntoFolder() const {
+  if (options.output.empty() || options.output == "-") return false;
+  return options.urls.size() > 1 || options.output.back() == '/' || IsDirectory(options.output);
+}
+
 std::string CGetCommand::PathFor(const std::string& url) const {
   if (options.output.empty() || options.output == "-") return "";
-  if (options.urls.size() == 1 && !IsDirectory(options.output)) return options.output;
-  std::string name = url.substr(url.find_last_of('/') + 1);
-  name = name.substr(0, name.find_first_of("?#"));
-  if (name.empty()) name = "index.html";
-  return options.output + "/" + name;
+  if (!IntoFolder()) return options.output;
+  std::string name = url.substr(0, url.find_first_of("?#"));
+  name = name.substr(name.find_last_of('/') + 1);
+  if (name.empty() || name == "." || name == "..") name = "index.html";
+  return options.output + (options.output.back() == '/' ? "" : "/") + name;
 }
 
 int ZV_STDCALL CGetCommand::OnEvent(int, unsigned long userParam, DOWNLOAD_ERRORCODE code,
@@ -89,7 +109,7 @@ int ZV_STDCALL CGetCommand::OnEvent(int, unsigned long userParam, DOWNLOAD_ERROR
   }
   if (code == DOWNLOAD_REDIRECT) {
     if (out && !transfer.owner->options.quiet) {
-      std::fprintf(stderr, "redirected to %s\n", Narrow(out->text).c_str());
+      std::fprintf(stderr, "redirected to %s\n", EscapeForTerminal(out->text).c_str());
     }
     return 0;
   }
@@ -107,12 +127,14 @@ void CGetCommand::OnFinished(Transfer& transfer, DOWNLOAD_ERRORCODE code, tagDat
     WriteToStdout(out->data, out->dataLength);
   }
   if (code != DOWNLOAD_OK) {
-    std::string line = transfer.url + ": " + DescribeCode(code);
+    std::string line = transfer.url + ": " +
+                       DescribeFailure(code, out ? out->failure : ZV_FAILURE_NONE,
+                                       out ? out->systemError : 0, transfer.url, transfer.path);
     if (transfer.httpStatus > 0 && code != DOWNLOAD_TIMEOUT) {
       line += " (HTTP " + std::to_string(transfer.httpStatus) + ")";
     }
     if (code == DOWNLOAD_NOT_MODIFIED) {
-      if (!options.quiet) std::fprintf(stderr, "%s\n", line.c_str());
+      if (!options.quiet) std::fprintf(stderr, "%s\n", EscapeForTerminal(line).c_str());
     } else {
       PrintError(line);
     }
@@ -154,6 +176,15 @@ int CGetCommand::Run() {
     }
   }
   if (options.workers < 1) options.workers = 1;
+  // A folder to save into is made first (as mkdir -p), so no transfer fails for want of it.
+  if (IntoFolder() && !IsDirectory(options.output)) {
+    std::error_code error;
+    std::filesystem::create_directories(options.output, error);
+    if (error) {
+      PrintError("cannot create folder " + options.output + ": " + error.message());
+      return kExitFailure;
+    }
+  }
   if (const int status = StartHttp(options.http); status != kExitOk) return status;
   for (int i = 0; i < options.workers; ++i) {
     int id = 0;
@@ -165,11 +196,23 @@ int CGetCommand::Run() {
   }
   CHostLoop loop;
   size_t started = 0;
+  std::set<std::string> taken;  // two transfers never share a file or its temporary file
   for (size_t i = 0; i < options.urls.size() && !workerIds.empty(); ++i) {
     auto transfer = std::make_unique<Transfer>();
     transfer->owner = this;
     transfer->url = options.urls[i];
     transfer->path = PathFor(transfer->url);
+    if (!transfer->path.empty()) {
+      const std::string wanted = transfer->path;
+      transfer->path = Unclaimed(wanted, taken);
+      taken.insert(transfer->path);
+      if (transfer->path != wanted) {
+        std::fprintf(stderr, "%s\n",
+                     EscapeForTerminal(transfer->url + ": saving as " + transfer->path + " (" +
+                                       wanted + " is taken by an earlier URL)")
+                         .c_str());
+      }
+    }
     const bool showProgress = !options.quiet && options.urls.size() == 1;
     transfer->progress = std::make_unique<CProgressBar>(transfer->url, showProgress);
     if (Start(*transfer, workerIds[i % workerIds.size()], since)) {

@@ -44,6 +44,8 @@ class CGetCommand {
                                 tagDataOut* out);
   void OnFinished(Transfer& transfer, DOWNLOAD_ERRORCODE code, tagDataOut* out);
   bool Start(Transfer& transfer, int workerId, const std::optional<SYSTEMTIME>& since);
+  // Whether the output names a folder: several URLs, a trailing slash, or an existing folder.
+  bool IntoFolder() const;
   std::string PathFor(const std::string& url) const;
   int Finish();
 

@@ -16,7 +16,7 @@ bool StderrIsTerminal() {
 }  // namespace
 
 CProgressBar::CProgressBar(std::string label, bool enabled)
-    : label(std::move(label)), enabled(enabled), terminal(enabled && StderrIsTerminal()) {}
+    : label(EscapeForTerminal(label)), enabled(enabled), terminal(enabled && StderrIsTerminal()) {}
 
 void CProgressBar::Update(uint64_t held, uint64_t total) {
   if (!enabled) return;

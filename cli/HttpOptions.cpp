@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "cli/ExitCodes.h"
 #include "cli/Text.h"
@@ -128,5 +129,60 @@ std::string DescribeCode(DOWNLOAD_ERRORCODE code) {
       return "redirect refused";
     default:
       return "code " + std::to_string(static_cast<int>(code));
+  }
+}
+
+namespace {
+
+// "HOST port PORT" of a URL's authority, the port defaulted by the scheme.
+std::string ServerOf(const std::string& url) {
+  const size_t sep = url.find("://");
+  const size_t start = sep == std::string::npos ? 0 : sep + 3;
+  std::string authority = url.substr(start, url.find_first_of("/?#", start) - start);
+  authority = authority.substr(authority.rfind('@') + 1);  // npos + 1 == 0: no user part
+  std::string host = authority;
+  std::string port = url.compare(0, 6, "https:") == 0 ? "443" : "80";
+  const size_t colon = authority.rfind(':');
+  if (colon != std::string::npos && authority.find(']', colon) == std::string::npos) {
+    host = authority.substr(0, colon);
+    port = authority.substr(colon + 1);
+  }
+  return host + " port " + port;
+}
+
+}  // namespace
+
+std::string DescribeFailure(DOWNLOAD_ERRORCODE code, ZV_FAILURE_CAUSE cause, int systemError,
+                            const std::string& url, const std::string& path) {
+  switch (cause) {
+    case ZV_FAILURE_CONNECTION_REFUSED:
+      return "cannot connect to " + ServerOf(url) + ": connection refused";
+    case ZV_FAILURE_TIMED_OUT:
+      return "no answer from " + ServerOf(url) + ": timed out";
+    case ZV_FAILURE_HOST_NOT_FOUND:
+      return "host not found";
+    case ZV_FAILURE_TLS_UNTRUSTED:
+      return "TLS certificate not trusted";
+    case ZV_FAILURE_TLS_WRONG_HOST:
+      return "TLS certificate does not match the host name";
+    case ZV_FAILURE_TLS_OTHER:
+      return "TLS handshake failed";
+    case ZV_FAILURE_DESTINATION_UNWRITABLE:
+      return "cannot write " + (path.empty() ? std::string("the file") : path) +
+             (systemError ? std::string(": ") + std::strerror(systemError) : "");
+    case ZV_FAILURE_BAD_URL:
+      return "bad URL";
+    case ZV_FAILURE_PROXY_UNREACHABLE:
+      return "cannot reach the proxy";
+    case ZV_FAILURE_PROXY_REFUSED:
+      return "proxy refused the connection";
+    case ZV_FAILURE_REDIRECT_UNSUPPORTED:
+      return "redirect cannot be followed";
+    case ZV_FAILURE_MALFORMED_RESPONSE:
+      return "malformed response";
+    case ZV_FAILURE_CONNECTION_LOST:
+      return "connection lost";
+    default:
+      return DescribeCode(code);
   }
 }

@@ -30,5 +30,9 @@ int StartHttp(const HttpOptions& options);
 // The exit status for a transfer's final code and HTTP status.
 int ExitStatusFor(DOWNLOAD_ERRORCODE code, int httpStatus);
 std::string DescribeCode(DOWNLOAD_ERRORCODE code);
+// Why a transfer of `url` (saved to `path`, empty for memory) failed, as a user reads it:
+// the cause the library named, or the code's description when it named none.
+std::string DescribeFailure(DOWNLOAD_ERRORCODE code, ZV_FAILURE_CAUSE cause, int systemError,
+                            const std::string& url, const std::string& path);
 
 #endif  // ZVNET_CLI_HTTPOPTIONS_H_

@@ -14,6 +14,8 @@ struct UploadResult {
   bool done = false;
   DOWNLOAD_ERRORCODE code = DOWNLOAD_OK;
   int httpStatus = 0;
+  ZV_FAILURE_CAUSE failure = ZV_FAILURE_NONE;
+  int systemError = 0;
 };
 
 int ZV_STDCALL OnUploadEvent(int, unsigned long userParam, DOWNLOAD_ERRORCODE code,
@@ -23,6 +25,8 @@ int ZV_STDCALL OnUploadEvent(int, unsigned long userParam, DOWNLOAD_ERRORCODE co
   result.done = true;
   result.code = code;
   result.httpStatus = out ? out->httpStatus : 0;
+  result.failure = out ? out->failure : ZV_FAILURE_NONE;
+  result.systemError = out ? out->systemError : 0;
   if (out && out->data) std::fwrite(out->data, 1, out->dataLength, stdout);
   std::fflush(stdout);
   return 0;
@@ -65,7 +69,11 @@ int RunPost(const PostOptions& options) {
     CHostLoop loop;
     if (loop.RunUntil([&] { return result.done; })) {
       status = ExitStatusFor(result.code, result.httpStatus);
-      if (result.code != DOWNLOAD_OK) PrintError(options.url + ": " + DescribeCode(result.code));
+      if (result.code != DOWNLOAD_OK) {
+        PrintError(
+            options.url + ": " +
+            DescribeFailure(result.code, result.failure, result.systemError, options.url, ""));
+      }
     } else {
       ZvHttp::StopTask(taskId);
       PrintError("interrupted");
@@ -82,6 +90,7 @@ int RunReachable(const HttpOptions& http, const std::string& url) {
   if (const int started = StartHttp(http); started != kExitOk) return started;
   const int reachable = ZvHttp::IsDestinationReachable(Widen(url).c_str());
   ZvHttp::Uninit();
-  std::printf("%s %s\n", url.c_str(), reachable == 1 ? "is reachable" : "is not reachable");
+  std::printf("%s %s\n", EscapeForTerminal(url).c_str(),
+              reachable == 1 ? "is reachable" : "is not reachable");
   return reachable == 1 ? kExitOk : kExitFailure;
 }

@@ -11,7 +11,7 @@
 int RunReportServe(const char* address, unsigned short port) {
   // Reports arrive on the receiver's thread; printing a line there needs no more care.
   CCdnReportReceiver receiver([](const std::wstring& query) {
-    std::printf("%s\n", Narrow(query).c_str());
+    std::printf("%s\n", EscapeForTerminal(query).c_str());
     std::fflush(stdout);
   });
   if (!receiver.Start(address, port)) {

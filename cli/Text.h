@@ -10,7 +10,13 @@ std::wstring Widen(std::string_view utf8);
 std::string Narrow(std::wstring_view wide);
 // "12.3 MiB"
 std::string FormatBytes(uint64_t bytes);
-// Prints "zvnet: <message>" on standard error.
+// Text from the network (or echoed from the user) made safe for a terminal: control
+// characters, C1 controls and bytes that are not UTF-8 become \xHH, so no escape sequence
+// of a server reaches the terminal. Everything the command prints that it did not write
+// itself goes through here.
+std::string EscapeForTerminal(std::string_view text);
+std::string EscapeForTerminal(std::wstring_view text);
+// Prints "zvnet: <message>" on standard error, the message escaped.
 void PrintError(const std::string& message);
 
 #endif  // ZVNET_CLI_TEXT_H_

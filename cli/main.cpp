@@ -3,9 +3,11 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <string_view>
 
 #include "cli/CDemoCommand.h"
 #include "cli/CGetCommand.h"
+#include "cli/CommandDocs.h"
 #include "cli/ExitCodes.h"
 #include "cli/PostCommand.h"
 #include "cli/ReportServeCommand.h"
@@ -47,6 +49,7 @@ int main(int argc, char** argv) {
   KeepFreedMemory();
   CLI::App app{"zvnet: HTTP transfers, framed UDP exchanges and network-change watching"};
   app.footer(kExitHelp);
+  app.set_version_flag("--version", "zvnet " ZVNET_VERSION, "Print the version and exit");
   app.require_subcommand(1);
 
   GetOptions get;
@@ -103,6 +106,14 @@ int main(int argc, char** argv) {
 
   auto* demo = app.add_subcommand(
       "demo", "Show every family working against servers started in this process on loopback");
+
+  // For the build: the manual page or the bash completion, written from the options above.
+  if (argc == 3 && std::string_view(argv[1]) == "--generate") {
+    const std::string_view kind = argv[2];
+    if (kind != "man" && kind != "bash") return kExitUsage;
+    std::fputs((kind == "man" ? ManPage(app, ZVNET_VERSION) : BashCompletion(app)).c_str(), stdout);
+    return kExitOk;
+  }
 
   try {
     app.parse(argc, argv);

@@ -197,6 +197,42 @@ bool SetUrlPart(wchar_t* buffer, uint32_t& length, size_t limit, const std::stri
   return true;
 }
 
+// The public cause of a WinINet error; `namedProxy`: connections go to a configured proxy,
+// so a connection the far end would not make is the proxy's refusal.
+ZV_FAILURE_CAUSE CauseOf(DWORD error, bool namedProxy) {
+  switch (error) {
+    case 0:
+      return ZV_FAILURE_NONE;
+    case ERROR_INTERNET_CANNOT_CONNECT:
+      return namedProxy ? ZV_FAILURE_PROXY_REFUSED : ZV_FAILURE_CONNECTION_REFUSED;
+    case ERROR_INTERNET_TIMEOUT:
+      return ZV_FAILURE_TIMED_OUT;
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+      return ZV_FAILURE_HOST_NOT_FOUND;
+    case ERROR_INTERNET_INVALID_CA:
+      return ZV_FAILURE_TLS_UNTRUSTED;
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+      return ZV_FAILURE_TLS_WRONG_HOST;
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
+      return ZV_FAILURE_TLS_OTHER;
+    case ERROR_INTERNET_INVALID_URL:
+    case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
+      return ZV_FAILURE_BAD_URL;
+    case ERROR_INTERNET_PROXY_SERVER_UNREACHABLE:
+      return ZV_FAILURE_PROXY_UNREACHABLE;
+    case ERROR_HTTP_REDIRECT_FAILED:
+      return ZV_FAILURE_REDIRECT_UNSUPPORTED;
+    case ERROR_INTERNET_INVALID_SERVER_RESPONSE:
+      return ZV_FAILURE_MALFORMED_RESPONSE;
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+    case ERROR_INTERNET_CONNECTION_RESET:
+      return ZV_FAILURE_CONNECTION_LOST;
+    default:
+      return ZV_FAILURE_OTHER;
+  }
+}
+
 }  // namespace
 
 void CHttpTask::SetMessageSinkForTesting(MessageSink sink) {
@@ -248,7 +284,8 @@ void CHttpTask::SetPostMode(int post) {
 
 bool CHttpTask::ParseUrl(const tagDefHttpPar& par, bool allowUnknownScheme) {
   m_strUrl = Trim(par.url, kUrlBlanks);
-  if (!SplitUrl(&m_url, m_strUrl.c_str())) return false;
+  // No host: nothing could be connected to.
+  if (!SplitUrl(&m_url, m_strUrl.c_str()) || m_url.hostNameLength == 0) return false;
   if (m_url.scheme == URL_SCHEME_UNKNOWN && allowUnknownScheme) {
     for (wchar_t& c : m_strUrl) c = static_cast<wchar_t>(std::towlower(c));
     if (m_strUrl.find(L"https") != std::wstring::npos) m_bSecure = 1;
@@ -270,7 +307,10 @@ long CHttpTask::InitDownload(const tagDefHttpPar* par, const SYSTEMTIME* ifModif
   m_nKind = HTTP_KIND_MEMORY;
   std::wstring savePath = path ? Trim(path, kPathBlanks) : std::wstring();
   if (!savePath.empty()) m_nKind = HTTP_KIND_FILE;
-  if (!ParseUrl(*par, true)) return E_FAIL;
+  if (!ParseUrl(*par, true)) {
+    m_nFailure = ZV_FAILURE_BAD_URL;
+    return E_FAIL;
+  }
   // A time the runtime cannot take is refused here, before any traffic.
   if (ifModifiedSince && !IsUsableTime(*ifModifiedSince)) return E_FAIL;
   m_strFilePath = savePath;
@@ -296,7 +336,10 @@ long CHttpTask::InitUpload(const tagDefHttpPar* par, std::shared_ptr<UploadData>
   m_nKind = HTTP_KIND_UPLOAD;
   m_nErrorCode = 0;
   m_nTotal = 0;
-  if (!ParseUrl(*par, false)) return E_FAIL;
+  if (!ParseUrl(*par, false)) {
+    m_nFailure = ZV_FAILURE_BAD_URL;
+    return E_FAIL;
+  }
   if (startNow && !StartThread()) return E_FAIL;
   return 0;
 }
@@ -373,7 +416,10 @@ CHttpTask::Step CHttpTask::WaitFor(CEvent& expected) {
 
 CHttpTask::Step CHttpTask::Await(BOOL result, CEvent& expected) {
   if (result) return StepOk;
-  if (GetLastError() != ERROR_IO_PENDING) return StepFailed;
+  if (GetLastError() != ERROR_IO_PENDING) {
+    NoteLastError();
+    return StepFailed;
+  }
   return WaitFor(expected);
 }
 
@@ -578,7 +624,9 @@ void CHttpTask::OnHandleClosing(HINTERNET, void*) {}
 
 void CHttpTask::OnRequestComplete(HINTERNET, void* information) {
   if (!information) return;
-  m_bRequestFailed = static_cast<INTERNET_ASYNC_RESULT*>(information)->dwResult == 0;
+  const auto* result = static_cast<INTERNET_ASYNC_RESULT*>(information);
+  m_bRequestFailed = result->dwResult == 0;
+  if (result->dwResult == 0 && result->dwError != 0) m_dwLastError = result->dwError;
   m_hRequestCompleteEvent.Set();
 }
 
@@ -650,6 +698,9 @@ CHttpTask::Step CHttpTask::OnRedirect() {
   current.headerLines = HeaderLines(WideToUtf8(m_strHeaders));
   m_strUrl = location;
   ClearUrlComponents(&m_url);
+  // A relative Location, one neither http nor https, or one the redirect rule refuses
+  // (https to http) is not followed.
+  m_nFailure = ZV_FAILURE_REDIRECT_UNSUPPORTED;
   if (!SplitUrl(&m_url, m_strUrl.c_str())) return StepFailed;  // a relative Location
   // The redirect rule reads the address the next attempt connects to, and says which
   // credentials and header lines go there.
@@ -668,6 +719,7 @@ CHttpTask::Step CHttpTask::OnRedirect() {
   } else {
     return StepFailed;
   }
+  m_nFailure = ZV_FAILURE_NONE;
   NotifyRedirect();
   return StepRedirected;
 }
@@ -711,6 +763,8 @@ CHttpTask::Step CHttpTask::RunDownload() {
 }
 
 CHttpTask::Step CHttpTask::SendDownloadRequest() {
+  m_dwLastError = 0;  // an earlier attempt's failure is not this one's
+  m_nFailure = ZV_FAILURE_NONE;
   Step result = OpenRequest();
   if (result != StepOk) return result;
   if (m_nKind == HTTP_KIND_FILE && (OpenSaveFile() != StepOk || !m_pSaveFile)) return StepFailed;
@@ -720,6 +774,7 @@ CHttpTask::Step CHttpTask::SendDownloadRequest() {
   if (!HttpSendRequestW(m_hRequest, m_strHeaders.c_str(), static_cast<DWORD>(m_strHeaders.size()),
                         nullptr, 0)) {
     if (GetLastError() != ERROR_IO_PENDING) {
+      NoteLastError();
       CloseRequest();
       return StepFailed;
     }
@@ -825,6 +880,7 @@ CHttpTask::Step CHttpTask::OpenSaveFile() {
   m_pSaveFile.reset();
   UniqueFd fd(OpenTemporaryFile(WideToUtf8(TemporaryPath())));
   if (!fd.IsValid()) {
+    NoteFileError(errno);
     WriteLog(LOG_FAIL, L"CHttpTask::OpenSaveFile Failed1 [%s]", m_strFilePath.c_str());
     return StepFailed;
   }
@@ -850,12 +906,17 @@ CHttpTask::Step CHttpTask::OpenSaveFile() {
 
 long CHttpTask::WriteSaveFile(DWORD count) {
   if (!m_pSaveFile) return E_FAIL;
-  return std::fwrite(m_pChunk.get(), 1, count, m_pSaveFile.get()) == count ? 0 : E_FAIL;
+  if (std::fwrite(m_pChunk.get(), 1, count, m_pSaveFile.get()) == count) return 0;
+  NoteFileError(errno);
+  return E_FAIL;
 }
 
 long CHttpTask::FinishSaveFile() {
   // The last buffered bytes must reach the file before the body counts as complete.
-  if (m_pSaveFile && std::fflush(m_pSaveFile.get()) != 0) return E_FAIL;
+  if (m_pSaveFile && std::fflush(m_pSaveFile.get()) != 0) {
+    NoteFileError(errno);
+    return E_FAIL;
+  }
   return 0;
 }
 
@@ -941,6 +1002,7 @@ CHttpTask::Step CHttpTask::ReadResponse() {
           return StepFailed;
         }
       } else {
+        NoteLastError();
         m_nErrorCode = DOWNLOAD_FAILED;
         return StepFailed;
       }
@@ -1026,15 +1088,33 @@ bool CHttpTask::MoveIntoPlace() {
   // rename replaces the destination atomically; it is never deleted first, so a rename that
   // fails leaves the old file as it was.
   std::wstring target = m_strFilePath;
+  int error = 0;
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (attempt > 0) target += L"_(" + std::to_wstring(attempt - 1) + L")";
     if (std::rename(temporary.c_str(), WideToUtf8(target).c_str()) == 0) {
       m_strFilePath = target;
       return true;
     }
+    if (attempt == 0) error = errno;  // the destination's own failure says most
   }
+  NoteFileError(error);
   m_strFilePath = target;  // the last target tried; the data stays in `temporary`
   return false;
+}
+
+void CHttpTask::NoteLastError() {
+  const DWORD error = GetLastError();
+  if (error != 0 && error != ERROR_IO_PENDING) m_dwLastError = error;
+}
+
+void CHttpTask::NoteFileError(int error) {
+  m_nFailure = ZV_FAILURE_DESTINATION_UNWRITABLE;
+  m_nSystemError = error;
+}
+
+ZV_FAILURE_CAUSE CHttpTask::FailureCause() const {
+  if (m_nFailure != ZV_FAILURE_NONE) return m_nFailure;
+  return CauseOf(m_dwLastError.load(), m_proxy.type == 1 || m_proxy.type == 2);
 }
 
 // ---- upload -----------------------------------------------------------------------------
@@ -1093,6 +1173,7 @@ CHttpTask::Step CHttpTask::WriteUploadData() {
     if (!InternetWriteFile(m_hRequest, body + sent, piece, &written)) {
       const DWORD error = GetLastError();
       WriteLog(LOG_APIERR, L"InternetWriteFile Error Code : %d", static_cast<int>(error));
+      NoteLastError();
       Step waited = error == ERROR_IO_PENDING ? WaitFor(m_hRequestCompleteEvent) : StepFailed;
       if (waited != StepOk) {
         CloseRequest();
@@ -1167,6 +1248,7 @@ CHttpTask::Step CHttpTask::WriteUploadData() {
 long CHttpTask::EndRequest() {
   if (!m_hRequest) return 0;
   if (HttpEndRequestW(m_hRequest, nullptr, 0, 0)) return 0;
+  NoteLastError();
   if (GetLastError() == ERROR_IO_PENDING) {
     CEvent* signalled = nullptr;
     bool stop = false;
@@ -1290,6 +1372,12 @@ void CHttpTask::NotifyComplete() {
   message->out->text = m_strRawHeaders;
   message->out->httpStatus = m_nHttpStatus;
   message->out->elapsedMs = transfer;
+  if (m_nErrorCode != DOWNLOAD_OK && m_nErrorCode != DOWNLOAD_NOT_MODIFIED) {
+    message->out->failure = FailureCause();
+    if (message->out->failure == ZV_FAILURE_DESTINATION_UNWRITABLE) {
+      message->out->systemError = m_nSystemError;
+    }
+  }
   if (m_nKind != HTTP_KIND_FILE && m_pResponse && m_pResponse->Size() > 0) {
     // The buffer was allocated with new[]; the message owns it from here (no copy).
     const size_t size = m_pResponse->Size();

@@ -170,6 +170,11 @@ class CHttpTask : public CThreadControl {
   bool PartialMatchesRequest();
   Step FinishDownload(Step result);
   bool MoveIntoPlace();
+  // Keeps GetLastError() of a WinINet call that failed without pending, for the completion.
+  void NoteLastError();
+  void NoteFileError(int error);
+  // Why the transfer failed, for the failed completion.
+  ZV_FAILURE_CAUSE FailureCause() const;
   std::unique_ptr<HttpMsgData> CompletionMessage();
   DWORD ElapsedSince(std::atomic<DWORD>& start);
   // Messages are held back while the task works without waiting and handed on together,
@@ -205,6 +210,10 @@ class CHttpTask : public CThreadControl {
   // Whether the last completion signalled on m_hRequestCompleteEvent reported a failure: a
   // failed read leaves the caller's buffer and length as they were, so they must not be used.
   std::atomic<bool> m_bRequestFailed{false};
+  // The WinINet error of the last failed call or completion (written by the engine thread).
+  std::atomic<DWORD> m_dwLastError{0};
+  ZV_FAILURE_CAUSE m_nFailure = ZV_FAILURE_NONE;  // a cause known without WinINet
+  int m_nSystemError = 0;                         // errno of a file failure
   int m_nMaxAttempts = 2;
   int m_bPost = 0;
   DWORD m_nChunkSize = 32768;

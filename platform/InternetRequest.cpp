@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -180,13 +182,22 @@ std::string AddressText(const curl_sockaddr* address) {
   return text;
 }
 
-DWORD MapCurlError(CURLcode code, CURL* easy) {
+// `viaProxy`: libcurl's connections went to a proxy, so a failed connect is the proxy's.
+DWORD MapCurlError(CURLcode code, CURL* easy, bool viaProxy) {
   switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
       return ERROR_INTERNET_NAME_NOT_RESOLVED;
-    case CURLE_COULDNT_CONNECT:
-      return ERROR_INTERNET_CANNOT_CONNECT;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return ERROR_INTERNET_PROXY_SERVER_UNREACHABLE;
+    case CURLE_COULDNT_CONNECT: {
+      if (viaProxy) return ERROR_INTERNET_PROXY_SERVER_UNREACHABLE;
+      // A refused connect fails at once; one the network dropped ends by the kernel's timer.
+      long osError = 0;
+      curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError);
+      return osError == ETIMEDOUT ? ERROR_INTERNET_TIMEOUT : ERROR_INTERNET_CANNOT_CONNECT;
+    }
+    case CURLE_PROXY:
+      return ERROR_INTERNET_CANNOT_CONNECT;  // the proxy could not reach the server
     case CURLE_OPERATION_TIMEDOUT:
       return ERROR_INTERNET_TIMEOUT;
     case CURLE_URL_MALFORMAT:
@@ -221,11 +232,26 @@ DWORD MapCurlError(CURLcode code, CURL* easy) {
       return ERROR_INTERNET_INVALID_CA;
     }
     case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
+    case CURLE_RECV_ERROR: {
+      // An HTTP proxy that answers CONNECT with an error status would not reach the server.
+      long connectStatus = 0;
+      curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectStatus);
+      if (connectStatus >= 300) return ERROR_INTERNET_CANNOT_CONNECT;
       return ERROR_INTERNET_CONNECTION_RESET;
+    }
     default:
       return ERROR_INTERNET_CONNECTION_ABORTED;
   }
+}
+
+bool EnvironmentNamesProxy(const std::string& url) {
+  const bool secure = url.size() >= 6 && strncasecmp(url.c_str(), "https:", 6) == 0;
+  for (const char* name : {secure ? "https_proxy" : "http_proxy", secure ? "HTTPS_PROXY" : "",
+                           "all_proxy", "ALL_PROXY"}) {
+    const char* value = *name ? std::getenv(name) : nullptr;
+    if (value && *value) return true;
+  }
+  return false;
 }
 
 bool ParseUnsigned(const std::string& text, uint64_t& value) {
@@ -689,14 +715,19 @@ void CInternetRequest::ConfigureProxy(const CInternetSession& session) {
     user = proxyUser;
     password = proxyPassword;
   }
+  viaProxy = false;
   switch (proxy.mode) {
     case CInternetSession::Proxy::Mode::kDirect:
       // An empty proxy also keeps libcurl from reading the proxy environment variables.
       curl_easy_setopt(easy, CURLOPT_PROXY, "");
       return;
     case CInternetSession::Proxy::Mode::kEnvironment:
-      break;  // libcurl reads http_proxy, https_proxy, all_proxy and no_proxy itself
+      // libcurl reads http_proxy, https_proxy, all_proxy and no_proxy itself; no_proxy is
+      // not weighed here, which only words a failure as the proxy's.
+      viaProxy = EnvironmentNamesProxy(currentUrl);
+      break;
     case CInternetSession::Proxy::Mode::kNamed:
+      viaProxy = !proxy.socksProxy.empty() || !proxy.httpProxy.empty();
       if (!proxy.socksProxy.empty()) {
         curl_easy_setopt(easy, CURLOPT_PROXY, ("socks5://" + proxy.socksProxy).c_str());
       } else if (!proxy.httpProxy.empty()) {
@@ -892,7 +923,7 @@ void CInternetRequest::OnTransferDone(CURLcode result) {
   // A body cut short is an end of data to the reader, as in WinINet; the reader compares the
   // length it got with the length announced.
   const bool clean = result == CURLE_OK || (headersDone && result == CURLE_PARTIAL_FILE);
-  transferError = refused ? refused : clean ? 0 : MapCurlError(result, easy);
+  transferError = refused ? refused : clean ? 0 : MapCurlError(result, easy, viaProxy);
   if (!headersDone && transferError == 0) transferError = ERROR_INTERNET_INVALID_SERVER_RESPONSE;
   switch (pending) {
     case Op::kSend:

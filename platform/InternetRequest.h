@@ -128,6 +128,7 @@ class CInternetRequest : public CInternetHandle {
   int currentStatus = 0;
   std::string redirectTarget;
   int redirects = 0;
+  bool viaProxy = false;  // connections go to a proxy
   bool resolving = false;
   bool resolved = false;
   bool connecting = false;

@@ -188,6 +188,7 @@ inline constexpr DWORD ERROR_HTTP_HEADER_NOT_FOUND = 12150;
 inline constexpr DWORD ERROR_INTERNET_INVALID_SERVER_RESPONSE = 12152;
 inline constexpr DWORD ERROR_HTTP_REDIRECT_FAILED = 12156;
 inline constexpr DWORD ERROR_INTERNET_SECURITY_CHANNEL_ERROR = 12157;
+inline constexpr DWORD ERROR_INTERNET_PROXY_SERVER_UNREACHABLE = 12165;
 
 // Sessions, connections and requests.
 HINTERNET InternetOpenW(const wchar_t* agent, DWORD accessType, const wchar_t* proxy,

@@ -38,6 +38,26 @@ struct tagHProxyInfo {
   std::wstring password;
 };
 
+// Why a transfer failed, in a failed completion's tagDataOut::failure. NONE on success and
+// where the code and httpStatus say it all (404, 503, a cut body, a time-out of the queue).
+enum ZV_FAILURE_CAUSE : int32_t {
+  ZV_FAILURE_NONE = 0,
+  ZV_FAILURE_CONNECTION_REFUSED = 1,      // nothing listens at the server's address and port
+  ZV_FAILURE_TIMED_OUT = 2,               // the server did not answer in time
+  ZV_FAILURE_HOST_NOT_FOUND = 3,          // the server's name does not resolve
+  ZV_FAILURE_TLS_UNTRUSTED = 4,           // the certificate chain is not trusted
+  ZV_FAILURE_TLS_WRONG_HOST = 5,          // the certificate is not for the server's name
+  ZV_FAILURE_TLS_OTHER = 6,               // any other TLS failure
+  ZV_FAILURE_DESTINATION_UNWRITABLE = 7,  // the file cannot be written; systemError: the errno
+  ZV_FAILURE_BAD_URL = 8,                 // the URL is malformed or not http/https
+  ZV_FAILURE_PROXY_UNREACHABLE = 9,       // the proxy cannot be resolved or connected to
+  ZV_FAILURE_PROXY_REFUSED = 10,          // the proxy would not connect to the server
+  ZV_FAILURE_REDIRECT_UNSUPPORTED = 11,   // a redirect that cannot be followed
+  ZV_FAILURE_MALFORMED_RESPONSE = 12,     // the answer is not HTTP
+  ZV_FAILURE_CONNECTION_LOST = 13,        // the connection broke during the exchange
+  ZV_FAILURE_OTHER = 14,
+};
+
 // Result handed to a callback. Valid only during the call.
 struct tagDataOut {
   std::wstring text;              // redirect: new address; completion: raw response headers
@@ -45,6 +65,10 @@ struct tagDataOut {
   uint32_t dataLength = 0;
   uint32_t elapsedMs = 0;  // 0xFFFFFFFF when no transfer phase was started
   int32_t httpStatus = 0;  // 500 when it could not be read
+  // Added later, at the end, so hosts built against the fields above still work: the
+  // library allocates every tagDataOut.
+  ZV_FAILURE_CAUSE failure = ZV_FAILURE_NONE;  // completions only
+  int32_t systemError = 0;                     // the errno of DESTINATION_UNWRITABLE
 };
 
 enum DOWNLOAD_ERRORCODE : int32_t {

@@ -15,6 +15,7 @@
 #include "tests/http/HttpExportsFixture.h"
 #include "tests/support/HttpTestResource.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestCertificateAuthority.h"
@@ -162,6 +163,63 @@ TEST_F(HttpExportsTest, UnusableOrTimedOutRequestEndsOnceAndTheWorkerGoesOn) {
   EXPECT_EQ(timedOut[0].code, DOWNLOAD_TIMEOUT);
   EXPECT_FALSE(timedOut[0].hasOut);
   EXPECT_TRUE(capture.Contains("ZvHttp::Task Time Out for ID:" + std::to_string(slow)));
+}
+
+// A failed completion names its cause; the file's errno comes with an unwritable destination.
+TEST_F(HttpExportsTest, FailedCompletionSaysWhy) {
+  CTestCertificateAuthority ca;
+  CTestCertificateAuthority stranger("not trusted");
+  CScopedEnv trust("ZVNET_CA_FILE", ca.CaFile());
+  CHttpTestServer untrusted(stranger.Issue({"127.0.0.1"}));
+  CHttpTestServer otherName(ca.Issue({"elsewhere.test"}));
+  for (CHttpTestServer* tls : {&untrusted, &otherName}) {
+    tls->Serve("/x", HttpTestResponse::Text(200, "x"));
+  }
+  CTempFolder folder;
+  // A label over 63 characters cannot go into a DNS query: the name fails without traffic.
+  const std::wstring unresolvable = L"http://" + std::wstring(70, L'a') + L".invalid/";
+  const struct {
+    const char* name;
+    std::wstring url;
+    std::wstring savePath;  // empty: into memory
+    ZV_FAILURE_CAUSE cause;
+    int systemError;
+  } cases[] = {
+      {"refused", RefusedUrl(), L"", ZV_FAILURE_CONNECTION_REFUSED, 0},
+      {"unresolvable", unresolvable, L"", ZV_FAILURE_HOST_NOT_FOUND, 0},
+      {"untrusted", untrusted.Url("/x"), L"", ZV_FAILURE_TLS_UNTRUSTED, 0},
+      {"wrong name", otherName.Url("/x"), L"", ZV_FAILURE_TLS_WRONG_HOST, 0},
+      {"no folder", QuickUrl(), folder.WidePath("none/f.bin"), ZV_FAILURE_DESTINATION_UNWRITABLE,
+       ENOENT},
+      {"bad URL", L"http://", L"", ZV_FAILURE_BAD_URL, 0},
+      {"not http", UnusableUrl(), L"", ZV_FAILURE_BAD_URL, 0},
+      {"404", server.Url("/missing"), L"", ZV_FAILURE_NONE, 0},
+  };
+  CHttpCallbackLog log;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    tagDefHttpPar par;
+    par.url = c.url;
+    int id = 0;
+    ASSERT_EQ(ZvHttp::DownloadInFile(&par, c.savePath, CHttpCallbackLog::Callback, 20000, &id,
+                                     log.Param(), worker, false),
+              0);
+    ASSERT_TRUE(PumpUntilDone(log, id));
+    const HttpEvent end = log.Terminal(id);
+    EXPECT_NE(end.code, DOWNLOAD_OK);
+    EXPECT_EQ(end.failure, c.cause);
+    EXPECT_EQ(end.systemError, c.systemError);
+  }
+  // A proxy where nothing listens is the proxy's failure, not the server's.
+  tagHProxyInfo proxy;
+  proxy.type = 1;
+  proxy.host = L"127.0.0.1";
+  proxy.port = FreeLoopbackPort();
+  ASSERT_EQ(ZvHttp::SetProxy(&proxy), 0);
+  int id = 0;
+  ASSERT_EQ(Fetch(QuickUrl(), log, 20000, &id), 0);
+  ASSERT_TRUE(PumpUntilDone(log, id));
+  EXPECT_EQ(log.Terminal(id).failure, ZV_FAILURE_PROXY_UNREACHABLE);
 }
 
 TEST_F(HttpExportsTest, StopTaskEndsRunningAndQueuedRequestsSilently) {

@@ -33,6 +33,8 @@ int ZV_STDCALL CHttpCallbackLog::Callback(int taskId, unsigned long userParam,
     event.text = out->text;
     event.httpStatus = out->httpStatus;
     event.elapsedMs = out->elapsedMs;
+    event.failure = out->failure;
+    event.systemError = out->systemError;
   }
   {
     std::lock_guard guard(log->mutex);

@@ -26,6 +26,8 @@ struct HttpEvent {
   std::wstring text;
   int httpStatus = 0;
   uint32_t elapsedMs = 0;
+  ZV_FAILURE_CAUSE failure = ZV_FAILURE_NONE;
+  int32_t systemError = 0;
   DWORD threadId = 0;  // where the callback ran
 
   bool IsTerminal() const { return code != DOWNLOAD_PROGRESS && code != DOWNLOAD_REDIRECT; }
