@@ -724,7 +724,7 @@ void CInternetRequest::ConfigureProxy(const CInternetSession& session) {
     case CInternetSession::Proxy::Mode::kEnvironment:
       // libcurl reads http_proxy, https_proxy, all_proxy and no_proxy itself; no_proxy is
       // not weighed here, which only words a failure as the proxy's.
-      viaProxy = EnvironmentNamesProxy(currentUrl);
+      viaProxy = EnvironmentNamesProxy(hop.url);
       break;
     case CInternetSession::Proxy::Mode::kNamed:
       viaProxy = !proxy.socksProxy.empty() || !proxy.httpProxy.empty();
