@@ -1,18 +1,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "frame/MulThreadProxy.h"
+#include "platform/Event.h"
 #include "tests/support/Pump.h"
 
 namespace {
 
 constexpr UINT kResult = 2245;
 
-// A service as the families build theirs: owned by a shared_ptr, proxy as a member. (Threads
-// and shutdown under a running dispatch are tested through the exports.)
+// A service as the families build theirs: owned by a shared_ptr, proxy as a member. (Each
+// thread's callbacks on its own thread are tested through the exports.)
 class CFakeService : public std::enable_shared_from_this<CFakeService> {
  public:
   static std::shared_ptr<CFakeService> Create(bool forwardTimer) {
@@ -24,7 +28,11 @@ class CFakeService : public std::enable_shared_from_this<CFakeService> {
   }
 
   long OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM) {
-    seen.push_back({message, wParam});  // only the test's own thread dispatches
+    if (onMessage) {
+      onMessage();  // the one dispatch of another thread
+    } else {
+      seen.push_back({message, wParam});  // the test's own thread
+    }
     return 0;
   }
   size_t Count(UINT message) const {
@@ -34,6 +42,7 @@ class CFakeService : public std::enable_shared_from_this<CFakeService> {
 
   CMulThreadProxy<CFakeService> proxy;
   std::vector<std::pair<UINT, WPARAM>> seen;
+  std::function<void()> onMessage;
 };
 
 }  // namespace
@@ -72,4 +81,35 @@ TEST(MulThreadProxyTest, DestroyedWindowsRefusePostsAndLaterRequestsGetAFreshOne
       << "the window made again has no timer";
   service->proxy.DestroyAllWindows();
   withoutTimer->proxy.DestroyAllWindows();
+}
+
+TEST(MulThreadProxyTest, ShutdownWhileAnotherThreadDispatchesIsSafe) {
+  auto service = CFakeService::Create(false);
+  std::weak_ptr<CFakeService> weak = service;
+  CEvent entered, release;
+  service->onMessage = [&] {
+    entered.Set();
+    release.Wait(INFINITE);
+  };
+  std::atomic<HWND> hwnd{nullptr};
+  std::atomic<bool> stop{false};
+  std::thread other([&] {
+    hwnd = service->proxy.GetThreadWindow();
+    while (!stop) PumpMessages(10);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return hwnd.load() != nullptr; }));
+  PostMessageW(hwnd, kResult, 1, 0);
+  PostMessageW(hwnd, kResult, 2, 0);
+  ASSERT_EQ(entered.Wait(10000), WAIT_OBJECT_0);
+
+  // The owner shuts down and drops its reference while the other thread is inside a dispatch.
+  service->proxy.DestroyAllWindows();
+  CFakeService* raw = service.get();
+  service.reset();
+  EXPECT_FALSE(weak.expired()) << "the running dispatch must keep the service alive";
+  release.Set();
+  ASSERT_TRUE(WaitUntil([&] { return weak.expired(); }));
+  stop = true;
+  other.join();
+  (void)raw;
 }
