@@ -6,6 +6,7 @@
 
 #include "platform/Event.h"
 #include "platform/Thread.h"
+#include "platform/Wait.h"
 #include "tests/support/Pump.h"
 
 TEST(EventTest, ManualResetStaysSetUntilReset) {
@@ -53,7 +54,23 @@ TEST(EventTest, RecycledEventStartsClearAfterOneDroppedWhileSignalled) {
   }
 }
 
-// Waiting on several events and on threads: every task of the exports runs on them.
+TEST(EventTest, WaitForMultipleObjectsPicksLowestSignalledIndex) {
+  CEvent first, second, third;
+  EXPECT_EQ(WaitForMultipleObjects({&first, &second, &third}, 10), WAIT_TIMEOUT);
+  third.Set();
+  second.Set();
+  EXPECT_EQ(WaitForMultipleObjects({&first, &second, &third}, 0), WAIT_OBJECT_0 + 1);
+}
+
+TEST(ThreadTest, WaitReportsEndAndTimesOutWhileRunning) {
+  CEvent release;
+  CThread thread;
+  ASSERT_TRUE(thread.Start([&] { release.Wait(INFINITE); }));
+  EXPECT_EQ(thread.Wait(20), WAIT_TIMEOUT);
+  release.Set();
+  EXPECT_EQ(thread.Wait(10000), WAIT_OBJECT_0);
+}
+
 TEST(ThreadTest, OwnerMayGiveUpOnAThreadThatOutlivesIt) {
   auto release = std::make_shared<CEvent>();
   std::atomic<bool> finished{false};

@@ -143,6 +143,14 @@ TEST(MessageWindowTest, OwnPostsReachTheNextPumpAndTheWaitFdOnceTaken) {
   }).join();
 }
 
+TEST(MessageWindowTest, ThreadExitDestroysItsWindows) {
+  HWND hwnd = nullptr;
+  std::thread([&] { hwnd = CreateWindowExW(std::make_shared<CRecorder>()); }).join();
+  ASSERT_NE(hwnd, nullptr);
+  EXPECT_FALSE(IsWindow(hwnd));
+  EXPECT_FALSE(PostMessageW(hwnd, kMsg, 0, 0));
+}
+
 namespace {
 
 // Blocks inside its first dispatch until released.
