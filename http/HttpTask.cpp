@@ -1212,6 +1212,8 @@ CHttpTask::Step CHttpTask::WriteUploadData() {
   }
   m_nTotal = 0;
   m_nOffset = 0;
+  uint64_t announced = kUnknownLength;
+  QueryContentLength(&announced);
   NotifyDownloadStart();
   if (!m_pResponse) {
     m_pResponse = std::make_unique<GrowBuffer>();
@@ -1233,7 +1235,14 @@ CHttpTask::Step CHttpTask::WriteUploadData() {
       CloseRequest();
       return read == StepStopped ? StepStopped : StepFailed;
     }
-    if (buffers.dwBufferLength == 0) return StepDone;
+    if (buffers.dwBufferLength == 0) {
+      // An answer cut before its announced length is no answer; the upload is not replayed.
+      if (announced != kUnknownLength && announced != m_nOffset) {
+        m_nErrorCode = DOWNLOAD_LENGTH_MISMATCH;
+        return StepFailed;
+      }
+      return StepDone;
+    }
     if (m_pResponse->Size() + buffers.dwBufferLength > kMaxMemoryBody ||
         m_pResponse->Append(piece, buffers.dwBufferLength) != 0) {
       m_nErrorCode = DOWNLOAD_FAILED;

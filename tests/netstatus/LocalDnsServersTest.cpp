@@ -3,7 +3,6 @@
 #include <string>
 
 #include "netstatus/LocalDnsServers.h"
-#include "tests/support/NetNamespace.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
@@ -22,6 +21,7 @@ Servers Read(const char* content) {
   return servers;
 }
 
+// The system's own file (the default) is read by the report tests (their ldip keys).
 TEST(LocalDnsServersTest, FirstTwoIpv4NameserversInFileOrderAndOutputsLeftAloneOtherwise) {
   const std::pair<const char*, Servers> cases[] = {
       {nullptr, {}},
@@ -44,16 +44,6 @@ TEST(LocalDnsServersTest, FirstTwoIpv4NameserversInFileOrderAndOutputsLeftAloneO
     EXPECT_EQ(servers.first, expected.first) << (content ? content : "no file");
     EXPECT_EQ(servers.second, expected.second) << (content ? content : "no file");
   }
-}
-
-TEST(LocalDnsServersTest, ReadsTheSystemResolverFileByDefault) {
-  CNetNamespace ns;
-  ZVNET_REQUIRE_NAMESPACE(ns);
-  Servers servers;
-  ASSERT_TRUE(ns.RunOnThread([&] { GetLocalDnsServers(servers.first, servers.second); },
-                             {{"/etc/resolv.conf", "nameserver 192.168.0.1\n"}}));
-  EXPECT_EQ(servers.first, L"C0A80001");
-  EXPECT_EQ(servers.second, L"unset2");
 }
 
 }  // namespace

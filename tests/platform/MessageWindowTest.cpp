@@ -48,23 +48,6 @@ constexpr UINT kMsg = 0x8001;
 
 }  // namespace
 
-TEST(MessageWindowTest, PostsFromAnotherThreadArriveInOrderOnTheOwningThread) {
-  auto recorder = std::make_shared<CRecorder>();
-  HWND hwnd = CreateWindowExW(recorder);
-  ASSERT_NE(hwnd, nullptr);
-  std::thread poster([&] {
-    for (WPARAM i = 0; i < 1000; ++i) ASSERT_TRUE(PostMessageW(hwnd, kMsg, i, 0));
-  });
-  poster.join();
-  ASSERT_TRUE(PumpUntil([&] { return recorder->Count(kMsg) == 1000; }));
-  auto received = recorder->Snapshot();
-  for (WPARAM i = 0; i < received.size(); ++i) {
-    EXPECT_EQ(received[i].wParam, i);
-    EXPECT_EQ(received[i].threadId, GetCurrentThreadId());
-  }
-  DestroyWindow(hwnd);
-}
-
 TEST(MessageWindowTest, TimerTicksArriveAsWmTimerAndALateTimerGivesOneTick) {
   auto recorder = std::make_shared<CRecorder>();
   HWND hwnd = CreateWindowExW(recorder);

@@ -1,44 +1,83 @@
-// Reports of file downloads through the ZvHttp exports: a report asked for is sent whatever the
-// server is, and closing the worker or ending the family ends a running trace at once.
+// Reports of file downloads through the ZvHttp exports, inside the process's own namespace:
+// the server's software decides only for reports nobody asked for, a report carries what the
+// download measured, nothing goes without an endpoint or after a stop, and closing the worker
+// or ending the family ends a running trace at once.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
+#include <regex>
 #include <string>
 
-#include "tests/report/ReportedDownloadTest.h"
+#include "http/CdnReportReceiver.h"
 #include "tests/support/HttpCallbackLog.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/IcmpRequestWatch.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/NetSysctl.h"
 #include "tests/support/Pump.h"
 #include "tests/support/ReportFields.h"
+#include "tests/support/ReportNamespace.h"
+#include "tests/support/ReportSettings.h"
+#include "tests/support/TempFolder.h"
 #include "zvnet/zvhttp.h"
 
 namespace {
 
-// One requesting thread that pumps its messages, in the process's own namespace.
-class CdnReportExportsTest : public ReportedDownloadTest {
+// Reports are switched on for the whole process (the switch is read once) by a data folder
+// of its own, and every test runs in the process's one namespace.
+testing::Environment* const settings = testing::AddGlobalTestEnvironment(new CReportSettings);
+testing::Environment* const space = testing::AddGlobalTestEnvironment(new CReportNamespace);
+
+// One requesting thread that pumps its messages; call everything inside RunInside.
+class CdnReportExportsTest : public testing::Test {
  protected:
-  // Starts the family, a worker, the server, the receiver, and one file download asking for
-  // the report of a server that names other software; waits for its completion callback.
-  void StartReportedDownload() {
+  void SetUp() override { ZVNET_REQUIRE_NAMESPACE(CReportNamespace::Get()); }
+
+  // Starts the family, a worker, the server (its socket in the namespace) and the receiver.
+  void Start() {
     ASSERT_EQ(ZvHttp::Init(), 0);
     ASSERT_EQ(ZvHttp::CreateWorker(&worker), 0);
-    server = std::make_unique<CHttpTestServer>();  // made here, its socket in the namespace
-    server->Serve("/file.bin", File("nginx"));
+    server = std::make_unique<CHttpTestServer>();
     StartReceiver();
+  }
+  // (Re)starts the receiver in the caller's namespace and points the settings at it.
+  void StartReceiver() {
+    receiver.Stop();
+    ASSERT_TRUE(receiver.Start());
+    CReportSettings::PointAt(receiver.Port());
+  }
+  // A file of 200 000 bytes from server software `software`, its head a little late so that
+  // there is a first-response time to measure.
+  static HttpTestResponse File(const std::string& software) {
+    HttpTestResponse response = HttpTestResponse::Text(200, std::string(200000, 'z'));
+    response.delayBeforeHeaders = std::chrono::milliseconds(50);
+    return response.With("Server", software);
+  }
+  // Queues a file download of `url`; answers its task id.
+  int Queue(const std::wstring& url, bool reportType) {
     tagDefHttpPar par;
-    par.url = server->Url("/file.bin", "localhost");
-    ASSERT_EQ(ZvHttp::DownloadInFile(&par, path, CHttpCallbackLog::Callback, 20000, &taskId,
-                                     callbacks.Param(), worker, /*reportType=*/true),
+    par.url = url;
+    int taskId = 0;
+    EXPECT_EQ(ZvHttp::DownloadInFile(&par, path, CHttpCallbackLog::Callback, 20000, &taskId,
+                                     callbacks.Param(), worker, reportType),
               0);
-    ASSERT_TRUE(PumpUntil([&] { return callbacks.HasTerminal(taskId); }, 20s));
-    ASSERT_EQ(callbacks.Terminal(taskId).code, DOWNLOAD_OK);
+    return taskId;
+  }
+  // Downloads `url` and waits until its report has been decided (PostRun logs after it).
+  DOWNLOAD_ERRORCODE Download(const std::wstring& url, bool reportType) {
+    const int before = log.Count("CHttpTask::PostRun  [");
+    const int taskId = Queue(url, reportType);
+    EXPECT_TRUE(PumpUntil([&] { return callbacks.HasTerminal(taskId); }, 20s));
+    EXPECT_TRUE(WaitUntil([&] { return log.Count("CHttpTask::PostRun  [") > before; }, 20s));
+    return callbacks.Terminal(taskId).code;
   }
 
+  CTempFolder folder;
+  const std::wstring path = folder.WidePath("file.bin");
+  CCdnReportReceiver receiver;  // its socket is made by Start
+  CLogCapture log;
   int worker = 0;
-  int taskId = 0;
   std::unique_ptr<CHttpTestServer> server;
   CHttpCallbackLog callbacks;
 };
@@ -56,17 +95,84 @@ class CSilentEchoes {
 
 }  // namespace
 
-TEST_F(CdnReportExportsTest, RequestedReportIsSentWhateverTheServerIs) {
+TEST_F(CdnReportExportsTest, ServerSoftwareDecidesOnlyForReportsNobodyAskedFor) {
+  const struct {
+    const char* software;
+    bool asked;
+    bool withEndpoint;
+    const char* type;  // null: nothing is sent
+  } cases[] = {
+      {"nginx", false, true, nullptr},
+      {"QMR/1.0", false, true, "0"},
+      {"nginx", true, true, "1"},
+      {"QMR/1.0", true, false, nullptr},
+  };
   ASSERT_TRUE(CReportNamespace::RunInside([&] {
-    StartReportedDownload();
+    Start();
+    for (const auto& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.software << (c.asked ? " asked" : ""));
+      server = std::make_unique<CHttpTestServer>();  // a new connection: timing is measured
+      server->Serve("/file.bin", File(c.software));
+      CReportSettings::PointAt(c.withEndpoint ? receiver.Port() : 0);
+      const size_t before = receiver.Count();
+      const std::wstring url = server->Url("/file.bin?v=1", "localhost");
+      ASSERT_EQ(Download(url, c.asked), DOWNLOAD_OK);
+      if (!c.type) {
+        EXPECT_EQ(receiver.Count(), before);
+        continue;
+      }
+      ASSERT_TRUE(WaitUntil([&] { return receiver.Count() == before + 1; }, 20s));
+      ReportFields fields = ParseReportFields(receiver.Received().back());
+      EXPECT_EQ(FieldValue(fields, "type"), c.type);
+      EXPECT_EQ(FieldValue(fields, "fr"), "");
+      EXPECT_EQ(FieldValue(fields, "rip"), "7F000001");
+      EXPECT_EQ(FieldValue(fields, "cname"), "localhost");
+      EXPECT_EQ(FieldValue(fields, "ldip1"), "7F000002");
+      EXPECT_EQ(FieldValue(fields, "ldip2"), "7F000003");
+      EXPECT_EQ(FieldValue(fields, "hc"), "200");
+      EXPECT_EQ(FieldValue(fields, "dsize"), "200000");
+      for (const char* key : {"dnst", "ctime", "dtime"}) {
+        EXPECT_TRUE(std::regex_match(FieldValue(fields, key), std::regex(R"(\d+)"))) << key;
+      }
+      // The head comes 50 ms late: the first-response time is measured, not merely present.
+      EXPECT_GE(std::atoi(FieldValue(fields, "dtime").c_str()), 40);
+      EXPECT_TRUE(std::regex_match(FieldValue(fields, "dspeed"), std::regex(R"(\d+\.00)")));
+      const std::string trace = FieldValue(fields, "trace");
+      EXPECT_TRUE(std::regex_match(trace, std::regex(R"(127\.0\.0\.1\[\d+\])"))) << trace;
+      EXPECT_EQ(
+          FieldValue(fields, "url"),
+          "http%3A%2F%2Flocalhost%3A" + std::to_string(server->Port()) + "%2Ffile%2Ebin%3Fv%3D1");
+    }
+    EXPECT_EQ(ZvHttp::Uninit(), 0);
+  }));
+  EXPECT_EQ(log.Count("CHttpTask::ReportCdnPerf  [pid=ime&type=0&fr=&rip=7F000001"), 1);
+  EXPECT_TRUE(log.Contains("CHttpTask::ReportCdnPerf no REPORT_HOST in config.ini"));
+}
+
+TEST_F(CdnReportExportsTest, HostThatDoesNotResolveReportsDnsFailedAndAStopReportsNothing) {
+  ASSERT_TRUE(CReportNamespace::RunInside([&] {
+    Start();
+    EXPECT_EQ(Download(L"http://nosuch.zvnet.test:8080/file.bin", false), DOWNLOAD_FAILED);
     ASSERT_TRUE(WaitUntil([&] { return receiver.Count() == 1; }, 20s));
-    // The task-level tests check the report key by key; here what the export adds.
     ReportFields fields = ParseReportFields(receiver.Received()[0]);
-    EXPECT_EQ(FieldValue(fields, "type"), "1");
-    EXPECT_EQ(FieldValue(fields, "fr"), "");
-    EXPECT_EQ(FieldValue(fields, "ldip2"), "7F000003");
-    EXPECT_EQ(FieldValue(fields, "url"),
-              "http%3A%2F%2Flocalhost%3A" + std::to_string(server->Port()) + "%2Ffile%2Ebin");
+    EXPECT_EQ(FieldValue(fields, "fr"), "dns_failed");
+    for (const char* key :
+         {"rip", "cname", "dnst", "ctime", "dtime", "dsize", "dspeed", "tt", "hc", "trace"}) {
+      EXPECT_EQ(FieldValue(fields, key), "") << key;
+    }
+    EXPECT_EQ(FieldValue(fields, "ldip1"), "7F000002");
+    EXPECT_EQ(FieldValue(fields, "url"), "http%3A%2F%2Fnosuch%2Ezvnet%2Etest%3A8080%2Ffile%2Ebin");
+
+    // A download stopped while its body is late: asked for or not, no report follows.
+    HttpTestResponse late = File("QMR/1.0");
+    late.delayBeforeBody = 2000ms;
+    server->Serve("/late.bin", late);
+    const int before = log.Count("CHttpTask::PostRun  [");
+    const int taskId = Queue(server->Url("/late.bin"), true);
+    ASSERT_TRUE(server->WaitForRequests(1, 10s));
+    EXPECT_EQ(ZvHttp::StopTask(taskId), 0);
+    EXPECT_TRUE(WaitUntil([&] { return log.Count("CHttpTask::PostRun  [") > before; }, 20s));
+    EXPECT_EQ(receiver.Count(), 1u);
     EXPECT_EQ(ZvHttp::Uninit(), 0);
   }));
 }
@@ -80,7 +186,10 @@ TEST_F(CdnReportExportsTest, ClosingTheWorkerOrEndingTheFamilyEndsARunningTraceA
     SCOPED_TRACE(closeWorker ? "CloseWorker" : "Uninit");
     ASSERT_TRUE(CReportNamespace::RunInside([&] {
       CIcmpRequestWatch requests;
-      StartReportedDownload();
+      Start();
+      server->Serve("/file.bin", File("nginx"));
+      const int taskId = Queue(server->Url("/file.bin", "localhost"), true);
+      ASSERT_TRUE(PumpUntil([&] { return callbacks.HasTerminal(taskId); }, 20s));
       ASSERT_TRUE(WaitUntil([&] { return requests.Count() >= 2; }, 20s)) << "the trace runs";
       const auto ending = std::chrono::steady_clock::now();
       EXPECT_EQ(closeWorker ? ZvHttp::CloseWorker(worker) : ZvHttp::Uninit(), 0);

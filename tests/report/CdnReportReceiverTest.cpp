@@ -51,20 +51,7 @@ class CSilentListener {
 
 }  // namespace
 
-TEST(CdnReportReceiverTest, ReceivesAndOpensWhatTheSenderSends) {
-  std::wstring handed;
-  CCdnReportReceiver receiver([&](const std::wstring& query) { handed = query; });
-  ASSERT_TRUE(receiver.Start());
-  const std::wstring query = L"pid=ime&type=0&url=a%2Fb&key=end";
-  long error = -1;
-  EXPECT_EQ(SendCdnReport(ReportUrl(receiver.Port(), query), tagHProxyInfo{}, nullptr, &error),
-            ReportSendResult::kSent);
-  EXPECT_EQ(error, 0);
-  ASSERT_TRUE(WaitUntil([&] { return receiver.Count() == 1; }));
-  EXPECT_EQ(receiver.Received().front(), query);
-  EXPECT_EQ(handed, query);
-}
-
+// A report sent and opened whole: CdnReportExportsTest.
 TEST(CdnReportReceiverTest, OtherPathsAndBrokenReportsAreNotRecorded) {
   CCdnReportReceiver receiver;
   ASSERT_TRUE(receiver.Start());

@@ -77,20 +77,6 @@ TEST(CdnReportQueryTest, CarriesEveryKeyInItsPlace) {
   EXPECT_EQ(fields, expected) << "every key, in this order";
 }
 
-TEST(CdnReportQueryTest, UnmeasuredValuesAndEmptyLookupsLeaveTheirKeysEmpty) {
-  CdnReportFacts facts;
-  facts.url.clear();
-  CdnReportLookups lookups;
-  lookups.address = L"7F000001";
-  ReportFields fields = ParseReportFields(BuildCdnReportQuery(facts, lookups));
-  EXPECT_EQ(FieldValue(fields, "type"), "0");
-  for (const char* key : {"cname", "dnst", "ldip1", "ldip2", "ctime", "dtime", "dsize", "dspeed",
-                          "tt", "hc", "url", "trace"}) {
-    EXPECT_EQ(FieldValue(fields, key), "") << key;
-  }
-  EXPECT_EQ(FieldValue(fields, "key"), "end");
-}
-
 TEST(CdnReportQueryTest, SpeedIsWholeBytesPerSecondOfTheFirstResponseTime) {
   auto speed = [](DWORD bytes, DWORD firstResponseMs) {
     CdnReportFacts facts = MeasuredDownload();
