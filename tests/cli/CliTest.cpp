@@ -12,10 +12,10 @@
 #include "http/CdnReportCipher.h"
 #include "tests/cli/CommandProcess.h"
 #include "tests/support/BlackHoleListener.h"
-#include "tests/support/HttpTestResource.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/Pump.h"
 #include "tests/support/TempFolder.h"
+#include "tools/HttpTestResource.h"
+#include "tools/HttpTestServer.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "tests/support/HttpCallbackLog.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/Pump.h"
+#include "tools/HttpTestServer.h"
 #include "zvnet/zvhttp.h"
 #include "zvnet/zvmsgloop.h"
 

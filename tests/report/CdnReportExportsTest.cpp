@@ -8,11 +8,11 @@
 
 #include "tests/report/ReportedDownloadTest.h"
 #include "tests/support/HttpCallbackLog.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/IcmpRequestWatch.h"
 #include "tests/support/NetSysctl.h"
 #include "tests/support/Pump.h"
 #include "tests/support/ReportFields.h"
+#include "tools/HttpTestServer.h"
 #include "zvnet/zvhttp.h"
 
 namespace {

@@ -4,12 +4,12 @@
 
 #include <string>
 
-#include "http/CdnReportReceiver.h"
 #include "platform/Event.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/ReportFields.h"
 #include "tests/support/ReportNamespace.h"
 #include "tests/support/ReportSettings.h"
+#include "tools/CdnReportReceiver.h"
 
 namespace {
 

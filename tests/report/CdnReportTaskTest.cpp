@@ -8,8 +8,8 @@
 #include "http/CdnReportQuery.h"
 #include "tests/http/TaskRunner.h"
 #include "tests/report/ReportedDownloadTest.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/ReportFields.h"
+#include "tools/HttpTestServer.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 
 #include <string>
 
-#include "http/CdnReportReceiver.h"
-#include "tests/support/HttpTestMessage.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/ReportNamespace.h"
 #include "tests/support/TempFolder.h"
+#include "tools/CdnReportReceiver.h"
+#include "tools/HttpTestMessage.h"
 
 class ReportedDownloadTest : public testing::Test {
  protected:
