@@ -95,8 +95,9 @@ std::optional<std::wstring> OpenCdnReport(std::string_view base64) {
   size_t length = static_cast<size_t>(decoded);
   for (size_t i = base64.size(); i > 0 && base64[i - 1] == '='; --i) --length;
   if (length == 0 || length % kReportBlockBytes != 0) return std::nullopt;
-  if (!DecryptReportBlocks(reinterpret_cast<const uint8_t*>(kCdnReportKey), out, length))
+  if (!DecryptReportBlocks(reinterpret_cast<const uint8_t*>(kCdnReportKey), out, length)) {
     return std::nullopt;
+  }
   size_t units = length / 2;
   while (units > 0 && out[2 * units - 2] == 0 && out[2 * units - 1] == 0) --units;
   return DecodeUtf16Le(out, units);
