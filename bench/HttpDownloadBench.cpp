@@ -21,7 +21,7 @@
 
 #include "http/HttpTask.h"
 #include "platform/StringConv.h"
-#include "tests/support/HttpTestServer.h"
+#include "tools/HttpTestServer.h"
 #include "zvxlog.h"
 
 extern char** environ;

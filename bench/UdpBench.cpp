@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
+#include "tools/UdpReferenceServer.h"
 #include "udp/UdpDatagram.h"
-#include "udp/UdpReferenceServer.h"
 #include "zvnet/zvmsgloop.h"
 #include "zvnet/zvudp.h"
 #include "zvxlog.h"

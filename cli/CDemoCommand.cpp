@@ -5,18 +5,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
-#include "cli/CDemoHttpServer.h"
 #include "cli/CHostLoop.h"
 #include "cli/CProgressBar.h"
 #include "cli/ExitCodes.h"
 #include "cli/Text.h"
-#include "udp/UdpReferenceServer.h"
+#include "tools/HttpTestResource.h"
+#include "tools/HttpTestServer.h"
+#include "tools/HttpUploadDigest.h"
+#include "tools/UdpReferenceServer.h"
 
 namespace {
 
@@ -87,9 +92,9 @@ void CDemoCommand::Record(const std::string& name, bool ok, const std::string& d
   std::fflush(stdout);
 }
 
-void CDemoCommand::FileDownload(CDemoHttpServer& server) {
+void CDemoCommand::FileDownload(CHttpTestServer& server) {
   tagDefHttpPar par;
-  par.url = Widen(server.Url("/file.bin"));
+  par.url = server.Url("/file.bin");
   const std::string path = folder + "/file.bin";
   Outcome& outcome = NewOutcome();
   CProgressBar bar("  file.bin", true);
@@ -104,9 +109,9 @@ void CDemoCommand::FileDownload(CDemoHttpServer& server) {
              " progress reports, SHA-256 " + (same ? "matches" : "differs"));
 }
 
-void CDemoCommand::StopAndResume(CDemoHttpServer& server) {
+void CDemoCommand::StopAndResume(CHttpTestServer& server) {
   tagDefHttpPar par;
-  par.url = Widen(server.Url("/paced.bin"));
+  par.url = server.Url("/paced.bin");
   const std::string path = folder + "/paced.bin";
   Outcome& first = NewOutcome();
   first.onProgress = [](Outcome& o) {
@@ -121,7 +126,7 @@ void CDemoCommand::StopAndResume(CDemoHttpServer& server) {
   // The stopped task keeps its partial file; wait for the worker to let go of it.
   Outcome& probe = NewOutcome();
   tagDefHttpPar small;
-  small.url = Widen(server.Url("/small.txt"));
+  small.url = server.Url("/small.txt");
   ZvHttp::DownloadInMem(&small, OnHttpEvent, kTimeoutMs, &probe.taskId,
                         reinterpret_cast<unsigned long>(&probe), worker);
   Wait(probe);
@@ -138,9 +143,9 @@ void CDemoCommand::StopAndResume(CDemoHttpServer& server) {
              ", SHA-256 " + (same ? "matches" : "differs"));
 }
 
-void CDemoCommand::ConditionalFetch(CDemoHttpServer& server) {
+void CDemoCommand::ConditionalFetch(CHttpTestServer& server) {
   tagDefHttpPar par;
-  par.url = Widen(server.Url("/file.bin"));
+  par.url = server.Url("/file.bin");
   SYSTEMTIME since{2026, 12, 2, 1, 8, 0, 0, 0};  // the resource's Last-Modified
   Outcome& outcome = NewOutcome();
   ZvHttp::DownloadInFileEx(&par, Widen(folder + "/file.bin"), &since, 0, OnHttpEvent, kTimeoutMs,
@@ -150,10 +155,10 @@ void CDemoCommand::ConditionalFetch(CDemoHttpServer& server) {
          "HTTP " + std::to_string(outcome.httpStatus) + ", destination kept");
 }
 
-void CDemoCommand::UploadBody(CDemoHttpServer& server) {
+void CDemoCommand::UploadBody(CHttpTestServer& server) {
   const std::string body = RandomBytes(1 << 20, 7);
   tagDefHttpPar par;
-  par.url = Widen(server.Url("/upload"));
+  par.url = server.Url("/upload");
   par.headers = L"Content-Type: application/octet-stream\r\n";
   Outcome& outcome = NewOutcome();
   ZvHttp::Upload(&par, reinterpret_cast<const unsigned char*>(body.data()),
@@ -165,9 +170,9 @@ void CDemoCommand::UploadBody(CDemoHttpServer& server) {
          "1.0 MiB posted, server answered \"" + outcome.body.substr(0, 30) + "...\"");
 }
 
-void CDemoCommand::MemoryDownload(CDemoHttpServer& server) {
+void CDemoCommand::MemoryDownload(CHttpTestServer& server) {
   tagDefHttpPar par;
-  par.url = Widen(server.Url("/small.txt"));
+  par.url = server.Url("/small.txt");
   Outcome& outcome = NewOutcome();
   ZvHttp::DownloadInMem(&par, OnHttpEvent, kTimeoutMs, &outcome.taskId,
                         reinterpret_cast<unsigned long>(&outcome), worker);
@@ -176,9 +181,9 @@ void CDemoCommand::MemoryDownload(CDemoHttpServer& server) {
          std::to_string(outcome.body.size()) + " bytes delivered with the completion");
 }
 
-void CDemoCommand::Reachability(CDemoHttpServer& server) {
-  const bool up = ZvHttp::IsDestinationReachable(Widen(server.Url("/")).c_str()) == 1;
-  Record("reachability probe", up, server.Url("/") + (up ? " answers" : " does not answer"));
+void CDemoCommand::Reachability(CHttpTestServer& server) {
+  const bool up = ZvHttp::IsDestinationReachable(server.Url("/").c_str()) == 1;
+  Record("reachability probe", up, server.Origin() + "/" + (up ? " answers" : " does not answer"));
 }
 
 int CDemoCommand::Summary() const {
@@ -202,15 +207,20 @@ int CDemoCommand::Run() {
   fileBody = RandomBytes(8 << 20, 1);
   smallBody = "zvnet demo: hello from the loopback server\n";
 
-  CDemoHttpServer server;
-  server.Add("/file.bin", {fileBody, kLastModified, 0});
-  server.Add("/paced.bin", {fileBody, kLastModified, 2});
-  server.Add("/small.txt", {smallBody, "", 0});
-  server.Add("/", {"ok\n", "", 0});
-  if (!server.Start()) {
+  std::unique_ptr<CHttpTestServer> listening;
+  try {
+    listening = std::make_unique<CHttpTestServer>();
+  } catch (const std::runtime_error&) {
     PrintError("cannot start the loopback HTTP server");
     return kExitFailure;
   }
+  CHttpTestServer& server = *listening;
+  const CHttpTestResource file(fileBody, CHttpTestResource::ParseHttpDate(kLastModified));
+  server.Handle("/file.bin", file);
+  server.Handle("/paced.bin", file.Paced(std::chrono::milliseconds(2)));
+  server.Handle("/small.txt", CHttpTestResource(smallBody));
+  server.Handle("/", CHttpTestResource("ok\n"));
+  server.Handle("/upload", CHttpUploadDigest());
   std::printf("zvnet demo: HTTP server on 127.0.0.1:%d, scratch folder %s\n\n", server.Port(),
               folder.c_str());
 

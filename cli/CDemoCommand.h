@@ -10,7 +10,7 @@
 
 #include "zvnet/zvnet.h"
 
-class CDemoHttpServer;
+class CHttpTestServer;
 
 class CDemoCommand {
  public:
@@ -41,12 +41,12 @@ class CDemoCommand {
   bool Wait(Outcome& outcome);
   void Record(const std::string& name, bool ok, const std::string& detail);
 
-  void FileDownload(CDemoHttpServer& server);
-  void StopAndResume(CDemoHttpServer& server);
-  void ConditionalFetch(CDemoHttpServer& server);
-  void UploadBody(CDemoHttpServer& server);
-  void MemoryDownload(CDemoHttpServer& server);
-  void Reachability(CDemoHttpServer& server);
+  void FileDownload(CHttpTestServer& server);
+  void StopAndResume(CHttpTestServer& server);
+  void ConditionalFetch(CHttpTestServer& server);
+  void UploadBody(CHttpTestServer& server);
+  void MemoryDownload(CHttpTestServer& server);
+  void Reachability(CHttpTestServer& server);
   void UdpExchanges();
   int Summary() const;
 

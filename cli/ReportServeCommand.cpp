@@ -6,7 +6,7 @@
 #include "cli/CHostLoop.h"
 #include "cli/ExitCodes.h"
 #include "cli/Text.h"
-#include "http/CdnReportReceiver.h"
+#include "tools/CdnReportReceiver.h"
 
 int RunReportServe(const char* address, unsigned short port) {
   // Reports arrive on the receiver's thread; printing a line there needs no more care.

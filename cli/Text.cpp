@@ -2,14 +2,50 @@
 
 #include <cstdio>
 
-#include "platform/StringConv.h"
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool IsScalar(char32_t c) {
+  return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+}
+
+// Decodes the sequence at text[i] and moves i past it; a broken one gives U+FFFD.
+char32_t DecodeUtf8(std::string_view text, size_t& i) {
+  const auto lead = static_cast<unsigned char>(text[i++]);
+  if (lead < 0x80) return lead;
+  const int extra = lead >= 0xF0 && lead < 0xF8 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
+  if (extra < 0 || lead >= 0xF8) return kReplacement;
+  char32_t c = lead & (0x3F >> extra);
+  for (int k = 0; k < extra; ++k) {
+    if (i >= text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      return kReplacement;
+    }
+    c = (c << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
+  }
+  constexpr char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};  // shorter forms are overlong
+  return c >= kSmallest[extra] && IsScalar(c) ? c : kReplacement;
+}
+
+}  // namespace
 
 std::wstring Widen(std::string_view utf8) {
-  return Utf8ToWide(utf8);
+  std::wstring wide;
+  for (size_t i = 0; i < utf8.size();) wide += static_cast<wchar_t>(DecodeUtf8(utf8, i));
+  return wide;
 }
 
 std::string Narrow(std::wstring_view wide) {
-  return WideToUtf8(wide);
+  std::string utf8;
+  for (wchar_t w : wide) {
+    char32_t c = static_cast<char32_t>(w);
+    if (!IsScalar(c)) c = kReplacement;
+    const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    constexpr unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+    utf8 += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
+    for (int k = extra - 1; k >= 0; --k) utf8 += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+  }
+  return utf8;
 }
 
 std::string FormatBytes(uint64_t bytes) {

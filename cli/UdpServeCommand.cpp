@@ -5,7 +5,7 @@
 #include "cli/CHostLoop.h"
 #include "cli/ExitCodes.h"
 #include "cli/Text.h"
-#include "udp/UdpReferenceServer.h"
+#include "tools/UdpReferenceServer.h"
 
 int RunUdpServe(const char* address, unsigned short port) {
   CUdpReferenceServer server;

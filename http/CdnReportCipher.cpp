@@ -46,22 +46,6 @@ void AppendUtf16Le(std::u16string& units, wchar_t c) {
   }
 }
 
-std::wstring DecodeUtf16Le(const uint8_t* bytes, size_t units) {
-  std::wstring text;
-  for (size_t i = 0; i < units; ++i) {
-    char32_t unit = bytes[2 * i] | (bytes[2 * i + 1] << 8);
-    if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < units) {
-      char32_t low = bytes[2 * i + 2] | (bytes[2 * i + 3] << 8);
-      if (low >= 0xDC00 && low < 0xE000) {
-        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    text += static_cast<wchar_t>(unit);
-  }
-  return text;
-}
-
 }  // namespace
 
 bool PadReportText(std::wstring_view text, ReportBlocks* blocks) {
@@ -103,21 +87,4 @@ ReportSealResult SealCdnReport(std::wstring_view query, std::string* base64) {
   }
   base64->resize(static_cast<size_t>(room));
   return ReportSealResult::kSealed;
-}
-
-std::optional<std::wstring> OpenCdnReport(std::string_view base64) {
-  if (base64.empty() || base64.size() % 4 != 0 || base64.size() > INT_MAX) return std::nullopt;
-  std::string bytes(base64.size() / 4 * 3, '\0');
-  auto* out = reinterpret_cast<uint8_t*>(bytes.data());
-  int decoded = EVP_DecodeBlock(out, reinterpret_cast<const uint8_t*>(base64.data()),
-                                static_cast<int>(base64.size()));
-  if (decoded < 0) return std::nullopt;
-  // EVP_DecodeBlock counts the bytes that "=" padding stands for.
-  size_t length = static_cast<size_t>(decoded);
-  for (size_t i = base64.size(); i > 0 && base64[i - 1] == '='; --i) --length;
-  if (length == 0 || length % kReportBlockBytes != 0) return std::nullopt;
-  if (!DecryptReportBlocks(ReportKey(), out, length)) return std::nullopt;
-  size_t units = length / 2;
-  while (units > 0 && out[2 * units - 2] == 0 && out[2 * units - 1] == 0) --units;
-  return DecodeUtf16Le(out, units);
 }

@@ -1,13 +1,12 @@
 // Sealing of the performance report: the query's UTF-16LE bytes, zero-padded to whole 16-byte
 // blocks, encrypted block by block with AES-256 under a fixed key (ECB: no chaining, no IV),
-// then Base64. Opening reverses it, for the report receiver. Pure functions; any thread.
+// then Base64. The report receiver (tools/) opens it again. Pure functions; any thread.
 #ifndef ZVNET_HTTP_CDNREPORTCIPHER_H_
 #define ZVNET_HTTP_CDNREPORTCIPHER_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,9 +34,5 @@ enum class ReportSealResult { kSealed, kNoMemory, kCipherFailed, kEncodeFailed }
 
 // The Base64 text (no line breaks) of the encrypted text.
 ReportSealResult SealCdnReport(std::wstring_view query, std::string* base64);
-
-// The query back from the Base64 text, without its zero padding; nothing when the text is
-// not Base64 of whole blocks.
-std::optional<std::wstring> OpenCdnReport(std::string_view base64);
 
 #endif  // ZVNET_HTTP_CDNREPORTCIPHER_H_

@@ -15,13 +15,13 @@
 #include "http/CdnReportCipher.h"
 #include "tests/cli/CommandProcess.h"
 #include "tests/support/BlackHoleListener.h"
-#include "tests/support/HttpTestResource.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/LoopbackPort.h"
 #include "tests/support/Pump.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestCertificateAuthority.h"
+#include "tools/HttpTestResource.h"
+#include "tools/HttpTestServer.h"
 
 namespace {
 

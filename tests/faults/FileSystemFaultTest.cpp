@@ -16,10 +16,10 @@
 
 #include "platform/StringConv.h"
 #include "tests/support/HttpCallbackLog.h"
-#include "tests/support/HttpTestResource.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/Pump.h"
+#include "tools/HttpTestResource.h"
+#include "tools/HttpTestServer.h"
 #include "zvnet/zvhttp.h"
 
 namespace {

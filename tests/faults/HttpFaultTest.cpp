@@ -8,9 +8,9 @@
 
 #include "platform/StringConv.h"
 #include "tests/support/HttpCallbackLog.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/Pump.h"
 #include "tests/support/TempFolder.h"
+#include "tools/HttpTestServer.h"
 #include "zvnet/zvhttp.h"
 
 namespace {

@@ -19,9 +19,9 @@
 #include "platform/StringConv.h"
 #include "tests/faults/FaultSeed.h"
 #include "tests/support/HttpCallbackLog.h"
-#include "tests/support/HttpTestResource.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/Pump.h"
+#include "tools/HttpTestResource.h"
+#include "tools/HttpTestServer.h"
 #include "zvnet/zvhttp.h"
 #include "zvnet/zvmsgloop.h"
 

@@ -17,8 +17,8 @@
 #include "platform/Thread.h"
 #include "tests/faults/FaultSeed.h"
 #include "tests/support/HttpCallbackLog.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/Pump.h"
+#include "tools/HttpTestServer.h"
 #include "zvnet/zvhttp.h"
 #include "zvnet/zvmsgloop.h"
 

@@ -11,7 +11,7 @@
 
 #include "tests/faults/FaultSeed.h"
 #include "tests/support/Pump.h"
-#include "udp/UdpReferenceServer.h"
+#include "tools/UdpReferenceServer.h"
 #include "zvnet/zvmsgloop.h"
 #include "zvnet/zvudp.h"
 

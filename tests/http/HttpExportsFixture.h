@@ -10,8 +10,8 @@
 #include <string>
 
 #include "tests/support/HttpCallbackLog.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/Pump.h"
+#include "tools/HttpTestServer.h"
 #include "zvnet/zvhttp.h"
 
 class HttpExportsTest : public ::testing::Test {

@@ -13,12 +13,12 @@
 
 #include "platform/Thread.h"
 #include "tests/http/HttpExportsFixture.h"
-#include "tests/support/HttpTestResource.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/LoopbackPort.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestCertificateAuthority.h"
+#include "tools/HttpTestResource.h"
 #include "zvnet/zvmsgloop.h"
 
 TEST(HttpFamilyTest, InitIsCountedAndTheLastUninitEndsTheService) {

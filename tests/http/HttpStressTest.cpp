@@ -10,7 +10,7 @@
 
 #include "platform/Thread.h"
 #include "tests/http/HttpExportsFixture.h"
-#include "tests/support/HttpTestServer.h"
+#include "tools/HttpTestServer.h"
 #include "zvnet/zvmsgloop.h"
 
 namespace {

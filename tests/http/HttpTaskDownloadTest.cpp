@@ -8,12 +8,12 @@
 #include "platform/Event.h"
 #include "tests/http/TaskRunner.h"
 #include "tests/support/BlackHoleListener.h"
-#include "tests/support/HttpTestResource.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/Pump.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestBytes.h"
+#include "tools/HttpTestResource.h"
+#include "tools/HttpTestServer.h"
 
 namespace {
 

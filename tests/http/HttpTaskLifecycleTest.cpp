@@ -6,11 +6,11 @@
 #include <string>
 
 #include "tests/http/TaskRunner.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TestBytes.h"
 #include "tests/support/TestCertificateAuthority.h"
+#include "tools/HttpTestServer.h"
 
 namespace {
 

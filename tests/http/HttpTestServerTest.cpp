@@ -9,8 +9,8 @@
 #include <string>
 
 #include "tests/support/BlackHoleListener.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/TestCertificateAuthority.h"
+#include "tools/HttpTestServer.h"
 
 namespace {
 

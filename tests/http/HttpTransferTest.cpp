@@ -4,13 +4,13 @@
 #include <string>
 
 #include "tests/http/HttpExportsFixture.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/LoopbackPort.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestBytes.h"
 #include "tests/support/TestProxy.h"
+#include "tools/HttpTestServer.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include "platform/Event.h"
 #include "platform/MessageWindow.h"
 #include "platform/WinInet.h"
-#include "tests/support/HttpTestResource.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TestBytes.h"
 #include "tests/support/TestCertificateAuthority.h"
+#include "tools/HttpTestResource.h"
+#include "tools/HttpTestServer.h"
 
 namespace {
 

@@ -9,9 +9,7 @@
 #include <regex>
 #include <string>
 
-#include "http/CdnReportReceiver.h"
 #include "tests/support/HttpCallbackLog.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/IcmpRequestWatch.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/NetSysctl.h"
@@ -20,6 +18,8 @@
 #include "tests/support/ReportNamespace.h"
 #include "tests/support/ReportSettings.h"
 #include "tests/support/TempFolder.h"
+#include "tools/CdnReportReceiver.h"
+#include "tools/HttpTestServer.h"
 #include "zvnet/zvhttp.h"
 
 namespace {

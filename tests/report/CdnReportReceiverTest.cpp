@@ -1,8 +1,6 @@
-#include "http/CdnReportReceiver.h"
+#include "tools/CdnReportReceiver.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <optional>
@@ -13,10 +11,10 @@
 #include "http/CdnReportEndpoint.h"
 #include "http/CdnReportSender.h"
 #include "platform/Event.h"
-#include "platform/UniqueFd.h"
 #include "tests/support/LoopbackPort.h"
 #include "tests/support/Pump.h"
 #include "tests/support/ScopedEnv.h"
+#include "tools/HttpTestServer.h"
 
 namespace {
 
@@ -25,29 +23,6 @@ std::wstring ReportUrl(uint16_t port, const std::wstring& query) {
   EXPECT_EQ(SealCdnReport(query, &sealed), ReportSealResult::kSealed);
   return BuildReportUrl(L"127.0.0.1:" + std::to_wstring(port), sealed);
 }
-
-// A port on loopback that accepts connections (the kernel completes them) but never answers.
-class CSilentListener {
- public:
-  CSilentListener() : socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-        ::listen(socket.Get(), 4) == 0 &&
-        ::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port = ntohs(address.sin_port);
-    }
-  }
-  uint16_t Port() const { return port; }
-  // Waits for the client's connection.
-  UniqueFd Accept() { return UniqueFd(::accept(socket.Get(), nullptr, nullptr)); }
-
- private:
-  UniqueFd socket;
-  uint16_t port = 0;
-};
 
 }  // namespace
 
@@ -83,15 +58,17 @@ TEST(CdnReportReceiverTest, OpensAbsoluteAndEscapedTargets) {
 }
 
 TEST(CdnReportSenderTest, StopEndsASendThatGetsNoAnswer) {
-  CSilentListener silent;
-  ASSERT_NE(silent.Port(), 0);
+  CHttpTestServer silent;
+  HttpTestResponse never;
+  never.neverAnswer = true;
+  silent.Serve("/downloadComplete", never);
   CEvent stop;
   std::optional<ReportSendResult> result;
   std::thread sender([&] {
     long error = 0;
     result = SendCdnReport(ReportUrl(silent.Port(), L"a=1"), tagHProxyInfo{}, &stop, &error);
   });
-  UniqueFd connection = silent.Accept();  // the request is under way
+  EXPECT_TRUE(silent.WaitForRequests(1, 30s));  // the request is under way
   const auto stopped = std::chrono::steady_clock::now();
   stop.Set();
   sender.join();

@@ -8,6 +8,7 @@
 #include "http/CdnReportEndpoint.h"
 #include "http/CdnReportQuery.h"
 #include "tests/support/ReportFields.h"
+#include "tools/CdnReportReceiver.h"
 
 namespace {
 

@@ -8,11 +8,7 @@
 #include <string>
 #include <vector>
 
-// A server's certificate and private key, both PEM.
-struct TestTlsIdentity {
-  std::string certificatePem;
-  std::string privateKeyPem;
-};
+#include "tools/HttpTestMessage.h"  // TestTlsIdentity
 
 class CTestCertificateAuthority {
  public:

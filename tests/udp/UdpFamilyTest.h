@@ -31,7 +31,7 @@
 #include "tests/support/Pump.h"
 #include "tests/udp/PumpingHost.h"
 #include "tests/udp/UdpCallbackLog.h"
-#include "udp/UdpReferenceServer.h"
+#include "tools/UdpReferenceServer.h"
 #include "zvnet/zvudp.h"
 
 class UdpFamilyTest : public ::testing::Test {

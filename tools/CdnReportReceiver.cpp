@@ -1,17 +1,20 @@
-#include "http/CdnReportReceiver.h"
+#include "tools/CdnReportReceiver.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <memory>
+#include <system_error>
 
 #include "http/CdnReportCipher.h"
 #include "platform/StringConv.h"
-#include "platform/Wait.h"
 
 namespace {
 
@@ -21,18 +24,25 @@ constexpr size_t kMaxHeadBytes = 64 * 1024;
 constexpr auto kHeadDeadline = std::chrono::seconds(5);
 constexpr std::string_view kReportPrefix = "/downloadComplete?ver=0&";
 
-class CSocketReadable : public CWaitable {
- public:
-  explicit CSocketReadable(int fd) : fd(fd) {}
-  int WaitFd() const override { return fd; }
-
- private:
-  int fd;
-};
-
 struct AddrInfoDeleter {
   void operator()(addrinfo* info) const { freeaddrinfo(info); }
 };
+
+std::wstring DecodeUtf16Le(const uint8_t* bytes, size_t units) {
+  std::wstring text;
+  for (size_t i = 0; i < units; ++i) {
+    char32_t unit = bytes[2 * i] | (bytes[2 * i + 1] << 8);
+    if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < units) {
+      char32_t low = bytes[2 * i + 2] | (bytes[2 * i + 3] << 8);
+      if (low >= 0xDC00 && low < 0xE000) {
+        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
+    text += static_cast<wchar_t>(unit);
+  }
+  return text;
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -56,7 +66,7 @@ std::string PercentDecode(std::string_view text) {
   return out;
 }
 
-void SendAll(const UniqueFd& connection, const std::string& bytes) {
+void SendAll(const COwnedFd& connection, const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
     ssize_t n = ::send(connection.Get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -65,7 +75,7 @@ void SendAll(const UniqueFd& connection, const std::string& bytes) {
   }
 }
 
-void SendResponse(const UniqueFd& connection, const char* status, const std::string& body) {
+void SendResponse(const COwnedFd& connection, const char* status, const std::string& body) {
   std::string response = std::string("HTTP/1.1 ") + status +
                          "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
@@ -74,6 +84,25 @@ void SendResponse(const UniqueFd& connection, const char* status, const std::str
 
 }  // namespace
 
+std::optional<std::wstring> OpenCdnReport(std::string_view base64) {
+  if (base64.empty() || base64.size() % 4 != 0 || base64.size() > INT_MAX) return std::nullopt;
+  std::string bytes(base64.size() / 4 * 3, '\0');
+  auto* out = reinterpret_cast<uint8_t*>(bytes.data());
+  int decoded = EVP_DecodeBlock(out, reinterpret_cast<const uint8_t*>(base64.data()),
+                                static_cast<int>(base64.size()));
+  if (decoded < 0) return std::nullopt;
+  // EVP_DecodeBlock counts the bytes that "=" padding stands for.
+  size_t length = static_cast<size_t>(decoded);
+  for (size_t i = base64.size(); i > 0 && base64[i - 1] == '='; --i) --length;
+  if (length == 0 || length % kReportBlockBytes != 0) return std::nullopt;
+  if (!DecryptReportBlocks(reinterpret_cast<const uint8_t*>(kCdnReportKey), out, length)) {
+    return std::nullopt;
+  }
+  size_t units = length / 2;
+  while (units > 0 && out[2 * units - 2] == 0 && out[2 * units - 1] == 0) --units;
+  return DecodeUtf16Le(out, units);
+}
+
 CCdnReportReceiver::CCdnReportReceiver(Handler handler) : handler(std::move(handler)) {}
 
 CCdnReportReceiver::~CCdnReportReceiver() {
@@ -81,7 +110,7 @@ CCdnReportReceiver::~CCdnReportReceiver() {
 }
 
 bool CCdnReportReceiver::Start(const std::string& address, uint16_t wantedPort) {
-  if (thread || !quit.IsValid()) return false;
+  if (thread.joinable() || !quit.IsValid()) return false;
   addrinfo hints{};
   hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
   hints.ai_socktype = SOCK_STREAM;
@@ -90,7 +119,7 @@ bool CCdnReportReceiver::Start(const std::string& address, uint16_t wantedPort) 
     return false;
   }
   std::unique_ptr<addrinfo, AddrInfoDeleter> owner(found);
-  UniqueFd socket(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  COwnedFd socket(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
   int on = 1;
   if (!socket.IsValid() ||
       ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
@@ -105,28 +134,29 @@ bool CCdnReportReceiver::Start(const std::string& address, uint16_t wantedPort) 
                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   listener = std::move(socket);
   quit.Reset();
-  thread = std::make_unique<CThread>();
-  if (thread->Start([this] { Serve(); })) return true;
-  thread.reset();
-  listener.Reset();
-  return false;
+  try {
+    thread = std::thread([this] { Serve(); });
+  } catch (const std::system_error&) {
+    listener.Reset();
+    return false;
+  }
+  return true;
 }
 
 void CCdnReportReceiver::Stop() {
-  if (!thread) return;
+  if (!thread.joinable()) return;
   quit.Set();
-  thread->Wait(INFINITE);
-  thread.reset();
+  thread.join();
   listener.Reset();
 }
 
 std::vector<std::wstring> CCdnReportReceiver::Received() const {
-  CAutoLock hold(lock);
+  std::lock_guard hold(lock);
   return reports;
 }
 
 size_t CCdnReportReceiver::Count() const {
-  CAutoLock hold(lock);
+  std::lock_guard hold(lock);
   return reports.size();
 }
 
@@ -142,15 +172,14 @@ std::optional<std::wstring> CCdnReportReceiver::OpenRequestTarget(const std::str
 }
 
 void CCdnReportReceiver::Serve() {
-  CSocketReadable incoming(listener.Get());
   for (;;) {
-    if (WaitForMultipleObjects({&quit, &incoming}, INFINITE) != WAIT_OBJECT_0 + 1) return;
-    UniqueFd connection(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!WaitReadable(listener.Get(), -1)) return;
+    COwnedFd connection(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (connection.IsValid()) Answer(connection);
   }
 }
 
-void CCdnReportReceiver::Answer(const UniqueFd& connection) {
+void CCdnReportReceiver::Answer(const COwnedFd& connection) {
   std::string head = ReadHead(connection);
   size_t lineEnd = head.find("\r\n");
   std::string_view line = std::string_view(head).substr(0, lineEnd);
@@ -167,26 +196,33 @@ void CCdnReportReceiver::Answer(const UniqueFd& connection) {
     return;
   }
   {
-    CAutoLock hold(lock);
+    std::lock_guard hold(lock);
     reports.push_back(*query);
   }
   if (handler) handler(*query);
   SendResponse(connection, "200 OK", WideToUtf8(*query) + "\n");
 }
 
-std::string CCdnReportReceiver::ReadHead(const UniqueFd& connection) {
+std::string CCdnReportReceiver::ReadHead(const COwnedFd& connection) {
   std::string head;
-  CSocketReadable readable(connection.Get());
   const auto deadline = Clock::now() + kHeadDeadline;
   while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxHeadBytes) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return {};
-    DWORD woken = WaitForMultipleObjects({&quit, &readable}, static_cast<DWORD>(left.count()));
-    if (woken != WAIT_OBJECT_0 + 1) return {};
+    if (!WaitReadable(connection.Get(), static_cast<int>(left.count()))) return {};
     char buffer[4096];
     ssize_t n = ::recv(connection.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return {};
     if (n > 0) head.append(buffer, static_cast<size_t>(n));
   }
   return head;
+}
+
+bool CCdnReportReceiver::WaitReadable(int fd, int timeoutMs) const {
+  pollfd fds[2] = {{quit.WaitFd(), POLLIN, 0}, {fd, POLLIN, 0}};
+  for (;;) {
+    const int ready = ::poll(fds, 2, timeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    return ready > 0 && !(fds[0].revents & POLLIN) && fds[1].revents != 0;
+  }
 }

@@ -1,4 +1,5 @@
-// An in-process HTTP/1.1 server on 127.0.0.1 that each test scripts path by path.
+// An in-process HTTP/1.1 server on 127.0.0.1 that each test, and the demo, scripts path by
+// path; CHttpTestResource and CHttpUploadDigest are ready-made handlers.
 //
 //   CHttpTestServer server;
 //   server.Handle("/a", [](const HttpTestRequest&) { return HttpTestResponse::Text(200, "hi"); });
@@ -14,8 +15,8 @@
 // body has returned while a body was still trickling to a client that left. Whatever they
 // read must outlive the server: capture it by value or shared_ptr, or declare it before the
 // server (a fixture's server is destroyed after the test body's locals).
-#ifndef ZVNET_TESTS_SUPPORT_HTTPTESTSERVER_H_
-#define ZVNET_TESTS_SUPPORT_HTTPTESTSERVER_H_
+#ifndef ZVNET_TOOLS_HTTPTESTSERVER_H_
+#define ZVNET_TOOLS_HTTPTESTSERVER_H_
 
 #include <chrono>
 #include <cstdint>
@@ -24,12 +25,12 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/support/HttpTestMessage.h"
-#include "tests/support/TestCertificateAuthority.h"
+#include "tools/HttpTestMessage.h"
 
 class CHttpTestServer {
  public:
-  // Plain HTTP on a free port of 127.0.0.1.
+  // Plain HTTP on a free port of 127.0.0.1. Both throw std::runtime_error when the server
+  // cannot listen.
   CHttpTestServer();
   // HTTPS with this certificate and key.
   explicit CHttpTestServer(const TestTlsIdentity& identity);
@@ -63,4 +64,4 @@ class CHttpTestServer {
   std::unique_ptr<Impl> impl;
 };
 
-#endif  // ZVNET_TESTS_SUPPORT_HTTPTESTSERVER_H_
+#endif  // ZVNET_TOOLS_HTTPTESTSERVER_H_

@@ -5,19 +5,23 @@
 //   server.Handle("/file", CHttpTestResource(content, lastModified));
 //
 // Copies share the content; it is immutable, so the handler is safe on any thread.
-#ifndef ZVNET_TESTS_SUPPORT_HTTPTESTRESOURCE_H_
-#define ZVNET_TESTS_SUPPORT_HTTPTESTRESOURCE_H_
+#ifndef ZVNET_TOOLS_HTTPTESTRESOURCE_H_
+#define ZVNET_TOOLS_HTTPTESTRESOURCE_H_
 
+#include <chrono>
 #include <ctime>
 #include <memory>
 #include <string>
 
-#include "tests/support/HttpTestMessage.h"
+#include "tools/HttpTestMessage.h"
 
 class CHttpTestResource {
  public:
   // `lastModified` in seconds since the epoch (UTC); 0 sends no Last-Modified header.
   explicit CHttpTestResource(std::string content, time_t lastModified = 0);
+
+  // The same resource, its body paced (HttpTestResponse::pacePerChunk).
+  CHttpTestResource Paced(std::chrono::milliseconds perChunk) const;
 
   HttpTestResponse operator()(const HttpTestRequest& request) const;
 
@@ -28,6 +32,7 @@ class CHttpTestResource {
  private:
   std::shared_ptr<const std::string> content;
   time_t lastModified;
+  std::chrono::milliseconds pace{0};
 };
 
-#endif  // ZVNET_TESTS_SUPPORT_HTTPTESTRESOURCE_H_
+#endif  // ZVNET_TOOLS_HTTPTESTRESOURCE_H_

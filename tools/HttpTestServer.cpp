@@ -1,4 +1,4 @@
-#include "tests/support/HttpTestServer.h"
+#include "tools/HttpTestServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,9 +21,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/Event.h"
 #include "platform/StringConv.h"
-#include "platform/UniqueFd.h"
+#include "tools/OwnedFd.h"
+#include "tools/StopSignal.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ std::string Trim(std::string_view text) {
 // One accepted connection, plain or TLS, with reads that give up when the server stops.
 class CTestStream {
  public:
-  CTestStream(int fd, SSL_CTX* ctx, const CEvent& stop) : fd(fd), stop(stop) {
+  CTestStream(int fd, SSL_CTX* ctx, const CStopSignal& stop) : fd(fd), stop(stop) {
     if (ctx) ssl.reset(SSL_new(ctx));
   }
 
@@ -155,9 +155,23 @@ class CTestStream {
     ERR_clear_error();
   }
 
+  // Waits `pause`; false when the peer closes the connection or the server stops meanwhile.
+  bool PauseUnlessClosed(std::chrono::milliseconds pause) {
+    pollfd fds[2] = {{fd, POLLRDHUP, 0}, {stop.WaitFd(), POLLIN, 0}};
+    const auto deadline = std::chrono::steady_clock::now() + pause;
+    for (;;) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return true;
+      int ready = ::poll(fds, 2, static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      return ready == 0;
+    }
+  }
+
  private:
   int fd;
-  const CEvent& stop;
+  const CStopSignal& stop;
   std::unique_ptr<SSL, SslFree> ssl;
 };
 
@@ -281,14 +295,14 @@ class CHttpTestServer::Impl {
       request.connection = number;
       if (IsStalled(request.path)) {
         Record(request);
-        stop.Wait(INFINITE);
+        stop.Wait();
         return;
       }
       if (!ReadBody(stream, in, request)) return;
       Record(request);
       HttpTestResponse response = Answer(request);
       if (response.neverAnswer) {
-        stop.Wait(INFINITE);
+        stop.Wait();
         return;
       }
       if (!Respond(stream, request, response)) {
@@ -400,8 +414,7 @@ class CHttpTestServer::Impl {
   // False when the connection must close after this response.
   bool Respond(CTestStream& stream, const HttpTestRequest& request,
                const HttpTestResponse& response) {
-    if (response.delayBeforeHeaders.count() > 0 &&
-        stop.Wait(static_cast<DWORD>(response.delayBeforeHeaders.count())) == WAIT_OBJECT_0) {
+    if (response.delayBeforeHeaders.count() > 0 && stop.WaitFor(response.delayBeforeHeaders)) {
       return false;
     }
     const bool noBody = request.method == "HEAD" || response.status == 204 ||
@@ -425,12 +438,12 @@ class CHttpTestServer::Impl {
     head += "\r\n";
     if (!stream.WriteAll(head.data(), head.size())) return false;
     if (toSend > 0 && response.delayBeforeBody.count() > 0 &&
-        stop.Wait(static_cast<DWORD>(response.delayBeforeBody.count())) == WAIT_OBJECT_0) {
+        stop.WaitFor(response.delayBeforeBody)) {
       return false;
     }
     if (response.stallAfterBodyBytes) {
       WriteBody(stream, response, std::min(toSend, *response.stallAfterBodyBytes));
-      stop.Wait(INFINITE);
+      stop.Wait();
       return false;
     }
     if (!WriteBody(stream, response, toSend)) return false;
@@ -438,20 +451,28 @@ class CHttpTestServer::Impl {
   }
 
   static bool WriteBody(CTestStream& stream, const HttpTestResponse& response, uint64_t count) {
-    if (!response.generator) return stream.WriteAll(response.body.data(), count);
-    std::string chunk(kWriteChunk, '\0');
+    const bool paced = response.pacePerChunk.count() > 0;
+    if (!response.generator && !paced) return stream.WriteAll(response.body.data(), count);
+    std::string chunk(response.generator ? kWriteChunk : 0, '\0');
     for (uint64_t offset = 0; offset < count;) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(kWriteChunk, count - offset));
-      response.generator(offset, chunk.data(), n);
-      if (!stream.WriteAll(chunk.data(), n)) return false;
+      const char* bytes = response.body.data() + offset;
+      if (response.generator) {
+        response.generator(offset, chunk.data(), n);
+        bytes = chunk.data();
+      }
+      if (!stream.WriteAll(bytes, n)) return false;
       offset += n;
+      if (paced && offset < count && !stream.PauseUnlessClosed(response.pacePerChunk)) {
+        return false;
+      }
     }
     return true;
   }
 
-  UniqueFd listenFd;
+  COwnedFd listenFd;
   std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
-  CEvent stop{CEvent::ResetMode::kManual};
+  CStopSignal stop;
   std::thread acceptor;
 
   mutable std::mutex mutex;  // guards everything below

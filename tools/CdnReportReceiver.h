@@ -4,21 +4,25 @@
 //
 // Threads: Start, Stop and the destructor on the owner's thread; one server thread accepts
 // and answers connections one at a time and runs the handler; Received and Count from any
-// thread. `lock` guards `reports`. The object owns its socket and thread.
-#ifndef ZVNET_HTTP_CDNREPORTRECEIVER_H_
-#define ZVNET_HTTP_CDNREPORTRECEIVER_H_
+// thread. `lock` guards `reports`. The object owns its socket and thread; Stop joins it.
+#ifndef ZVNET_TOOLS_CDNREPORTRECEIVER_H_
+#define ZVNET_TOOLS_CDNREPORTRECEIVER_H_
 
 #include <cstdint>
 #include <functional>
-#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
-#include "platform/CriticalSection.h"
-#include "platform/Event.h"
-#include "platform/Thread.h"
-#include "platform/UniqueFd.h"
+#include "tools/OwnedFd.h"
+#include "tools/StopSignal.h"
+
+// The query back from the Base64 text of a sealed report (http/CdnReportCipher.h), without
+// its zero padding; nothing when the text is not Base64 of whole blocks.
+std::optional<std::wstring> OpenCdnReport(std::string_view base64);
 
 class CCdnReportReceiver {
  public:
@@ -43,17 +47,20 @@ class CCdnReportReceiver {
 
  private:
   void Serve();
-  void Answer(const UniqueFd& connection);
+  void Answer(const COwnedFd& connection);
   // Reads up to the blank line that ends the request head; empty when it does not come.
-  std::string ReadHead(const UniqueFd& connection);
+  std::string ReadHead(const COwnedFd& connection);
+  // Waits up to `timeoutMs` (-1: without limit) for `fd` to be readable; false when the
+  // receiver stops first or the time runs out.
+  bool WaitReadable(int fd, int timeoutMs) const;
 
   Handler handler;
-  UniqueFd listener;
+  COwnedFd listener;
   uint16_t port = 0;
-  CEvent quit;
-  std::unique_ptr<CThread> thread;  // while started
-  mutable CCriticalSection lock;
+  CStopSignal quit;
+  std::thread thread;  // joinable while started
+  mutable std::mutex lock;
   std::vector<std::wstring> reports;  // guarded by lock
 };
 
-#endif  // ZVNET_HTTP_CDNREPORTRECEIVER_H_
+#endif  // ZVNET_TOOLS_CDNREPORTRECEIVER_H_

@@ -1,4 +1,4 @@
-#include "tests/support/HttpTestMessage.h"
+#include "tools/HttpTestMessage.h"
 
 #include <strings.h>
 

@@ -1,4 +1,4 @@
-#include "tests/support/HttpTestResource.h"
+#include "tools/HttpTestResource.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,6 +6,12 @@
 CHttpTestResource::CHttpTestResource(std::string content, time_t lastModified)
     : content(std::make_shared<const std::string>(std::move(content))),
       lastModified(lastModified) {}
+
+CHttpTestResource CHttpTestResource::Paced(std::chrono::milliseconds perChunk) const {
+  CHttpTestResource paced = *this;
+  paced.pace = perChunk;
+  return paced;
+}
 
 std::string CHttpTestResource::FormatHttpDate(time_t time) {
   tm parts{};
@@ -24,6 +30,7 @@ time_t CHttpTestResource::ParseHttpDate(const std::string& text) {
 
 HttpTestResponse CHttpTestResource::operator()(const HttpTestRequest& request) const {
   HttpTestResponse response;
+  response.pacePerChunk = pace;
   if (lastModified != 0) response.With("Last-Modified", FormatHttpDate(lastModified));
   std::string since = request.Header("If-Modified-Since");
   if (!since.empty() && lastModified != 0) {

@@ -1,4 +1,4 @@
-#include "udp/UdpReferenceServer.h"
+#include "tools/UdpReferenceServer.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -14,8 +14,8 @@ namespace {
 
 constexpr size_t kMaxDatagram = 65536;
 
-UniqueFd BindUdp(const std::string& address, unsigned short port, unsigned short* bound) {
-  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+COwnedFd BindUdp(const std::string& address, unsigned short port, unsigned short* bound) {
+  COwnedFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
   if (!fd.IsValid()) return {};
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -74,7 +74,7 @@ CUdpReferenceServer::~CUdpReferenceServer() {
 }
 
 long CUdpReferenceServer::Start(const std::string& address, unsigned short wantedPort) {
-  if (thread.joinable() || !stopEvent.IsValid()) return E_FAIL;
+  if (thread.joinable() || !stopSignal.IsValid()) return E_FAIL;
   socket = BindUdp(address, wantedPort, &port);
   otherSocket = BindUdp(address, 0, &otherPort);
   if (!socket.IsValid() || !otherSocket.IsValid()) return E_FAIL;
@@ -88,8 +88,9 @@ long CUdpReferenceServer::Start(const std::string& address, unsigned short wante
 
 void CUdpReferenceServer::Stop() {
   if (!thread.joinable()) return;
-  stopEvent.Set();
+  stopSignal.Set();
   thread.join();
+  stopSignal.Reset();
 }
 
 void CUdpReferenceServer::SetBehaviour(Behaviour hook) {
@@ -104,7 +105,7 @@ size_t CUdpReferenceServer::RequestCount() {
 
 void CUdpReferenceServer::Run() {
   for (;;) {
-    pollfd fds[2] = {{socket.Get(), POLLIN, 0}, {stopEvent.WaitFd(), POLLIN, 0}};
+    pollfd fds[2] = {{socket.Get(), POLLIN, 0}, {stopSignal.WaitFd(), POLLIN, 0}};
     const int ready = ::poll(fds, 2, NextWaitMs());
     if (fds[1].revents & POLLIN) return;
     if (ready > 0 && (fds[0].revents & POLLIN)) ServeOne();

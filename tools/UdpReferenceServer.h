@@ -7,8 +7,8 @@
 // requests, calls the behaviour and sends the replies. `lock` guards behaviour and
 // requestCount; the behaviour runs on the server thread without the lock. The server owns its
 // two sockets and its thread; Stop (or the destructor) joins the thread.
-#ifndef ZVNET_UDP_UDPREFERENCESERVER_H_
-#define ZVNET_UDP_UDPREFERENCESERVER_H_
+#ifndef ZVNET_TOOLS_UDPREFERENCESERVER_H_
+#define ZVNET_TOOLS_UDPREFERENCESERVER_H_
 
 #include <netinet/in.h>
 
@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Event.h"
-#include "platform/UniqueFd.h"
+#include "tools/OwnedFd.h"
+#include "tools/StopSignal.h"
 #include "zvnet/zvdefs.h"
 
 // A request as the server read it.
@@ -83,11 +83,11 @@ class CUdpReferenceServer {
   int NextWaitMs() const;
   static UdpServedRequest Parse(const unsigned char* bytes, size_t size, const sockaddr_in& from);
 
-  UniqueFd socket;
-  UniqueFd otherSocket;  // the same address, another port: for replies from elsewhere
+  COwnedFd socket;
+  COwnedFd otherSocket;  // the same address, another port: for replies from elsewhere
   unsigned short port = 0;
   unsigned short otherPort = 0;
-  CEvent stopEvent{CEvent::ResetMode::kManual};
+  CStopSignal stopSignal;
   std::thread thread;  // joined by Stop
 
   std::mutex lock;
@@ -97,4 +97,4 @@ class CUdpReferenceServer {
   std::vector<PendingReply> pending;  // server thread only
 };
 
-#endif  // ZVNET_UDP_UDPREFERENCESERVER_H_
+#endif  // ZVNET_TOOLS_UDPREFERENCESERVER_H_

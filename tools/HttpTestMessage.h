@@ -1,6 +1,6 @@
 // What a test HTTP server receives and what a test scripts it to answer (CHttpTestServer).
-#ifndef ZVNET_TESTS_SUPPORT_HTTPTESTMESSAGE_H_
-#define ZVNET_TESTS_SUPPORT_HTTPTESTMESSAGE_H_
+#ifndef ZVNET_TOOLS_HTTPTESTMESSAGE_H_
+#define ZVNET_TOOLS_HTTPTESTMESSAGE_H_
 
 #include <chrono>
 #include <cstdint>
@@ -12,6 +12,12 @@
 #include <vector>
 
 using HttpTestHeaders = std::vector<std::pair<std::string, std::string>>;
+
+// A server's certificate and private key, both PEM, for an HTTPS test server.
+struct TestTlsIdentity {
+  std::string certificatePem;
+  std::string privateKeyPem;
+};
 
 // One request as it arrived.
 struct HttpTestRequest {
@@ -56,6 +62,9 @@ struct HttpTestResponse {
   bool neverAnswer = false;
   // Adds "Connection: close" and closes after the response.
   bool closeConnection = false;
+  // Pauses this long after each 64 KiB of body, so that a client's stop lands part-way; a
+  // client that closes the connection ends the pause and the response.
+  std::chrono::milliseconds pacePerChunk{0};
   // A large body made on the fly instead of `body`: `generatedLength` bytes from `generator`.
   uint64_t generatedLength = 0;
   HttpTestBodyGenerator generator;
@@ -70,4 +79,4 @@ struct HttpTestResponse {
 // a time, so whatever they share must be thread-safe.
 using HttpTestHandler = std::function<HttpTestResponse(const HttpTestRequest&)>;
 
-#endif  // ZVNET_TESTS_SUPPORT_HTTPTESTMESSAGE_H_
+#endif  // ZVNET_TOOLS_HTTPTESTMESSAGE_H_
