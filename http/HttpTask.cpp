@@ -1,9 +1,11 @@
 #include "http/HttpTask.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -912,20 +914,32 @@ bool CHttpTask::MoveIntoPlace() {
   // When an existing file is replaced, the bytes are on disk before the name points at them,
   // so a crash leaves the old file or the new one, never an empty one. A new name has no old
   // data to lose, and forcing a large body to disk would make the download wait for the disk
-  // rather than the network, so it is left to normal writeback.
-  struct stat existing {};
-  if (::stat(WideToUtf8(m_strFilePath).c_str(), &existing) == 0) {
+  // rather than the network, so it is left to normal writeback. Asking the rename itself
+  // whether the name is taken saves a look-up per file, and leaves no gap between the look-up
+  // and the rename.
+  bool flushed = false;
+  auto flush = [&] {
+    if (flushed) return;
+    flushed = true;
     if (FILE* file = std::fopen(temporary.c_str(), "rb")) {
       ::fsync(::fileno(file));
       std::fclose(file);
     }
-  }
+  };
   // rename replaces the destination atomically; it is never deleted first, so a rename that
   // fails leaves the old file as it was.
   std::wstring target = m_strFilePath;
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (attempt > 0) target += L"_(" + std::to_wstring(attempt - 1) + L")";
-    if (std::rename(temporary.c_str(), WideToUtf8(target).c_str()) == 0) {
+    const std::string name = WideToUtf8(target);
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
+      m_strFilePath = target;
+      return true;
+    }
+    struct stat existing {};
+    // A file system without the flag answers EINVAL: then the name is looked up instead.
+    if (errno == EEXIST || (errno == EINVAL && ::stat(name.c_str(), &existing) == 0)) flush();
+    if (std::rename(temporary.c_str(), name.c_str()) == 0) {
       m_strFilePath = target;
       return true;
     }
