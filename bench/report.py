@@ -10,13 +10,17 @@ import sys
 
 # (scenario, what, limit): zvnet's median over the best other contender's, or an absolute bound.
 GOALS = [
-    ("1 GiB to file", "wall time", "wall_ratio", 1.05),
-    ("1 GiB to file", "CPU time", "cpu_ratio", 1.15),
-    ("1 GiB to file", "peak RSS under 32 MiB", "rss_mib", 32),
-    ("256 MiB to memory", "wall time", "wall_ratio", 1.2),
-    ("256 MiB to memory", "peak RSS under 2x the body (512 MiB)", "rss_mib", 512),
-    ("2,000 x 16 KiB, 1 worker", "rate (wall ratio at most 1/0.8)", "wall_ratio", 1.25),
-    ("2,000 x 16 KiB, 8 workers", "rate (wall ratio at most 1/0.8)", "wall_ratio", 1.25),
+    ("1 GiB into tmpfs, new file", "wall time", "wall_ratio", 1.0),
+    ("1 GiB into tmpfs, new file", "CPU time", "cpu_ratio", 1.1),
+    ("1 GiB into tmpfs, new file", "peak RSS under 32 MiB", "rss_mib", 32),
+    ("256 MiB into memory (curl: tmpfs file)", "wall time", "wall_ratio", 1.1),
+    ("256 MiB into memory (curl: tmpfs file)", "peak RSS under 2x the body (512 MiB)", "rss_mib", 512),
+    ("2,000 x 16 KiB into a new tmpfs folder, 1 worker", "wall time", "wall_ratio", 1.0),
+    ("2,000 x 16 KiB into a new tmpfs folder, 1 worker", "CPU time", "cpu_ratio", 1.0),
+    ("2,000 x 16 KiB into a new tmpfs folder, 8 workers", "wall time", "wall_ratio", 1.0),
+    ("2,000 x 16 KiB into a new disk folder, 1 worker", "wall time", "wall_ratio", 1.0),
+    ("2,000 x 16 KiB into memory, 1 worker (curl: tmpfs)", "wall time", "wall_ratio", 1.0),
+    ("2,000 x 16 KiB into memory, 8 workers (curl: tmpfs)", "wall time", "wall_ratio", 1.0),
 ]
 
 
@@ -110,7 +114,13 @@ def main():
         duplex = next((median_of(n, "items_per_second") for n in bench if n.startswith("BM_Duplex")), None)
         plain = next((median_of(n, "items_per_second") for n in bench if n.startswith("BM_Plain")), None)
     posting = next((median_of(n, "median_us") for n in bench if n.startswith("BM_PostToDispatch")), None)
+    small_zv = next((median_of(n, "items_per_second") for n in bench if n.startswith("BM_ZvHttpSmall")), None)
+    small_curl = next((median_of(n, "items_per_second") for n in bench if n.startswith("BM_CurlEasySmall")),
+                      None)
 
+    print("\nRows starting with \"replace\" write over existing files: zvnet flushes the new bytes "
+          "before renaming them over the old file, curl writes over the old file in place. They "
+          "have no goal.")
     print("\n## Goals\n")
     print("| goal | limit | measured | met |")
     print("|---|---|---|---|")
@@ -122,8 +132,12 @@ def main():
         print(f"| {scenario}: {what} | {bound} | {shown} | {met} |")
     if duplex and plain:
         ratio = duplex / plain
-        print(f"| UDP duplex round trips vs plain loop | at least 0.5x | {ratio:.2f}x | "
-              f"{'yes' if ratio >= 0.5 else 'no'} |")
+        print(f"| UDP duplex round trips vs plain loop | at least 0.9x | {ratio:.2f}x | "
+              f"{'yes' if ratio >= 0.9 else 'no'} |")
+    if small_zv and small_curl:
+        ratio = small_curl / small_zv
+        print(f"| warm 1 KiB GET: time per request vs a libcurl easy loop | 1.0x | {ratio:.2f}x | "
+              f"{'yes' if ratio <= 1.0 else 'no'} |")
     if posting is not None:
         print(f"| post-to-callback median | under 20 us | {posting:.1f} us | "
               f"{'yes' if posting < 20 else 'no'} |")

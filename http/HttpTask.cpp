@@ -1077,21 +1077,33 @@ bool CHttpTask::MoveIntoPlace() {
   // When an existing file is replaced, the bytes are on disk before the name points at them,
   // so a crash leaves the old file or the new one, never an empty one. A new name has no old
   // data to lose, and forcing a large body to disk would make the download wait for the disk
-  // rather than the network, so it is left to normal writeback.
-  // The name counts as existing when anything stands there, a link too; the temporary file is
-  // opened without following a link that someone may have put at its name meanwhile.
-  struct stat existing {};
-  if (::lstat(WideToUtf8(m_strFilePath).c_str(), &existing) == 0) {
+  // rather than the network, so it is left to normal writeback. Asking the rename itself
+  // whether the name is taken saves a look-up per file, and leaves no gap between the look-up
+  // and the rename. The temporary file is flushed without following a link that someone may
+  // have put at its name meanwhile.
+  bool flushed = false;
+  auto flush = [&] {
+    if (flushed) return;
+    flushed = true;
     UniqueFd file(::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.IsValid()) ::fsync(file.Get());  // a failed flush only loses the crash guarantee
-  }
+  };
   // rename replaces the destination atomically; it is never deleted first, so a rename that
   // fails leaves the old file as it was.
   std::wstring target = m_strFilePath;
   int error = 0;
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (attempt > 0) target += L"_(" + std::to_wstring(attempt - 1) + L")";
-    if (std::rename(temporary.c_str(), WideToUtf8(target).c_str()) == 0) {
+    const std::string name = WideToUtf8(target);
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
+      m_strFilePath = target;
+      return true;
+    }
+    struct stat existing {};
+    // A file system without the flag answers EINVAL: then the name is looked up instead; it
+    // counts as taken when anything stands there, a link too.
+    if (errno == EEXIST || (errno == EINVAL && ::lstat(name.c_str(), &existing) == 0)) flush();
+    if (std::rename(temporary.c_str(), name.c_str()) == 0) {
       m_strFilePath = target;
       return true;
     }

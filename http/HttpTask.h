@@ -187,7 +187,7 @@ class CHttpTask : public CThreadControl {
   void AwaitEvents(CEvent** signalled, bool* stop);
   void PostToSink(UINT message, std::unique_ptr<HttpMsgData> data);
 
-  UrlComponents m_url{};
+  UrlComponents m_url;  // cleared by the constructor
   std::wstring m_strUrl;
   std::wstring m_strFilePath;
   uint64_t m_nOffset = 0;  // body bytes held; the resume offset at the start

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <thread>
 
 #include "platform/EventFdCache.h"
 #include "platform/TsanAnnotations.h"
@@ -50,10 +51,17 @@ CEvent::~CEvent() {
 void CEvent::Set() {
   AnnotateHappensBefore(this);
   if (mode == ResetMode::kAuto) return WriteOne(fd.Get());
-  std::lock_guard guard(stateLock);
-  if (signalled.load(std::memory_order_relaxed)) return;
+  {
+    std::lock_guard guard(stateLock);
+    if (signalled.load(std::memory_order_relaxed)) return;
+    signalled.store(true, std::memory_order_release);
+    writing.store(true, std::memory_order_relaxed);
+  }
+  // Written outside the lock: the waiter this write wakes resets the event at once, and would
+  // otherwise sleep on the lock until this thread came back from the system call, two more
+  // thread switches per signal. Reset waits for the write instead.
   WriteOne(fd.Get());
-  signalled.store(true, std::memory_order_release);
+  writing.store(false, std::memory_order_release);
 }
 
 void CEvent::Reset() {
@@ -63,6 +71,7 @@ void CEvent::Reset() {
   }
   std::lock_guard guard(stateLock);
   if (!signalled.load(std::memory_order_relaxed)) return;
+  while (writing.load(std::memory_order_acquire)) std::this_thread::yield();
   ReadAll(fd.Get());
   signalled.store(false, std::memory_order_release);
 }

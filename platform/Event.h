@@ -3,7 +3,7 @@
 //
 // A manual-reset event also keeps its state in memory, so that setting a set event, resetting
 // a clear one and asking whether it is set cost no system call; `stateLock` keeps that state
-// and the descriptor in step.
+// and the descriptor in step, except for Set's write, which `writing` marks until it is done.
 //
 // A recycled event takes its descriptor from CEventFdCache and gives it back cleared, for
 // objects that make events at a high rate.
@@ -45,6 +45,7 @@ class CEvent : public CWaitable {
   const Source source;
   std::mutex stateLock;
   std::atomic<bool> signalled{false};  // manual-reset events only; written under `stateLock`
+  std::atomic<bool> writing{false};    // a Set's write to the descriptor is under way
 };
 
 #endif  // ZVNET_PLATFORM_EVENT_H_
