@@ -75,12 +75,11 @@ std::filesystem::path Directory() {
 }
 
 void BM_HttpTaskToFile(benchmark::State& state) {
-  CHttpTask::SetMessageSinkForTesting(&CountingSink);
   const std::filesystem::path path = Directory() / "zvnet-bench-task.bin";
   tagDefHttpPar par;
   par.url = Server().Url("/1g");
   for (auto _ : state) {
-    CHttpTask task(1);
+    CHttpTask task(1, &CountingSink);
     if (task.InitDownload(&par, nullptr, 0, path.wstring().c_str(), false, false) != 0) {
       state.SkipWithError("init failed");
       break;
@@ -96,7 +95,6 @@ void BM_HttpTaskToFile(benchmark::State& state) {
   std::filesystem::remove(path);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBodySize));
   state.counters["progress_msgs"] = static_cast<double>(progressMessages.exchange(0));
-  CHttpTask::SetMessageSinkForTesting(nullptr);
 }
 
 void BM_CurlToFile(benchmark::State& state) {

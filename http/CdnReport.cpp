@@ -10,7 +10,6 @@
 #include "http/CdnReportCipher.h"
 #include "http/CdnReportEndpoint.h"
 #include "http/CdnReportSender.h"
-#include "http/HttpTask.h"
 #include "http/RouteTrace.h"
 #include "netstatus/HostAddress.h"
 #include "netstatus/LocalDnsServers.h"
@@ -27,24 +26,6 @@ uint32_t ParseAddressText(const std::wstring& text) {
 
 CCdnReport::CCdnReport(CdnReportFacts facts, tagHProxyInfo proxy, const CWaitable* stop)
     : facts(std::move(facts)), proxy(std::move(proxy)), stop(stop) {}
-
-CCdnReport::Outcome CCdnReport::RunFor(const CHttpTask& task, bool stopped, const CWaitable* stop) {
-  CdnReportFacts facts;
-  facts.reportFlag = task.ReportRequested();
-  facts.errorCode = task.ErrorCode();
-  facts.host = task.SplitRequestUrl().hostName;
-  facts.rawHeaders = task.RawHeaders();
-  const CHttpTask::Timing timing = task.GetTiming();
-  facts.nameResolutionMs = timing.nameResolution;
-  facts.connectMs = timing.connect;
-  facts.firstResponseMs = timing.firstResponse;
-  facts.transferMs = timing.transfer;
-  facts.bytesReceived = task.BytesReceived();
-  facts.httpStatus = task.HttpStatus();
-  facts.url = task.Url();
-  facts.stopped = stopped;
-  return CCdnReport(std::move(facts), task.Proxy(), stop).Run();
-}
 
 CCdnReport::Outcome CCdnReport::Run() {
   if (!IsReportEnabled()) return Outcome::kSwitchedOff;

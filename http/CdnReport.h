@@ -5,15 +5,14 @@
 // Runs on the thread of the task's PostRun (a worker's) and holds it until done; `stop` (the
 // task's stop event, signalled from any thread when the task is stopped or its worker closes)
 // ends the trace or the send at once, and a task stopped before its report sends none. The
-// object copies the facts and proxy settings; it does not own `stop`.
+// object copies the facts (what the task measured, handed over by the task) and the proxy
+// settings; it does not own `stop`.
 #ifndef ZVNET_HTTP_CDNREPORT_H_
 #define ZVNET_HTTP_CDNREPORT_H_
 
 #include "http/CdnReportQuery.h"
 #include "platform/Waitable.h"
 #include "zvnet/zvhttp.h"
-
-class CHttpTask;
 
 class CCdnReport {
  public:
@@ -32,10 +31,6 @@ class CCdnReport {
   CCdnReport& operator=(const CCdnReport&) = delete;
 
   Outcome Run();
-
-  // The report of a finished task, run from its PostRun: its measured values, proxy settings
-  // and whether it was stopped; `stop` is the task's stop event.
-  static Outcome RunFor(const CHttpTask& task, bool stopped, const CWaitable* stop);
 
  private:
   bool IsStopped() const;

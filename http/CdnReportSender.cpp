@@ -1,95 +1,115 @@
 #include "http/CdnReportSender.h"
 
-#include <curl/curl.h>
+#include <atomic>
+#include <cwctype>
 
-#include <memory>
-
-#include "platform/StringConv.h"
+#include "http/ProxySession.h"
+#include "platform/Event.h"
+#include "platform/MessageWindow.h"
+#include "platform/Thread.h"
 #include "platform/Wait.h"
 
 namespace {
 
-constexpr char kUserAgent[] = "Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)";
-// The whole exchange; an endpoint that does not answer must not hold the worker for long.
-constexpr long kTimeoutMs = 60000;
-constexpr int kPollMs = 1000;
-
-struct EasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct MultiDeleter {
-  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-};
-
-// The answer is not read: the first body bytes end the transfer.
-size_t DiscardBody(char*, size_t, size_t, void*) {
-  return 0;
-}
-
-void ApplyProxy(CURL* easy, const tagHProxyInfo& proxy) {
-  switch (proxy.type) {
-    case 0:  // direct, whatever the environment says
-      curl_easy_setopt(easy, CURLOPT_PROXY, "");
-      return;
-    case 3:  // the system's settings: libcurl reads the proxy environment variables
-      return;
-    default:
-      curl_easy_setopt(easy, CURLOPT_PROXY, WideToUtf8(proxy.host).c_str());
-      curl_easy_setopt(easy, CURLOPT_PROXYPORT, static_cast<long>(proxy.port & 0xFFFF));
-      curl_easy_setopt(easy, CURLOPT_PROXYTYPE,
-                       static_cast<long>(proxy.type == 2 ? CURLPROXY_SOCKS5 : CURLPROXY_HTTP));
-      return;
-  }
-}
+// Each half of the exchange; an endpoint that does not answer must not hold the worker for
+// long (a minute in all).
+constexpr DWORD kConnectTimeoutMs = 30000;
+constexpr DWORD kReceiveTimeoutMs = 30000;
+// The report is one request: a redirect in its answer is not followed.
+constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_AUTO_REDIRECT;
 
 bool IsSignalled(const CWaitable* stop) {
   return stop && WaitForSingleObject(*stop, 0) == WAIT_OBJECT_0;
 }
+
+// Reports go over plain http only.
+bool IsHttpUrl(const std::wstring& url) {
+  constexpr wchar_t kScheme[] = L"http://";
+  if (url.size() < 7) return false;
+  for (size_t i = 0; i < 7; ++i) {
+    if (static_cast<wchar_t>(std::towlower(url[i])) != kScheme[i]) return false;
+  }
+  return true;
+}
+
+bool SetTimeouts(HINTERNET session) {
+  DWORD connect = kConnectTimeoutMs;
+  DWORD receive = kReceiveTimeoutMs;
+  return InternetSetOptionW(session, INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof connect) &&
+         InternetSetOptionW(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &receive, sizeof receive);
+}
+
+// Ends the session, and the request being opened under it, from its own thread once `stop`
+// is signalled; InternetOpenUrlW then returns at once. Done ends the watch.
+class CStopWatch {
+ public:
+  CStopWatch(const CWaitable* stop, HINTERNET session) : stop(stop), session(session) {
+    if (stop) watching = thread.Start([this] { Watch(); });
+  }
+  ~CStopWatch() { Done(); }
+  CStopWatch(const CStopWatch&) = delete;
+  CStopWatch& operator=(const CStopWatch&) = delete;
+
+  bool Started() const { return !stop || watching; }
+  // Ends the watch; true when it closed the session.
+  bool Done() {
+    if (watching) {
+      done.Set();
+      thread.Wait(INFINITE);
+      watching = false;
+    }
+    return closed;
+  }
+
+ private:
+  void Watch() {
+    if (WaitForMultipleObjects({stop, &done}, INFINITE) != WAIT_OBJECT_0) return;
+    InternetCloseHandle(session);
+    closed = true;
+  }
+
+  const CWaitable* const stop;
+  const HINTERNET session;
+  CEvent done{CEvent::ResetMode::kManual};
+  std::atomic<bool> closed{false};
+  bool watching = false;
+  CThread thread;
+};
 
 }  // namespace
 
 ReportSendResult SendCdnReport(const std::wstring& url, const tagHProxyInfo& proxy,
                                const CWaitable* stop, long* errorCode) {
   *errorCode = 0;
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
-  if (!easy || !multi) return ReportSendResult::kOpenFailed;
-  const std::string target = WideToUtf8(url);
-  curl_easy_setopt(easy.get(), CURLOPT_URL, target.c_str());
-  // The report is one request: an answer's redirect is not followed, and could lead only to
-  // http if it ever were.
-  curl_easy_setopt(easy.get(), CURLOPT_PROTOCOLS_STR, "http");
-  curl_easy_setopt(easy.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http");
-  curl_easy_setopt(easy.get(), CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(easy.get(), CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(easy.get(), CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(easy.get(), CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, kTimeoutMs);
-  curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, DiscardBody);
-  ApplyProxy(easy.get(), proxy);
-  if (curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) {
+  if (!IsHttpUrl(url)) {
+    *errorCode = ERROR_INTERNET_UNRECOGNIZED_SCHEME;
+    return ReportSendResult::kRequestFailed;
+  }
+  if (IsSignalled(stop)) return ReportSendResult::kStopped;
+  UniqueInternetHandle session(OpenProxySession(proxy, 0));
+  if (!session || !SetProxyCredentials(session.get(), proxy) || !SetTimeouts(session.get())) {
+    *errorCode = static_cast<long>(GetLastError());
     return ReportSendResult::kOpenFailed;
   }
-
-  int running = 1;
-  while (running) {
-    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) break;
-    if (!running) break;
-    curl_waitfd stopFd{stop ? stop->WaitFd() : -1, CURL_WAIT_POLLIN, 0};
-    curl_multi_poll(multi.get(), stop ? &stopFd : nullptr, stop ? 1 : 0, kPollMs, nullptr);
-    if (IsSignalled(stop)) {
-      curl_multi_remove_handle(multi.get(), easy.get());
+  UniqueInternetHandle answer;
+  DWORD error = 0;
+  {
+    CStopWatch watch(stop, session.get());
+    if (!watch.Started()) {
+      *errorCode = static_cast<long>(ERROR_INTERNET_INTERNAL_ERROR);
+      return ReportSendResult::kOpenFailed;
+    }
+    answer.reset(InternetOpenUrlW(session.get(), url.c_str(), nullptr, 0, kOpenFlags, 0));
+    error = answer ? 0 : GetLastError();
+    // A session the watch closed is gone, and its request with it.
+    if (watch.Done()) {
+      answer.release();
+      session.release();
       return ReportSendResult::kStopped;
     }
   }
-
-  CURLcode result = CURLE_RECV_ERROR;
-  int left = 0;
-  while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
-    if (message->msg == CURLMSG_DONE) result = message->data.result;
-  }
-  curl_multi_remove_handle(multi.get(), easy.get());
-  if (result == CURLE_OK || result == CURLE_WRITE_ERROR) return ReportSendResult::kSent;
-  *errorCode = result;
+  // The answer is not read: closing its handle ends the transfer.
+  if (answer) return ReportSendResult::kSent;
+  *errorCode = static_cast<long>(error);
   return ReportSendResult::kRequestFailed;
 }

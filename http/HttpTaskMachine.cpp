@@ -11,7 +11,7 @@ namespace {
 constexpr DWORD kCloseWaitMs = 30000;
 }  // namespace
 
-CHttpTaskMachine::CHttpTaskMachine() = default;
+CHttpTaskMachine::CHttpTaskMachine(TaskMessageSink sink) : sink(std::move(sink)) {}
 
 CHttpTaskMachine::~CHttpTaskMachine() {
   WriteLog(LOG_TRACE, L"CHttpTaskMachine::~CHttpTaskMachine");
@@ -145,7 +145,7 @@ CHttpTask* CHttpTaskMachine::GetTask() {
 
 std::unique_ptr<CHttpTask> CHttpTaskMachine::BuildTask(HttpTaskParam& param, bool& failed) {
   WriteLog(LOG_TRACE, L"CHttpTaskMachine::BuildTask");
-  auto task = std::make_unique<CHttpTask>(param.taskId);
+  auto task = std::make_unique<CHttpTask>(param.taskId, sink);
   task->SetExtraParam(param.par.reserved);
   task->SetProxy(proxy);
   long result = E_FAIL;

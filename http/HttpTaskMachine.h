@@ -8,7 +8,7 @@
 //
 // Owned by the service through a std::shared_ptr; the worker thread holds a second reference
 // while it runs, so a thread abandoned by Close after 30 seconds can finish safely. The
-// worker owns `current` and every queued request.
+// worker owns `current` and every queued request. Every task it builds reports to `sink`.
 #ifndef ZVNET_HTTP_HTTPTASKMACHINE_H_
 #define ZVNET_HTTP_HTTPTASKMACHINE_H_
 
@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "http/HttpRecords.h"
+#include "http/TaskMessageSink.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
@@ -25,7 +26,7 @@ class CHttpTask;
 
 class CHttpTaskMachine : public std::enable_shared_from_this<CHttpTaskMachine> {
  public:
-  CHttpTaskMachine();
+  explicit CHttpTaskMachine(TaskMessageSink sink);
   virtual ~CHttpTaskMachine();
   CHttpTaskMachine(const CHttpTaskMachine&) = delete;
   CHttpTaskMachine& operator=(const CHttpTaskMachine&) = delete;
@@ -55,6 +56,7 @@ class CHttpTaskMachine : public std::enable_shared_from_this<CHttpTaskMachine> {
   CCriticalSection lock;
   std::unique_ptr<CHttpTask> current;  // the running transfer, null when idle
   tagHProxyInfo proxy;
+  const TaskMessageSink sink;  // where every task's messages go
 };
 
 #endif  // ZVNET_HTTP_HTTPTASKMACHINE_H_

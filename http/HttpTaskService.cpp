@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "frame/Log.h"
-#include "http/HttpTask.h"
 #include "http/HttpTaskMachine.h"
+#include "http/ReachabilityProbe.h"
 #include "platform/Clock.h"
 #include "platform/MessageWindow.h"
 #include "platform/NoDestructor.h"
@@ -220,7 +220,7 @@ long CHttpTaskService::Accept(const wchar_t* name, HttpTaskParam param, HttpTask
 
 long CHttpTaskService::CreateWorker(int* workerId) {
   if (!workerId) return E_FAIL;
-  auto worker = std::make_shared<CHttpTaskMachine>();
+  auto worker = std::make_shared<CHttpTaskMachine>(TaskSink());
   if (worker->StartThread() != 0) {
     WriteLog(LOG_FAIL, L"CHttpTaskService::CreateWorker Fail2");
     return E_FAIL;
@@ -277,9 +277,18 @@ long CHttpTaskService::SetMaxTaskNum(int n) {
 }
 
 int CHttpTaskService::IsDestinationReachable(const wchar_t* destination) {
-  CHttpTask probe(0);
-  probe.SetProxy(proxy);
-  return probe.IsUrlReachable(destination);
+  return CReachabilityProbe(proxy).IsUrlReachable(destination);
+}
+
+TaskMessageSink CHttpTaskService::TaskSink() {
+  std::weak_ptr<CHttpTaskService> weak = weak_from_this();
+  return [weak](UINT message, int taskId, std::unique_ptr<HttpMsgData> data) -> long {
+    std::shared_ptr<CHttpTaskService> service = weak.lock();
+    if (!service) return 0;  // no service: the message is dropped with its record
+    WriteLog(LOG_TRACE, L"CHttpTask::OnDealMessage True");
+    service->OnDealTaskMsg(message, taskId, std::move(data));
+    return 0;
+  };
 }
 
 long CHttpTaskService::OnDealTaskMsg(UINT message, int taskId, std::unique_ptr<HttpMsgData> data) {

@@ -29,6 +29,7 @@
 #include "http/HttpRecords.h"
 #include "http/HttpTaskRecord.h"
 #include "http/PostedHttpMessage.h"
+#include "http/TaskMessageSink.h"
 #include "platform/CriticalSection.h"
 #include "platform/WinTypes.h"
 
@@ -92,6 +93,10 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
   // Takes `message` out of `inFlight`; null when it is not there (freed by shutdown).
   std::unique_ptr<PostedHttpMessage> Claim(PostedHttpMessage* message);
   void StampStart(HttpTaskRecord& record);
+  // What the tasks of this service's workers report to: OnDealTaskMsg while the service
+  // lives. It does not keep the service alive, so a worker abandoned at shutdown drops its
+  // tasks' messages rather than reaching a later service.
+  TaskMessageSink TaskSink();
   DWORD ElapsedMs(const HttpTaskRecord& record);
 
   std::map<int, HttpTaskRecord> records;  // by task id

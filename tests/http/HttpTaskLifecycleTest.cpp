@@ -21,7 +21,7 @@ TEST(HttpTaskLifecycle, StartNowRunsTheTaskOnItsOwnThreadWhichThenDeletesIt) {
   server.Serve("/own", HttpTestResponse::Text(200, "own thread"));
   CLogCapture log;
   CTaskRunner recorder;  // only records: the task runs itself
-  auto* task = new CHttpTask(recorder.TaskId());
+  auto* task = new CHttpTask(recorder.TaskId(), &CTaskRunner::Sink);
   tagDefHttpPar par = HttpPar(server.Url("/own"));
   ASSERT_EQ(task->InitDownload(&par, nullptr, 0, nullptr, true, false), 0);
   ASSERT_TRUE(recorder.WaitFor(WM_HTTPDOWNLOAD_THREAD_QUIT));
@@ -52,7 +52,7 @@ TEST(HttpTaskLifecycle, WritesItsLogLines) {
 TEST(HttpTaskLifecycle, StatusForATaskThatIsNotLiveIsOnlyLogged) {
   CLogCapture log;
   {
-    CHttpTask task(1);  // never ran PreRun, so not in the registry
+    CHttpTask task(1, nullptr);  // never ran PreRun, so not in the registry
     INTERNET_ASYNC_RESULT result{1, 0};
     CHttpTask::InternetStatusCallback(nullptr, reinterpret_cast<DWORD_PTR>(&task),
                                       INTERNET_STATUS_REQUEST_COMPLETE, &result, sizeof result);
@@ -76,11 +76,11 @@ TEST(HttpTaskLifecycle, TemporaryFileThatCannotBeOpenedFailsTheDownload) {
 TEST(HttpTaskLifecycle, InitRefusesWhatCannotBeFetched) {
   tagDefHttpPar ftp = HttpPar(L"ftp://127.0.0.1/file");
   tagDefHttpPar junk = HttpPar(L"no scheme at all");
-  CHttpTask download(1);
+  CHttpTask download(1, nullptr);
   EXPECT_EQ(download.InitDownload(nullptr, nullptr, 0, nullptr, false, false), E_FAIL);
   EXPECT_EQ(download.InitDownload(&ftp, nullptr, 0, nullptr, false, false), E_FAIL);
   EXPECT_EQ(download.InitDownload(&junk, nullptr, 0, nullptr, false, false), E_FAIL);
-  CHttpTask upload(2);
+  CHttpTask upload(2, nullptr);
   tagDefHttpPar unknownScheme = HttpPar(L"web://127.0.0.1/https");
   EXPECT_EQ(upload.InitUpload(&unknownScheme, nullptr, false), E_FAIL);
   EXPECT_EQ(upload.InitUpload(nullptr, nullptr, false), E_FAIL);

@@ -13,7 +13,6 @@ std::map<int, CTaskRunner*> runners;
 }  // namespace
 
 CTaskRunner::CTaskRunner() : taskId(nextTaskId++) {
-  CHttpTask::SetMessageSinkForTesting(&CTaskRunner::Sink);
   std::lock_guard guard(runnersMutex);
   runners[taskId] = this;
 }
@@ -55,7 +54,7 @@ void CTaskRunner::Record(RecordedMessage message) {
 }
 
 std::unique_ptr<CHttpTask> CTaskRunner::Build(const tagDefHttpPar& par) const {
-  auto built = std::make_unique<CHttpTask>(taskId);
+  auto built = std::make_unique<CHttpTask>(taskId, &CTaskRunner::Sink);
   built->SetExtraParam(par.reserved);
   built->SetProxy(tagHProxyInfo{});
   return built;

@@ -1,6 +1,6 @@
 // Runs one CHttpTask the way a worker does (Init, then PreRun, Run, PostRun on a thread of
-// its own, then delete) and records every message the task hands over, through the task's
-// test sink in place of the HTTP task service.
+// its own, then delete) and records every message the task hands over, through Sink given to
+// the task in place of the HTTP task service's.
 //
 // Threads: the test thread starts, stops and inspects; the runner's thread drives the task.
 // `mutex` guards `task` (so Stop never meets a deleted task) and the recorded messages.
@@ -73,6 +73,8 @@ class CTaskRunner {
   std::chrono::milliseconds StopToRunEnd() const;
   CHttpTask::Timing Timing() const { return timing; }
 
+  // Records for the runner of `taskId`; what a task built elsewhere with this sink reports
+  // reaches the runner of its id.
   static long Sink(UINT message, int taskId, std::unique_ptr<HttpMsgData> data);
 
  private:

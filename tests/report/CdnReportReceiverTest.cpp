@@ -11,6 +11,7 @@
 #include "http/CdnReportEndpoint.h"
 #include "http/CdnReportSender.h"
 #include "platform/Event.h"
+#include "platform/StringConv.h"
 #include "tests/support/LoopbackPort.h"
 #include "tests/support/Pump.h"
 #include "tests/support/ScopedEnv.h"
@@ -92,4 +93,18 @@ TEST(CdnReportSenderTest, ProxyTypeZeroIgnoresTheEnvironmentAndTypeThreeUsesIt) 
             ReportSendResult::kRequestFailed);
   EXPECT_NE(error, 0) << "a refused connection comes with its code";
   EXPECT_EQ(receiver.Received(), std::vector<std::wstring>{L"a=1"});
+}
+
+TEST(CdnReportSenderTest, ARedirectInTheAnswerIsNotFollowed) {
+  CCdnReportReceiver receiver;
+  ASSERT_TRUE(receiver.Start());
+  CHttpTestServer server;
+  server.Serve("/downloadComplete",
+               HttpTestResponse::Redirect(302, WideToUtf8(ReportUrl(receiver.Port(), L"a=1"))));
+  long error = 0;
+  EXPECT_EQ(
+      SendCdnReport(server.Url("/downloadComplete?ver=0&QUJD"), tagHProxyInfo{}, nullptr, &error),
+      ReportSendResult::kSent);
+  EXPECT_EQ(server.RequestCount(), 1u);
+  EXPECT_EQ(receiver.Count(), 0u) << "a followed redirect is answered before the send returns";
 }

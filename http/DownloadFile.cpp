@@ -1,0 +1,140 @@
+#include "http/DownloadFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "platform/StringConv.h"
+#include "platform/UniqueFd.h"
+
+namespace {
+
+// Chunks are small next to what a file write costs: batching them saves most system calls.
+constexpr size_t kStreamBuffer = 1 << 20;
+
+// Only a regular file of ours with no other name is our own partial download; anything else
+// at the temporary name (a link to another file, a hard link, a fifo, a device), put there by
+// whoever can write the folder, must never be written through.
+bool IsOwnPartialFile(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+         info.st_uid == ::geteuid();
+}
+
+// Opens the temporary file for appending, never through a link and never blocking on a fifo.
+// What stands at the name and is not our own partial file is unlinked and a new file is made
+// in its place: it cannot hold bytes of ours to resume from, and refusing would let whoever
+// put it there stop every download to that path. A directory, or a name that another user's
+// file holds in a sticky folder, cannot be replaced: -1 with errno then.
+int OpenTemporaryFile(const std::string& path) {
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  UniqueFd fd(::open(path.c_str(), kFlags, 0666));
+  if (!fd.IsValid() || !IsOwnPartialFile(fd.Get())) {
+    // ELOOP: a symbolic link; ENXIO: a fifo without reader, or a socket.
+    if (!fd.IsValid() && errno != ELOOP && errno != ENXIO) return -1;
+    fd.Reset();
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
+    // O_EXCL: whatever was put back at the name meanwhile fails the open instead.
+    fd.Reset(::open(path.c_str(), kFlags | O_EXCL, 0666));
+    if (!fd.IsValid()) return -1;
+  }
+  // Regular files never block; blocking mode is what stdio expects.
+  const int flags = ::fcntl(fd.Get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return -1;
+  return fd.Release();
+}
+
+}  // namespace
+
+CDownloadFile::CDownloadFile(std::wstring destination)
+    : destination(std::move(destination)), temporary(this->destination + L".downloading") {}
+
+CDownloadFile::OpenResult CDownloadFile::Open() {
+  file.reset();
+  UniqueFd fd(OpenTemporaryFile(WideToUtf8(temporary)));
+  if (!fd.IsValid()) return OpenResult::kNoFile;
+  FILE* stream = ::fdopen(fd.Get(), "ab");
+  if (!stream) return OpenResult::kNoStream;
+  fd.Release();  // the stream owns it now
+  file.reset(stream);
+  std::setvbuf(stream, nullptr, _IOFBF, kStreamBuffer);
+  return OpenResult::kOpened;
+}
+
+bool CDownloadFile::SeekForResume(uint64_t& offset) {
+  if (!file) return false;
+  if (offset == 0) return true;
+  if (::fseeko(file.get(), 0, SEEK_END) != 0) return false;
+  const off_t size = ::ftello(file.get());
+  if (size < 0) return false;
+  if (static_cast<uint64_t>(size) < offset) {
+    offset = 0;  // the file does not hold what the offset claims: fetch everything
+    return ::fseeko(file.get(), 0, SEEK_SET) == 0;
+  }
+  return ::fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool CDownloadFile::Write(const void* data, size_t count) {
+  return file && std::fwrite(data, 1, count, file.get()) == count;
+}
+
+bool CDownloadFile::Flush() {
+  return !file || std::fflush(file.get()) == 0;
+}
+
+bool CDownloadFile::Truncate(uint64_t length) {
+  return file && std::fflush(file.get()) == 0 &&
+         ::ftruncate(::fileno(file.get()), static_cast<off_t>(length)) == 0;
+}
+
+void CDownloadFile::Close() {
+  file.reset();
+}
+
+void CDownloadFile::Remove() {
+  std::remove(WideToUtf8(temporary).c_str());
+}
+
+bool CDownloadFile::MoveIntoPlace(int* error) {
+  const std::string from = WideToUtf8(temporary);
+  // When an existing file is replaced, the bytes are on disk before the name points at them,
+  // so a crash leaves the old file or the new one, never an empty one. A new name has no old
+  // data to lose, and forcing a large body to disk would make the download wait for the disk
+  // rather than the network, so it is left to normal writeback. Asking the rename itself
+  // whether the name is taken saves a look-up per file, and leaves no gap between the look-up
+  // and the rename. The temporary file is flushed without following a link that someone may
+  // have put at its name meanwhile.
+  bool flushed = false;
+  auto flush = [&] {
+    if (flushed) return;
+    flushed = true;
+    UniqueFd written(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (written.IsValid()) ::fsync(written.Get());  // a failed flush only loses the crash guarantee
+  };
+  // rename replaces the destination atomically; it is never deleted first, so a rename that
+  // fails leaves the old file as it was.
+  std::wstring target = destination;
+  *error = 0;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    if (attempt > 0) target += L"_(" + std::to_wstring(attempt - 1) + L")";
+    const std::string name = WideToUtf8(target);
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
+      destination = target;
+      return true;
+    }
+    struct stat existing {};
+    // A file system without the flag answers EINVAL: then the name is looked up instead; it
+    // counts as taken when anything stands there, a link too.
+    if (errno == EEXIST || (errno == EINVAL && ::lstat(name.c_str(), &existing) == 0)) flush();
+    if (std::rename(from.c_str(), name.c_str()) == 0) {
+      destination = target;
+      return true;
+    }
+    if (attempt == 0) *error = errno;  // the destination's own failure says most
+  }
+  destination = target;  // the last target tried; the data stays in `temporary`
+  return false;
+}

@@ -1,0 +1,64 @@
+// The file a download into a file writes: the destination's name with ".downloading"
+// appended, appended to across attempts and requests (resume), and renamed onto the
+// destination once the body is complete.
+//
+// The folder may be writable by others, so the temporary file is opened without following a
+// link, never through something that is not our own partial download, and the destination
+// is replaced only by rename. Writes are buffered; Flush must succeed before the body counts
+// as complete.
+//
+// Threads: the task's driving thread only. Owns its stream; failures leave errno set.
+#ifndef ZVNET_HTTP_DOWNLOADFILE_H_
+#define ZVNET_HTTP_DOWNLOADFILE_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+class CDownloadFile {
+ public:
+  enum class OpenResult {
+    kOpened,
+    kNoFile,    // nothing could be opened at the temporary name (errno says why)
+    kNoStream,  // no stream for the opened file
+  };
+
+  explicit CDownloadFile(std::wstring destination);
+  CDownloadFile(const CDownloadFile&) = delete;
+  CDownloadFile& operator=(const CDownloadFile&) = delete;
+
+  // Where the body goes; after MoveIntoPlace, the name it went to (or was last tried).
+  const std::wstring& Destination() const { return destination; }
+  bool IsOpen() const { return file != nullptr; }
+
+  // Opens the temporary file for appending; an open one is closed first, unflushed.
+  OpenResult Open();
+  // Places the stream at `offset` to resume from there; a file shorter than that cannot hold
+  // what the offset claims, so `offset` becomes 0 and writing starts at the beginning.
+  bool SeekForResume(uint64_t& offset);
+  bool Write(const void* data, size_t count);
+  // Hands the buffered bytes to the file; true when nothing is open.
+  bool Flush();
+  // Flushes, then cuts the file to `length` bytes.
+  bool Truncate(uint64_t length);
+  void Close();
+  // Deletes the temporary file (a failed download that cannot be resumed).
+  void Remove();
+  // Renames the temporary file onto the destination or, when that fails, onto the first name
+  // that takes it of the destination with "_(0)", then also "_(1)", then also "_(2)"
+  // appended. False with `*error` (the destination's own errno) when none did; the data then
+  // stays in the temporary file.
+  bool MoveIntoPlace(int* error);
+
+ private:
+  struct FileClose {
+    void operator()(FILE* stream) const { std::fclose(stream); }
+  };
+
+  std::wstring destination;
+  const std::wstring temporary;
+  std::unique_ptr<FILE, FileClose> file;
+};
+
+#endif  // ZVNET_HTTP_DOWNLOADFILE_H_
