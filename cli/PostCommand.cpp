@@ -4,8 +4,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "cli/CHostLoop.h"
 #include "cli/ExitCodes.h"
+#include "cli/HostLoop.h"
 #include "cli/Text.h"
 
 namespace {

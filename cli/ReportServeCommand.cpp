@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/CHostLoop.h"
 #include "cli/ExitCodes.h"
+#include "cli/HostLoop.h"
 #include "cli/Text.h"
 #include "tools/CdnReportReceiver.h"
 

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "cli/CHostLoop.h"
 #include "cli/ExitCodes.h"
+#include "cli/HostLoop.h"
 #include "cli/Text.h"
 #include "tools/UdpReferenceServer.h"
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "cli/CHostLoop.h"
 #include "cli/ExitCodes.h"
+#include "cli/HostLoop.h"
 #include "cli/Text.h"
 #include "zvnet/zvnet.h"
 

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <string_view>
 
-#include "cli/CDemoCommand.h"
-#include "cli/CGetCommand.h"
 #include "cli/CommandDocs.h"
+#include "cli/DemoCommand.h"
 #include "cli/ExitCodes.h"
+#include "cli/GetCommand.h"
 #include "cli/PostCommand.h"
 #include "cli/ReportServeCommand.h"
 #include "cli/UdpCommand.h"

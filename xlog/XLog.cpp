@@ -1,5 +1,5 @@
 // The exported C entry points of libzvxlog.so.
-#include "xlog/CXLogWriter.h"
+#include "xlog/XLogWriter.h"
 #include "xlog/zvxlog.h"
 
 extern "C" {

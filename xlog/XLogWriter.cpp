@@ -1,4 +1,4 @@
-#include "xlog/CXLogWriter.h"
+#include "xlog/XLogWriter.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>

@@ -1,7 +1,7 @@
 // `zvnet demo`: shows every family working against servers it starts inside the process on
 // loopback, then prints a summary table. Exit status 0 only when every step worked.
-#ifndef ZVNET_CLI_CDEMOCOMMAND_H_
-#define ZVNET_CLI_CDEMOCOMMAND_H_
+#ifndef ZVNET_CLI_DEMOCOMMAND_H_
+#define ZVNET_CLI_DEMOCOMMAND_H_
 
 #include <deque>
 #include <functional>
@@ -58,4 +58,4 @@ class CDemoCommand {
   std::deque<Outcome> outcomes;
 };
 
-#endif  // ZVNET_CLI_CDEMOCOMMAND_H_
+#endif  // ZVNET_CLI_DEMOCOMMAND_H_

@@ -1,7 +1,7 @@
 // The command's main-thread loop: pumps zvnet's messages until the work is done or the user
 // interrupts (SIGINT/SIGTERM).
-#ifndef ZVNET_CLI_CHOSTLOOP_H_
-#define ZVNET_CLI_CHOSTLOOP_H_
+#ifndef ZVNET_CLI_HOSTLOOP_H_
+#define ZVNET_CLI_HOSTLOOP_H_
 
 #include <functional>
 
@@ -14,4 +14,4 @@ class CHostLoop {
   static bool Interrupted();
 };
 
-#endif  // ZVNET_CLI_CHOSTLOOP_H_
+#endif  // ZVNET_CLI_HOSTLOOP_H_

@@ -1,8 +1,8 @@
 // Formats and writes log lines: time, thread id, level and tag, then the message.
 // One process-wide instance; `mutex` guards the output. The threshold is read without it, so
 // a line below it costs no lock.
-#ifndef ZVNET_XLOG_CXLOGWRITER_H_
-#define ZVNET_XLOG_CXLOGWRITER_H_
+#ifndef ZVNET_XLOG_XLOGWRITER_H_
+#define ZVNET_XLOG_XLOGWRITER_H_
 
 #include <atomic>
 #include <cstdarg>
@@ -32,4 +32,4 @@ class CXLogWriter {
   std::atomic<int> minLevel{32};
 };
 
-#endif  // ZVNET_XLOG_CXLOGWRITER_H_
+#endif  // ZVNET_XLOG_XLOGWRITER_H_

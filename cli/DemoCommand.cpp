@@ -1,4 +1,4 @@
-#include "cli/CDemoCommand.h"
+#include "cli/DemoCommand.h"
 
 #include <openssl/sha.h>
 #include <stdlib.h>
@@ -14,9 +14,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "cli/CHostLoop.h"
-#include "cli/CProgressBar.h"
 #include "cli/ExitCodes.h"
+#include "cli/HostLoop.h"
+#include "cli/ProgressBar.h"
 #include "cli/Text.h"
 #include "tools/HttpTestResource.h"
 #include "tools/HttpTestServer.h"

@@ -1,4 +1,4 @@
-#include "cli/CProgressBar.h"
+#include "cli/ProgressBar.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "cli/CGetCommand.h"
+#include "cli/GetCommand.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <set>
 
-#include "cli/CHostLoop.h"
 #include "cli/ExitCodes.h"
+#include "cli/HostLoop.h"
 #include "cli/Text.h"
 
 namespace {

@@ -1,14 +1,14 @@
 // `zvnet get`: downloads one or more URLs into memory (standard output) or files.
-#ifndef ZVNET_CLI_CGETCOMMAND_H_
-#define ZVNET_CLI_CGETCOMMAND_H_
+#ifndef ZVNET_CLI_GETCOMMAND_H_
+#define ZVNET_CLI_GETCOMMAND_H_
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "cli/CProgressBar.h"
 #include "cli/HttpOptions.h"
+#include "cli/ProgressBar.h"
 
 struct GetOptions {
   HttpOptions http;
@@ -55,4 +55,4 @@ class CGetCommand {
   size_t finished = 0;
 };
 
-#endif  // ZVNET_CLI_CGETCOMMAND_H_
+#endif  // ZVNET_CLI_GETCOMMAND_H_

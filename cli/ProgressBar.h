@@ -1,7 +1,7 @@
 // Shows a transfer's progress on standard error: a redrawn bar with bytes, rate and ETA on a
 // terminal, a plain line per second otherwise. Used on the host thread only.
-#ifndef ZVNET_CLI_CPROGRESSBAR_H_
-#define ZVNET_CLI_CPROGRESSBAR_H_
+#ifndef ZVNET_CLI_PROGRESSBAR_H_
+#define ZVNET_CLI_PROGRESSBAR_H_
 
 #include <chrono>
 #include <cstdint>
@@ -31,4 +31,4 @@ class CProgressBar {
   bool drawn = false;
 };
 
-#endif  // ZVNET_CLI_CPROGRESSBAR_H_
+#endif  // ZVNET_CLI_PROGRESSBAR_H_

@@ -1,4 +1,4 @@
-#include "cli/CHostLoop.h"
+#include "cli/HostLoop.h"
 
 #include <csignal>
 
