@@ -1,5 +1,6 @@
 #include "tests/udp/UdpFamilyTest.h"
 
+#include "platform/Thread.h"
 #include "udp/UdpTask.h"
 
 namespace {
@@ -61,33 +62,23 @@ void UdpFamilyTest::SetUp() {
   CUdpCallbackLog::Get().Clear();
   server.SetBehaviour(&UdpFamilyTest::ScriptedReplies);
   ASSERT_EQ(server.Start(), S_OK);
-  host = std::make_unique<CPumpingHost>();
   ASSERT_EQ(ZvUdp::Init(), S_OK);
   initialised = true;
 }
 
 void UdpFamilyTest::TearDown() {
   if (initialised) ZvUdp::Uninit();
-  host.reset();
   // Tasks end on their own after Uninit; none may be left for the next test.
   EXPECT_TRUE(WaitUntil([] { return CUdpTask::LiveCountForTesting() == 0; }, kDeadline))
       << CUdpTask::LiveCountForTesting() << " tasks still alive";
   server.Stop();
 }
 
-int UdpFamilyTest::CreateChannel(UDP_CHANNEL_TYPE type) {
-  return CreateChannelTo(type, "127.0.0.1", server.Port());
-}
-
-int UdpFamilyTest::CreateChannelTo(UDP_CHANNEL_TYPE type, const std::string& hostName,
-                                   unsigned short port) {
+int UdpFamilyTest::CreateChannel(UDP_CHANNEL_TYPE type, unsigned short port,
+                                 const std::string& host) {
   int id = 0;
-  long result = E_FAIL;
-  host->Call([&] {
-    tagUdpServer target{hostName, port};
-    result = ZvUdp::CreateChannel(type, &target, &id);
-  });
-  EXPECT_EQ(result, S_OK) << "CreateChannel of type " << type;
+  tagUdpServer target{host, port ? port : server.Port()};
+  EXPECT_EQ(ZvUdp::CreateChannel(type, &target, &id), S_OK) << "channel of type " << type;
   return id;
 }
 
@@ -100,28 +91,20 @@ int UdpFamilyTest::Send(int channelId, const std::string& payload, unsigned time
   return cookie;
 }
 
-int UdpFamilyTest::SendOneShot(const std::string& payload, unsigned timeoutMs) {
-  return SendOneShotTo("127.0.0.1", server.Port(), payload, timeoutMs);
-}
-
-int UdpFamilyTest::SendOneShotTo(const std::string& hostName, unsigned short port,
-                                 const std::string& payload, unsigned timeoutMs) {
+int UdpFamilyTest::SendOneShot(const std::string& payload, unsigned timeoutMs, unsigned short port,
+                               const std::string& host) {
   int cookie = 0;
-  long result = E_FAIL;
-  host->Call([&] {
-    tagUdpTaskParam param{hostName, port, payload};
-    result = ZvUdp::SendData(&param, CUdpCallbackLog::OnOneShot, timeoutMs, &cookie);
-  });
-  EXPECT_EQ(result, S_OK);
+  tagUdpTaskParam param{host, port ? port : server.Port(), payload};
+  EXPECT_EQ(ZvUdp::SendData(&param, CUdpCallbackLog::OnOneShot, timeoutMs, &cookie), S_OK);
   return cookie;
 }
 
 bool UdpFamilyTest::WaitForSummary(int cookie, const std::string& expected) {
-  return WaitUntil([&] { return Summary(cookie) == expected; }, kDeadline);
+  return PumpUntil([&] { return Summary(cookie) == expected; }, kDeadline);
 }
 
-void UdpFamilyTest::ExpectAllCallbacksOnHost() {
+void UdpFamilyTest::ExpectAllCallbacksOnThisThread() {
   for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().All()) {
-    EXPECT_EQ(event.threadId, host->ThreadId()) << "callback of cookie " << event.cookie;
+    EXPECT_EQ(event.threadId, GetCurrentThreadId()) << "callback of cookie " << event.cookie;
   }
 }

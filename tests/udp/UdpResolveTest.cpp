@@ -29,11 +29,11 @@ class UdpResolveTest : public UdpFamilyTest {
 }  // namespace
 
 TEST_F(UdpResolveTest, UnresolvableHostGivesSendErrorThenTimeOutWhileTheChannelStaysUsable) {
-  const int channel = CreateChannelTo(UDP_CHANNEL_DUPLEX, "nonexistent.invalid", 9);
-  const int noHost = CreateChannelTo(UDP_CHANNEL_SEND_RECV, "", 9);
+  const int channel = CreateChannel(UDP_CHANNEL_DUPLEX, 9, "nonexistent.invalid");
+  const int noHost = CreateChannel(UDP_CHANNEL_SEND_RECV, 9, "");
   const int first = Send(channel, "first");
   const int empty = Send(noHost, "no host");
-  const int oneShot = SendOneShotTo("nonexistent.invalid", 9, "one-shot");
+  const int oneShot = SendOneShot("one-shot", kTimeoutMs, 9, "nonexistent.invalid");
   const int second = Send(channel, "second");
 
   EXPECT_TRUE(WaitForSummary(second, "S7 R12")) << Summary(second);
@@ -43,11 +43,11 @@ TEST_F(UdpResolveTest, UnresolvableHostGivesSendErrorThenTimeOutWhileTheChannelS
   // Each datagram tries again.
   EXPECT_EQ(log.Count("CUdpTask::DomainNameToAddr Error4"), 3);
   EXPECT_TRUE(log.Contains("CUdpTask::DomainNameToAddr Error2"));
-  ExpectAllCallbacksOnHost();
+  ExpectAllCallbacksOnThisThread();
 }
 
 TEST_F(UdpResolveTest, ResetDomainResolvesTheHostAgainBeforeTheNextDatagram) {
-  const int channel = CreateChannelTo(UDP_CHANNEL_SEND_RECV, "localhost", server.Port());
+  const int channel = CreateChannel(UDP_CHANNEL_SEND_RECV, 0, "localhost");
   const int first = Send(channel, "first");
   ASSERT_TRUE(WaitForSummary(first, "S1 R0:first")) << Summary(first);
   EXPECT_EQ(log.Count("CUdpTask DomainNameToAddr Success"), 1);
