@@ -76,14 +76,6 @@ TEST_P(UdpOutcomeTest, EachOutcomeEndsWithItsCallbacks) {
     EXPECT_EQ(Summary(blocker), reads ? "S1 R0:hook-block" : timedOut);
     EXPECT_EQ(Summary(queued), "R12");
   }
-  if (reads) {
-    EXPECT_TRUE(log.Contains("CUdpTaskService::OnMulThreadProxyMsg Cookie Invalid"))
-        << "the reply after StopTask is dropped";
-  }
-  if (sends) {
-    EXPECT_TRUE(log.Contains("CUdpTask sendto error 90"));  // EMSGSIZE
-    EXPECT_TRUE(log.Contains("CUdpTask sendto part"));
-  }
   for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().All()) {
     EXPECT_EQ(event.userParam, oneShot ? 0u : 77u);
   }
