@@ -3,58 +3,28 @@
 #include "platform/Thread.h"
 #include "udp/UdpTask.h"
 
-namespace {
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-UdpReplyPlan EchoOf(const UdpServedRequest& request) {
+std::vector<UdpReplyPlan> UdpFamilyTest::ScriptedReplies(const UdpServedRequest& request) {
+  const std::string& text = request.payload;
+  auto is = [&](const char* word) { return text.rfind(word, 0) == 0; };
+  if (!request.wellFormed || is("silent")) return {};
   UdpReplyPlan plan;
   plan.cookie = request.cookie;
-  plan.payload = request.payload;
-  return plan;
-}
-
-}  // namespace
-
-std::vector<UdpReplyPlan> UdpFamilyTest::ScriptedReplies(const UdpServedRequest& request) {
-  if (!request.wellFormed) return {};
-  const std::string& text = request.payload;
-  UdpReplyPlan plan = EchoOf(request);
-  if (StartsWith(text, "silent")) return {};
-  if (StartsWith(text, "delay:")) {
-    plan.delay = std::chrono::milliseconds(std::stoi(text.substr(6)));
-  } else if (StartsWith(text, "empty-reply")) {
-    plan.payload.clear();
-  } else if (StartsWith(text, "odd-magic")) {
-    plan.magic[0] = 0x7E;
-    plan.magic[1] = 0x00;
-  } else if (StartsWith(text, "max-size")) {
-    plan.payload.assign(1012, 'm');
-  } else if (StartsWith(text, "over-max")) {
-    plan.payload.assign(1013, 'o');
-  } else if (StartsWith(text, "over-then-echo")) {
-    UdpReplyPlan oversized = EchoOf(request);
-    oversized.padTo = 1100;
-    return {oversized, plan};
-  } else if (StartsWith(text, "trailing-zero")) {
-    plan.trailingZero = true;
-  } else if (StartsWith(text, "bad-checksum")) {
-    plan.wrongCheckSum = true;
-  } else if (StartsWith(text, "wrong-length")) {
-    plan.lengthSkew = 1;
-  } else if (StartsWith(text, "foreign-port")) {
-    plan.fromOtherPort = true;
-  } else if (StartsWith(text, "foreign-then-echo")) {
-    UdpReplyPlan foreign = plan;
-    foreign.fromOtherPort = true;
-    return {foreign, plan};
-  } else if (StartsWith(text, "other-cookie")) {
-    plan.cookie += 1000;
-  } else if (StartsWith(text, "cookie:")) {
-    plan.cookie = static_cast<uint32_t>(std::stoul(text.substr(7)));
-  }
+  plan.payload = text;
+  UdpReplyPlan before = plan;  // a datagram sent ahead of the reply
+  if (is("delay:")) plan.delay = std::chrono::milliseconds(std::stoi(text.substr(6)));
+  if (is("empty-reply")) plan.payload.clear();
+  if (is("odd-magic")) plan.magic[0] = plan.magic[1] = 0x7E;
+  if (is("max-size")) plan.payload.assign(1012, 'm');
+  if (is("over-max")) plan.payload.assign(1013, 'o');
+  if (is("trailing-zero")) plan.trailingZero = true;
+  if (is("bad-checksum")) plan.wrongCheckSum = true;
+  if (is("wrong-length")) plan.lengthSkew = 1;
+  if (is("foreign-port")) plan.fromOtherPort = true;
+  if (is("other-cookie")) plan.cookie += 1000;
+  if (is("cookie:")) plan.cookie = static_cast<uint32_t>(std::stoul(text.substr(7)));
+  if (is("over-then-echo")) before.padTo = 1100;
+  if (is("foreign-then-echo")) before.fromOtherPort = true;
+  if (is("over-then-echo") || is("foreign-then-echo")) return {before, plan};
   return {plan};
 }
 

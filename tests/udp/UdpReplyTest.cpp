@@ -71,6 +71,8 @@ TEST_F(UdpFamilyTest, OnlyWellFormedRepliesFromTheServerAreAccepted) {
     EXPECT_TRUE(WaitForSummary(cookies[i], rows[i].second))
         << rows[i].first << ": " << Summary(cookies[i]);
   }
+  EXPECT_TRUE(
+      log.Contains("CUdpTask recvfrom foreign sender port:" + std::to_string(server.OtherPort())));
   for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().All()) {
     EXPECT_EQ(event.userParam, 0u) << "one-shot callbacks get userParam 0";
     EXPECT_EQ(event.hasOut, event.code == UDP_RECV_SUCCESS);
