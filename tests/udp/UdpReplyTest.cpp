@@ -1,7 +1,10 @@
-// What goes on the wire, and which replies the library accepts.
+// What goes on the wire, and which replies the library accepts. Reads past a datagram are
+// looked for by fuzz/UdpReplyFuzzer.
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "tests/udp/SendToHook.h"
 #include "tests/udp/UdpFamilyTest.h"
@@ -45,6 +48,40 @@ TEST_F(UdpFamilyTest, RequestsReachTheServerByteForByte) {
             (std::vector<unsigned char>{0x01, 0x01, 0, 0, 0, static_cast<unsigned char>(masked),
                                         0x3A, 0x00, 0x39, 0x00, 0x00, 0x03, 0x3A, 0x00, 0x39, 0}));
   ExpectAllCallbacksOnThisThread();
+}
+
+// The framing the wire cannot show: a payload too long for the length field, and a reply
+// longer than any that recvfrom hands over.
+TEST(UdpDatagramTest, FramingBeyondWhatTheWireCarries) {
+  // The length field keeps the low 16 bits; the whole text is framed.
+  const std::vector<unsigned char> datagram = BuildDatagram(std::string(70000, 'x').c_str(), 5);
+  ASSERT_EQ(datagram.size(), 70013u);
+  EXPECT_EQ(ReadBigEndian16(&datagram[10]), 70000 & 0xFFFF);
+  EXPECT_EQ(datagram[12 + 69999], 'x' ^ kUdpScrambleMask);
+
+  struct Row {
+    const char* name;
+    std::vector<unsigned char> bytes;
+    UdpReplyCheck expected;
+  };
+  std::vector<unsigned char> good = BuildDatagram("reply", 9);
+  good.pop_back();  // a reply's framing is a request's without the terminating zero
+  std::vector<unsigned char> tooLong = BuildDatagram(std::string(kUdpMaxReplySize, 'x').c_str(), 1);
+  tooLong.pop_back();
+  const Row rows[] = {
+      {"good", good, UdpReplyCheck::kOk},
+      {"empty", {}, UdpReplyCheck::kLengthMismatch},
+      {"short header", {good.begin(), good.begin() + 5}, UdpReplyCheck::kLengthMismatch},
+      {"too long", tooLong, UdpReplyCheck::kTooLong},
+  };
+  for (const Row& row : rows) {
+    UdpReplyHeader header;
+    EXPECT_EQ(CheckUdpReply(row.bytes.data(), row.bytes.size(), &header), row.expected) << row.name;
+    if (row.expected == UdpReplyCheck::kOk) {
+      EXPECT_EQ(header.cookie, 9u);
+      EXPECT_EQ(header.length, 5);
+    }
+  }
 }
 
 // One-shot requests to the scripted server: the well-formed replies from the server's port
