@@ -78,6 +78,7 @@ TEST_F(UdpFamilyTest, UseCountsChannelIdsAndCookies) {
 
   int cookie = -1;
   EXPECT_EQ(ZvUdp::SendData(3, "x", nullptr, nullptr, 100, 0, &cookie, false), E_FAIL);
+  EXPECT_TRUE(log.Contains("CUdpTaskService::SendData Channel Id 3 Error"));
   EXPECT_EQ(ZvUdp::SendData(1, nullptr, nullptr, nullptr, 100, 0, &cookie, false), E_FAIL);
   EXPECT_EQ(ZvUdp::SendData(nullptr, CUdpCallbackLog::OnOneShot, 100, &cookie), E_FAIL);
   EXPECT_EQ(cookie, -1);
