@@ -4,13 +4,12 @@
 //   "hook-part"     sends all but the last byte
 //   "hook-block"    waits until Release() before sending (would block: EAGAIN, when the
 //                   caller asked not to wait)
-//   "hook-slow"     sends, then holds the sending thread until the reply has been read
+//   "hook-slow"     sends, then holds the sending thread until the slow condition holds
 // Anything else is sent normally. One hook at a time.
 #ifndef ZVNET_TESTS_UDP_SENDTOHOOK_H_
 #define ZVNET_TESTS_UDP_SENDTOHOOK_H_
 
 #include <sys/socket.h>
-#include <sys/types.h>
 
 #include <chrono>
 #include <functional>
@@ -26,9 +25,8 @@ class CSendToHook {
 
   // Waits until a "hook-block" datagram is held.
   bool WaitBlocked(std::chrono::milliseconds deadline);
-  void Release();
-  // What "hook-slow" waits for after sending (with a deadline), e.g. a log line.
-  void SetSlowCondition(std::function<bool()> done);
+  void Release() { released.Set(); }
+  void SetSlowCondition(std::function<bool()> done) { slowDone = std::move(done); }
 
  private:
   static ssize_t SendTo(int fd, const void* buffer, size_t length, int flags, const sockaddr* to,

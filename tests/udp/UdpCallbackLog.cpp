@@ -10,14 +10,8 @@ CUdpCallbackLog& CUdpCallbackLog::Get() {
 
 void CUdpCallbackLog::Record(char kind, int cookie, unsigned long userParam, UDP_ERRORCODE code,
                              const tagUdpOut* out) {
-  UdpCallbackEvent event;
-  event.kind = kind;
-  event.cookie = cookie;
-  event.userParam = userParam;
-  event.code = code;
-  event.hasOut = out != nullptr;
+  UdpCallbackEvent event{kind, cookie, userParam, code, out != nullptr, "", GetCurrentThreadId()};
   if (out) event.payload.assign(reinterpret_cast<const char*>(out->data), out->dataLength);
-  event.threadId = GetCurrentThreadId();
   std::function<void(const UdpCallbackEvent&)> notify;
   {
     std::lock_guard guard(lock);
@@ -38,17 +32,11 @@ std::vector<UdpCallbackEvent> CUdpCallbackLog::All() {
   return events;
 }
 
-std::vector<UdpCallbackEvent> CUdpCallbackLog::For(int cookie) {
-  std::vector<UdpCallbackEvent> found;
-  for (const UdpCallbackEvent& event : All()) {
-    if (event.cookie == cookie) found.push_back(event);
-  }
-  return found;
-}
-
 std::string CUdpCallbackLog::Summary(int cookie) {
   std::string text;
-  for (const UdpCallbackEvent& event : For(cookie)) {
+  std::lock_guard guard(lock);
+  for (const UdpCallbackEvent& event : events) {
+    if (event.cookie != cookie) continue;
     if (!text.empty()) text += ' ';
     text += event.kind + std::to_string(event.code);
     if (event.hasOut) text += ':' + event.payload;

@@ -1,6 +1,6 @@
 // Records every ZvUdp callback of the process, for tests: which callback, the code, the reply
 // payload and the thread it ran on. The callbacks are plain functions, so the log is one per
-// process; tests Clear it first. Any thread may read while the host threads record.
+// process; the fixture clears it. Any thread may read while callbacks record.
 #ifndef ZVNET_TESTS_UDP_UDPCALLBACKLOG_H_
 #define ZVNET_TESTS_UDP_UDPCALLBACKLOG_H_
 
@@ -38,7 +38,6 @@ class CUdpCallbackLog {
 
   void Clear();
   std::vector<UdpCallbackEvent> All();
-  std::vector<UdpCallbackEvent> For(int cookie);
   // The cookie's callbacks in order, e.g. "S1 R0:echo" or "C1 C12".
   std::string Summary(int cookie);
   // Runs inside every callback, after the event is recorded (on the callback's thread).

@@ -1,12 +1,14 @@
 // The family under concurrent use: the order of a request's callbacks when replies race the
-// send results, and many threads sending on several channels and one-shots at once.
+// send results, the last Uninit against callbacks on another thread, and many threads sending
+// on several channels and one-shots at once.
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 
+#include "platform/Thread.h"
 #include "tests/udp/SendToHook.h"
 #include "tests/udp/UdpFamilyTest.h"
 
@@ -20,136 +22,125 @@ TEST_F(UdpFamilyTest, SendResultComesBeforeTheReplyEvenWhenTheReplyIsReadFirst) 
   for (int i = 0; i < 3; ++i) {
     const std::string payload = "hook-slow " + std::to_string(i);
     const int cookie = Send(channel, payload);
-    EXPECT_TRUE(
-        WaitUntil([&] { return CUdpCallbackLog::Get().For(cookie).size() >= 2; }, kDeadline));
-    EXPECT_EQ(Summary(cookie), "S1 R0:" + payload);
+    EXPECT_TRUE(WaitForSummary(cookie, "S1 R0:" + payload)) << Summary(cookie);
     checked = log.Count("CUdpTask checkSum");
   }
   EXPECT_FALSE(log.Contains("CUdpTaskService::OnMulThreadProxyMsg Cookie Invalid"));
 }
 
-namespace {
-
-// Cookies whose request has ended (a receive callback or a final one-shot code came).
-class CEndedCookies {
- public:
-  void Add(int cookie) {
-    std::lock_guard guard(lock);
-    ended.insert(cookie);
-  }
-  bool Has(int cookie) {
-    std::lock_guard guard(lock);
-    return ended.count(cookie) > 0;
-  }
-  size_t Size() {
-    std::lock_guard guard(lock);
-    return ended.size();
-  }
-
- private:
-  std::mutex lock;
-  std::set<int> ended;
-};
-
-struct Sent {
-  int cookie;
-  std::string expected;
-  DWORD hostThread;
-};
-
-}  // namespace
-
-// Four threads send on three channels owned by two hosts while one host keeps up to fifteen
-// one-shots open (beyond the task limit of ten, so some are held back), for a bounded time.
-// Every request must end with exactly its two callbacks, in order, on its host.
-TEST_F(UdpFamilyTest, StressManyThreadsOnSeveralChannelsAndOneShots) {
-  CPumpingHost secondHost;
-  CEndedCookies ended;
+// Here Uninit is called on another thread while a reply's callback holds this one. A callback
+// may also end the family itself, without waiting for itself.
+TEST_F(UdpFamilyTest, LastUninitWaitsForCallbacksRunningOnOtherThreads) {
+  std::atomic<bool> uninitReturned{false};
+  std::thread ending;
+  bool returnedDuringTheCallback = true;
   CUdpCallbackLog::Get().SetObserver([&](const UdpCallbackEvent& event) {
-    if (event.kind == 'R' || (event.kind == 'C' && event.code != UDP_SEND_SUCCESS)) {
-      ended.Add(event.cookie);
+    if (event.kind != 'R') return;
+    ending = std::thread([&] {
+      ZvUdp::Uninit();
+      uninitReturned = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return log.Contains("ZvUdp::Uninit for 0 times"); }, kDeadline));
+    returnedDuringTheCallback = WaitUntil([&] { return uninitReturned.load(); }, 500ms);
+  });
+  const int held = Send(CreateChannel(UDP_CHANNEL_DUPLEX), "held in its callback");
+  EXPECT_TRUE(WaitForSummary(held, "S1 R0:held in its callback")) << Summary(held);
+  initialised = false;
+  if (ending.joinable()) ending.join();
+  EXPECT_FALSE(returnedDuringTheCallback) << "Uninit returned while a callback ran";
+  EXPECT_TRUE(uninitReturned);
+
+  CUdpCallbackLog::Get().Clear();  // the new service counts its cookies from 1 again
+  CUdpCallbackLog::Get().SetObserver([](const UdpCallbackEvent& event) {
+    if (event.kind == 'R') {
+      EXPECT_EQ(ZvUdp::Uninit(), S_OK);
     }
   });
-  const int duplex = CreateChannel(UDP_CHANNEL_DUPLEX);
-  const int sendRecv = CreateChannel(UDP_CHANNEL_SEND_RECV);
-  int secondDuplex = 0;
-  secondHost.Call([&] {
-    tagUdpServer target{"127.0.0.1", server.Port()};
-    ASSERT_EQ(ZvUdp::CreateChannel(UDP_CHANNEL_DUPLEX, &target, &secondDuplex), S_OK);
-  });
-  const std::vector<std::pair<int, DWORD>> channels = {{duplex, host->ThreadId()},
-                                                       {sendRecv, host->ThreadId()},
-                                                       {secondDuplex, secondHost.ThreadId()}};
+  ASSERT_EQ(ZvUdp::Init(), S_OK);
+  const int last = Send(CreateChannel(UDP_CHANNEL_DUPLEX), "ends the family");
+  EXPECT_TRUE(WaitForSummary(last, "S1 R0:ends the family")) << Summary(last);
+  EXPECT_EQ(log.Count("ZvUdp::Uninit for 0 times"), 2);
+}
 
-  constexpr auto kRunFor = std::chrono::milliseconds(1500);
-  constexpr size_t kMaxPerSender = 200;
+// Four threads send on three channels owned by two host threads (this one and a second) while
+// the second sends one-shots fifteen at a time (beyond the task limit of ten, so some are held
+// back), for a bounded time. Every request must end with exactly its two callbacks, in order,
+// on its host.
+TEST_F(UdpFamilyTest, StressManyThreadsOnSeveralChannelsAndOneShots) {
   constexpr unsigned kLongTimeoutMs = 60000;  // nothing may end by time-out here
-  const auto stopAt = std::chrono::steady_clock::now() + kRunFor;
+  const auto stopAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
   std::mutex sentLock;
-  std::vector<Sent> sent;
-  auto record = [&](int cookie, std::string expected, DWORD thread) {
-    std::lock_guard guard(sentLock);
-    sent.push_back({cookie, std::move(expected), thread});
-  };
-  // Waits (a while) until fewer than `limit` of a sender's requests are open.
-  auto throttle = [&](std::vector<int>& open, size_t limit) {
-    std::erase_if(open, [&](int c) { return ended.Has(c); });
-    while (open.size() >= limit && WaitUntil([&] { return ended.Has(open.front()); }, 100ms)) {
-      std::erase_if(open, [&](int c) { return ended.Has(c); });
+  std::map<int, std::pair<std::string, DWORD>> sent;  // cookie: expected summary, host thread
+  // Sends bursts of `burst` requests until stopAt, each once the previous one has ended; a
+  // host pumps meanwhile.
+  auto run = [&](int burst, bool pump, const std::function<int(int n)>& sendOne) {
+    for (int n = 0; std::chrono::steady_clock::now() < stopAt && n < 400;) {
+      std::vector<int> open;
+      for (int i = 0; i < burst; ++i) open.push_back(sendOne(n++));
+      auto ended = [&] {
+        return std::all_of(open.begin(), open.end(),
+                           [&](int c) { return Summary(c).find(' ') != std::string::npos; });
+      };
+      if (!(pump ? PumpUntil(ended, kDeadline) : WaitUntil(ended, kDeadline))) {
+        ADD_FAILURE() << "a burst did not end";
+        return;
+      }
     }
   };
+  auto expect = [&](int cookie, std::string summary) {
+    std::lock_guard guard(sentLock);
+    sent[cookie] = {std::move(summary), GetCurrentThreadId()};
+  };
 
+  std::atomic<int> secondDuplex{0};
+  std::atomic<DWORD> secondThread{0};
+  std::atomic<bool> allEnded{false};
+  std::thread second([&] {
+    secondThread = GetCurrentThreadId();
+    secondDuplex = CreateChannel(UDP_CHANNEL_DUPLEX);
+    run(15, true, [&](int n) {
+      const std::string payload = "o-" + std::to_string(n);
+      const int cookie = SendOneShot(payload, kLongTimeoutMs);
+      expect(cookie, "C1 C0:" + payload);
+      return cookie;
+    });
+    PumpUntil([&] { return allEnded.load(); }, std::chrono::seconds(90));
+  });
+  ASSERT_TRUE(WaitUntil([&] { return secondDuplex != 0; }, kDeadline));
+  const std::pair<int, DWORD> channels[] = {
+      {CreateChannel(UDP_CHANNEL_DUPLEX), GetCurrentThreadId()},
+      {CreateChannel(UDP_CHANNEL_SEND_RECV), GetCurrentThreadId()},
+      {secondDuplex, secondThread}};
+  std::atomic<int> sendersDone{0};
   std::vector<std::thread> senders;
   for (int t = 0; t < 4; ++t) {
     senders.emplace_back([&, t] {
-      std::vector<int> open;
-      for (size_t n = 0; n < kMaxPerSender && std::chrono::steady_clock::now() < stopAt; ++n) {
-        const auto& [channel, owner] = channels[(t + n) % channels.size()];
+      run(4, false, [&](int n) {
+        const auto& [channel, owner] = channels[(t + n) % 3];
         const std::string payload = "t" + std::to_string(t) + "-" + std::to_string(n);
         int cookie = 0;
-        if (ZvUdp::SendData(channel, payload.c_str(), CUdpCallbackLog::OnSend,
-                            CUdpCallbackLog::OnRecv, kLongTimeoutMs, t, &cookie,
-                            n % 50 == 49) != S_OK) {
-          ADD_FAILURE() << "SendData refused";
-          return;
-        }
-        record(cookie, "S1 R0:" + payload, owner);
-        open.push_back(cookie);
-        throttle(open, 4);
-      }
+        EXPECT_EQ(
+            ZvUdp::SendData(channel, payload.c_str(), CUdpCallbackLog::OnSend,
+                            CUdpCallbackLog::OnRecv, kLongTimeoutMs, t, &cookie, n % 50 == 49),
+            S_OK);
+        std::lock_guard guard(sentLock);
+        sent[cookie] = {"S1 R0:" + payload, owner};
+        return cookie;
+      });
+      ++sendersDone;
     });
   }
-  std::thread oneShots([&] {
-    std::vector<int> open;
-    for (int n = 0; std::chrono::steady_clock::now() < stopAt; ++n) {
-      const std::string payload = "o-" + std::to_string(n);
-      int cookie = 0;
-      secondHost.Call([&] {
-        tagUdpTaskParam param{"127.0.0.1", server.Port(), payload};
-        EXPECT_EQ(ZvUdp::SendData(&param, CUdpCallbackLog::OnOneShot, kLongTimeoutMs, &cookie),
-                  S_OK);
-      });
-      record(cookie, "C1 C0:" + payload, secondHost.ThreadId());
-      open.push_back(cookie);
-      throttle(open, 15);
-    }
-  });
+  PumpUntil([&] { return sendersDone == 4; }, std::chrono::seconds(90));
+  allEnded = true;
   for (auto& sender : senders) sender.join();
-  oneShots.join();
+  second.join();
 
-  ASSERT_TRUE(WaitUntil([&] { return ended.Size() == sent.size(); }, std::chrono::seconds(60)))
-      << ended.Size() << " of " << sent.size() << " requests ended";
-  host->Call([] { CUdpCallbackLog::Get().SetObserver(nullptr); });
-  std::map<int, std::vector<UdpCallbackEvent>> byCookie;
   for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().All()) {
-    byCookie[event.cookie].push_back(event);
+    ASSERT_EQ(sent.count(event.cookie), 1u) << "a callback for cookie " << event.cookie;
+    EXPECT_EQ(event.threadId, sent[event.cookie].second) << "cookie " << event.cookie;
   }
-  EXPECT_EQ(byCookie.size(), sent.size()) << "callbacks for cookies nobody sent";
-  for (const Sent& request : sent) {
-    EXPECT_EQ(Summary(request.cookie), request.expected) << "cookie " << request.cookie;
-    for (const UdpCallbackEvent& event : byCookie[request.cookie]) {
-      EXPECT_EQ(event.threadId, request.hostThread) << "cookie " << request.cookie;
-    }
+  for (const auto& [cookie, expected] : sent) {
+    EXPECT_EQ(Summary(cookie), expected.first) << "cookie " << cookie;
   }
   EXPECT_GT(sent.size(), 40u);
   RecordProperty("requests", static_cast<int>(sent.size()));

@@ -1,59 +1,30 @@
 #include "tests/udp/UdpFamilyTest.h"
 
+#include "platform/Thread.h"
 #include "udp/UdpTask.h"
 
-namespace {
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-UdpReplyPlan EchoOf(const UdpServedRequest& request) {
+std::vector<UdpReplyPlan> UdpFamilyTest::ScriptedReplies(const UdpServedRequest& request) {
+  const std::string& text = request.payload;
+  auto is = [&](const char* word) { return text.rfind(word, 0) == 0; };
+  if (!request.wellFormed || is("silent")) return {};
   UdpReplyPlan plan;
   plan.cookie = request.cookie;
-  plan.payload = request.payload;
-  return plan;
-}
-
-}  // namespace
-
-std::vector<UdpReplyPlan> UdpFamilyTest::ScriptedReplies(const UdpServedRequest& request) {
-  if (!request.wellFormed) return {};
-  const std::string& text = request.payload;
-  UdpReplyPlan plan = EchoOf(request);
-  if (StartsWith(text, "silent")) return {};
-  if (StartsWith(text, "delay:")) {
-    plan.delay = std::chrono::milliseconds(std::stoi(text.substr(6)));
-  } else if (StartsWith(text, "empty-reply")) {
-    plan.payload.clear();
-  } else if (StartsWith(text, "odd-magic")) {
-    plan.magic[0] = 0x7E;
-    plan.magic[1] = 0x00;
-  } else if (StartsWith(text, "max-size")) {
-    plan.payload.assign(1012, 'm');
-  } else if (StartsWith(text, "over-max")) {
-    plan.payload.assign(1013, 'o');
-  } else if (StartsWith(text, "over-then-echo")) {
-    UdpReplyPlan oversized = EchoOf(request);
-    oversized.padTo = 1100;
-    return {oversized, plan};
-  } else if (StartsWith(text, "trailing-zero")) {
-    plan.trailingZero = true;
-  } else if (StartsWith(text, "bad-checksum")) {
-    plan.wrongCheckSum = true;
-  } else if (StartsWith(text, "wrong-length")) {
-    plan.lengthSkew = 1;
-  } else if (StartsWith(text, "foreign-port")) {
-    plan.fromOtherPort = true;
-  } else if (StartsWith(text, "foreign-then-echo")) {
-    UdpReplyPlan foreign = plan;
-    foreign.fromOtherPort = true;
-    return {foreign, plan};
-  } else if (StartsWith(text, "other-cookie")) {
-    plan.cookie += 1000;
-  } else if (StartsWith(text, "cookie:")) {
-    plan.cookie = static_cast<uint32_t>(std::stoul(text.substr(7)));
-  }
+  plan.payload = text;
+  UdpReplyPlan before = plan;  // a datagram sent ahead of the reply
+  if (is("delay:")) plan.delay = std::chrono::milliseconds(std::stoi(text.substr(6)));
+  if (is("empty-reply")) plan.payload.clear();
+  if (is("odd-magic")) plan.magic[0] = plan.magic[1] = 0x7E;
+  if (is("max-size")) plan.payload.assign(1012, 'm');
+  if (is("over-max")) plan.payload.assign(1013, 'o');
+  if (is("trailing-zero")) plan.trailingZero = true;
+  if (is("bad-checksum")) plan.wrongCheckSum = true;
+  if (is("wrong-length")) plan.lengthSkew = 1;
+  if (is("foreign-port")) plan.fromOtherPort = true;
+  if (is("other-cookie")) plan.cookie += 1000;
+  if (is("cookie:")) plan.cookie = static_cast<uint32_t>(std::stoul(text.substr(7)));
+  if (is("over-then-echo")) before.padTo = 1100;
+  if (is("foreign-then-echo")) before.fromOtherPort = true;
+  if (is("over-then-echo") || is("foreign-then-echo")) return {before, plan};
   return {plan};
 }
 
@@ -61,33 +32,23 @@ void UdpFamilyTest::SetUp() {
   CUdpCallbackLog::Get().Clear();
   server.SetBehaviour(&UdpFamilyTest::ScriptedReplies);
   ASSERT_EQ(server.Start(), S_OK);
-  host = std::make_unique<CPumpingHost>();
   ASSERT_EQ(ZvUdp::Init(), S_OK);
   initialised = true;
 }
 
 void UdpFamilyTest::TearDown() {
   if (initialised) ZvUdp::Uninit();
-  host.reset();
   // Tasks end on their own after Uninit; none may be left for the next test.
   EXPECT_TRUE(WaitUntil([] { return CUdpTask::LiveCountForTesting() == 0; }, kDeadline))
       << CUdpTask::LiveCountForTesting() << " tasks still alive";
   server.Stop();
 }
 
-int UdpFamilyTest::CreateChannel(UDP_CHANNEL_TYPE type) {
-  return CreateChannelTo(type, "127.0.0.1", server.Port());
-}
-
-int UdpFamilyTest::CreateChannelTo(UDP_CHANNEL_TYPE type, const std::string& hostName,
-                                   unsigned short port) {
+int UdpFamilyTest::CreateChannel(UDP_CHANNEL_TYPE type, unsigned short port,
+                                 const std::string& host) {
   int id = 0;
-  long result = E_FAIL;
-  host->Call([&] {
-    tagUdpServer target{hostName, port};
-    result = ZvUdp::CreateChannel(type, &target, &id);
-  });
-  EXPECT_EQ(result, S_OK) << "CreateChannel of type " << type;
+  tagUdpServer target{host, port ? port : server.Port()};
+  EXPECT_EQ(ZvUdp::CreateChannel(type, &target, &id), S_OK) << "channel of type " << type;
   return id;
 }
 
@@ -100,28 +61,20 @@ int UdpFamilyTest::Send(int channelId, const std::string& payload, unsigned time
   return cookie;
 }
 
-int UdpFamilyTest::SendOneShot(const std::string& payload, unsigned timeoutMs) {
-  return SendOneShotTo("127.0.0.1", server.Port(), payload, timeoutMs);
-}
-
-int UdpFamilyTest::SendOneShotTo(const std::string& hostName, unsigned short port,
-                                 const std::string& payload, unsigned timeoutMs) {
+int UdpFamilyTest::SendOneShot(const std::string& payload, unsigned timeoutMs, unsigned short port,
+                               const std::string& host) {
   int cookie = 0;
-  long result = E_FAIL;
-  host->Call([&] {
-    tagUdpTaskParam param{hostName, port, payload};
-    result = ZvUdp::SendData(&param, CUdpCallbackLog::OnOneShot, timeoutMs, &cookie);
-  });
-  EXPECT_EQ(result, S_OK);
+  tagUdpTaskParam param{host, port ? port : server.Port(), payload};
+  EXPECT_EQ(ZvUdp::SendData(&param, CUdpCallbackLog::OnOneShot, timeoutMs, &cookie), S_OK);
   return cookie;
 }
 
 bool UdpFamilyTest::WaitForSummary(int cookie, const std::string& expected) {
-  return WaitUntil([&] { return Summary(cookie) == expected; }, kDeadline);
+  return PumpUntil([&] { return Summary(cookie) == expected; }, kDeadline);
 }
 
-void UdpFamilyTest::ExpectAllCallbacksOnHost() {
+void UdpFamilyTest::ExpectAllCallbacksOnThisThread() {
   for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().All()) {
-    EXPECT_EQ(event.threadId, host->ThreadId()) << "callback of cookie " << event.cookie;
+    EXPECT_EQ(event.threadId, GetCurrentThreadId()) << "callback of cookie " << event.cookie;
   }
 }

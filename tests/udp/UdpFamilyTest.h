@@ -1,6 +1,6 @@
 // The fixture of the UDP family's tests: a reference server on loopback with a scripted
-// behaviour, a pumping host thread, the log capture and an initialised ZvUdp. Helpers make
-// channels and one-shot requests on the host thread, so their callbacks run there.
+// behaviour, the log capture and an initialised ZvUdp. Channels and one-shot requests are made
+// on the test's thread, which runs their callbacks whenever it pumps (WaitForSummary).
 //
 // The server answers by the payload's first word:
 //   "silent"          nothing
@@ -23,13 +23,11 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/support/LogCapture.h"
 #include "tests/support/Pump.h"
-#include "tests/udp/PumpingHost.h"
 #include "tests/udp/UdpCallbackLog.h"
 #include "tools/UdpReferenceServer.h"
 #include "zvnet/zvudp.h"
@@ -45,27 +43,22 @@ class UdpFamilyTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // A channel to the reference server (or another server) made on the host thread.
-  int CreateChannel(UDP_CHANNEL_TYPE type);
-  int CreateChannelTo(UDP_CHANNEL_TYPE type, const std::string& host, unsigned short port);
-  // A channel request from the calling thread, with both recording callbacks.
+  // Port 0 stands for the reference server's.
+  int CreateChannel(UDP_CHANNEL_TYPE type, unsigned short port = 0,
+                    const std::string& host = "127.0.0.1");
+  // With both recording callbacks and userParam 77.
   int Send(int channelId, const std::string& payload, unsigned timeoutMs = kTimeoutMs,
            bool resetDomain = false);
-  // A one-shot request made on the host thread.
-  int SendOneShot(const std::string& payload, unsigned timeoutMs = kTimeoutMs);
-  int SendOneShotTo(const std::string& host, unsigned short port, const std::string& payload,
-                    unsigned timeoutMs = kTimeoutMs);
+  int SendOneShot(const std::string& payload, unsigned timeoutMs = kTimeoutMs,
+                  unsigned short port = 0, const std::string& host = "127.0.0.1");
 
   std::string Summary(int cookie) { return CUdpCallbackLog::Get().Summary(cookie); }
-  // Waits until the cookie's callbacks read `expected`; false (with the last summary in the
-  // failure message of the caller's EXPECT) otherwise.
+  // Pumps until the cookie's callbacks read `expected`.
   bool WaitForSummary(int cookie, const std::string& expected);
-  // Every callback so far ran on the host thread.
-  void ExpectAllCallbacksOnHost();
+  void ExpectAllCallbacksOnThisThread();
 
   CLogCapture log;
   CUdpReferenceServer server;
-  std::unique_ptr<CPumpingHost> host;
   bool initialised = false;
 };
 
