@@ -124,3 +124,12 @@ std::vector<std::string> HeaderLines(std::string_view text) {
   }
   return lines;
 }
+
+bool HeaderNameIs(std::string_view line, std::string_view name) {
+  return EqualsNoCase(Trim(line.substr(0, line.find(':'))), name);
+}
+
+bool HasHeader(const std::vector<std::string>& lines, std::string_view name) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& line) { return HeaderNameIs(line, name); });
+}

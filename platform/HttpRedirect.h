@@ -33,5 +33,9 @@ DWORD NextHop(const HttpHop& current, int status, std::string_view location, boo
 
 // The lines of a header text (CRLF or LF separated), trimmed, blank lines dropped.
 std::vector<std::string> HeaderLines(std::string_view text);
+// Whether the header line "Name: value" is named `name` (any case).
+bool HeaderNameIs(std::string_view line, std::string_view name);
+// Whether one of `lines` is named `name`.
+bool HasHeader(const std::vector<std::string>& lines, std::string_view name);
 
 #endif  // ZVNET_PLATFORM_HTTPREDIRECT_H_

@@ -1,8 +1,9 @@
 #include "platform/InternetEngine.h"
 
+#include <algorithm>
 #include <future>
+#include <iterator>
 
-#include "platform/InternetRequest.h"
 #include "platform/NoDestructor.h"
 
 namespace {
@@ -20,20 +21,41 @@ CInternetEngine& CInternetEngine::Get() {
 }
 
 CInternetEngine::CInternetEngine() {
-  curl_global_init(CURL_GLOBAL_DEFAULT);
-  multi = curl_multi_init();
-  curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, kMaxPooledConnections);
-  share = curl_share_init();
-  curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &CInternetEngine::LockShare);
-  curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &CInternetEngine::UnlockShare);
-  curl_share_setopt(share, CURLSHOPT_USERDATA, this);
-  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  usable = Init();
+  if (!usable) {
+    // Nothing runs on them; requests see Usable() false and fail before reaching libcurl.
+    share.reset();
+    multi.reset();
+    return;
+  }
   // The thread runs until the process ends, like WinINet's own threads.
   std::thread thread([this] { Loop(); });
   threadId = thread.get_id();
   thread.detach();
+}
+
+bool CInternetEngine::Init() {
+  // Never cleaned up globally: the engine and its handles live until the process ends.
+  if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return false;
+  multi.reset(curl_multi_init());
+  if (!multi ||
+      curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS, kMaxPooledConnections) != CURLM_OK) {
+    return false;
+  }
+  share.reset(curl_share_init());
+  if (!share) return false;
+  CURLSH* handle = share.get();
+  const CURLSHcode results[] = {
+      curl_share_setopt(handle, CURLSHOPT_LOCKFUNC, &CInternetEngine::LockShare),
+      curl_share_setopt(handle, CURLSHOPT_UNLOCKFUNC, &CInternetEngine::UnlockShare),
+      curl_share_setopt(handle, CURLSHOPT_USERDATA, this),
+      curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE),
+      curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS),
+      curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION),
+  };
+  // A share without its locks would be used unguarded from several threads.
+  return std::all_of(std::begin(results), std::end(results),
+                     [](CURLSHcode result) { return result == CURLSHE_OK; });
 }
 
 void CInternetEngine::LockShare(CURL*, curl_lock_data data, curl_lock_access, void* self) {
@@ -45,7 +67,7 @@ void CInternetEngine::UnlockShare(CURL*, curl_lock_data data, void* self) {
 }
 
 void CInternetEngine::Post(std::function<void()> work) {
-  if (IsEngineThread()) {
+  if (IsEngineThread() || !usable) {
     work();
     return;
   }
@@ -61,7 +83,7 @@ void CInternetEngine::Post(std::function<void()> work) {
 }
 
 void CInternetEngine::PostLazy(std::function<void()> work) {
-  if (IsEngineThread()) {
+  if (IsEngineThread() || !usable) {
     work();
     return;
   }
@@ -70,7 +92,7 @@ void CInternetEngine::PostLazy(std::function<void()> work) {
 }
 
 void CInternetEngine::Call(const std::function<void()>& work) {
-  if (IsEngineThread()) {
+  if (IsEngineThread() || !usable) {
     work();
     return;
   }
@@ -83,16 +105,16 @@ void CInternetEngine::Call(const std::function<void()>& work) {
   finished.wait();
 }
 
-bool CInternetEngine::Add(CURL* easy, std::shared_ptr<CInternetRequest> request) {
-  if (curl_multi_add_handle(multi, easy) != CURLM_OK) return false;
-  transfers[easy] = std::move(request);
+bool CInternetEngine::Add(CURL* easy, std::shared_ptr<CEngineTransfer> transfer) {
+  if (!usable || curl_multi_add_handle(multi.get(), easy) != CURLM_OK) return false;
+  transfers[easy] = std::move(transfer);
   return true;
 }
 
 void CInternetEngine::Remove(CURL* easy) {
   auto it = transfers.find(easy);
   if (it == transfers.end()) return;
-  curl_multi_remove_handle(multi, easy);
+  curl_multi_remove_handle(multi.get(), easy);
   transfers.erase(it);
 }
 
@@ -109,7 +131,7 @@ bool CInternetEngine::RunCommands() {
 
 void CInternetEngine::ReapDone() {
   int left = 0;
-  while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+  while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
     if (message->msg != CURLMSG_DONE) continue;
     CURL* easy = message->easy_handle;
     CURLcode result = message->data.result;
@@ -117,10 +139,10 @@ void CInternetEngine::ReapDone() {
     if (it == transfers.end()) continue;
     // Out of the multi handle first, so that its connection goes back to the pool; the
     // request may add the handle again (a redirect it follows).
-    std::shared_ptr<CInternetRequest> request = std::move(it->second);
+    std::shared_ptr<CEngineTransfer> transfer = std::move(it->second);
     transfers.erase(it);
-    curl_multi_remove_handle(multi, easy);
-    request->OnTransferDone(result);
+    curl_multi_remove_handle(multi.get(), easy);
+    transfer->OnTransferDone(result);
   }
 }
 
@@ -128,17 +150,17 @@ void CInternetEngine::Loop() {
   for (;;) {
     RunCommands();
     int running = 0;
-    curl_multi_perform(multi, &running);
+    curl_multi_perform(multi.get(), &running);
     ReapDone();
     long timeout = -1;
-    curl_multi_timeout(multi, &timeout);
+    curl_multi_timeout(multi.get(), &timeout);
     if (timeout < 0 || timeout > kIdleWakeMs) timeout = kIdleWakeMs;
     {
       std::lock_guard guard(mutex);
       if (!commands.empty()) timeout = 0;
     }
     curl_waitfd woken{wake.WaitFd(), CURL_WAIT_POLLIN, 0};
-    curl_multi_poll(multi, &woken, 1, static_cast<int>(timeout), nullptr);
+    curl_multi_poll(multi.get(), &woken, 1, static_cast<int>(timeout), nullptr);
     // Cleared before the commands are taken, so a wake-up sent meanwhile is not lost.
     if (woken.revents & CURL_WAIT_POLLIN) wake.Reset();
   }

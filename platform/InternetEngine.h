@@ -4,8 +4,11 @@
 // store, DNS cache and TLS sessions, and is locked for use from other threads.
 //
 // Threads: any thread may Post or Call; the work runs on the engine thread, in order. Work
-// run by Call has finished when Call returns. `mutex` guards `commands` and `wakePending`;
-// `transfers` is touched only on the engine thread. The engine lives until the process ends.
+// run by Call has finished when Call returns. When libcurl could not be set up the engine has
+// no thread: Usable() is false, Add refuses every transfer and posted work runs at once on
+// the posting thread (it can only free what never reached libcurl). `mutex` guards `commands` and
+// `wakePending`; `transfers` is touched only on the engine thread. The engine lives until the
+// process ends.
 #ifndef ZVNET_PLATFORM_INTERNETENGINE_H_
 #define ZVNET_PLATFORM_INTERNETENGINE_H_
 
@@ -18,13 +21,15 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/EngineTransfer.h"
 #include "platform/Event.h"
-
-class CInternetRequest;
 
 class CInternetEngine {
  public:
   static CInternetEngine& Get();
+
+  // False when libcurl could not be set up; requests then fail instead of starting.
+  bool Usable() const { return usable; }
 
   // Runs `work` on the engine thread; at once when called there.
   void Post(std::function<void()> work);
@@ -36,33 +41,44 @@ class CInternetEngine {
   bool IsEngineThread() const { return std::this_thread::get_id() == threadId; }
 
   // Engine thread only: add and remove a transfer's easy handle. The engine keeps the
-  // request alive while its handle is in the multi handle and tells it when it is done.
-  bool Add(CURL* easy, std::shared_ptr<CInternetRequest> request);
+  // transfer alive while its handle is in the multi handle and tells it when it is done.
+  bool Add(CURL* easy, std::shared_ptr<CEngineTransfer> transfer);
   void Remove(CURL* easy);
 
-  // Share handle for cookies, DNS and TLS sessions; usable from any thread.
-  CURLSH* Share() const { return share; }
+  // Share handle for cookies, DNS and TLS sessions; usable from any thread. Null when the
+  // engine is not usable.
+  CURLSH* Share() const { return share.get(); }
 
   CInternetEngine();
   CInternetEngine(const CInternetEngine&) = delete;
   CInternetEngine& operator=(const CInternetEngine&) = delete;
 
  private:
+  struct MultiFree {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+  };
+  struct ShareFree {
+    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
+  };
+
+  // Sets up libcurl's global state, the multi and the share handle; false on any failure.
+  bool Init();
   void Loop();
   bool RunCommands();
   void ReapDone();
   static void LockShare(CURL*, curl_lock_data data, curl_lock_access, void* self);
   static void UnlockShare(CURL*, curl_lock_data data, void* self);
 
-  CURLM* multi = nullptr;
-  CURLSH* share = nullptr;
+  bool usable = false;  // set once by the constructor
+  std::unique_ptr<CURLM, MultiFree> multi;
+  std::unique_ptr<CURLSH, ShareFree> share;
   std::mutex shareLocks[CURL_LOCK_DATA_LAST];
   std::mutex mutex;
   std::deque<std::function<void()>> commands;
   bool wakePending = false;  // a wake-up was sent that the loop has not taken commands for
   // Wakes the loop's poll: an eventfd costs less than libcurl's own socket pair.
   CEvent wake{CEvent::ResetMode::kAuto};
-  std::map<CURL*, std::shared_ptr<CInternetRequest>> transfers;
+  std::map<CURL*, std::shared_ptr<CEngineTransfer>> transfers;
   std::thread::id threadId;
 };
 

@@ -8,6 +8,10 @@
 // `notifyLock` and without `mutex` held; none goes after Close has returned. The caller's
 // buffers of a pending read or write are written only under `mutex` and never after Close
 // has returned.
+//
+// The definitions span files by part: InternetRequest.cpp the caller's calls,
+// InternetRequestQuery.cpp the response head and option queries, InternetRequestTransfer.cpp
+// the engine side of the exchange, InternetRequestCurl.cpp the set-up of the libcurl handle.
 #ifndef ZVNET_PLATFORM_INTERNETREQUEST_H_
 #define ZVNET_PLATFORM_INTERNETREQUEST_H_
 
@@ -21,11 +25,13 @@
 #include <vector>
 
 #include "platform/ByteRing.h"
+#include "platform/EngineTransfer.h"
 #include "platform/HttpRedirect.h"
+#include "platform/HttpResponseHead.h"
 #include "platform/InternetHandle.h"
 #include "platform/InternetSession.h"
 
-class CInternetRequest : public CInternetHandle {
+class CInternetRequest : public CInternetHandle, public CEngineTransfer {
  public:
   struct Setup {
     std::string verb = "GET";
@@ -54,9 +60,20 @@ class CInternetRequest : public CInternetHandle {
   void Close() override;
 
   // Engine side.
-  void OnTransferDone(CURLcode result);
+  void OnTransferDone(CURLcode result) override;
 
  private:
+  // The body waits in memory for its reader up to kReceiveLimit; above it the transfer
+  // pauses until the reader has brought it down to kReceiveResume. One delivery of libcurl is
+  // at most kCurlBufferSize, so the ring always has room for the delivery that crosses the
+  // limit. Uploads buffer up to kSendLimit.
+  static constexpr size_t kCurlBufferSize = 64 * 1024;
+  static constexpr size_t kReceiveLimit = 1 << 20;
+  static constexpr size_t kReceiveResume = 256 * 1024;
+  static constexpr size_t kReceiveRing = kReceiveLimit + 2 * kCurlBufferSize;
+  static constexpr size_t kSendLimit = 256 * 1024;
+  static constexpr int kMaxRedirects = 50;
+
   enum class Op { kNone, kSend, kWrite, kEnd, kRead };
   struct PendingRead {
     char* buffer = nullptr;
@@ -76,13 +93,23 @@ class CInternetRequest : public CInternetHandle {
   // paused transfer go on.
   BOOL Pend(std::unique_lock<std::mutex>& lock, Op op, bool resume = false);
   void ResumeEngine();
-  bool FindHeader(std::string_view name, std::string& value) const;
 
   // Engine side helpers.
   void Begin();
-  bool Configure();
-  void ConfigureProxy(const CInternetSession& session);
+  // Makes the easy handle for the current hop and hands it to the engine; answers 0, or the
+  // error that ends the transfer.
+  DWORD Attach();
   void Detach();
+  // Set-up of the easy handle (InternetRequestCurl.cpp). Configure answers 0, or the error
+  // that ends the transfer when an option that matters could not be set; the others answer
+  // the first failure of their group.
+  DWORD Configure();
+  bool BuildHeaderList();
+  CURLcode ConfigureBasics(const CInternetSession& session);
+  CURLcode ConfigureVerb();
+  CURLcode ConfigureProxy(const CInternetSession& session);
+  CURLcode ConfigureTls();
+  CURLcode ConfigureCallbacks();
   // Completes the pending operation (lock held on entry, released on return) and reports
   // status 100 in an asynchronous session.
   void Complete(std::unique_lock<std::mutex>& lock, bool ok, DWORD error);
@@ -123,9 +150,8 @@ class CInternetRequest : public CInternetHandle {
   CURL* easy = nullptr;
   curl_slist* headerList = nullptr;
   std::string body;
-  HttpHop hop;  // what the current request of the redirect chain sends
-  std::string currentHead;
-  int currentStatus = 0;
+  HttpHop hop;                    // what the current request of the redirect chain sends
+  CHttpResponseHead currentHead;  // the head arriving now, interim and redirect ones too
   std::string redirectTarget;
   int redirects = 0;
   bool viaProxy = false;  // connections go to a proxy
@@ -150,8 +176,7 @@ class CInternetRequest : public CInternetHandle {
   bool headersDone = false;  // the final response's head has arrived
   bool transferDone = false;
   DWORD transferError = 0;  // 0 while running or after a clean end
-  int status = 0;
-  std::string rawHead;
+  CHttpResponseHead head;   // the final response's, once `headersDone`
   CByteRing bodyRing;
   bool recvPaused = false;
   PendingRead pendingRead;

@@ -312,7 +312,10 @@ BOOL InternetSetCookieW(const wchar_t* url, const wchar_t* cookieName, const wch
     name = data.substr(0, equals);
     data = data.substr(equals + 1);
   }
-  CInternetEngine::Get();
+  if (!CInternetEngine::Get().Usable()) {
+    SetLastError(ERROR_INTERNET_INTERNAL_ERROR);
+    return FALSE;
+  }
   if (!CInternetCookies::Set(Narrow(url), name, data)) {
     SetLastError(ERROR_INTERNET_INVALID_URL);
     return FALSE;
