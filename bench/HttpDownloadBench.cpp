@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "http/HttpTask.h"
-#include "platform/StringConv.h"
+#include "platform/win32/StringConv.h"
 #include "tools/HttpTestServer.h"
 #include "zvxlog.h"
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/MessageWindow.h"
+#include "platform/win32/MessageWindow.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "platform/UniqueFd.h"
+#include "platform/win32/UniqueFd.h"
 #include "tools/UdpReferenceServer.h"
 #include "udp/UdpDatagram.h"
 #include "zvnet/zvmsgloop.h"

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "platform/KnownFolders.h"
-#include "platform/PrivateProfile.h"
-#include "platform/UserRegistry.h"
+#include "platform/shell/KnownFolders.h"
+#include "platform/shell/PrivateProfile.h"
+#include "platform/shell/UserRegistry.h"
 
 namespace {
 

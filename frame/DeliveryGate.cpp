@@ -1,6 +1,6 @@
 #include "frame/DeliveryGate.h"
 
-#include "platform/Thread.h"
+#include "platform/win32/Thread.h"
 
 bool CDeliveryGate::Enter() {
   std::lock_guard guard(mutex);

@@ -12,7 +12,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/WinTypes.h"
+#include "platform/win32/WinTypes.h"
 
 class CDeliveryGate {
  public:

@@ -5,7 +5,7 @@
 
 #include <exception>
 
-#include "platform/WinTypes.h"
+#include "platform/win32/WinTypes.h"
 
 class CFailureException : public std::exception {
  public:

@@ -9,9 +9,9 @@
 #include <atomic>
 #include <cstdarg>
 
-#include "platform/CriticalSection.h"
-#include "platform/Module.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/CriticalSection.h"
+#include "platform/win32/Module.h"
+#include "platform/win32/WinTypes.h"
 
 class CLogBridge {
  public:

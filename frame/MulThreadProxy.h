@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "frame/SingleThreadWindow.h"
-#include "platform/CriticalSection.h"
-#include "platform/MessageWindow.h"
-#include "platform/Thread.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/CriticalSection.h"
+#include "platform/win32/MessageWindow.h"
+#include "platform/win32/Thread.h"
+#include "platform/win32/WinTypes.h"
 
 inline constexpr UINT_PTR kProxyTimerId = 347;
 inline constexpr UINT kProxyTimerPeriodMs = 2000;

@@ -11,9 +11,9 @@
 #include <set>
 #include <vector>
 
-#include "platform/MessageWindow.h"
-#include "platform/WinTypes.h"
-#include "platform/WindowProc.h"
+#include "platform/win32/MessageWindow.h"
+#include "platform/win32/WinTypes.h"
+#include "platform/win32/WindowProc.h"
 
 template <class Proxy>
 class CSingleThreadWindow : public IWindowProc,

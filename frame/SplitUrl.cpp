@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "frame/FailureException.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/WinTypes.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The exported ZvMsgLoop functions: the calling thread's message loop.
-#include "platform/MessageWindow.h"
+#include "platform/win32/MessageWindow.h"
 #include "zvnet/zvmsgloop.h"
 
 namespace ZvMsgLoop {

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "http/CdnReportQuery.h"
-#include "platform/AnsiCodePage.h"
-#include "platform/StringConv.h"
+#include "platform/win32/AnsiCodePage.h"
+#include "platform/win32/StringConv.h"
 
 namespace {
 

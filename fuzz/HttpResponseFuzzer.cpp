@@ -17,10 +17,10 @@
 #include <thread>
 
 #include "frame/SplitUrl.h"
-#include "platform/MessageWindow.h"
-#include "platform/NoDestructor.h"
-#include "platform/UniqueFd.h"
-#include "platform/WinInet.h"
+#include "platform/win32/MessageWindow.h"
+#include "platform/win32/NoDestructor.h"
+#include "platform/win32/UniqueFd.h"
+#include "platform/wininet/WinInet.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "platform/PrivateProfile.h"
-#include "platform/StringConv.h"
+#include "platform/shell/PrivateProfile.h"
+#include "platform/win32/StringConv.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "frame/SplitUrl.h"
-#include "platform/StringConv.h"
+#include "platform/win32/StringConv.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::wstring url = Utf8ToWide(std::string(reinterpret_cast<const char*>(data), size));

@@ -13,7 +13,7 @@
 #include "http/RouteTrace.h"
 #include "netstatus/HostAddress.h"
 #include "netstatus/LocalDnsServers.h"
-#include "platform/Wait.h"
+#include "platform/win32/Wait.h"
 
 namespace {
 

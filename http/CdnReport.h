@@ -11,7 +11,7 @@
 #define ZVNET_HTTP_CDNREPORT_H_
 
 #include "http/CdnReportQuery.h"
-#include "platform/Waitable.h"
+#include "platform/win32/Waitable.h"
 #include "zvnet/zvhttp.h"
 
 class CCdnReport {

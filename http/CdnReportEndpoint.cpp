@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "frame/DataFolder.h"
-#include "platform/PrivateProfile.h"
+#include "platform/shell/PrivateProfile.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "http/CdnReportQuery.h"
 
-#include "platform/AnsiCodePage.h"
+#include "platform/win32/AnsiCodePage.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/WinTypes.h"
+#include "platform/win32/WinTypes.h"
 
 inline constexpr DWORD kNotMeasured = 0xFFFFFFFF;
 

@@ -4,10 +4,10 @@
 #include <cwctype>
 
 #include "http/ProxySession.h"
-#include "platform/Event.h"
-#include "platform/MessageWindow.h"
-#include "platform/Thread.h"
-#include "platform/Wait.h"
+#include "platform/win32/Event.h"
+#include "platform/win32/MessageWindow.h"
+#include "platform/win32/Thread.h"
+#include "platform/win32/Wait.h"
 
 namespace {
 

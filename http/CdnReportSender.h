@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "platform/Waitable.h"
+#include "platform/win32/Waitable.h"
 #include "zvnet/zvhttp.h"
 
 enum class ReportSendResult {

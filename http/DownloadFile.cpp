@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "platform/StringConv.h"
-#include "platform/UniqueFd.h"
+#include "platform/win32/StringConv.h"
+#include "platform/win32/UniqueFd.h"
 
 namespace {
 

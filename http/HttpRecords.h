@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/WinTypes.h"
+#include "platform/win32/WinTypes.h"
 #include "zvnet/zvhttp.h"
 
 inline constexpr UINT WM_HTTPDOWNLOAD_CONNECTING = 2245;

@@ -10,8 +10,8 @@
 #include "http/CdnReport.h"
 #include "http/HttpTaskRegistry.h"
 #include "http/ProxySession.h"
-#include "platform/Clock.h"
-#include "platform/MessageWindow.h"
+#include "platform/win32/Clock.h"
+#include "platform/win32/MessageWindow.h"
 
 namespace {
 

@@ -34,8 +34,8 @@
 #include "http/HttpRecords.h"
 #include "http/TaskMessageSink.h"
 #include "http/ThreadControl.h"
-#include "platform/WinInet.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/WinTypes.h"
+#include "platform/wininet/WinInet.h"
 
 class CHttpTask : public CThreadControl {
  public:

@@ -9,8 +9,8 @@
 
 #include "frame/Log.h"
 #include "http/HttpTask.h"
-#include "platform/MessageWindow.h"
-#include "platform/StringConv.h"
+#include "platform/win32/MessageWindow.h"
+#include "platform/win32/StringConv.h"
 
 namespace {
 

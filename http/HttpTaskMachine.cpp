@@ -4,8 +4,8 @@
 
 #include "frame/Log.h"
 #include "http/HttpTask.h"
-#include "platform/Ime.h"
-#include "platform/Wait.h"
+#include "platform/win32/Ime.h"
+#include "platform/win32/Wait.h"
 
 namespace {
 constexpr DWORD kCloseWaitMs = 30000;

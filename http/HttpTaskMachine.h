@@ -17,10 +17,10 @@
 
 #include "http/HttpRecords.h"
 #include "http/TaskMessageSink.h"
-#include "platform/CriticalSection.h"
-#include "platform/Event.h"
-#include "platform/Thread.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/CriticalSection.h"
+#include "platform/win32/Event.h"
+#include "platform/win32/Thread.h"
+#include "platform/win32/WinTypes.h"
 
 class CHttpTask;
 

@@ -1,8 +1,8 @@
 // CHttpTask: what the task reports, held in batches and handed to its sink.
 #include "frame/Log.h"
 #include "http/HttpTask.h"
-#include "platform/Clock.h"
-#include "platform/PostBatch.h"
+#include "platform/win32/Clock.h"
+#include "platform/win32/PostBatch.h"
 
 namespace {
 

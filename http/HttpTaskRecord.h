@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/WinTypes.h"
+#include "platform/win32/WinTypes.h"
 #include "zvnet/zvhttp.h"
 
 struct HttpTaskRecord {

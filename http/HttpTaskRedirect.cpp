@@ -5,9 +5,9 @@
 
 #include "frame/SplitUrl.h"
 #include "http/HttpTask.h"
-#include "platform/HttpRedirect.h"
-#include "platform/MessageWindow.h"
-#include "platform/StringConv.h"
+#include "platform/win32/MessageWindow.h"
+#include "platform/win32/StringConv.h"
+#include "platform/wininet/HttpRedirect.h"
 
 namespace {
 

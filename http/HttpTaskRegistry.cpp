@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/NoDestructor.h"
+#include "platform/win32/NoDestructor.h"
 
 CHttpTaskRegistry& CHttpTaskRegistry::Get() {
   static NoDestructor<CHttpTaskRegistry> registry;

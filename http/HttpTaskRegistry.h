@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "platform/CriticalSection.h"
+#include "platform/win32/CriticalSection.h"
 
 class CHttpTask;
 

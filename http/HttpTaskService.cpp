@@ -7,10 +7,10 @@
 #include "frame/Log.h"
 #include "http/HttpTaskMachine.h"
 #include "http/ReachabilityProbe.h"
-#include "platform/Clock.h"
-#include "platform/MessageWindow.h"
-#include "platform/NoDestructor.h"
-#include "platform/Thread.h"
+#include "platform/win32/Clock.h"
+#include "platform/win32/MessageWindow.h"
+#include "platform/win32/NoDestructor.h"
+#include "platform/win32/Thread.h"
 
 namespace {
 

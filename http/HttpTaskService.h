@@ -30,8 +30,8 @@
 #include "http/HttpTaskRecord.h"
 #include "http/PostedHttpMessage.h"
 #include "http/TaskMessageSink.h"
-#include "platform/CriticalSection.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/CriticalSection.h"
+#include "platform/win32/WinTypes.h"
 
 class CHttpTaskMachine;
 

@@ -3,7 +3,7 @@
 
 #include "frame/Log.h"
 #include "http/HttpTask.h"
-#include "platform/MessageWindow.h"
+#include "platform/win32/MessageWindow.h"
 
 namespace {
 

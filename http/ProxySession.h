@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "platform/WinInet.h"
+#include "platform/wininet/WinInet.h"
 #include "zvnet/zvhttp.h"
 
 // Proxy type 0: direct, whatever the environment says; 3: the system's settings; any other:

@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "platform/AnsiCodePage.h"
-#include "platform/IcmpEcho.h"
+#include "platform/iphelper/IcmpEcho.h"
+#include "platform/win32/AnsiCodePage.h"
 
 namespace {
 

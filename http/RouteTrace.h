@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Waitable.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/Waitable.h"
+#include "platform/win32/WinTypes.h"
 
 class CRouteTrace {
  public:

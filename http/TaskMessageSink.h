@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "http/HttpRecords.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/WinTypes.h"
 
 using TaskMessageSink =
     std::function<long(UINT message, int taskId, std::unique_ptr<HttpMsgData> data)>;

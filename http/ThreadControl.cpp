@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "platform/Ime.h"
-#include "platform/Wait.h"
+#include "platform/win32/Ime.h"
+#include "platform/win32/Wait.h"
 
 CThreadControl::CThreadControl() {
   AddWaitEvent(&stopEvent);  // always the first entry, so it wins over the others

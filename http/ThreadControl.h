@@ -10,10 +10,10 @@
 
 #include <vector>
 
-#include "platform/CriticalSection.h"
-#include "platform/Event.h"
-#include "platform/Thread.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/CriticalSection.h"
+#include "platform/win32/Event.h"
+#include "platform/win32/Thread.h"
+#include "platform/win32/WinTypes.h"
 
 class CThreadControl {
  public:

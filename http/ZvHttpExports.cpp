@@ -6,8 +6,8 @@
 
 #include "frame/Log.h"
 #include "http/HttpTaskService.h"
-#include "platform/CriticalSection.h"
-#include "platform/NoDestructor.h"
+#include "platform/win32/CriticalSection.h"
+#include "platform/win32/NoDestructor.h"
 #include "zvnet/zvhttp.h"
 
 namespace {

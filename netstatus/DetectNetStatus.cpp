@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "frame/Log.h"
-#include "platform/CriticalSection.h"
-#include "platform/Event.h"
-#include "platform/InternetConnectedState.h"
-#include "platform/IpChangeNotification.h"
-#include "platform/MessageWindow.h"
-#include "platform/Thread.h"
-#include "platform/Wait.h"
+#include "platform/iphelper/InternetConnectedState.h"
+#include "platform/iphelper/IpChangeNotification.h"
+#include "platform/win32/CriticalSection.h"
+#include "platform/win32/Event.h"
+#include "platform/win32/MessageWindow.h"
+#include "platform/win32/Thread.h"
+#include "platform/win32/Wait.h"
 
 struct CDetectNetStatus::State {
   CCriticalSection lock;

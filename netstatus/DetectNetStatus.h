@@ -16,8 +16,8 @@
 
 #include <memory>
 
-#include "platform/NoDestructor.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/NoDestructor.h"
+#include "platform/win32/WinTypes.h"
 
 class CEvent;
 class CIpChangeNotification;

@@ -5,8 +5,8 @@
 
 #include "frame/Log.h"
 #include "netstatus/AddressText.h"
-#include "platform/HostLookup.h"
-#include "platform/StringConv.h"
+#include "platform/iphelper/HostLookup.h"
+#include "platform/win32/StringConv.h"
 
 void ResolveHostAddress(const wchar_t* host, std::wstring& addressText,
                         std::wstring& canonicalName) {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/ResolvConf.h"
+#include "platform/iphelper/ResolvConf.h"
 
 // Sets `first` and `second` to the address texts of the first and second IPv4 name servers of
 // the resolver file; an output for which there is no server keeps its content. Tests name

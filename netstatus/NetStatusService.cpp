@@ -3,8 +3,8 @@
 #include <new>
 
 #include "frame/Log.h"
-#include "platform/NoDestructor.h"
-#include "platform/Thread.h"
+#include "platform/win32/NoDestructor.h"
+#include "platform/win32/Thread.h"
 
 namespace {
 

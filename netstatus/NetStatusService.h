@@ -18,8 +18,8 @@
 
 #include "frame/MulThreadProxy.h"
 #include "netstatus/DetectNetStatus.h"
-#include "platform/CriticalSection.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/CriticalSection.h"
+#include "platform/win32/WinTypes.h"
 #include "zvnet/zvnetstatus.h"
 
 class CNetStatusService : public std::enable_shared_from_this<CNetStatusService> {

@@ -4,8 +4,8 @@
 // reused and a stale cookie can never remove a later registration.
 #include "frame/Log.h"
 #include "netstatus/NetStatusService.h"
-#include "platform/CriticalSection.h"
-#include "platform/NoDestructor.h"
+#include "platform/win32/CriticalSection.h"
+#include "platform/win32/NoDestructor.h"
 #include "zvnet/zvnetstatus.h"
 
 namespace ZvNetStatus {

@@ -14,7 +14,7 @@
 #include <system_error>
 
 #include "http/CdnReportCipher.h"
-#include "platform/StringConv.h"
+#include "platform/win32/StringConv.h"
 
 namespace {
 

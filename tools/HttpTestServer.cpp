@@ -21,7 +21,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/StringConv.h"
+#include "platform/win32/StringConv.h"
 #include "tools/OwnedFd.h"
 #include "tools/StopSignal.h"
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/WinTypes.h"
+#include "platform/win32/WinTypes.h"
 #include "zvnet/zvudp.h"
 
 // Posted by CUdpTask to its owner's window: wParam is the cookie; lParam is 0, except for

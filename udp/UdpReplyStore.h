@@ -14,7 +14,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/WinTypes.h"
+#include "platform/win32/WinTypes.h"
 #include "udp/UdpRecords.h"
 
 class CUdpReplyStore {

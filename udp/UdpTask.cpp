@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "frame/Log.h"
-#include "platform/Ime.h"
-#include "platform/MessageWindow.h"
-#include "platform/Wait.h"
+#include "platform/win32/Ime.h"
+#include "platform/win32/MessageWindow.h"
+#include "platform/win32/Wait.h"
 #include "udp/UdpDatagram.h"
 
 namespace {

@@ -39,12 +39,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/CriticalSection.h"
-#include "platform/Event.h"
-#include "platform/SocketWaitable.h"
-#include "platform/Thread.h"
-#include "platform/UniqueFd.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/CriticalSection.h"
+#include "platform/win32/Event.h"
+#include "platform/win32/SocketWaitable.h"
+#include "platform/win32/Thread.h"
+#include "platform/win32/UniqueFd.h"
+#include "platform/win32/WinTypes.h"
 #include "udp/UdpDatagram.h"
 #include "udp/UdpReplyStore.h"
 

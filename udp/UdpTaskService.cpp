@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "frame/Log.h"
-#include "platform/Clock.h"
-#include "platform/Thread.h"
+#include "platform/win32/Clock.h"
+#include "platform/win32/Thread.h"
 #include "udp/UdpTask.h"
 
 namespace {

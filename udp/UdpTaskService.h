@@ -24,8 +24,8 @@
 
 #include "frame/DeliveryGate.h"
 #include "frame/MulThreadProxy.h"
-#include "platform/CriticalSection.h"
-#include "platform/WinTypes.h"
+#include "platform/win32/CriticalSection.h"
+#include "platform/win32/WinTypes.h"
 #include "udp/UdpRecords.h"
 #include "udp/UdpReplyStore.h"
 #include "zvnet/zvudp.h"

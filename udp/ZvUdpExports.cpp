@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "frame/Log.h"
-#include "platform/NoDestructor.h"
+#include "platform/win32/NoDestructor.h"
 #include "udp/UdpTaskService.h"
 #include "zvnet/zvudp.h"
 

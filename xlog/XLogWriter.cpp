@@ -10,8 +10,8 @@
 #include <cwchar>
 #include <vector>
 
-#include "platform/NoDestructor.h"
-#include "platform/StringConv.h"
+#include "platform/win32/NoDestructor.h"
+#include "platform/win32/StringConv.h"
 
 namespace {
 

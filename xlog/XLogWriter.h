@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/UniqueFd.h"
+#include "platform/win32/UniqueFd.h"
 
 class CXLogWriter {
  public:

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/StringConv.h"
+#include "platform/win32/StringConv.h"
 #include "tests/support/HttpCallbackLog.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/Pump.h"

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/StringConv.h"
+#include "platform/win32/StringConv.h"
 #include "tests/support/HttpCallbackLog.h"
 #include "tests/support/Pump.h"
 #include "tests/support/TempFolder.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/StringConv.h"
+#include "platform/win32/StringConv.h"
 #include "tests/faults/FaultSeed.h"
 #include "tests/support/HttpCallbackLog.h"
 #include "tests/support/Pump.h"

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Event.h"
-#include "platform/Thread.h"
+#include "platform/win32/Event.h"
+#include "platform/win32/Thread.h"
 #include "tests/faults/FaultSeed.h"
 #include "tests/support/HttpCallbackLog.h"
 #include "tests/support/Pump.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "frame/MulThreadProxy.h"
-#include "platform/Event.h"
+#include "platform/win32/Event.h"
 #include "tests/support/Pump.h"
 
 namespace {

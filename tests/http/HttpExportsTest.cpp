@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Thread.h"
+#include "platform/win32/Thread.h"
 #include "tests/http/HttpExportsFixture.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/LoopbackPort.h"

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Thread.h"
+#include "platform/win32/Thread.h"
 #include "tests/http/HttpExportsFixture.h"
 #include "tools/HttpTestServer.h"
 #include "zvnet/zvmsgloop.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/Event.h"
+#include "platform/win32/Event.h"
 #include "tests/http/TaskRunner.h"
 #include "tests/support/BlackHoleListener.h"
 #include "tests/support/LogCapture.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "http/HttpTask.h"
-#include "platform/Thread.h"
+#include "platform/win32/Thread.h"
 
 // A request for `url` with the given HTTPPAR_* flags.
 inline tagDefHttpPar HttpPar(const std::wstring& url, uint32_t flags = 0) {

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Event.h"
-#include "platform/MessageWindow.h"
-#include "platform/WinInet.h"
+#include "platform/win32/Event.h"
+#include "platform/win32/MessageWindow.h"
+#include "platform/wininet/WinInet.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TestBytes.h"
 #include "tests/support/TestCertificateAuthority.h"

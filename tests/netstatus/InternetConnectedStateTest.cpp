@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/InternetConnectedState.h"
+#include "platform/iphelper/InternetConnectedState.h"
 #include "tests/support/NetNamespace.h"
 
 namespace {

@@ -11,8 +11,8 @@
 
 #include "netstatus/DetectNetStatus.h"
 #include "netstatus/NetStatusService.h"
-#include "platform/IpChangeNotification.h"
-#include "platform/Thread.h"
+#include "platform/iphelper/IpChangeNotification.h"
+#include "platform/win32/Thread.h"
 #include "tests/netstatus/NetStatusFixture.h"
 #include "tests/support/TempFolder.h"
 #include "zvnet/zvnetstatus.h"

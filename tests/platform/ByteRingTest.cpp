@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "platform/ByteRing.h"
+#include "platform/wininet/ByteRing.h"
 
 // Random writes and reads against a plain queue: the ring must hand back every byte in order
 // through its growth steps and wrap-arounds, and refuse exactly the writes that exceed its bound.

@@ -4,9 +4,9 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/Event.h"
-#include "platform/Thread.h"
-#include "platform/Wait.h"
+#include "platform/win32/Event.h"
+#include "platform/win32/Thread.h"
+#include "platform/win32/Wait.h"
 #include "tests/support/Pump.h"
 
 TEST(EventTest, ManualResetStaysSetUntilReset) {

@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Event.h"
-#include "platform/MessageWindow.h"
-#include "platform/PostBatch.h"
-#include "platform/Thread.h"
+#include "platform/win32/Event.h"
+#include "platform/win32/MessageWindow.h"
+#include "platform/win32/PostBatch.h"
+#include "platform/win32/Thread.h"
 #include "tests/support/Pump.h"
 
 namespace {

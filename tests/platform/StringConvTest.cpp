@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/StringConv.h"
+#include "platform/win32/StringConv.h"
 
 TEST(StringConvTest, RoundTripsAllPlanes) {
   const std::wstring text = L"a\u00e9\u4e2d\U0001F600z";

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "frame/DataFolder.h"
-#include "platform/StringConv.h"
+#include "platform/win32/StringConv.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempFolder.h"
 

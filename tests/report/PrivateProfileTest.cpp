@@ -1,11 +1,11 @@
-#include "platform/PrivateProfile.h"
+#include "platform/shell/PrivateProfile.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "platform/StringConv.h"
+#include "platform/win32/StringConv.h"
 #include "tests/support/TempFolder.h"
 
 namespace {

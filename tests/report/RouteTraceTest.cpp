@@ -6,8 +6,8 @@
 #include <ostream>
 #include <thread>
 
-#include "platform/Event.h"
-#include "platform/IcmpEcho.h"
+#include "platform/iphelper/IcmpEcho.h"
+#include "platform/win32/Event.h"
 #include "tests/support/IcmpRequestWatch.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/NetSysctl.h"

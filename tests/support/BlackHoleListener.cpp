@@ -6,7 +6,7 @@
 
 #include <stdexcept>
 
-#include "platform/StringConv.h"
+#include "platform/win32/StringConv.h"
 
 CBlackHoleListener::CBlackHoleListener() {
   listener.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

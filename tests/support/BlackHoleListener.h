@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/UniqueFd.h"
+#include "platform/win32/UniqueFd.h"
 
 class CBlackHoleListener {
  public:

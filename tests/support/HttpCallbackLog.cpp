@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/Thread.h"
+#include "platform/win32/Thread.h"
 
 namespace {
 uint32_t Word(const std::string& data, size_t index) {

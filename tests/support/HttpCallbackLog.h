@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/WinTypes.h"
+#include "platform/win32/WinTypes.h"
 #include "zvnet/zvhttp.h"
 
 struct HttpEvent {

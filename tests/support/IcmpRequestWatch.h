@@ -3,7 +3,7 @@
 #ifndef ZVNET_TESTS_SUPPORT_ICMPREQUESTWATCH_H_
 #define ZVNET_TESTS_SUPPORT_ICMPREQUESTWATCH_H_
 
-#include "platform/UniqueFd.h"
+#include "platform/win32/UniqueFd.h"
 
 class CIcmpRequestWatch {
  public:

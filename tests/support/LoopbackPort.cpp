@@ -4,7 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "platform/UniqueFd.h"
+#include "platform/win32/UniqueFd.h"
 
 namespace {
 

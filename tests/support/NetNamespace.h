@@ -14,7 +14,7 @@
 #include <map>
 #include <string>
 
-#include "platform/UniqueFd.h"
+#include "platform/win32/UniqueFd.h"
 
 class CNetNamespace {
  public:

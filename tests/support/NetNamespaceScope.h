@@ -3,7 +3,7 @@
 #ifndef ZVNET_TESTS_SUPPORT_NETNAMESPACESCOPE_H_
 #define ZVNET_TESTS_SUPPORT_NETNAMESPACESCOPE_H_
 
-#include "platform/UniqueFd.h"
+#include "platform/win32/UniqueFd.h"
 #include "tests/support/NetNamespace.h"
 
 class CNetNamespaceScope {

@@ -1,6 +1,6 @@
 #include "tests/support/ReportFields.h"
 
-#include "platform/StringConv.h"
+#include "platform/win32/StringConv.h"
 
 ReportFields ParseReportFields(const std::wstring& query) {
   ReportFields fields;

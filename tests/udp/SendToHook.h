@@ -14,7 +14,7 @@
 #include <chrono>
 #include <functional>
 
-#include "platform/Event.h"
+#include "platform/win32/Event.h"
 
 class CSendToHook {
  public:

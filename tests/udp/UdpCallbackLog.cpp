@@ -1,7 +1,7 @@
 #include "tests/udp/UdpCallbackLog.h"
 
-#include "platform/NoDestructor.h"
-#include "platform/Thread.h"
+#include "platform/win32/NoDestructor.h"
+#include "platform/win32/Thread.h"
 
 CUdpCallbackLog& CUdpCallbackLog::Get() {
   static NoDestructor<CUdpCallbackLog> log;

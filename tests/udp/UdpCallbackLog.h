@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/WinTypes.h"
+#include "platform/win32/WinTypes.h"
 #include "zvnet/zvudp.h"
 
 struct UdpCallbackEvent {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/Thread.h"
+#include "platform/win32/Thread.h"
 #include "tests/udp/SendToHook.h"
 #include "tests/udp/UdpFamilyTest.h"
 

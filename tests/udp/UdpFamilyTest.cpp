@@ -1,6 +1,6 @@
 #include "tests/udp/UdpFamilyTest.h"
 
-#include "platform/Thread.h"
+#include "platform/win32/Thread.h"
 #include "udp/UdpTask.h"
 
 std::vector<UdpReplyPlan> UdpFamilyTest::ScriptedReplies(const UdpServedRequest& request) {

@@ -1,0 +1,12 @@
+// Worker threads switch the input method off for themselves on Windows; Linux threads have
+// no input method, so there is nothing to do.
+#ifndef ZVNET_PLATFORM_WIN32_IME_H_
+#define ZVNET_PLATFORM_WIN32_IME_H_
+
+#include "platform/win32/WinTypes.h"
+
+inline BOOL ImmDisableIME(DWORD /*threadId*/) {
+  return TRUE;
+}
+
+#endif  // ZVNET_PLATFORM_WIN32_IME_H_

@@ -1,0 +1,37 @@
+// Message-only windows, timers and posted messages: the part of the Windows window manager
+// that the library uses to carry results from worker threads to the requesting thread.
+//
+// A window belongs to the thread that created it; its messages and WM_TIMER ticks are
+// dispatched only on that thread, by PumpMessages or DispatchThreadMessages. PostMessageW,
+// IsWindow, KillTimer and DestroyWindow may be called from any thread. Handles are never
+// reused, so a destroyed window stays destroyed: posts to it fail and IsWindow says false.
+#ifndef ZVNET_PLATFORM_WIN32_MESSAGEWINDOW_H_
+#define ZVNET_PLATFORM_WIN32_MESSAGEWINDOW_H_
+
+#include <memory>
+
+#include "platform/win32/WinTypes.h"
+#include "platform/win32/WindowProc.h"
+
+// A message-only window of the calling thread whose messages go to `proc`. Null on failure.
+HWND CreateWindowExW(std::shared_ptr<IWindowProc> proc);
+// Destroys the window: no message of it is dispatched from now on, except one whose window
+// procedure is running at this moment on the window's thread, which keeps `proc` alive.
+BOOL DestroyWindow(HWND hwnd);
+BOOL IsWindow(HWND hwnd);
+// FALSE (last error ERROR_INVALID_WINDOW_HANDLE) when the window does not exist; the poster
+// keeps ownership of whatever lParam points to. Never waits for the receiving thread.
+BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs);
+BOOL KillTimer(HWND hwnd, UINT_PTR id);
+LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+DWORD GetLastError();
+// The calling thread's last error, as the WinINet stand-in reports its failures.
+void SetLastError(DWORD error);
+
+// The calling thread's loop (behind the public ZvMsgLoop functions).
+long PumpMessages(DWORD timeoutMs);
+long DispatchThreadMessages();
+int GetThreadMessageWaitFd();
+
+#endif  // ZVNET_PLATFORM_WIN32_MESSAGEWINDOW_H_

@@ -1,0 +1,110 @@
+#include "platform/wininet/HttpResponseHead.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+
+#include "platform/wininet/HttpRedirect.h"
+
+namespace {
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string Trim(std::string_view text) {
+  size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string_view::npos) return {};
+  size_t end = text.find_last_not_of(" \t\r\n");
+  return std::string(text.substr(begin, end - begin + 1));
+}
+
+}  // namespace
+
+bool CHttpResponseHead::AddLine(std::string_view line) {
+  if (line.substr(0, 5) == "HTTP/") {
+    raw.clear();
+    size_t space = line.find(' ');
+    status = space == line.npos ? 0 : std::atoi(std::string(line.substr(space + 1)).c_str());
+  }
+  raw.append(line);
+  return line == "\r\n" || line == "\n";
+}
+
+void CHttpResponseHead::Clear() {
+  raw.clear();
+  status = 0;
+}
+
+bool CHttpResponseHead::IsRedirect() const {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+std::string CHttpResponseHead::StatusText() const {
+  std::string line = raw.substr(0, raw.find('\r'));
+  size_t first = line.find(' ');
+  size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+  return second == std::string::npos ? "" : line.substr(second + 1);
+}
+
+bool CHttpResponseHead::Find(std::string_view name, std::string& value) const {
+  std::string_view head = raw;
+  size_t pos = head.find('\n');
+  while (pos != std::string_view::npos && pos + 1 < head.size()) {
+    size_t start = pos + 1;
+    size_t end = head.find('\n', start);
+    std::string_view line =
+        head.substr(start, end == std::string_view::npos ? head.npos : end - start);
+    size_t colon = line.find(':');
+    if (colon != std::string_view::npos && EqualsNoCase(Trim(line.substr(0, colon)), name)) {
+      value = Trim(line.substr(colon + 1));
+      return true;
+    }
+    pos = end;
+  }
+  return false;
+}
+
+bool CHttpResponseHead::SettleBodyLength() {
+  std::string encoding, first;
+  bool lengths = false, conflicting = false;
+  for (const std::string& line : HeaderLines(raw)) {
+    const size_t colon = line.find(':');
+    if (colon == line.npos) continue;
+    std::string value = Trim(std::string_view(line).substr(colon + 1));
+    const std::string name = Trim(std::string_view(line).substr(0, colon));
+    if (EqualsNoCase(name, "Transfer-Encoding")) {
+      encoding += encoding.empty() ? value : ", " + value;
+    } else if (EqualsNoCase(name, "Content-Length")) {
+      conflicting = conflicting || (lengths && value != first);
+      first = std::move(value);
+      lengths = true;
+    }
+  }
+  if (encoding.empty()) return !conflicting;
+  if (!lengths) return true;
+  const size_t comma = encoding.rfind(',');
+  if (!EqualsNoCase(Trim(comma == encoding.npos ? encoding : encoding.substr(comma + 1)),
+                    "chunked")) {
+    return false;
+  }
+  DropContentLength();
+  return true;
+}
+
+void CHttpResponseHead::DropContentLength() {
+  std::string settled;
+  size_t start = 0;
+  while (start < raw.size()) {
+    size_t end = raw.find('\n', start);
+    end = end == raw.npos ? raw.size() : end + 1;
+    std::string_view line(raw.data() + start, end - start);
+    const size_t colon = line.find(':');
+    if (start == 0 || colon == line.npos ||
+        !EqualsNoCase(Trim(line.substr(0, colon)), "Content-Length")) {
+      settled.append(line);
+    }
+    start = end;
+  }
+  raw = std::move(settled);
+}

@@ -1,0 +1,167 @@
+#include "platform/wininet/InternetRequest.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "platform/win32/MessageWindow.h"
+#include "platform/win32/StringConv.h"
+
+namespace {
+
+constexpr DWORD ERROR_HTTP_INVALID_HEADER = 12153;
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+const char* HeaderNameOfQuery(DWORD code) {
+  switch (code) {
+    case 1:
+      return "Content-Type";
+    case HTTP_QUERY_CONTENT_LENGTH:
+      return "Content-Length";
+    case HTTP_QUERY_LAST_MODIFIED:
+      return "Last-Modified";
+    case HTTP_QUERY_LOCATION:
+      return "Location";
+    case 9:
+      return "Date";
+    case 37:
+      return "Server";
+    case 42:
+      return "Set-Cookie";
+    default:
+      return nullptr;
+  }
+}
+
+bool ParseUnsigned(const std::string& text, uint64_t& value) {
+  if (text.empty() || text.size() > 20) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    uint64_t next = value * 10 + static_cast<uint64_t>(c - '0');
+    if (next / 10 != value) return false;
+    value = next;
+  }
+  return true;
+}
+
+// Copies `size` bytes of `data` out when the caller's buffer holds them, else answers the
+// size needed. `reported` is the length the caller is told on success.
+BOOL CopyOut(const void* data, DWORD size, DWORD reported, void* buffer, DWORD* length) {
+  if (!buffer || *length < size) {
+    *length = size;
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::memcpy(buffer, data, size);
+  *length = reported;
+  return TRUE;
+}
+
+// An HTTP date as SYSTEMTIME (HTTP_QUERY_FLAG_SYSTEMTIME).
+BOOL QueryTime(const std::string& text, void* buffer, DWORD* length) {
+  time_t when = curl_getdate(text.c_str(), nullptr);
+  if (when < 0) return Fail(ERROR_HTTP_INVALID_HEADER);
+  tm parts{};
+  ::gmtime_r(&when, &parts);
+  SYSTEMTIME out{};
+  out.wYear = static_cast<uint16_t>(parts.tm_year + 1900);
+  out.wMonth = static_cast<uint16_t>(parts.tm_mon + 1);
+  out.wDayOfWeek = static_cast<uint16_t>(parts.tm_wday);
+  out.wDay = static_cast<uint16_t>(parts.tm_mday);
+  out.wHour = static_cast<uint16_t>(parts.tm_hour);
+  out.wMinute = static_cast<uint16_t>(parts.tm_min);
+  out.wSecond = static_cast<uint16_t>(parts.tm_sec);
+  out.wMilliseconds = 0;
+  return CopyOut(&out, sizeof out, sizeof out, buffer, length);
+}
+
+// A decimal field as a 32- or 64-bit number (HTTP_QUERY_FLAG_NUMBER, _NUMBER64).
+BOOL QueryNumber(const std::string& text, bool wide64, void* buffer, DWORD* length) {
+  uint64_t value = 0;
+  if (!ParseUnsigned(text, value) || (!wide64 && value > 0xFFFFFFFFull)) {
+    return Fail(ERROR_HTTP_INVALID_HEADER);
+  }
+  if (wide64) return CopyOut(&value, 8, 8, buffer, length);
+  const DWORD narrow = static_cast<DWORD>(value);
+  return CopyOut(&narrow, 4, 4, buffer, length);
+}
+
+// Text with its terminator; the length told on success leaves the terminator out.
+BOOL QueryText(const std::string& text, bool wide, void* buffer, DWORD* length) {
+  if (wide) {
+    std::wstring w = Utf8ToWide(text);
+    const DWORD needed = static_cast<DWORD>((w.size() + 1) * sizeof(wchar_t));
+    return CopyOut(w.c_str(), needed, needed - sizeof(wchar_t), buffer, length);
+  }
+  const DWORD needed = static_cast<DWORD>(text.size() + 1);
+  return CopyOut(text.c_str(), needed, needed - 1, buffer, length);
+}
+
+}  // namespace
+
+BOOL CInternetRequest::Query(DWORD level, void* buffer, DWORD* length, bool wide) {
+  if (!length) return Fail(ERROR_INVALID_PARAMETER);
+  const DWORD code = level & 0xFFFF;
+  std::string text;
+  {
+    std::lock_guard guard(mutex);
+    if (!headersDone) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    if (code == HTTP_QUERY_STATUS_CODE) {
+      text = std::to_string(head.Status());
+    } else if (code == HTTP_QUERY_RAW_HEADERS_CRLF) {
+      text = head.Raw();
+    } else if (code == HTTP_QUERY_STATUS_TEXT) {
+      text = head.StatusText();
+    } else {
+      const char* name = HeaderNameOfQuery(code);
+      if (!name) return Fail(ERROR_INTERNET_INVALID_OPTION);
+      if (!head.Find(name, text)) return Fail(ERROR_HTTP_HEADER_NOT_FOUND);
+    }
+  }
+  if (level & HTTP_QUERY_FLAG_SYSTEMTIME) return QueryTime(text, buffer, length);
+  if (level & (HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_FLAG_NUMBER64)) {
+    return QueryNumber(text, (level & HTTP_QUERY_FLAG_NUMBER64) != 0, buffer, length);
+  }
+  return QueryText(text, wide, buffer, length);
+}
+
+BOOL CInternetRequest::SetOption(DWORD option, const void* buffer, DWORD length) {
+  std::lock_guard guard(mutex);
+  switch (option) {
+    case INTERNET_OPTION_SECURITY_FLAGS:
+      if (!buffer || length < sizeof(DWORD)) return Fail(ERROR_INVALID_PARAMETER);
+      std::memcpy(&securityFlags, buffer, sizeof(DWORD));
+      return TRUE;
+    case INTERNET_OPTION_CONNECT_RETRIES:
+      // Accepted as WinINet does; libcurl tries each resolved address once.
+      if (!buffer || length < sizeof(DWORD)) return Fail(ERROR_INVALID_PARAMETER);
+      std::memcpy(&connectRetries, buffer, sizeof(DWORD));
+      return TRUE;
+    case INTERNET_OPTION_PROXY_USERNAME:
+    case INTERNET_OPTION_PROXY_PASSWORD: {
+      if (!buffer) return Fail(ERROR_INVALID_PARAMETER);
+      const wchar_t* text = static_cast<const wchar_t*>(buffer);
+      std::wstring value = length == 0 ? std::wstring(text) : std::wstring(text, length);
+      value = value.substr(0, value.find(L'\0'));
+      (option == INTERNET_OPTION_PROXY_USERNAME ? proxyUser : proxyPassword) = WideToUtf8(value);
+      return TRUE;
+    }
+    default:
+      return Fail(ERROR_INTERNET_INVALID_OPTION);
+  }
+}
+
+BOOL CInternetRequest::QueryOption(DWORD option, void* buffer, DWORD* length) {
+  if (option != INTERNET_OPTION_SECURITY_FLAGS) return Fail(ERROR_INTERNET_INVALID_OPTION);
+  if (!buffer || !length || *length < sizeof(DWORD)) {
+    if (length) *length = sizeof(DWORD);
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::lock_guard guard(mutex);
+  std::memcpy(buffer, &securityFlags, sizeof(DWORD));
+  *length = sizeof(DWORD);
+  return TRUE;
+}
