@@ -354,6 +354,10 @@ TEST_F(HttpTransferTest, UploadAnswersGiveTheirCodesAfterTheirAttempts) {
   EXPECT_EQ(moved[0].code, DOWNLOAD_REDIRECT);
   EXPECT_EQ(moved[0].text, server.Url("/elsewhere"));
   EXPECT_EQ(RequestsTo("/elsewhere"), 0u);
+  // Only http and https are posted to.
+  const int other = UploadBytes(L"web://127.0.0.1/https", "x");
+  ASSERT_TRUE(PumpUntilDone(log, other));
+  EXPECT_EQ(log.Terminal(other).failure, ZV_FAILURE_BAD_URL);
 }
 
 TEST_F(HttpTransferTest, UploadStoppedWhileWritingDeliversNothing) {
