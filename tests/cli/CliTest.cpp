@@ -6,8 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
-#include <random>
+#include <optional>
 #include <regex>
 #include <set>
 #include <thread>
@@ -19,6 +18,7 @@
 #include "tests/support/Pump.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TestBytes.h"
 #include "tests/support/TestCertificateAuthority.h"
 #include "tools/HttpTestResource.h"
 #include "tools/HttpTestServer.h"
@@ -26,13 +26,6 @@
 namespace {
 
 const std::string kZvnet = ZVNET_COMMAND;
-
-std::string RandomContent(size_t size) {
-  std::mt19937 rng(42);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(rng());
-  return bytes;
-}
 
 std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -69,67 +62,21 @@ class CliTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(CliTest, GetWritesTheFileAndReportsProgressAsPlainLines) {
-  const std::string content = RandomContent(3 << 20);
+// The get, post and reachable commands' wiring, one row per case: arguments reach the
+// exports, and the outcome comes back as an exit status, output, a line that says why, and
+// files. Nothing reaches standard error as a control sequence or a redraw (not a terminal).
+TEST_F(CliTest, CommandsTurnArgumentsIntoRequestsAndOutcomesIntoStatusesLinesAndFiles) {
+  const std::string content = TestBytes(3 << 20);
+  const std::string reversed(content.rbegin(), content.rend());
   server.Handle("/file.bin", CHttpTestResource(content));
-  const auto result = RunCommand({kZvnet, "get", Url("/file.bin"), "-o", At("out.bin")});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(folder.Read("out.bin"), content);
-  EXPECT_NE(result.err.find("/file.bin"), std::string::npos) << "no progress line: " << result.err;
-  EXPECT_EQ(result.err.find("\r"), std::string::npos) << "redraws when not a terminal";
-
-  const auto toMemory = RunCommand({kZvnet, "get", "-q", Url("/file.bin")});
-  ASSERT_EQ(toMemory.status, 0) << toMemory.err;
-  EXPECT_EQ(toMemory.out, content) << "the body goes to standard output";
-}
-
-TEST_F(CliTest, ResumeContinuesAnInterruptedRun) {
-  const auto content = std::make_shared<const std::string>(RandomContent(4 << 20));
-  // Whole answers trickle, so the first run can be interrupted; ranged ones come at once.
-  // The server still trickles to the interrupted run after the test body returns, so the
-  // handler and its generator own what they serve.
-  server.Handle("/big.bin",
-                [content, resource = CHttpTestResource(*content)](const HttpTestRequest& request) {
-                  if (request.HasHeader("Range")) return resource(request);
-                  HttpTestResponse response;
-                  response.generatedLength = content->size();
-                  response.generator = [content](uint64_t offset, char* out, size_t length) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                    std::copy_n(content->data() + offset, length, out);
-                  };
-                  return response;
-                });
-  const std::string path = At("big.bin");
-  CCommandProcess first({kZvnet, "get", "-q", Url("/big.bin"), "-o", path});
-  ASSERT_TRUE(WaitUntil([&] { return FileSize(path + ".downloading") >= 256 * 1024; }, 30s));
-  first.Signal(SIGINT);
-  EXPECT_EQ(first.Wait(), 1);
-  EXPECT_NE(first.Stderr().find("interrupted"), std::string::npos);
-  const uint64_t kept = FileSize(path + ".downloading");
-  ASSERT_GT(kept, 0u);
-  ASSERT_LT(kept, content->size());
-
-  const auto second = RunCommand({kZvnet, "get", "-q", "--resume", Url("/big.bin"), "-o", path});
-  ASSERT_EQ(second.status, 0) << second.err;
-  EXPECT_EQ(folder.Read("big.bin"), *content);
-  const auto requests = server.Requests();
-  EXPECT_EQ(requests.back().Header("Range"), "bytes=" + std::to_string(kept) + "-");
-}
-
-TEST_F(CliTest, ConditionalFetchOfAnUnchangedResourceExitsNotModified) {
-  const time_t modified = 1764576000;  // 2025-12-01 08:00:00 UTC
-  server.Handle("/page", CHttpTestResource("new content", modified));
-  const std::string path = At("page");
-  folder.Write("page", "old content");
-  const auto result = RunCommand({kZvnet, "get", "-q", Url("/page"), "-o", path,
-                                  "--if-modified-since", "2025-12-01T08:00:00"});
-  EXPECT_EQ(result.status, 3) << result.err;
-  EXPECT_EQ(folder.Read("page"), "old content");
-  EXPECT_EQ(server.Requests()[0].Header("If-Modified-Since"), "Mon, 01 Dec 2025 08:00:00 GMT");
-}
-
-TEST_F(CliTest, DistinctStatusesForEachKindOfFailureAndALineThatSaysWhy) {
+  server.Handle("/A/data.bin", CHttpTestResource(content));
+  server.Handle("/B/data.bin", CHttpTestResource(reversed));
+  server.Handle("/page", CHttpTestResource("new content", 1764576000));  // 2025-12-01 08:00
   server.Serve("/x", HttpTestResponse::Text(200, "x"));
+  server.Serve("/jump", HttpTestResponse::Redirect(302, Url("/\x1b]0;owned\x07\x1b[2J")));
+  server.Handle("/echo", [](const HttpTestRequest& request) {
+    return HttpTestResponse::Text(200, "got " + std::to_string(request.body.size()) + " bytes");
+  });
   CBlackHoleListener blackHole;  // nothing there ever answers
   const std::string silent = "http://127.0.0.1:" + std::to_string(blackHole.Port());
   CTestCertificateAuthority ca;
@@ -142,90 +89,126 @@ TEST_F(CliTest, DistinctStatusesForEachKindOfFailureAndALineThatSaysWhy) {
   // A label over 63 characters cannot go into a DNS query: it fails without leaving the machine.
   const std::string unresolvable = "http://" + std::string(70, 'a') + ".invalid/x";
   const std::string unwritable = At("none/x");
+  using Files = std::vector<std::pair<std::string, std::string>>;
   const struct {
-    std::vector<std::string> args;
-    int status;
-    std::string line;  // when given, standard error is exactly this one line
+    std::vector<std::string> args;  // after the command's name
+    int status = 0;
+    // Held by standard error; a "zvnet: ..." line that says why is all of it.
+    std::string err = {};
+    std::optional<std::string> out = {};              // standard output
+    Files before = {}, after = {};                    // files in the folder
+    std::pair<std::string, std::string> header = {};  // of the last request: name, value
   } cases[] = {
-      {{kZvnet, "get", "-q", Url("/missing")}, 4, ""},
-      {{kZvnet, "get", "-q", "--timeout", "1", silent + "/"}, 5, ""},
-      {{kZvnet, "get", "-q", "not a url"}, 1, "zvnet: not a url: bad URL\n"},
-      {{kZvnet, "get", "-q", "--proxy", "ftp://h:1", Url("/x")},
+      {.args = {"get", Url("/file.bin"), "-o", At("out.bin")},
+       .err = "/file.bin",
+       .after = {{"out.bin", content}}},
+      {.args = {"get", "-q", Url("/file.bin")}, .out = content},
+      {.args = {"get", "-q", "--resume", Url("/file.bin"), "-o", At("resumed")},
+       .before = {{"resumed.downloading", content.substr(0, 1 << 20)}},
+       .after = {{"resumed", content}},
+       .header = {"Range", "bytes=1048576-"}},
+      {.args = {"get", "-q", Url("/page"), "-o", At("page"), "--if-modified-since",
+                "2025-12-01T08:00:00"},
+       .status = 3,
+       .before = {{"page", "old"}},
+       .after = {{"page", "old"}},
+       .header = {"If-Modified-Since", "Mon, 01 Dec 2025 08:00:00 GMT"}},
+      // Same-named files get names of their own; "-o DIR/" makes the folder.
+      {.args = {"get", "-q", "--workers", "2", Url("/A/data.bin"), Url("/B/data.bin"), "-o",
+                At("")},
+       .err = "saving as " + At("data.1.bin"),
+       .after = {{"data.bin", content}, {"data.1.bin", reversed}}},
+      {.args = {"get", "-q", "--workers", "2", Url("/A/data.bin"), Url("/B/data.bin"), "-o",
+                At("new/sub/")},
+       .err = "saving as " + At("new/sub/data.1.bin"),
+       .after = {{"new/sub/data.bin", content}, {"new/sub/data.1.bin", reversed}}},
+      // What a server sends is printed escaped.
+      {{"get", "--no-auto-redirect", Url("/jump")},
+       4,
+       "redirected to " + Url("/\\x1b]0;owned\\x07\\x1b[2J") + "\n"},
+      {{"post", Url("/echo"), "--data", "twelve bytes"}, 0, "", "got 12 bytes"},
+      {{"reachable", Url("/")}, 0},
+      {{"reachable", "http://127.0.0.1:1/"}, 1},
+      {{"get", "-q", Url("/missing")}, 4},
+      {{"get", "-q", "--timeout", "1", silent + "/"}, 5},
+      // A proxy that never answers fails the request instead of being gone around.
+      {{"get", "-q", "--timeout", "3", "--proxy", silent, Url("/x")}, 5},
+      {{"get", "-q", "not a url"}, 1, "zvnet: not a url: bad URL\n"},
+      {{"get", "-q", "--proxy", "ftp://h:1", Url("/x")},
        2,
        "zvnet: proxy \"ftp://h:1\" must start with http://, socks5:// or system://\n"},
-      {{kZvnet, "get", "-q", refused},
+      {{"get", "-q", refused},
        1,
        "zvnet: " + refused + ": cannot connect to 127.0.0.1 port " + port +
            ": connection refused\n"},
-      {{kZvnet, "get", "-q", unresolvable}, 1, "zvnet: " + unresolvable + ": host not found\n"},
-      {{kZvnet, "get", "-q", untrusted.Origin() + "/x"},
+      {{"get", "-q", unresolvable}, 1, "zvnet: " + unresolvable + ": host not found\n"},
+      {{"get", "-q", untrusted.Origin() + "/x"},
        1,
        "zvnet: " + untrusted.Origin() + "/x: TLS certificate not trusted\n"},
-      {{kZvnet, "get", "-q", otherName.Origin() + "/x"},
+      {{"get", "-q", otherName.Origin() + "/x"},
        1,
        "zvnet: " + otherName.Origin() + "/x: TLS certificate does not match the host name\n"},
-      {{kZvnet, "get", "-q", Url("/x"), "-o", unwritable},
+      {{"get", "-q", Url("/x"), "-o", unwritable},
        1,
        "zvnet: " + Url("/x") + ": cannot write " + unwritable + ": No such file or directory\n"},
-      {{kZvnet, "get", "-q", "--proxy", "http://127.0.0.1:" + port, Url("/x")},
+      {{"get", "-q", "--proxy", "http://127.0.0.1:" + port, Url("/x")},
        1,
        "zvnet: " + Url("/x") + ": cannot reach the proxy\n"},
-      {{kZvnet, "post", refused, "--data", "d"},
+      {{"post", refused, "--data", "d"},
        1,
        "zvnet: " + refused + ": cannot connect to 127.0.0.1 port " + port +
            ": connection refused\n"},
-      {{kZvnet, "fetch"}, 2, ""},
-      {{kZvnet, "get"}, 2, ""},
+      {{"fetch"}, 2},
+      {{"get"}, 2},
+      {{"--help"}, 0},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.args[1] + " " + c.args[c.args.size() > 3 ? 3 : c.args.size() - 1]);
-    const auto result = RunCommand(c.args);
+    std::vector<std::string> args = {kZvnet};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(args[1] + " " + args.back());
+    for (const auto& [name, bytes] : c.before) folder.Write(name, bytes);
+    const size_t requestsBefore = server.RequestCount();
+    const auto result = RunCommand(args);
     EXPECT_EQ(result.status, c.status) << result.err;
-    if (!c.line.empty()) {
-      EXPECT_EQ(result.err, c.line);
+    if (c.err.rfind("zvnet: ", 0) == 0) {
+      EXPECT_EQ(result.err, c.err);
+    }
+    EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find_first_of("\r\x1b\x07"), std::string::npos) << result.err;
+    if (c.out) {
+      EXPECT_TRUE(result.out == *c.out) << result.out.substr(0, 200);
+    }
+    for (const auto& [name, bytes] : c.after) {
+      EXPECT_TRUE(folder.Read(name) == bytes) << name;
+    }
+    if (!c.header.first.empty()) {
+      EXPECT_EQ(server.Requests().back().Header(c.header.first), c.header.second);
+    }
+    if (args[1] == "--help") {
+      EXPECT_NE(result.out.find("5 time-out"), std::string::npos);
+    }
+    if (args.back() == Url("/x") && c.status) {
+      EXPECT_EQ(server.RequestCount(), requestsBefore) << "went around the proxy";
     }
   }
-  // A proxy that never answers fails the request instead of being gone around.
-  const size_t requestsBefore = server.RequestCount();
-  const auto viaProxy =
-      RunCommand({kZvnet, "get", "-q", "--timeout", "3", "--proxy", silent, Url("/x")});
-  EXPECT_NE(viaProxy.status, 0);
-  EXPECT_EQ(server.RequestCount(), requestsBefore) << "went around the proxy";
-
-  const auto help = RunCommand({kZvnet, "--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("5 time-out"), std::string::npos);
 }
 
-// Same-named files of several URLs get names of their own, "-o DIR/" makes the folder, and
-// the command says which name went where.
-TEST_F(CliTest, SameNamedUrlsGetTheirOwnFilesInAFolderMadeForThem) {
-  const std::string a = RandomContent(2 << 20);
-  const std::string b = std::string(a.rbegin(), a.rend());
-  server.Handle("/A/data.bin", CHttpTestResource(a));
-  server.Handle("/B/data.bin", CHttpTestResource(b));
-  for (const std::string& output : {At(""), At("new/sub/")}) {
-    SCOPED_TRACE(output);
-    const auto result = RunCommand({kZvnet, "get", "-q", "--workers", "2", Url("/A/data.bin"),
-                                    Url("/B/data.bin"), "-o", output});
-    ASSERT_EQ(result.status, 0) << result.err;
-    const std::filesystem::path folder = output;
-    EXPECT_TRUE(ReadFile(folder / "data.bin") == a);
-    EXPECT_TRUE(ReadFile(folder / "data.1.bin") == b);
-    EXPECT_NE(result.err.find("saving as " + (folder / "data.1.bin").string()), std::string::npos)
-        << result.err;
-  }
-}
-
-// Nothing a server sends reaches the terminal as a control sequence.
-TEST_F(CliTest, RedirectTargetIsPrintedEscaped) {
-  server.Serve("/jump", HttpTestResponse::Redirect(302, Url("/\x1b]0;owned\x07\x1b[2J")));
-  const auto result = RunCommand({kZvnet, "get", "--no-auto-redirect", Url("/jump")});
-  EXPECT_NE(result.err.find("redirected to " + Url("/\\x1b]0;owned\\x07\\x1b[2J") + "\n"),
-            std::string::npos)
-      << result.err;
-  EXPECT_EQ(result.err.find('\x1b'), std::string::npos);
-  EXPECT_EQ(result.err.find('\x07'), std::string::npos);
+// Interrupted, a download stops and keeps what it holds for a later --resume.
+TEST_F(CliTest, InterruptStopsTheDownloadAndKeepsItsPart) {
+  HttpTestResponse trickle;  // owns what it serves: it still runs after the test body
+  trickle.generatedLength = 64 << 20;
+  trickle.generator = [](uint64_t, char* out, size_t length) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::fill_n(out, length, 't');
+  };
+  server.Serve("/slow", trickle);
+  const std::string path = At("slow");
+  CCommandProcess get({kZvnet, "get", "-q", Url("/slow"), "-o", path});
+  ASSERT_TRUE(WaitUntil([&] { return FileSize(path + ".downloading") >= 256 * 1024; }, 30s));
+  get.Signal(SIGINT);
+  EXPECT_EQ(get.Wait(), 1);
+  EXPECT_NE(get.Stderr().find("interrupted"), std::string::npos);
+  EXPECT_GE(FileSize(path + ".downloading"), 256u * 1024);
 }
 
 TEST(CliVersionTest, VersionAndTheInstalledDocsCoverEveryOption) {
@@ -258,18 +241,6 @@ TEST(CliVersionTest, VersionAndTheInstalledDocsCoverEveryOption) {
       EXPECT_NE(man.find(roff), std::string::npos) << name;
     }
   }
-}
-
-TEST_F(CliTest, PostPrintsTheAnswerAndReachableProbes) {
-  server.Handle("/echo", [](const HttpTestRequest& request) {
-    return HttpTestResponse::Text(200, "got " + std::to_string(request.body.size()) + " bytes");
-  });
-  const auto post = RunCommand({kZvnet, "post", Url("/echo"), "--data", "twelve bytes"});
-  EXPECT_EQ(post.status, 0) << post.err;
-  EXPECT_EQ(post.out, "got 12 bytes");
-
-  EXPECT_EQ(RunCommand({kZvnet, "reachable", Url("/")}).status, 0);
-  EXPECT_EQ(RunCommand({kZvnet, "reachable", "http://127.0.0.1:1/"}).status, 1);
 }
 
 TEST(CliUdpTest, UdpExchangesWithUdpServe) {

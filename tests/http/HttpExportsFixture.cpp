@@ -37,11 +37,38 @@ long HttpExportsTest::Fetch(const std::wstring& url, CHttpCallbackLog& log, unsi
                             int* taskId, int onWorker) {
   tagDefHttpPar par;
   par.url = url;
+  return Fetch(par, log, timeoutMs, taskId, onWorker);
+}
+
+long HttpExportsTest::Fetch(tagDefHttpPar par, CHttpCallbackLog& log, unsigned timeoutMs,
+                            int* taskId, int onWorker) {
   return ZvHttp::DownloadInMem(&par, CHttpCallbackLog::Callback, timeoutMs, taskId, log.Param(),
                                onWorker ? onWorker : worker);
+}
+
+long HttpExportsTest::FetchFile(const std::wstring& url, const std::wstring& path,
+                                CHttpCallbackLog& log, int* taskId, unsigned long offset,
+                                SYSTEMTIME* since) {
+  tagDefHttpPar par;
+  par.url = url;
+  return ZvHttp::DownloadInFileEx(&par, path, since, offset, CHttpCallbackLog::Callback, 20000,
+                                  taskId, log.Param(), worker);
+}
+
+HttpEvent HttpExportsTest::FetchAndWait(tagDefHttpPar par, CHttpCallbackLog& log) {
+  int id = 0;
+  EXPECT_EQ(Fetch(par, log, 20000, &id), 0);
+  EXPECT_TRUE(PumpUntilDone(log, id));
+  return log.Terminal(id);
 }
 
 bool HttpExportsTest::PumpUntilDone(const CHttpCallbackLog& log, int taskId,
                                     std::chrono::milliseconds deadline) {
   return PumpUntil([&] { return log.HasTerminal(taskId); }, deadline);
+}
+
+HttpEvent HttpExportsTest::FetchAndWait(const std::wstring& url, CHttpCallbackLog& log) {
+  tagDefHttpPar par;
+  par.url = url;
+  return FetchAndWait(par, log);
 }

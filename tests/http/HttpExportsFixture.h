@@ -32,12 +32,21 @@ class HttpExportsTest : public ::testing::Test {
   static std::wstring UnusableUrl() { return L"ftp://127.0.0.1/file"; }
   static std::string QuickBody();
 
-  // Queues a download into memory of `url` on `onWorker` (the fixture's worker by default).
+  // Queues a download into memory of `url` (or `par`) on `onWorker` (default: the fixture's).
   long Fetch(const std::wstring& url, CHttpCallbackLog& log, unsigned timeoutMs, int* taskId,
              int onWorker = 0);
+  long Fetch(tagDefHttpPar par, CHttpCallbackLog& log, unsigned timeoutMs, int* taskId,
+             int onWorker = 0);
+  // Queues a download of `url` into the file `path`: resumed at `offset`, or conditional on
+  // `since`.
+  long FetchFile(const std::wstring& url, const std::wstring& path, CHttpCallbackLog& log,
+                 int* taskId, unsigned long offset = 0, SYSTEMTIME* since = nullptr);
   // Waits, pumping this thread, for the terminal callback of `taskId`.
   bool PumpUntilDone(const CHttpCallbackLog& log, int taskId,
                      std::chrono::milliseconds deadline = 15s);
+  // Fetch (into memory) and PumpUntilDone: the terminal event.
+  HttpEvent FetchAndWait(tagDefHttpPar par, CHttpCallbackLog& log);
+  HttpEvent FetchAndWait(const std::wstring& url, CHttpCallbackLog& log);
 
   // Declared before the server, so it outlives the server's threads.
   std::shared_ptr<std::atomic<bool>> releasePause = std::make_shared<std::atomic<bool>>(false);

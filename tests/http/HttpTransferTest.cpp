@@ -1,6 +1,9 @@
 // Real transfers through the exports: files, uploads, the reachability probe, and real
 // proxies (tinyproxy, microsocks) started on loopback by the tests.
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "tests/http/HttpExportsFixture.h"
@@ -10,6 +13,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestBytes.h"
 #include "tests/support/TestProxy.h"
+#include "tools/HttpTestResource.h"
 #include "tools/HttpTestServer.h"
 
 namespace {
@@ -22,12 +26,6 @@ std::wstring UnresolvableUrl() {
 
 class HttpTransferTest : public HttpExportsTest {
  protected:
-  HttpEvent FetchAndWait(const std::wstring& url) {
-    int id = 0;
-    EXPECT_EQ(Fetch(url, log, 20000, &id), 0);
-    EXPECT_TRUE(PumpUntilDone(log, id));
-    return log.Terminal(id);
-  }
   int UploadBytes(const std::wstring& url, const std::string& body, unsigned timeoutMs = 20000) {
     tagDefHttpPar par;
     par.url = url;
@@ -55,29 +53,235 @@ class HttpTransferTest : public HttpExportsTest {
 
 }  // namespace
 
-TEST_F(HttpTransferTest, FileDownloadReplacesTheFileAndReportsProgressWithoutPayload) {
-  const std::string body = TestBytes(4 * 1024 * 1024 + 5);
-  server.Serve("/data", HttpTestResponse::Text(200, body));
-  CTempFolder folder;
-  folder.Write("copy.bin", "the old version");
-  tagDefHttpPar par;
-  par.url = server.Url("/data");
-  int id = 0;
-  ASSERT_EQ(ZvHttp::DownloadInFile(&par, folder.WidePath("copy.bin"), CHttpCallbackLog::Callback,
-                                   20000, &id, log.Param(), worker, false),
-            0);
-  ASSERT_TRUE(PumpUntilDone(log, id));
-  std::vector<HttpEvent> events = log.EventsOf(id);
-  ASSERT_GE(events.size(), 2u);
-  for (size_t i = 0; i + 1 < events.size(); ++i) {
-    EXPECT_EQ(events[i].code, DOWNLOAD_PROGRESS);
-    EXPECT_EQ(events[i].ProgressEnd(), body.size());
+// A download into a file against each kind of answer, from a given start: a temporary file
+// and an offset resume it, a date makes it conditional. Failures keep the old file and leave
+// no temporary one.
+TEST_F(HttpTransferTest, FileDownloadTakesEachAnswerAsItComes) {
+  const auto content = std::make_shared<const std::string>(TestBytes(300000));
+  const std::string size = std::to_string(content->size());
+  server.Handle("/file", CHttpTestResource(*content, 784111777));  // 06 Nov 1994 08:49:37
+  HttpTestResponse unknown = HttpTestResponse::Text(200, *content);
+  unknown.omitContentLength = true;
+  server.Serve("/unknown", unknown);
+  HttpTestResponse cut = HttpTestResponse::Text(200, content->substr(0, 900));
+  cut.contentLength = 1000;
+  server.Serve("/cut", cut);
+  HttpTestResponse huge = HttpTestResponse::Text(200, content->substr(0, 70000));
+  huge.contentLength = 5ull << 30;
+  server.Serve("/huge", huge);
+  server.Serve("/whole", HttpTestResponse::Text(200, *content));  // whatever the Range
+  server.Handle("/416", [content](const HttpTestRequest& request) {
+    return HttpTestResponse::Text(request.HasHeader("Range") ? 416 : 200, *content);
+  });
+  server.Handle("/from0", [content, size](const HttpTestRequest& request) {
+    if (!request.HasHeader("Range")) return HttpTestResponse::Text(200, *content);
+    return HttpTestResponse::Text(206, *content).With("Content-Range", "bytes 0-299999/" + size);
+  });
+  // Only 1000 bytes of what was asked each time.
+  server.Handle("/parts", [content, size](const HttpTestRequest& request) {
+    unsigned long long from = 0;
+    std::sscanf(request.Header("Range").c_str(), "bytes=%llu-", &from);
+    const size_t last = std::min<size_t>(from + 999, content->size() - 1);
+    return HttpTestResponse::Text(206, content->substr(from, last - from + 1))
+        .With("Content-Range",
+              "bytes " + std::to_string(from) + "-" + std::to_string(last) + "/" + size);
+  });
+  for (int status : {401, 404, 500, 503}) {
+    server.Serve("/" + std::to_string(status), HttpTestResponse::Text(status, "no"));
   }
-  EXPECT_EQ(events[events.size() - 2].ProgressHeld(), body.size());
-  EXPECT_EQ(events.back().code, DOWNLOAD_OK);
-  EXPECT_TRUE(events.back().data.empty()) << "a file download carries no payload";
-  EXPECT_TRUE(folder.Read("copy.bin") == body);
-  EXPECT_FALSE(std::filesystem::exists(folder.Path("copy.bin.downloading")));
+  const std::string& whole = *content;
+  const std::string old = "the old version";
+  const SYSTEMTIME modified{1994, 11, 0, 6, 8, 49, 37, 0};
+  struct Row {
+    const char* name;
+    const char* path;
+    std::optional<std::string> temporary;  // held at the temporary name before
+    unsigned long offset;
+    std::optional<SYSTEMTIME> since;
+    DOWNLOAD_ERRORCODE code;
+    std::vector<std::string> ranges;  // the Range header of each request ("": none)
+    const std::string& file;          // the destination afterwards
+    uint32_t progressEnd = 0;         // the end of the first progress record; 0: none expected
+  };
+  const Row rows[] = {
+      {"whole file", "/file", {}, 0, {}, DOWNLOAD_OK, {""}, whole, 300000},
+      {"unknown length", "/unknown", {}, 0, {}, DOWNLOAD_OK, {""}, whole, 0xFFFFFFFF},
+      {"cut body, tried twice", "/cut", {}, 0, {}, DOWNLOAD_LENGTH_MISMATCH, {"", ""}, old, 1000},
+      // The 32-bit progress field saturates below the "unknown" marker.
+      {"length past 4 GiB",
+       "/huge",
+       {},
+       0,
+       {},
+       DOWNLOAD_LENGTH_MISMATCH,
+       {"", ""},
+       old,
+       0xFFFFFFFE},
+      {"resume drops what follows the offset",
+       "/file",
+       whole.substr(0, 123457) + "garbage",
+       123457,
+       {},
+       DOWNLOAD_OK,
+       {"bytes=123457-"},
+       whole,
+       300000},
+      {"offset past the temporary file restarts",
+       "/file",
+       whole.substr(0, 100),
+       5000,
+       {},
+       DOWNLOAD_OK,
+       {""},
+       whole,
+       300000},
+      {"whole answer to a Range",
+       "/whole",
+       whole.substr(0, 2000),
+       1000,
+       {},
+       DOWNLOAD_FAILED,
+       {"bytes=1000-"},
+       old},
+      {"416 is retried once without Range",
+       "/416",
+       TestBytes(60000, 99),
+       60000,
+       {},
+       DOWNLOAD_OK,
+       {"bytes=60000-", ""},
+       whole,
+       300000},
+      {"a part from elsewhere is not appended",
+       "/from0",
+       whole.substr(0, 10000),
+       10000,
+       {},
+       DOWNLOAD_OK,
+       {"bytes=10000-", ""},
+       whole,
+       300000},
+      {"short parts go on from their end",
+       "/parts",
+       whole.substr(0, 298000),
+       298000,
+       {},
+       DOWNLOAD_OK,
+       {"bytes=298000-", "bytes=299000-"},
+       whole,
+       300000},
+      {"unchanged since; never resumed",
+       "/file",
+       {},
+       777,
+       modified,
+       DOWNLOAD_NOT_MODIFIED,
+       {""},
+       old},
+      {"changed since",
+       "/file",
+       {},
+       0,
+       SYSTEMTIME{1994, 11, 0, 6, 8, 49, 36, 0},
+       DOWNLOAD_OK,
+       {""},
+       whole,
+       300000},
+      {"month 13",
+       "/file",
+       {},
+       0,
+       SYSTEMTIME{2020, 13, 0, 1, 0, 0, 0, 0},
+       DOWNLOAD_FAILED,
+       {},
+       old},
+      {"day 0", "/file", {}, 0, SYSTEMTIME{2020, 1, 0, 0, 0, 0, 0, 0}, DOWNLOAD_FAILED, {}, old},
+      {"hour 24", "/file", {}, 0, SYSTEMTIME{2020, 1, 0, 1, 24, 0, 0, 0}, DOWNLOAD_FAILED, {}, old},
+      {"minute 60",
+       "/file",
+       {},
+       0,
+       SYSTEMTIME{2020, 1, 0, 1, 0, 60, 0, 0},
+       DOWNLOAD_FAILED,
+       {},
+       old},
+      {"all ones",
+       "/file",
+       {},
+       0,
+       SYSTEMTIME{65535, 65535, 65535, 65535, 65535, 65535, 65535, 0},
+       DOWNLOAD_FAILED,
+       {},
+       old},
+      {"401", "/401", {}, 0, {}, DOWNLOAD_FAILED, {""}, old},
+      {"404", "/404", {}, 0, {}, DOWNLOAD_NOT_FOUND, {""}, old},
+      {"500", "/500", {}, 0, {}, DOWNLOAD_FAILED, {""}, old},
+      {"503", "/503", {}, 0, {}, DOWNLOAD_SERVER_ERROR, {""}, old},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    CTempFolder folder;
+    folder.Write("out", old);
+    if (row.temporary) folder.Write("out.downloading", *row.temporary);
+    std::optional<SYSTEMTIME> since = row.since;
+    const size_t before = server.RequestCount();
+    int id = 0;
+    ASSERT_EQ(FetchFile(server.Url(row.path), folder.WidePath("out"), log, &id, row.offset,
+                        since ? &*since : nullptr),
+              0);
+    ASSERT_TRUE(PumpUntilDone(log, id));
+    EXPECT_EQ(log.Terminal(id).code, row.code);
+    const std::vector<HttpTestRequest> requests = server.Requests();
+    std::vector<std::string> ranges;
+    for (size_t i = before; i < requests.size(); ++i) {
+      ranges.push_back(requests[i].Header("Range"));
+      if (since) {
+        EXPECT_EQ(requests[i].Header("If-Modified-Since"), since->wSecond == 37
+                                                               ? "Sun, 06 Nov 1994 08:49:37 GMT"
+                                                               : "Sun, 06 Nov 1994 08:49:36 GMT");
+      }
+    }
+    EXPECT_EQ(ranges, row.ranges);
+    EXPECT_TRUE(folder.Read("out") == row.file);
+    EXPECT_FALSE(std::filesystem::exists(folder.Path("out.downloading")));
+    const std::vector<HttpEvent> events = log.EventsOf(id);
+    if (row.progressEnd) {
+      ASSERT_GE(events.size(), 2u);
+      EXPECT_EQ(events.front().ProgressEnd(), row.progressEnd);
+    } else {
+      EXPECT_EQ(events.size(), 1u) << "no progress";
+    }
+    if (row.code == DOWNLOAD_OK) {
+      EXPECT_EQ(events[events.size() - 2].ProgressHeld(), whole.size());
+      EXPECT_TRUE(events.back().data.empty()) << "a file download carries no payload";
+    }
+  }
+}
+
+// A stopped file download leaves its part at the temporary name, holding at least what was
+// reported, and a later download resumes from there.
+TEST_F(HttpTransferTest, StoppedFileDownloadKeepsItsPartForAResume) {
+  server.Handle("/p", CHttpTestResource(std::string(4 * kPauseAfter, 'p')));
+  CTempFolder folder;
+  int id = 0;
+  ASSERT_EQ(FetchFile(PausingUrl(), folder.WidePath("p"), log, &id), 0);
+  ASSERT_TRUE(PumpUntil([&] {
+    const auto events = log.EventsOf(id);
+    return !events.empty() && events.back().ProgressHeld() >= kPauseAfter;
+  }));
+  ASSERT_EQ(ZvHttp::StopTask(id), 0);
+  const uint32_t reported = log.EventsOf(id).back().ProgressHeld();
+  EXPECT_EQ(FetchAndWait(QuickUrl(), log).code, DOWNLOAD_OK) << "the stopped one has ended";
+  const uintmax_t held = std::filesystem::file_size(folder.Path("p.downloading"));
+  EXPECT_GE(held, reported);
+  EXPECT_LT(held, 4 * kPauseAfter);
+  int resumed = 0;
+  ASSERT_EQ(FetchFile(server.Url("/p"), folder.WidePath("p"), log, &resumed, held), 0);
+  ASSERT_TRUE(PumpUntilDone(log, resumed));
+  EXPECT_EQ(log.Terminal(resumed).code, DOWNLOAD_OK);
+  EXPECT_EQ(server.Requests().back().Header("Range"), "bytes=" + std::to_string(held) + "-");
+  EXPECT_TRUE(folder.Read("p") == std::string(4 * kPauseAfter, 'p'));
+  EXPECT_FALSE(log.HasTerminal(id));
 }
 
 TEST_F(HttpTransferTest, UploadDeliversSeveralMegabytesByteExactAndTheAnswer) {
@@ -150,6 +354,10 @@ TEST_F(HttpTransferTest, UploadAnswersGiveTheirCodesAfterTheirAttempts) {
   EXPECT_EQ(moved[0].code, DOWNLOAD_REDIRECT);
   EXPECT_EQ(moved[0].text, server.Url("/elsewhere"));
   EXPECT_EQ(RequestsTo("/elsewhere"), 0u);
+  // Only http and https are posted to.
+  const int other = UploadBytes(L"web://127.0.0.1/https", "x");
+  ASSERT_TRUE(PumpUntilDone(log, other));
+  EXPECT_EQ(log.Terminal(other).failure, ZV_FAILURE_BAD_URL);
 }
 
 TEST_F(HttpTransferTest, UploadStoppedWhileWritingDeliversNothing) {
@@ -160,7 +368,7 @@ TEST_F(HttpTransferTest, UploadStoppedWhileWritingDeliversNothing) {
   // The server takes nothing in, so the writer soon waits for room.
   ASSERT_TRUE(capture.WaitFor("InternetWriteFile Error Code : 997", 10s));
   EXPECT_EQ(ZvHttp::StopTask(id), 0);
-  HttpEvent after = FetchAndWait(server.Url("/after"));
+  HttpEvent after = FetchAndWait(server.Url("/after"), log);
   EXPECT_EQ(after.data, "free") << "the worker went on";
   PumpFor(2100ms);
   EXPECT_TRUE(log.EventsOf(id).empty());
@@ -243,7 +451,7 @@ TEST_F(HttpTransferTest, EachProxyTypeCarriesTransfersOnlyWithTheRightCredential
                                     << (*c.user ? "set" : "none"));
     UseProxy(c.type, c.port, c.user, c.password);
     const size_t before = server.RequestCount();
-    const HttpEvent done = FetchAndWait(server.Url("/p"));
+    const HttpEvent done = FetchAndWait(server.Url("/p"), log);
     if (!c.reaches) {
       EXPECT_NE(done.code, DOWNLOAD_OK);
       if (c.type == 1 && !*c.user) {

@@ -1,7 +1,7 @@
 // The WinINet stand-in on libcurl, driven through its WinINet calls as the HTTP task drives
 // it: asynchronous sessions completing through status 100, statuses in real time, the
 // server's cookies, and a close during a pending read. Redirects, pooled connections, proxies,
-// TLS and uploads are covered through CHttpTask and the exports.
+// TLS and uploads are covered through the exports.
 #include <gtest/gtest.h>
 
 #include <mutex>

@@ -32,7 +32,6 @@ int ZV_STDCALL CHttpCallbackLog::Callback(int taskId, unsigned long userParam,
     if (out->data) event.data.assign(reinterpret_cast<const char*>(out->data), out->dataLength);
     event.text = out->text;
     event.httpStatus = out->httpStatus;
-    event.elapsedMs = out->elapsedMs;
     event.failure = out->failure;
     event.systemError = out->systemError;
   }

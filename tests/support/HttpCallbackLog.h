@@ -25,7 +25,6 @@ struct HttpEvent {
   std::string data;  // a copy of out->data
   std::wstring text;
   int httpStatus = 0;
-  uint32_t elapsedMs = 0;
   ZV_FAILURE_CAUSE failure = ZV_FAILURE_NONE;
   int32_t systemError = 0;
   DWORD threadId = 0;  // where the callback ran

@@ -21,7 +21,6 @@ class CTestCertificateAuthority {
 
   // The CA certificate as a PEM file, for a client's list of trusted authorities.
   const std::string& CaFile() const { return caFile; }
-  const std::string& CaPem() const { return caPem; }
 
   // A server certificate for `names` (host names, or IPv4 addresses given as text), valid
   // from now + notBefore to now + notAfter. Negative offsets give an expired certificate.
