@@ -28,13 +28,6 @@ COwnedFd BindUdp(const std::string& address, unsigned short port, unsigned short
   return fd;
 }
 
-void WriteBigEndian32(unsigned char* out, uint32_t value) {
-  out[0] = static_cast<unsigned char>(value >> 24);
-  out[1] = static_cast<unsigned char>(value >> 16);
-  out[2] = static_cast<unsigned char>(value >> 8);
-  out[3] = static_cast<unsigned char>(value);
-}
-
 }  // namespace
 
 std::vector<UdpReplyPlan> CUdpReferenceServer::Echo(const UdpServedRequest& request) {

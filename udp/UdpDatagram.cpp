@@ -11,13 +11,6 @@ uint32_t CheckSumOf(const unsigned char* data, size_t n) {
          static_cast<uint32_t>(sums[2]) << 8 | sums[3];
 }
 
-void WriteBigEndian32(unsigned char* out, uint32_t value) {
-  out[0] = static_cast<unsigned char>(value >> 24);
-  out[1] = static_cast<unsigned char>(value >> 16);
-  out[2] = static_cast<unsigned char>(value >> 8);
-  out[3] = static_cast<unsigned char>(value);
-}
-
 }  // namespace
 
 std::vector<unsigned char> ScrambleBytes(const unsigned char* src, int n) {
@@ -48,6 +41,13 @@ std::vector<unsigned char> BuildDatagram(const char* payload, uint32_t cookie) {
   datagram[10] = static_cast<unsigned char>((length >> 8) & 0xFF);
   datagram[11] = static_cast<unsigned char>(length & 0xFF);
   return datagram;
+}
+
+void WriteBigEndian32(unsigned char* out, uint32_t value) {
+  out[0] = static_cast<unsigned char>(value >> 24);
+  out[1] = static_cast<unsigned char>(value >> 16);
+  out[2] = static_cast<unsigned char>(value >> 8);
+  out[3] = static_cast<unsigned char>(value);
 }
 
 uint32_t ReadBigEndian32(const unsigned char* bytes) {

@@ -26,6 +26,7 @@ std::vector<unsigned char> BuildDatagram(const char* payload, uint32_t cookie);
 
 // Header fields, big-endian; `bytes` must hold at least offset + 4 (or + 2) bytes.
 uint32_t ReadBigEndian32(const unsigned char* bytes);
+void WriteBigEndian32(unsigned char* out, uint32_t value);
 uint16_t ReadBigEndian16(const unsigned char* bytes);
 
 // The header of a received reply and whether it holds: the length field must account for the

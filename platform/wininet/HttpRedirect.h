@@ -32,6 +32,9 @@ DWORD NextHop(const HttpHop& current, int status, std::string_view location, boo
               HttpHop& next);
 
 // The lines of a header text (CRLF or LF separated), trimmed, blank lines dropped.
+// Header text: names compare without case; values lose their surrounding blanks.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+std::string Trim(std::string_view text);
 std::vector<std::string> HeaderLines(std::string_view text);
 // Whether the header line "Name: value" is named `name` (any case).
 bool HeaderNameIs(std::string_view line, std::string_view name);

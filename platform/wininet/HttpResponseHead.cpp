@@ -6,21 +6,6 @@
 
 #include "platform/wininet/HttpRedirect.h"
 
-namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-std::string Trim(std::string_view text) {
-  size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string_view::npos) return {};
-  size_t end = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(begin, end - begin + 1));
-}
-
-}  // namespace
-
 bool CHttpResponseHead::AddLine(std::string_view line) {
   if (line.substr(0, 5) == "HTTP/") {
     raw.clear();

@@ -8,13 +8,6 @@
 
 namespace {
 
-std::string Trim(std::string_view text) {
-  size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string_view::npos) return {};
-  size_t end = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(begin, end - begin + 1));
-}
-
 BOOL Fail(DWORD error) {
   SetLastError(error);
   return FALSE;
