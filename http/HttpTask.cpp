@@ -493,18 +493,22 @@ long CHttpTask::QueryStatusCode() {
   return E_FAIL;
 }
 
-long CHttpTask::QueryRawHeaders() {
-  if (!m_hRequest) return E_FAIL;
+bool CHttpTask::QueryHeaderText(DWORD info, std::wstring* text) {
+  if (!m_hRequest) return false;
   DWORD size = 0;
-  if (!HttpQueryInfoW(m_hRequest, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &size, nullptr) &&
+  if (!HttpQueryInfoW(m_hRequest, info, nullptr, &size, nullptr) &&
       GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    return E_FAIL;
+    return false;
   }
-  std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-  if (!HttpQueryInfoW(m_hRequest, HTTP_QUERY_RAW_HEADERS_CRLF, text.data(), &size, nullptr)) {
-    return E_FAIL;
-  }
-  text.resize(size / sizeof(wchar_t));
-  m_strRawHeaders = text;
+  text->assign(size / sizeof(wchar_t) + 1, L'\0');
+  if (!HttpQueryInfoW(m_hRequest, info, text->data(), &size, nullptr)) return false;
+  text->resize(size / sizeof(wchar_t));
+  return true;
+}
+
+long CHttpTask::QueryRawHeaders() {
+  std::wstring text;
+  if (!QueryHeaderText(HTTP_QUERY_RAW_HEADERS_CRLF, &text)) return E_FAIL;
+  m_strRawHeaders = std::move(text);
   return 0;
 }

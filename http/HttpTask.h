@@ -132,6 +132,8 @@ class CHttpTask : public CThreadControl {
   long QueryContentLength(uint64_t* length);
   long QueryStatusCode();
   long QueryRawHeaders();
+  // One text header of the response (an HTTP_QUERY_* value); false when it cannot be read.
+  bool QueryHeaderText(DWORD info, std::wstring* text);
 
   // Download (HttpTaskDownload.cpp).
   // A conditional-fetch time that the runtime can take: fields in range from 1900 on.

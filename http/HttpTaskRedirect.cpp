@@ -57,17 +57,8 @@ bool SetUrlPart(wchar_t* buffer, uint32_t& length, size_t limit, const std::stri
 }  // namespace
 
 CHttpTask::Step CHttpTask::OnRedirect() {
-  if (!m_hRequest) return StepFailed;
-  DWORD size = 0;
-  if (!HttpQueryInfoW(m_hRequest, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) &&
-      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    return StepFailed;
-  }
-  std::wstring location(size / sizeof(wchar_t) + 1, L'\0');
-  if (!HttpQueryInfoW(m_hRequest, HTTP_QUERY_LOCATION, location.data(), &size, nullptr)) {
-    return StepFailed;
-  }
-  location.resize(size / sizeof(wchar_t));
+  std::wstring location;
+  if (!QueryHeaderText(HTTP_QUERY_LOCATION, &location)) return StepFailed;
   HttpHop current;
   current.url = JoinUrl(m_bSecure ? L"https" : L"http", m_url, false);
   current.user = WideToUtf8(m_url.userName);
