@@ -43,6 +43,99 @@ void KeepFreedMemory() {
   mallopt(M_TRIM_THRESHOLD, 32 << 20);
 }
 
+// Everything the parser fills, and the subcommands, to tell which one ran.
+struct CommandLine {
+  GetOptions get;
+  PostOptions post;
+  HttpOptions reachableHttp;
+  std::string reachableUrl;
+  UdpOptions udp;
+  std::string serveAddress = "127.0.0.1";
+  unsigned short servePort = 0;
+  std::string reportAddress = "127.0.0.1";
+  unsigned short reportPort = 0;
+  CLI::App* getCommand = nullptr;
+  CLI::App* postCommand = nullptr;
+  CLI::Option* postData = nullptr;
+  CLI::App* reachable = nullptr;
+  CLI::App* udpCommand = nullptr;
+  CLI::App* udpServe = nullptr;
+  CLI::App* reportServe = nullptr;
+  CLI::App* watch = nullptr;
+  CLI::App* demo = nullptr;
+};
+
+void AddHttpCommands(CLI::App& app, CommandLine& cl) {
+  GetOptions& get = cl.get;
+  cl.getCommand = app.add_subcommand("get", "Download URLs into a file or standard output");
+  cl.getCommand->add_option("url", get.urls, "URL(s) to download")->required();
+  cl.getCommand->add_option("-o,--output", get.output,
+                            "File to write (a folder with several URLs); default: standard output");
+  cl.getCommand->add_flag("--resume", get.resume, "Continue the file's .downloading part");
+  cl.getCommand->add_option(
+      "--if-modified-since", get.ifModifiedSince,
+      "Fetch only if changed since DATE (YYYY-MM-DD[THH:MM:SS] or HTTP date)");
+  cl.getCommand->add_option("--workers", get.workers, "Workers sharing several URLs")
+      ->check(CLI::Range(1, 256));
+  cl.getCommand->add_flag("-q,--quiet", get.quiet, "No progress");
+  AddHttpOptions(cl.getCommand, &get.http);
+
+  cl.postCommand = app.add_subcommand("post", "Upload a body and print the answer");
+  cl.postCommand->add_option("url", cl.post.url, "URL to post to")->required();
+  cl.postData = cl.postCommand->add_option("--data", cl.post.data, "Body text");
+  auto* dataFile =
+      cl.postCommand->add_option("--data-file", cl.post.dataFile, "File holding the body");
+  cl.postData->excludes(dataFile);
+  AddHttpOptions(cl.postCommand, &cl.post.http);
+
+  cl.reachable = app.add_subcommand("reachable", "Exit 0 when the destination answers");
+  cl.reachable->add_option("url", cl.reachableUrl, "Host or URL")->required();
+  cl.reachable->add_option("--proxy", cl.reachableHttp.proxy, "(http|socks5|system)://HOST:PORT");
+  cl.reachable->add_option("--proxy-user", cl.reachableHttp.proxyUser, "USER:PASSWORD");
+}
+
+void AddOtherCommands(CLI::App& app, CommandLine& cl) {
+  UdpOptions& udp = cl.udp;
+  cl.udpCommand = app.add_subcommand("udp", "Send one datagram request and print the reply");
+  cl.udpCommand->add_option("server", udp.server, "HOST:PORT")->required();
+  cl.udpCommand->add_option("payload", udp.payload, "Request text")->required();
+  auto* channel = cl.udpCommand->add_option("--channel", udp.channel, "send|recv|sendrecv|duplex")
+                      ->check(CLI::IsMember({"send", "recv", "sendrecv", "duplex"}));
+  auto* oneShot = cl.udpCommand->add_flag("--one-shot", udp.oneShot, "Without a channel");
+  channel->excludes(oneShot);
+  cl.udpCommand->add_option("--timeout", udp.timeoutMs, "Time-out in milliseconds");
+
+  cl.udpServe = app.add_subcommand("udp-serve", "Run the reference datagram server");
+  cl.udpServe->add_option("--port", cl.servePort, "UDP port (default: any free port)");
+  cl.udpServe->add_option("--address", cl.serveAddress, "Dotted IPv4 address to bind");
+
+  cl.reportServe = app.add_subcommand("report-serve", "Receive and print performance reports");
+  cl.reportServe->add_option("--port", cl.reportPort, "TCP port (default: any free port)");
+  cl.reportServe->add_option("--address", cl.reportAddress, "Numeric address to listen on");
+
+  cl.watch = app.add_subcommand("watch", "Print network changes until interrupted");
+  cl.demo = app.add_subcommand(
+      "demo", "Show every family working against servers started in this process on loopback");
+}
+
+int RunParsed(const CommandLine& cl) {
+  if (cl.getCommand->parsed()) return CGetCommand(cl.get).Run();
+  if (cl.postCommand->parsed()) {
+    if (cl.post.dataFile.empty() && !*cl.postData) {
+      std::fprintf(stderr, "zvnet: post needs --data or --data-file\n");
+      return kExitUsage;
+    }
+    return RunPost(cl.post);
+  }
+  if (cl.reachable->parsed()) return RunReachable(cl.reachableHttp, cl.reachableUrl);
+  if (cl.udpCommand->parsed()) return RunUdp(cl.udp);
+  if (cl.udpServe->parsed()) return RunUdpServe(cl.serveAddress.c_str(), cl.servePort);
+  if (cl.reportServe->parsed()) return RunReportServe(cl.reportAddress.c_str(), cl.reportPort);
+  if (cl.watch->parsed()) return RunWatch();
+  if (cl.demo->parsed()) return CDemoCommand().Run();
+  return kExitUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,61 +144,9 @@ int main(int argc, char** argv) {
   app.footer(kExitHelp);
   app.set_version_flag("--version", "zvnet " ZVNET_VERSION, "Print the version and exit");
   app.require_subcommand(1);
-
-  GetOptions get;
-  auto* getCommand = app.add_subcommand("get", "Download URLs into a file or standard output");
-  getCommand->add_option("url", get.urls, "URL(s) to download")->required();
-  getCommand->add_option("-o,--output", get.output,
-                         "File to write (a folder with several URLs); default: standard output");
-  getCommand->add_flag("--resume", get.resume, "Continue the file's .downloading part");
-  getCommand->add_option("--if-modified-since", get.ifModifiedSince,
-                         "Fetch only if changed since DATE (YYYY-MM-DD[THH:MM:SS] or HTTP date)");
-  getCommand->add_option("--workers", get.workers, "Workers sharing several URLs")
-      ->check(CLI::Range(1, 256));
-  getCommand->add_flag("-q,--quiet", get.quiet, "No progress");
-  AddHttpOptions(getCommand, &get.http);
-
-  PostOptions post;
-  auto* postCommand = app.add_subcommand("post", "Upload a body and print the answer");
-  postCommand->add_option("url", post.url, "URL to post to")->required();
-  auto* data = postCommand->add_option("--data", post.data, "Body text");
-  auto* dataFile = postCommand->add_option("--data-file", post.dataFile, "File holding the body");
-  data->excludes(dataFile);
-  AddHttpOptions(postCommand, &post.http);
-
-  HttpOptions reachableHttp;
-  std::string reachableUrl;
-  auto* reachable = app.add_subcommand("reachable", "Exit 0 when the destination answers");
-  reachable->add_option("url", reachableUrl, "Host or URL")->required();
-  reachable->add_option("--proxy", reachableHttp.proxy, "(http|socks5|system)://HOST:PORT");
-  reachable->add_option("--proxy-user", reachableHttp.proxyUser, "USER:PASSWORD");
-
-  UdpOptions udp;
-  auto* udpCommand = app.add_subcommand("udp", "Send one datagram request and print the reply");
-  udpCommand->add_option("server", udp.server, "HOST:PORT")->required();
-  udpCommand->add_option("payload", udp.payload, "Request text")->required();
-  auto* channel = udpCommand->add_option("--channel", udp.channel, "send|recv|sendrecv|duplex")
-                      ->check(CLI::IsMember({"send", "recv", "sendrecv", "duplex"}));
-  auto* oneShot = udpCommand->add_flag("--one-shot", udp.oneShot, "Without a channel");
-  channel->excludes(oneShot);
-  udpCommand->add_option("--timeout", udp.timeoutMs, "Time-out in milliseconds");
-
-  std::string serveAddress = "127.0.0.1";
-  unsigned short servePort = 0;
-  auto* udpServe = app.add_subcommand("udp-serve", "Run the reference datagram server");
-  udpServe->add_option("--port", servePort, "UDP port (default: any free port)");
-  udpServe->add_option("--address", serveAddress, "Dotted IPv4 address to bind");
-
-  std::string reportAddress = "127.0.0.1";
-  unsigned short reportPort = 0;
-  auto* reportServe = app.add_subcommand("report-serve", "Receive and print performance reports");
-  reportServe->add_option("--port", reportPort, "TCP port (default: any free port)");
-  reportServe->add_option("--address", reportAddress, "Numeric address to listen on");
-
-  auto* watch = app.add_subcommand("watch", "Print network changes until interrupted");
-
-  auto* demo = app.add_subcommand(
-      "demo", "Show every family working against servers started in this process on loopback");
+  CommandLine cl;
+  AddHttpCommands(app, cl);
+  AddOtherCommands(app, cl);
 
   // For the build: the manual page or the bash completion, written from the options above.
   if (argc == 3 && std::string_view(argv[1]) == "--generate") {
@@ -121,20 +162,5 @@ int main(int argc, char** argv) {
     const int status = app.exit(e);
     return status == 0 ? kExitOk : kExitUsage;
   }
-
-  if (getCommand->parsed()) return CGetCommand(get).Run();
-  if (postCommand->parsed()) {
-    if (post.dataFile.empty() && !*data) {
-      std::fprintf(stderr, "zvnet: post needs --data or --data-file\n");
-      return kExitUsage;
-    }
-    return RunPost(post);
-  }
-  if (reachable->parsed()) return RunReachable(reachableHttp, reachableUrl);
-  if (udpCommand->parsed()) return RunUdp(udp);
-  if (udpServe->parsed()) return RunUdpServe(serveAddress.c_str(), servePort);
-  if (reportServe->parsed()) return RunReportServe(reportAddress.c_str(), reportPort);
-  if (watch->parsed()) return RunWatch();
-  if (demo->parsed()) return CDemoCommand().Run();
-  return kExitUsage;
+  return RunParsed(cl);
 }
