@@ -13,6 +13,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/HostLoop.h"
 #include "cli/Text.h"
+#include "platform/win32/SystemTime.h"
 
 namespace {
 
@@ -64,18 +65,7 @@ std::optional<SYSTEMTIME> ParseDate(const std::string& text) {
     std::tm tm{};
     const char* end = ::strptime(text.c_str(), format, &tm);
     if (!end || *end != '\0') continue;
-    std::time_t t = ::timegm(&tm);
-    std::tm utc{};
-    ::gmtime_r(&t, &utc);
-    SYSTEMTIME st{};
-    st.wYear = static_cast<uint16_t>(utc.tm_year + 1900);
-    st.wMonth = static_cast<uint16_t>(utc.tm_mon + 1);
-    st.wDayOfWeek = static_cast<uint16_t>(utc.tm_wday);
-    st.wDay = static_cast<uint16_t>(utc.tm_mday);
-    st.wHour = static_cast<uint16_t>(utc.tm_hour);
-    st.wMinute = static_cast<uint16_t>(utc.tm_min);
-    st.wSecond = static_cast<uint16_t>(utc.tm_sec);
-    return st;
+    return SystemTimeFromUnix(::timegm(&tm));
   }
   return std::nullopt;
 }

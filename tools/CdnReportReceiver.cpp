@@ -66,7 +66,7 @@ std::string PercentDecode(std::string_view text) {
   return out;
 }
 
-void SendAll(const COwnedFd& connection, const std::string& bytes) {
+void SendAll(const UniqueFd& connection, const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
     ssize_t n = ::send(connection.Get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -75,7 +75,7 @@ void SendAll(const COwnedFd& connection, const std::string& bytes) {
   }
 }
 
-void SendResponse(const COwnedFd& connection, const char* status, const std::string& body) {
+void SendResponse(const UniqueFd& connection, const char* status, const std::string& body) {
   std::string response = std::string("HTTP/1.1 ") + status +
                          "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
@@ -119,7 +119,7 @@ bool CCdnReportReceiver::Start(const std::string& address, uint16_t wantedPort) 
     return false;
   }
   std::unique_ptr<addrinfo, AddrInfoDeleter> owner(found);
-  COwnedFd socket(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd socket(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
   int on = 1;
   if (!socket.IsValid() ||
       ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
@@ -174,12 +174,12 @@ std::optional<std::wstring> CCdnReportReceiver::OpenRequestTarget(const std::str
 void CCdnReportReceiver::Serve() {
   for (;;) {
     if (!WaitReadable(listener.Get(), -1)) return;
-    COwnedFd connection(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    UniqueFd connection(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (connection.IsValid()) Answer(connection);
   }
 }
 
-void CCdnReportReceiver::Answer(const COwnedFd& connection) {
+void CCdnReportReceiver::Answer(const UniqueFd& connection) {
   std::string head = ReadHead(connection);
   size_t lineEnd = head.find("\r\n");
   std::string_view line = std::string_view(head).substr(0, lineEnd);
@@ -203,7 +203,7 @@ void CCdnReportReceiver::Answer(const COwnedFd& connection) {
   SendResponse(connection, "200 OK", WideToUtf8(*query) + "\n");
 }
 
-std::string CCdnReportReceiver::ReadHead(const COwnedFd& connection) {
+std::string CCdnReportReceiver::ReadHead(const UniqueFd& connection) {
   std::string head;
   const auto deadline = Clock::now() + kHeadDeadline;
   while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxHeadBytes) {

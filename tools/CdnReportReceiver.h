@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/OwnedFd.h"
+#include "platform/win32/UniqueFd.h"
 #include "tools/StopSignal.h"
 
 // The query back from the Base64 text of a sealed report (http/CdnReportCipher.h), without
@@ -47,15 +47,15 @@ class CCdnReportReceiver {
 
  private:
   void Serve();
-  void Answer(const COwnedFd& connection);
+  void Answer(const UniqueFd& connection);
   // Reads up to the blank line that ends the request head; empty when it does not come.
-  std::string ReadHead(const COwnedFd& connection);
+  std::string ReadHead(const UniqueFd& connection);
   // Waits up to `timeoutMs` (-1: without limit) for `fd` to be readable; false when the
   // receiver stops first or the time runs out.
   bool WaitReadable(int fd, int timeoutMs) const;
 
   Handler handler;
-  COwnedFd listener;
+  UniqueFd listener;
   uint16_t port = 0;
   CStopSignal quit;
   std::thread thread;  // joinable while started

@@ -22,7 +22,7 @@
 #include <thread>
 
 #include "platform/win32/StringConv.h"
-#include "tools/OwnedFd.h"
+#include "platform/win32/UniqueFd.h"
 #include "tools/StopSignal.h"
 
 namespace {
@@ -470,7 +470,7 @@ class CHttpTestServer::Impl {
     return true;
   }
 
-  COwnedFd listenFd;
+  UniqueFd listenFd;
   std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
   CStopSignal stop;
   std::thread acceptor;

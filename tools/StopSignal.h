@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-#include "tools/OwnedFd.h"
+#include "platform/win32/UniqueFd.h"
 
 class CStopSignal {
  public:
@@ -25,7 +25,7 @@ class CStopSignal {
   void Wait() const;
 
  private:
-  COwnedFd fd;
+  UniqueFd fd;
 };
 
 #endif  // ZVNET_TOOLS_STOPSIGNAL_H_

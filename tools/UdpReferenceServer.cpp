@@ -14,8 +14,8 @@ namespace {
 
 constexpr size_t kMaxDatagram = 65536;
 
-COwnedFd BindUdp(const std::string& address, unsigned short port, unsigned short* bound) {
-  COwnedFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+UniqueFd BindUdp(const std::string& address, unsigned short port, unsigned short* bound) {
+  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
   if (!fd.IsValid()) return {};
   sockaddr_in local{};
   local.sin_family = AF_INET;

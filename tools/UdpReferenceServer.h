@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/OwnedFd.h"
+#include "platform/win32/UniqueFd.h"
 #include "tools/StopSignal.h"
 #include "zvnet/zvdefs.h"
 
@@ -83,8 +83,8 @@ class CUdpReferenceServer {
   int NextWaitMs() const;
   static UdpServedRequest Parse(const unsigned char* bytes, size_t size, const sockaddr_in& from);
 
-  COwnedFd socket;
-  COwnedFd otherSocket;  // the same address, another port: for replies from elsewhere
+  UniqueFd socket;
+  UniqueFd otherSocket;  // the same address, another port: for replies from elsewhere
   unsigned short port = 0;
   unsigned short otherPort = 0;
   CStopSignal stopSignal;

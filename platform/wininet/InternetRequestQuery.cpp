@@ -5,6 +5,7 @@
 
 #include "platform/win32/MessageWindow.h"
 #include "platform/win32/StringConv.h"
+#include "platform/win32/SystemTime.h"
 
 namespace {
 
@@ -64,17 +65,7 @@ BOOL CopyOut(const void* data, DWORD size, DWORD reported, void* buffer, DWORD* 
 BOOL QueryTime(const std::string& text, void* buffer, DWORD* length) {
   time_t when = curl_getdate(text.c_str(), nullptr);
   if (when < 0) return Fail(ERROR_HTTP_INVALID_HEADER);
-  tm parts{};
-  ::gmtime_r(&when, &parts);
-  SYSTEMTIME out{};
-  out.wYear = static_cast<uint16_t>(parts.tm_year + 1900);
-  out.wMonth = static_cast<uint16_t>(parts.tm_mon + 1);
-  out.wDayOfWeek = static_cast<uint16_t>(parts.tm_wday);
-  out.wDay = static_cast<uint16_t>(parts.tm_mday);
-  out.wHour = static_cast<uint16_t>(parts.tm_hour);
-  out.wMinute = static_cast<uint16_t>(parts.tm_min);
-  out.wSecond = static_cast<uint16_t>(parts.tm_sec);
-  out.wMilliseconds = 0;
+  const SYSTEMTIME out = SystemTimeFromUnix(when);
   return CopyOut(&out, sizeof out, sizeof out, buffer, length);
 }
 
