@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -35,27 +36,45 @@ void ReportLatency(benchmark::State& state, std::vector<double>& samples) {
   state.counters["p99_us"] = samples[samples.size() * 99 / 100];
 }
 
+// A worker thread that sends the next item only once the previous one was taken, so that
+// one item at a time is in flight and its latency is measured alone.
+class COneInFlight {
+ public:
+  explicit COneInFlight(std::function<void()> send)
+      : worker([this, send = std::move(send)] {
+          size_t sent = 0;
+          while (!stop) {
+            if (taken.load() < sent) continue;
+            send();
+            ++sent;
+          }
+        }) {}
+  ~COneInFlight() {
+    stop = true;
+    worker.join();
+  }
+  void Taken(size_t count) { taken = count; }
+
+ private:
+  std::atomic<size_t> taken{0};
+  std::atomic<bool> stop{false};
+  std::thread worker;
+};
+
 // One message at a time from a worker thread to this pumping thread.
 void BM_PostToDispatchLatency(benchmark::State& state) {
   auto proc = std::make_shared<CLatencyProc>();
   HWND hwnd = CreateWindowExW(proc);
-  std::atomic<size_t> acked{0};
-  std::atomic<bool> stop{false};
-  std::thread worker([&] {
-    size_t sent = 0;
-    while (!stop) {
-      if (acked.load() < sent) continue;
+  {
+    COneInFlight sender([hwnd] {
       PostMessageW(hwnd, kMsg, static_cast<WPARAM>(Clock::now().time_since_epoch().count()), 0);
-      ++sent;
+    });
+    for (auto _ : state) {
+      size_t before = proc->samples.size();
+      while (proc->samples.size() == before) PumpMessages(100);
+      sender.Taken(proc->samples.size());
     }
-  });
-  for (auto _ : state) {
-    size_t before = proc->samples.size();
-    while (proc->samples.size() == before) PumpMessages(100);
-    acked = proc->samples.size();
   }
-  stop = true;
-  worker.join();
   ReportLatency(state, proc->samples);
   DestroyWindow(hwnd);
 }
@@ -90,6 +109,13 @@ BENCHMARK(BM_PostThroughput)->UseRealTime();
 
 // The baseline: the same hand-off through a mutex, a condition variable and a deque.
 struct CHandOff {
+  void Push() {
+    {
+      std::lock_guard guard(mutex);
+      items.push_back(Clock::now());
+    }
+    ready.notify_one();
+  }
   std::mutex mutex;
   std::condition_variable ready;
   std::deque<Clock::time_point> items;
@@ -98,31 +124,18 @@ struct CHandOff {
 void BM_CondVarLatency(benchmark::State& state) {
   CHandOff q;
   std::vector<double> samples;
-  std::atomic<size_t> acked{0};
-  std::atomic<bool> stop{false};
-  std::thread worker([&] {
-    size_t sent = 0;
-    while (!stop) {
-      if (acked.load() < sent) continue;
-      {
-        std::lock_guard guard(q.mutex);
-        q.items.push_back(Clock::now());
-      }
-      q.ready.notify_one();
-      ++sent;
+  {
+    COneInFlight sender([&q] { q.Push(); });
+    for (auto _ : state) {
+      std::unique_lock lock(q.mutex);
+      q.ready.wait(lock, [&] { return !q.items.empty(); });
+      auto sent = q.items.front();
+      q.items.pop_front();
+      lock.unlock();
+      samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+      sender.Taken(samples.size());
     }
-  });
-  for (auto _ : state) {
-    std::unique_lock lock(q.mutex);
-    q.ready.wait(lock, [&] { return !q.items.empty(); });
-    auto sent = q.items.front();
-    q.items.pop_front();
-    lock.unlock();
-    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
-    acked = samples.size();
   }
-  stop = true;
-  worker.join();
   ReportLatency(state, samples);
 }
 BENCHMARK(BM_CondVarLatency)->UseRealTime();
@@ -132,13 +145,7 @@ void BM_CondVarThroughput(benchmark::State& state) {
   for (auto _ : state) {
     CHandOff q;
     std::thread worker([&] {
-      for (size_t i = 0; i < batch; ++i) {
-        {
-          std::lock_guard guard(q.mutex);
-          q.items.push_back(Clock::now());
-        }
-        q.ready.notify_one();
-      }
+      for (size_t i = 0; i < batch; ++i) q.Push();
     });
     size_t received = 0;
     while (received < batch) {
