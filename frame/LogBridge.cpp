@@ -57,7 +57,7 @@ HRESULT CLogBridge::Bind() {
   CAutoLock guard(lock);
   if (loaded.load() != 0) return S_FALSE;
   module = found;  // the reference is kept for the life of the process
-  xlogV.store(reinterpret_cast<XLogVFn>(EntryPoint(GetProcAddress(found, "XLogV"))));
+  xlogV.store(EntryPoint(GetProcAddress(found, "XLogV")));
   zvDebugReport = EntryPoint(GetProcAddress(found, "ZvDebugReport"));
   xlogAddIndent = EntryPoint(GetProcAddress(found, "XLogAddIndent"));
   getLogController2 = EntryPoint(GetProcAddress(found, "GetLogController2"));
@@ -68,7 +68,7 @@ HRESULT CLogBridge::Bind() {
 void CLogBridge::Write(int level, const wchar_t* tag, const wchar_t* format, va_list args) {
   if (state.load() != 1) return;
   if (loaded.load() == 0) Bind();
-  XLogVFn fn = xlogV.load();
+  auto fn = reinterpret_cast<XLogVFn>(xlogV.load());
   if (fn) fn(level, tag, format, args);
 }
 

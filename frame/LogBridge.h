@@ -41,7 +41,9 @@ class CLogBridge {
   void* getLogController2 = nullptr;  // looked up, never called
   void* zvDebugReport = nullptr;      // looked up, never called
   void* xlogAddIndent = nullptr;      // looked up, never called
-  std::atomic<XLogVFn> xlogV{nullptr};
+  // The XLogV entry, kept as an address: an atomic of the function type would drop va_list's
+  // attributes on Windows.
+  std::atomic<void*> xlogV{nullptr};
   // The loaded-modules generation of the last failed look-up: until a library is loaded, a
   // log call costs one counter read instead of a full look-up.
   std::atomic<unsigned long long> missedGeneration{~0ull};
