@@ -4,7 +4,20 @@
 
 namespace {
 
-std::atomic<const char*> moduleName{"libzvxlog.so"};
+// The logging library's file name, as the host loads it.
+#ifdef _WIN32
+constexpr const char* kLoggingModule = "zvxlog.dll";
+#else
+constexpr const char* kLoggingModule = "libzvxlog.so";
+#endif
+
+std::atomic<const char*> moduleName{kLoggingModule};
+
+// GetProcAddress answers void* here and FARPROC on Windows.
+template <class Address>
+void* EntryPoint(Address address) {
+  return reinterpret_cast<void*>(address);
+}
 
 // Built at load, before any thread of the library runs; its destructor is the unload teardown.
 CLogBridge bridge;
@@ -44,10 +57,10 @@ HRESULT CLogBridge::Bind() {
   CAutoLock guard(lock);
   if (loaded.load() != 0) return S_FALSE;
   module = found;  // the reference is kept for the life of the process
-  xlogV.store(reinterpret_cast<XLogVFn>(GetProcAddress(found, "XLogV")));
-  zvDebugReport = GetProcAddress(found, "ZvDebugReport");
-  xlogAddIndent = GetProcAddress(found, "XLogAddIndent");
-  getLogController2 = GetProcAddress(found, "GetLogController2");
+  xlogV.store(EntryPoint(GetProcAddress(found, "XLogV")));
+  zvDebugReport = EntryPoint(GetProcAddress(found, "ZvDebugReport"));
+  xlogAddIndent = EntryPoint(GetProcAddress(found, "XLogAddIndent"));
+  getLogController2 = EntryPoint(GetProcAddress(found, "GetLogController2"));
   loaded.store(1);
   return S_OK;
 }
@@ -55,7 +68,7 @@ HRESULT CLogBridge::Bind() {
 void CLogBridge::Write(int level, const wchar_t* tag, const wchar_t* format, va_list args) {
   if (state.load() != 1) return;
   if (loaded.load() == 0) Bind();
-  XLogVFn fn = xlogV.load();
+  auto fn = reinterpret_cast<XLogVFn>(xlogV.load());
   if (fn) fn(level, tag, format, args);
 }
 

@@ -1,4 +1,5 @@
-// Binds the logging library "libzvxlog.so" once the host has loaded it; never loads it.
+// Binds the logging library "libzvxlog.so" ("zvxlog.dll" on Windows) once the host has loaded
+// it; never loads it.
 //
 // One process-wide instance, made at library load and torn down at unload. `lock` serialises
 // binding only; `loaded` is read without it, so two threads may both look the module up and
@@ -29,7 +30,7 @@ class CLogBridge {
   // 0 bound now, 1 already bound, E_FAIL torn down or module not loaded.
   HRESULT Bind();
 
-  // Seam for tests: the library name looked up instead of "libzvxlog.so".
+  // Seam for tests: the library name looked up instead of the logging library's.
   static void SetModuleNameForTesting(const char* soname);
 
  private:
@@ -40,7 +41,9 @@ class CLogBridge {
   void* getLogController2 = nullptr;  // looked up, never called
   void* zvDebugReport = nullptr;      // looked up, never called
   void* xlogAddIndent = nullptr;      // looked up, never called
-  std::atomic<XLogVFn> xlogV{nullptr};
+  // The XLogV entry, kept as an address: an atomic of the function type would drop va_list's
+  // attributes on Windows.
+  std::atomic<void*> xlogV{nullptr};
   // The loaded-modules generation of the last failed look-up: until a library is loaded, a
   // log call costs one counter read instead of a full look-up.
   std::atomic<unsigned long long> missedGeneration{~0ull};

@@ -7,8 +7,10 @@
 // a window dispatches. The service is held weakly: it must be owned by a std::shared_ptr.
 //
 // Shutdown from another thread is safe: DestroyAllWindows marks every window destroyed at once
-// (no message of it is dispatched from then on), and a dispatch already running on a window's
-// thread keeps the service alive through its own strong reference until it returns.
+// (no message of it is dispatched from then on; on Windows, a window of another thread closes
+// itself on its thread and reaches no service meanwhile, since the service is held weakly),
+// and a dispatch already running on a window's thread keeps the service alive through its own
+// strong reference until it returns.
 #ifndef ZVNET_FRAME_MULTHREADPROXY_H_
 #define ZVNET_FRAME_MULTHREADPROXY_H_
 
@@ -56,7 +58,7 @@ class CMulThreadProxy {
     if (it != windows.end() && IsWindow(it->second->Handle())) return it->second->Handle();
     auto window = std::make_shared<Window>(owner, messages);
     if (!window->Create()) return nullptr;
-    SetTimer(window->Handle(), kProxyTimerId, kProxyTimerPeriodMs);
+    SetTimer(window->Handle(), kProxyTimerId, kProxyTimerPeriodMs, nullptr);
     windows[threadId] = window;
     return window->Handle();
   }
@@ -65,7 +67,11 @@ class CMulThreadProxy {
     CAutoLock guard(lock);
     for (auto& [threadId, window] : windows) {
       KillTimer(window->Handle(), kProxyTimerId);
-      if (IsWindow(window->Handle())) DestroyWindow(window->Handle());
+      // Windows destroys only windows of the calling thread: another thread's window is
+      // asked to close itself when its thread next dispatches; the service, held weakly,
+      // receives nothing from it meanwhile.
+      if (IsWindow(window->Handle()) && !DestroyWindow(window->Handle()))
+        PostMessageW(window->Handle(), WM_CLOSE, 0, 0);
     }
     windows.clear();
     return 0;

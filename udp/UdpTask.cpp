@@ -1,10 +1,5 @@
 #include "udp/UdpTask.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/time.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,24 +20,19 @@ std::atomic<int> liveTasks{0};
 std::atomic<LPARAM> lastOrigin{0};
 std::atomic<CUdpTask::SendToFn> sendToFn{nullptr};
 
-ssize_t CallSendTo(int fd, const void* buffer, size_t length, const sockaddr_in& to, int flags) {
+// The bytes sent, or -1 with *error set.
+ssize_t CallSendTo(const CUdpSocket& socket, const void* buffer, size_t length,
+                   const sockaddr_in& to, int flags, int* error) {
   CUdpTask::SendToFn fn = sendToFn.load();
-  const auto* address = reinterpret_cast<const sockaddr*>(&to);
-  if (fn) return fn(fd, buffer, length, flags, address, sizeof to);
-  return ::sendto(fd, buffer, length, flags | MSG_NOSIGNAL, address, sizeof to);
+  if (!fn) return socket.SendTo(buffer, length, to, flags, error);
+  const ssize_t sent =
+      fn(socket.Get(), buffer, length, flags, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  *error = sent < 0 ? errno : 0;
+  return sent;
 }
 
-void SetTimeout(int fd, int option, DWORD timeoutMs) {
-  timeval value{};
-  value.tv_sec = static_cast<time_t>(timeoutMs / 1000);
-  value.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
-  // As with Winsock, a time-out that cannot be set is ignored: the socket then blocks.
-  ::setsockopt(fd, SOL_SOCKET, option, &value, sizeof value);
-}
-
-// The receive or send time-out of a socket with SO_RCVTIMEO / SO_SNDTIMEO (WSAETIMEDOUT).
 bool IsTimeout(int error) {
-  return error == EAGAIN || error == EWOULDBLOCK;
+  return CUdpSocket::IsTimeout(error);
 }
 
 }  // namespace
@@ -169,30 +159,21 @@ void CUdpTask::SendRecvLoop() {
 long CUdpTask::CreateSocket(const char* hostName, unsigned short serverPort, DWORD sendTimeoutMs,
                             DWORD recvTimeoutMs) {
   WriteLog(LOG_TRACE, L"CUdpTask::CreateSocket");
-  // Nothing to start before using sockets here, so the Winsock start-up failure (Error1)
-  // cannot happen.
-  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
-  if (!fd.IsValid()) {
+  // Winsock's start-up (Error1) is part of opening the socket here.
+  CUdpSocket opened;
+  if (!opened.Open()) {
     WriteLog(LOG_FAIL, L"CUdpTask::CreateSocket Error2");
     return E_FAIL;
   }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = 0;
-  if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+  if (!opened.BindAnyPort()) {
     WriteLog(LOG_FAIL, L"CUdpTask::CreateSocket Error3");
     return E_FAIL;
   }
-  sockaddr_in bound{};
-  socklen_t boundLength = sizeof bound;
-  if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0) {
-    WriteLog(LOG_TRACE, L"CUdpTask::CreateSocket Port:%d", static_cast<int>(ntohs(bound.sin_port)));
-  }
-  SetTimeout(fd.Get(), SO_SNDTIMEO, sendTimeoutMs);
-  SetTimeout(fd.Get(), SO_RCVTIMEO, recvTimeoutMs);
+  const int localPort = opened.LocalPort();
+  if (localPort >= 0) WriteLog(LOG_TRACE, L"CUdpTask::CreateSocket Port:%d", localPort);
+  opened.SetTimeouts(sendTimeoutMs, recvTimeoutMs);
 
-  socket = std::move(fd);
+  socket = std::move(opened);
   recvTimeout = recvTimeoutMs;
   host = hostName ? hostName : "";
   port = serverPort;
@@ -324,8 +305,7 @@ bool CUdpTask::MarkReceiverIdle() {
 }
 
 bool CUdpTask::HasUnreadDatagram() const {
-  pollfd p{socket.Get(), POLLIN, 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLERR));
+  return socket.HasUnreadDatagram();
 }
 
 long CUdpTask::WaitForTask(bool sendSide, bool watchSocket) {
@@ -389,9 +369,9 @@ long CUdpTask::Send() {
   const std::vector<unsigned char> datagram =
       BuildDatagram(next.payload.c_str(), static_cast<uint32_t>(next.cookie));
   BeginSend();
+  int error = 0;
   const ssize_t sent =
-      CallSendTo(socket.Get(), datagram.data(), datagram.size(), ServerAddress(), 0);
-  const int error = sent < 0 ? errno : 0;
+      CallSendTo(socket, datagram.data(), datagram.size(), ServerAddress(), 0, &error);
   const long result = ReportSent(cookie, sent, error, datagram.size());
   EndSend();
   return result;
@@ -400,9 +380,9 @@ long CUdpTask::Send() {
 bool CUdpTask::SendAtOnce(int cookie, const char* data) {
   const std::vector<unsigned char> datagram = BuildDatagram(data, static_cast<uint32_t>(cookie));
   BeginSend();
-  const ssize_t sent =
-      CallSendTo(socket.Get(), datagram.data(), datagram.size(), ServerAddress(), MSG_DONTWAIT);
-  const int error = sent < 0 ? errno : 0;
+  int error = 0;
+  const ssize_t sent = CallSendTo(socket, datagram.data(), datagram.size(), ServerAddress(),
+                                  CUdpSocket::kNoWait, &error);
   if (sent < 0 && IsTimeout(error)) {
     EndSend();
     return false;
@@ -466,19 +446,7 @@ long CUdpTask::ReportSent(WPARAM cookie, ssize_t sent, int error, size_t length)
 }
 
 ssize_t CUdpTask::ReceiveOnce(unsigned char* buffer, sockaddr_in* from, int* error) {
-  socklen_t fromLength = sizeof *from;
-  // MSG_TRUNC answers the datagram's real size, so an oversized one is seen as such.
-  const ssize_t n = ::recvfrom(socket.Get(), buffer, kUdpMaxReplySize, MSG_TRUNC,
-                               reinterpret_cast<sockaddr*>(from), &fromLength);
-  if (n < 0) {
-    *error = errno;
-    return -1;
-  }
-  if (n > kUdpMaxReplySize) {
-    *error = EMSGSIZE;
-    return -1;
-  }
-  return n;
+  return socket.ReceiveFrom(buffer, kUdpMaxReplySize, from, error);
 }
 
 bool CUdpTask::IsFromServer(const sockaddr_in& from) {

@@ -27,10 +27,6 @@
 #ifndef ZVNET_UDP_UDPTASK_H_
 #define ZVNET_UDP_UDPTASK_H_
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/types.h>
-
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -43,8 +39,8 @@
 #include "platform/win32/Event.h"
 #include "platform/win32/SocketWaitable.h"
 #include "platform/win32/Thread.h"
-#include "platform/win32/UniqueFd.h"
 #include "platform/win32/WinTypes.h"
+#include "platform/winsock/UdpSocket.h"
 #include "udp/UdpDatagram.h"
 #include "udp/UdpReplyStore.h"
 
@@ -91,8 +87,9 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   static int LiveCountForTesting();
   // Replaces sendto for every task, so tests can make it fail, time out or send part of a
   // datagram; null restores sendto.
-  using SendToFn = ssize_t (*)(int fd, const void* buffer, size_t length, int flags,
-                               const sockaddr* to, socklen_t toLength);
+  // flags is 0 or CUdpSocket::kNoWait.
+  using SendToFn = ssize_t (*)(CUdpSocket::Handle socket, const void* buffer, size_t length,
+                               int flags, const sockaddr* to, socklen_t toLength);
   static void SetSendToForTesting(SendToFn fn);
 
  private:
@@ -130,7 +127,7 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   Wake WaitForReceiveSide();
   bool HasUnreadDatagram() const;
   // One recvfrom into `buffer`: the byte count, or -1 with `error` set. A datagram longer than
-  // the buffer fails, as it does with Winsock.
+  // the buffer fails, as it does with Winsock (CUdpSocket::IsTooLong).
   ssize_t ReceiveOnce(unsigned char* buffer, sockaddr_in* from, int* error);
   bool IsFromServer(const sockaddr_in& from);
   sockaddr_in ServerAddress();
@@ -156,7 +153,7 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   const DWORD ownerThread;
   const std::shared_ptr<CUdpReplyStore> replies;
 
-  UniqueFd socket;
+  CUdpSocket socket;
   std::atomic<bool> socketReady{false};  // set once CreateSocket succeeded
   DWORD recvTimeout = 0;                 // written by CreateSocket before any thread starts
   std::mutex addressLock;

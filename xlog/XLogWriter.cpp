@@ -1,10 +1,5 @@
 #include "xlog/XLogWriter.h"
 
-#include <fcntl.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -30,7 +25,7 @@ const char* LevelName(int level) {
   }
 }
 
-std::wstring FormatMessage(const wchar_t* format, va_list args) {
+std::wstring FormatText(const wchar_t* format, va_list args) {
   const std::wstring translated = CXLogWriter::TranslateFormat(format);
   std::vector<wchar_t> buffer(256);
   for (;;) {
@@ -44,22 +39,13 @@ std::wstring FormatMessage(const wchar_t* format, va_list args) {
   }
 }
 
-std::string Prefix(int level, const wchar_t* tag) {
-  timespec ts;
-  ::clock_gettime(CLOCK_REALTIME, &ts);
-  tm local;
-  ::localtime_r(&ts.tv_sec, &local);
-  char head[96];
-  std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld [%ld] %s ",
-                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                local.tm_sec, ts.tv_nsec / 1000000, static_cast<long>(::syscall(SYS_gettid)),
-                LevelName(level));
-  std::string prefix = head;
+}  // namespace
+
+std::string CXLogWriter::Prefix(int level, const wchar_t* tag) {
+  std::string prefix = Stamp() + " " + LevelName(level) + " ";
   if (tag && *tag) prefix += "[" + WideToUtf8(tag) + "] ";
   return prefix;
 }
-
-}  // namespace
 
 CXLogWriter& CXLogWriter::Get() {
   static NoDestructor<CXLogWriter> writer;
@@ -105,24 +91,17 @@ std::wstring CXLogWriter::TranslateFormat(const wchar_t* format) {
 
 void CXLogWriter::Write(int level, const wchar_t* tag, const wchar_t* format, va_list args) {
   if (!format || level < minLevel.load(std::memory_order_relaxed)) return;
-  std::string line = Prefix(level, tag) + WideToUtf8(FormatMessage(format, args));
+  std::string line = Prefix(level, tag) + WideToUtf8(FormatText(format, args));
   while (!line.empty() && line.back() == '\n') line.pop_back();
   line += '\n';
   std::lock_guard guard(mutex);
-  const int fd = file.IsValid() ? file.Get() : STDERR_FILENO;
-  // One write per line: O_APPEND keeps lines of several processes whole.
-  size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
+  WriteLine(file, line);
 }
 
 bool CXLogWriter::SetOutput(const char* path) {
-  UniqueFd opened;
+  File opened;
   if (path && *path) {
-    opened.Reset(::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    opened = OpenForAppend(path);
     if (!opened.IsValid()) return false;
   }
   std::lock_guard guard(mutex);

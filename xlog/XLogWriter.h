@@ -9,7 +9,11 @@
 #include <mutex>
 #include <string>
 
+#ifdef _WIN32
+#include "platform/windows/UniqueHandle.h"
+#else
 #include "platform/win32/UniqueFd.h"
+#endif
 
 class CXLogWriter {
  public:
@@ -27,8 +31,20 @@ class CXLogWriter {
   static std::wstring TranslateFormat(const wchar_t* format);
 
  private:
+#ifdef _WIN32
+  using File = UniqueHandle;
+#else
+  using File = UniqueFd;
+#endif
+  // The platform's part (XLogOutput.cpp, windows/XLogOutput.cpp): the local time and the
+  // thread id that open a line, opening a file for appending, writing a line whole.
+  static std::string Stamp();
+  static std::string Prefix(int level, const wchar_t* tag);
+  static File OpenForAppend(const char* path);
+  static void WriteLine(const File& file, const std::string& line);
+
   std::mutex mutex;
-  UniqueFd file;  // invalid: standard error
+  File file;  // invalid: standard error
   std::atomic<int> minLevel{32};
 };
 

@@ -10,7 +10,13 @@
 #include <stdarg.h>
 #include <wchar.h>
 
+#if defined(_WIN32) && defined(ZVXLOG_BUILDING_DLL)
+#define ZVXLOG_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define ZVXLOG_API __declspec(dllimport)
+#else
 #define ZVXLOG_API __attribute__((visibility("default")))
+#endif
 
 #ifdef __cplusplus
 extern "C" {

@@ -22,6 +22,10 @@ ZVNET_API long DispatchPending();
 
 // A descriptor of the calling thread, readable whenever a message or a timer of that thread is
 // due. Owned by the library; valid while the thread lives. -1 if it could not be made.
+// On Windows the windows are the system's own and there is no descriptor: always -1. There
+// the host's message loop (GetMessage or PeekMessage, then DispatchMessage) dispatches them,
+// or Pump and DispatchPending run such a loop, dispatching every window of the thread and
+// leaving WM_QUIT in the queue for the host.
 ZVNET_API int GetWaitFd();
 
 }  // namespace ZvMsgLoop

@@ -10,6 +10,9 @@
 #ifndef ZVNET_PLATFORM_WIN32_EVENT_H_
 #define ZVNET_PLATFORM_WIN32_EVENT_H_
 
+#ifdef _WIN32
+#include "platform/windows/Event.h"  // CreateEventW itself
+#else
 #include <atomic>
 #include <mutex>
 
@@ -47,5 +50,6 @@ class CEvent : public CWaitable {
   std::atomic<bool> signalled{false};  // manual-reset events only; written under `stateLock`
   std::atomic<bool> writing{false};    // a Set's write to the descriptor is under way
 };
+#endif  // _WIN32
 
 #endif  // ZVNET_PLATFORM_WIN32_EVENT_H_

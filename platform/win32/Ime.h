@@ -5,8 +5,12 @@
 
 #include "platform/win32/WinTypes.h"
 
+#ifdef _WIN32
+#include <imm.h>  // the real one (imm32)
+#else
 inline BOOL ImmDisableIME(DWORD /*threadId*/) {
   return TRUE;
 }
+#endif
 
 #endif  // ZVNET_PLATFORM_WIN32_IME_H_

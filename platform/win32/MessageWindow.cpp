@@ -48,7 +48,8 @@ BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   return TRUE;
 }
 
-UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs) {
+UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, TIMERPROC timerProc) {
+  if (timerProc) return 0;
   auto record = CWindowTable::Get().Find(hwnd);
   if (!record) {
     lastError = ERROR_INVALID_WINDOW_HANDLE;

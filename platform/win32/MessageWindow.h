@@ -1,6 +1,10 @@
 // Message-only windows, timers and posted messages: the part of the Windows window manager
 // that the library uses to carry results from worker threads to the requesting thread.
 //
+// On Windows these are the system's own (windows.h); only the binding of a window to its
+// IWindowProc object and the loop behind ZvMsgLoop are ours (platform/windows/MessageWindow.cpp).
+// On Linux the whole of it is the stand-in below.
+//
 // A window belongs to the thread that created it; its messages and WM_TIMER ticks are
 // dispatched only on that thread, by PumpMessages or DispatchThreadMessages. PostMessageW,
 // IsWindow, KillTimer and DestroyWindow may be called from any thread. Handles are never
@@ -15,6 +19,8 @@
 
 // A message-only window of the calling thread whose messages go to `proc`. Null on failure.
 HWND CreateWindowExW(std::shared_ptr<IWindowProc> proc);
+
+#ifndef _WIN32
 // Destroys the window: no message of it is dispatched from now on, except one whose window
 // procedure is running at this moment on the window's thread, which keeps `proc` alive.
 BOOL DestroyWindow(HWND hwnd);
@@ -22,14 +28,17 @@ BOOL IsWindow(HWND hwnd);
 // FALSE (last error ERROR_INVALID_WINDOW_HANDLE) when the window does not exist; the poster
 // keeps ownership of whatever lParam points to. Never waits for the receiving thread.
 BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs);
+// Ticks arrive as WM_TIMER; only the null timer procedure is supported.
+UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, TIMERPROC timerProc = nullptr);
 BOOL KillTimer(HWND hwnd, UINT_PTR id);
 LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 DWORD GetLastError();
 // The calling thread's last error, as the WinINet stand-in reports its failures.
 void SetLastError(DWORD error);
+#endif
 
-// The calling thread's loop (behind the public ZvMsgLoop functions).
+// The calling thread's loop (behind the public ZvMsgLoop functions). On Windows the wait
+// descriptor is always -1.
 long PumpMessages(DWORD timeoutMs);
 long DispatchThreadMessages();
 int GetThreadMessageWaitFd();

@@ -3,6 +3,9 @@
 #ifndef ZVNET_PLATFORM_WIN32_SOCKETWAITABLE_H_
 #define ZVNET_PLATFORM_WIN32_SOCKETWAITABLE_H_
 
+#ifdef _WIN32
+#include "platform/windows/SocketWaitable.h"  // WSAEventSelect
+#else
 #include "platform/win32/Waitable.h"
 
 class CSocketWaitable : public CWaitable {
@@ -13,5 +16,6 @@ class CSocketWaitable : public CWaitable {
  private:
   int fd;
 };
+#endif  // _WIN32
 
 #endif  // ZVNET_PLATFORM_WIN32_SOCKETWAITABLE_H_

@@ -6,6 +6,9 @@
 #ifndef ZVNET_PLATFORM_WIN32_THREAD_H_
 #define ZVNET_PLATFORM_WIN32_THREAD_H_
 
+#ifdef _WIN32
+#include "platform/windows/Thread.h"  // _beginthreadex itself
+#else
 #include <functional>
 #include <memory>
 #include <thread>
@@ -34,5 +37,6 @@ class CThread {
 
 // The calling thread's system-wide id (gettid), as GetCurrentThreadId answers on Windows.
 DWORD GetCurrentThreadId();
+#endif  // _WIN32
 
 #endif  // ZVNET_PLATFORM_WIN32_THREAD_H_

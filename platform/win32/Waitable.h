@@ -2,6 +2,9 @@
 #ifndef ZVNET_PLATFORM_WIN32_WAITABLE_H_
 #define ZVNET_PLATFORM_WIN32_WAITABLE_H_
 
+#ifdef _WIN32
+#include "platform/windows/Waitable.h"  // a kernel object handle
+#else
 class CWaitable {
  public:
   virtual ~CWaitable() = default;
@@ -14,5 +17,6 @@ class CWaitable {
   enum class KnownState { kUnknown, kClear, kSignalled };
   virtual KnownState StateNow() const { return KnownState::kUnknown; }
 };
+#endif  // _WIN32
 
 #endif  // ZVNET_PLATFORM_WIN32_WAITABLE_H_

@@ -6,6 +6,10 @@
 
 #include "zvnet/zvdefs.h"
 
+#ifdef _WIN32
+// The real ones (zvdefs.h brought winsock2.h and windows.h).
+#else
+
 typedef int32_t BOOL;
 typedef uint32_t UINT;
 typedef uint32_t DWORD;
@@ -28,9 +32,13 @@ inline constexpr DWORD WAIT_OBJECT_0 = 0;
 inline constexpr DWORD WAIT_TIMEOUT = 258;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 
+typedef void (*TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
+
+inline constexpr UINT WM_CLOSE = 16;
 inline constexpr UINT WM_NCDESTROY = 130;
 inline constexpr UINT WM_TIMER = 275;
 
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+#endif
 
 #endif  // ZVNET_PLATFORM_WIN32_WINTYPES_H_

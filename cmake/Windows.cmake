@@ -1,0 +1,56 @@
+# The Windows tree, cross-compiled with mingw-w64 (cmake/mingw-w64-x86_64.cmake): zvnet.dll
+# with its import library, zvxlog.dll, and the Windows tests. So far the message loop and the
+# UDP family; the HTTP and network-status families are not built for Windows yet.
+#
+# Every target links its runtime (libstdc++, libgcc, winpthread) statically, so the DLLs and
+# programs need nothing beside them.
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0601)
+add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+add_link_options(-static)
+# The DLLs beside the programs that load them, as Windows (and wine) find them.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+
+add_subdirectory(xlog)
+
+add_library(zvnet_pure STATIC
+  frame/Base64.cpp
+  platform/windows/StringConv.cpp
+  udp/UdpDatagram.cpp)
+target_include_directories(zvnet_pure PUBLIC
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
+
+add_library(zvnet_core STATIC)
+target_include_directories(zvnet_core PUBLIC
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
+# The exports are marked __declspec(dllexport); with that, nothing else leaves the DLL.
+target_compile_definitions(zvnet_core PRIVATE ZVNET_BUILDING_DLL)
+target_link_libraries(zvnet_core PUBLIC zvnet_pure)
+
+add_subdirectory(platform)
+add_subdirectory(frame)
+add_subdirectory(udp)
+
+add_library(zvnet SHARED platform/empty.cpp)
+target_link_libraries(zvnet PRIVATE -Wl,--whole-archive zvnet_core -Wl,--no-whole-archive
+  ws2_32 imm32 winmm user32)
+target_include_directories(zvnet PUBLIC
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+# zvnet.dll and its import library libzvnet.dll.a.
+set_target_properties(zvnet PROPERTIES PREFIX "")
+add_library(zvnet::zvnet ALIAS zvnet)
+
+install(TARGETS zvnet zvxlog
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The headers of what the DLL holds so far.
+install(FILES include/zvnet/zvdefs.h include/zvnet/zvmsgloop.h include/zvnet/zvudp.h
+  xlog/zvxlog.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zvnet)
+
+if(ZVNET_BUILD_TESTS)
+  enable_testing()
+  add_subdirectory(tests/windows)
+endif()
