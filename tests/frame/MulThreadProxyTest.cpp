@@ -83,11 +83,15 @@ TEST(MulThreadProxyTest, DestroyedWindowsRefusePostsAndLaterRequestsGetAFreshOne
   withoutTimer->proxy.DestroyAllWindows();
 }
 
+// The window goes at once (without waiting for the running dispatch), and the message queued
+// behind is never dispatched.
 TEST(MulThreadProxyTest, ShutdownWhileAnotherThreadDispatchesIsSafe) {
   auto service = CFakeService::Create(false);
   std::weak_ptr<CFakeService> weak = service;
   CEvent entered, release;
+  std::atomic<int> dispatched{0};
   service->onMessage = [&] {
+    ++dispatched;
     entered.Set();
     release.Wait(INFINITE);
   };
@@ -112,4 +116,5 @@ TEST(MulThreadProxyTest, ShutdownWhileAnotherThreadDispatchesIsSafe) {
   stop = true;
   other.join();
   (void)raw;
+  EXPECT_EQ(dispatched, 1) << "a message dispatched after its window was destroyed";
 }

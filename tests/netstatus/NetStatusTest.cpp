@@ -1,9 +1,14 @@
+// Network-change detection through the exports, in a private namespace with a veth pair v0-v1
+// (v0 has 10.0.0.1/24, no default route) that the test's own thread enters, so that the
+// detector thread it starts watches that namespace and nothing else.
 #include <gtest/gtest.h>
+#include <linux/rtnetlink.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,7 +18,10 @@
 #include "netstatus/NetStatusService.h"
 #include "platform/iphelper/IpChangeNotification.h"
 #include "platform/win32/Thread.h"
-#include "tests/netstatus/NetStatusFixture.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/NetNamespace.h"
+#include "tests/support/NetNamespaceScope.h"
+#include "tests/support/Pump.h"
 #include "tests/support/TempFolder.h"
 #include "zvnet/zvnetstatus.h"
 
@@ -29,49 +37,41 @@ struct Call {
   Clock::time_point at;
 };
 
-// Every callback of the test, from whichever thread it ran on.
-class CCallLog {
- public:
-  void Add(const Call& call) {
-    std::lock_guard guard(mutex);
-    calls.push_back(call);
-  }
-  std::vector<Call> Calls() {
-    std::lock_guard guard(mutex);
-    return calls;
-  }
-  size_t CountOn(DWORD threadId) {
-    const std::vector<Call> all = Calls();
-    return std::count_if(all.begin(), all.end(),
-                         [&](const Call& c) { return c.threadId == threadId; });
-  }
-  void Clear() {
-    std::lock_guard guard(mutex);
-    calls.clear();
-  }
-
- private:
-  std::mutex mutex;
-  std::vector<Call> calls;
-};
-
-CCallLog callLog;
+std::mutex callLock;
+std::vector<Call> allCalls;  // every callback of the test, from whichever thread it ran on
 
 int32_t ZV_STDCALL OnNetStatus(int32_t cookie, uint32_t param, ZV_NET_STATUS status) {
-  callLog.Add({cookie, param, status, GetCurrentThreadId(), Clock::now()});
+  std::lock_guard guard(callLock);
+  allCalls.push_back({cookie, param, status, GetCurrentThreadId(), Clock::now()});
   return 0;
 }
 
-class NetStatusTest : public NetStatusFixture {
+std::vector<Call> Calls() {
+  std::lock_guard guard(callLock);
+  return allCalls;
+}
+
+size_t CallCount() {
+  return Calls().size();
+}
+
+class NetStatusTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    callLog.Clear();
-    NetStatusFixture::SetUp();
+    {
+      std::lock_guard guard(callLock);
+      allCalls.clear();
+    }
+    ZVNET_REQUIRE_NAMESPACE(ns);
+    ASSERT_TRUE(ns.AddLinkPair("v0", "v1"));
+    ASSERT_TRUE(ns.Ip("addr add 10.0.0.1/24 dev v0"));
+    scope = std::make_unique<CNetNamespaceScope>(ns);
+    ASSERT_TRUE(scope->IsEntered());
   }
   void TearDown() override {
     for (int32_t cookie : cookies) ZvNetStatus::UnDetectNetStatus(cookie);
     CDetectNetStatus::SetArmFunctionsForTesting(nullptr, nullptr);
-    NetStatusFixture::TearDown();
+    scope.reset();
   }
 
   int32_t Register(uint32_t param) {
@@ -80,8 +80,18 @@ class NetStatusTest : public NetStatusFixture {
     cookies.push_back(cookie);
     return cookie;
   }
-  size_t CallCount() { return callLog.Calls().size(); }
+  // The detector is in its wait, armed on both of its notification sockets (route and
+  // address groups): any change from now on is seen.
+  bool Watchers(int n) const {
+    return ns.CountNetlinkListeners(RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE) == n &&
+           ns.CountNetlinkListeners(RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR) == n;
+  }
+  bool DetectorIsWatching() const { return Watchers(1); }
+  bool NothingWatches() const { return Watchers(0); }
 
+  CLogCapture log;
+  CNetNamespace ns;
+  std::unique_ptr<CNetNamespaceScope> scope;
   std::vector<int32_t> cookies;  // unregistered at the end, whatever the test did
 };
 
@@ -109,7 +119,7 @@ TEST_F(NetStatusTest, BurstOfChangesGivesOneCallbackOnceItSettles) {
 
   ASSERT_TRUE(PumpUntil([&] { return CallCount() >= 1; }, 10s));
   PumpFor(200ms);
-  const std::vector<Call> calls = callLog.Calls();
+  const std::vector<Call> calls = Calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].cookie, cookie);
   EXPECT_EQ(calls[0].param, 7u);
@@ -126,7 +136,7 @@ TEST_F(NetStatusTest, BurstOfChangesGivesOneCallbackOnceItSettles) {
   // Losing the default route disconnects.
   ASSERT_TRUE(ns.Ip("route del default"));
   ASSERT_TRUE(PumpUntil([&] { return CallCount() >= 2; }, 10s));
-  const Call lost = callLog.Calls()[1];
+  const Call lost = Calls()[1];
   EXPECT_EQ(lost.cookie, cookie);
   EXPECT_EQ(lost.param, 7u);
   EXPECT_EQ(lost.status, ZV_NET_DISCONNECTED);
@@ -159,13 +169,19 @@ TEST_F(NetStatusTest, EachThreadGetsItsOwnCallbacksOnItsOwnThread) {
     EXPECT_EQ(ZvNetStatus::DetectNetStatus(OnNetStatus, 9, nullptr), S_OK);
   }).join();
   const int32_t higher = Register(2);
-  EXPECT_GT(higher, lower);
+  EXPECT_EQ(higher, lower + 2);
+  cookies.push_back(lower + 1);  // the ended thread's: its entry would keep the detector running
   ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); })) << "one detector for all";
 
   ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
   const bool all = PumpUntil(
       [&] {
-        return callLog.CountOn(GetCurrentThreadId()) >= 2 && callLog.CountOn(theirThread) >= 1;
+        const std::vector<Call> all = Calls();
+        auto on = [&](DWORD thread) {
+          return std::count_if(all.begin(), all.end(),
+                               [&](const Call& call) { return call.threadId == thread; });
+        };
+        return on(GetCurrentThreadId()) >= 2 && on(theirThread) >= 1;
       },
       10s);
   PumpFor(200ms);
@@ -173,7 +189,7 @@ TEST_F(NetStatusTest, EachThreadGetsItsOwnCallbacksOnItsOwnThread) {
   other.join();
   ASSERT_TRUE(all);
   ASSERT_EQ(CallCount(), 3u) << "a callback for the ended thread";
-  for (const Call& call : callLog.Calls()) {
+  for (const Call& call : Calls()) {
     const bool mine = call.threadId == GetCurrentThreadId();
     EXPECT_EQ(call.cookie, mine ? lower : theirCookie.load());
     EXPECT_EQ(call.param, mine ? 1u : 3u);
@@ -181,10 +197,20 @@ TEST_F(NetStatusTest, EachThreadGetsItsOwnCallbacksOnItsOwnThread) {
   }
 }
 
-// Unregistering stops the detector before its first wait, while it waits, and while it lets a
-// change settle: each stop ends the thread at once, none lets a callback through. A later
-// registration starts a detector that is told of changes again.
-TEST_F(NetStatusTest, NoStopIsMissedAndANewRegistrationRestartsTheDetector) {
+// Refused calls change nothing. Unregistering stops the detector before its first wait, while it
+// waits, and while it lets a change settle: each stop ends the thread at once, none lets a callback
+// through. A later registration starts a detector that is told of changes again.
+TEST_F(NetStatusTest, RefusedCallsNoMissedStopAndARestartedDetector) {
+  if (!CNetStatusService::Instance()) {
+    // Only true when this case runs in a process of its own, as ctest runs it.
+    EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(1), E_FAIL) << "no service yet";
+  }
+  int32_t refused = -1;
+  EXPECT_EQ(ZvNetStatus::DetectNetStatus(nullptr, 0, &refused), E_INVALIDARG);
+  EXPECT_EQ(refused, -1);
+  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(0x7FFFFFFF), E_INVALIDARG);
+  EXPECT_EQ(log.Count("ZvNetStatus::Init. Refer: "), 1) << "a refused call counts too";
+
   constexpr int kRounds = 30;
   int32_t previous = 0;
   for (int round = 0; round < kRounds; ++round) {
@@ -207,11 +233,17 @@ TEST_F(NetStatusTest, NoStopIsMissedAndANewRegistrationRestartsTheDetector) {
   PumpFor(50ms);
   EXPECT_EQ(CallCount(), 0u) << "a stopped detector posted";
 
+  // The cookie pointer may be null; the registration still takes the next cookie. Of a
+  // thread's registrations the lowest is told.
+  EXPECT_EQ(ZvNetStatus::DetectNetStatus(OnNetStatus, 2, nullptr), S_OK);
   const int32_t last = Register(2);
   ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
+  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(last - 1), S_OK);
+  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(last - 1), E_INVALIDARG) << "already removed";
+  EXPECT_TRUE(DetectorIsWatching()) << "one registration is left";
   ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
   ASSERT_TRUE(PumpUntil([&] { return CallCount() >= 1; }, 10s));
-  EXPECT_EQ(callLog.Calls()[0].cookie, last);
+  EXPECT_EQ(Calls()[0].cookie, last);
 }
 
 // Arms as the system does until `refuseArms` is set, then refuses, as a system short of
@@ -238,7 +270,7 @@ TEST_F(NetStatusTest, ErrorExitRemovesOneRegistrationPerDelivery) {
   CDetectNetStatus::SetArmFunctionsForTesting(nullptr, nullptr);
   ASSERT_TRUE(delivered);
   PumpFor(200ms);
-  const std::vector<Call> calls = callLog.Calls();
+  const std::vector<Call> calls = Calls();
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].cookie, lower);
   EXPECT_EQ(calls[0].param, 1u);
@@ -255,30 +287,8 @@ TEST_F(NetStatusTest, ErrorExitRemovesOneRegistrationPerDelivery) {
   ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
   ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
   ASSERT_TRUE(PumpUntil([&] { return CallCount() >= 3; }, 10s));
-  EXPECT_EQ(callLog.Calls()[2].cookie, later);
-  EXPECT_EQ(callLog.Calls()[2].status, ZV_NET_CONNECTED);
-}
-
-TEST_F(NetStatusTest, InvalidArgumentsAreRefused) {
-  if (!CNetStatusService::Instance()) {
-    // Only true when this case runs in a process of its own, as ctest runs it.
-    EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(1), E_FAIL) << "no service yet";
-  }
-  int32_t cookie = -1;
-  EXPECT_EQ(ZvNetStatus::DetectNetStatus(nullptr, 0, &cookie), E_INVALIDARG);
-  EXPECT_EQ(cookie, -1);
-  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(0x7FFFFFFF), E_INVALIDARG);
-
-  const int32_t first = Register(1);
-  // The cookie pointer may be null; the registration still takes the next cookie.
-  EXPECT_EQ(ZvNetStatus::DetectNetStatus(OnNetStatus, 2, nullptr), S_OK);
-  ASSERT_TRUE(WaitUntil([&] { return DetectorIsWatching(); }));
-  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(first + 1), S_OK);
-  EXPECT_TRUE(DetectorIsWatching()) << "one registration is left";
-  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(first), S_OK);
-  EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(first), E_INVALIDARG) << "already removed";
-  EXPECT_TRUE(NothingWatches());
-  EXPECT_EQ(log.Count("ZvNetStatus::Init. Refer: "), 3) << "every call counts, even a refused one";
+  EXPECT_EQ(Calls()[2].cookie, later);
+  EXPECT_EQ(Calls()[2].status, ZV_NET_CONNECTED);
 }
 
 }  // namespace
