@@ -5,33 +5,16 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include "frame/Log.h"
 #include "frame/LogBridge.h"
 
-namespace {
-
-std::string TempPath() {
-  char name[] = "/tmp/zvnet-bridge-XXXXXX";
-  int fd = ::mkstemp(name);
-  ::close(fd);
-  return name;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-}  // namespace
-
 TEST(LogBridgeTest, SilentUntilTheHostLoadsTheLibraryThenBinds) {
-  const std::string path = TempPath();
-  ::setenv("ZVXLOG_FILE", path.c_str(), 1);
+  char path[] = "/tmp/zvnet-bridge-XXXXXX";
+  ::close(::mkstemp(path));
+  ::setenv("ZVXLOG_FILE", path, 1);
   ::setenv("ZVXLOG_LEVEL", "0", 1);
   WriteLog(LOG_FAIL, L"before load %d", 1);
   EXPECT_EQ(CLogBridge::Get()->Bind(), E_FAIL) << "bound without the library loaded";
@@ -42,11 +25,12 @@ TEST(LogBridgeTest, SilentUntilTheHostLoadsTheLibraryThenBinds) {
   WriteLog(LOG_FAIL, L"after load %d", 2);
   WriteLogTagged(LOG_TRACE, L"302", L"tagged %s", L"text");
   EXPECT_EQ(CLogBridge::Get()->Bind(), S_FALSE) << "second bind must find it bound";
-  const std::string text = ReadAll(path);
+  std::ifstream file(path);
+  const std::string text(std::istreambuf_iterator<char>(file), {});
   EXPECT_EQ(text.find("before load"), std::string::npos);
   EXPECT_NE(text.find("after load 2"), std::string::npos) << text;
   EXPECT_NE(text.find("[302] tagged text"), std::string::npos) << text;
-  ::unlink(path.c_str());
+  ::unlink(path);
 }
 
 TEST(LogBridgeTest, LibraryWithoutXLogVBindsOnceAndNeverLogs) {

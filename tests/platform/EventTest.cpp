@@ -9,25 +9,20 @@
 #include "platform/win32/Wait.h"
 #include "tests/support/Pump.h"
 
-TEST(EventTest, ManualResetStaysSetUntilReset) {
-  CEvent event(CEvent::ResetMode::kManual);
-  EXPECT_EQ(event.Wait(0), WAIT_TIMEOUT);
-  event.Set();
-  EXPECT_EQ(event.Wait(0), WAIT_OBJECT_0);
-  EXPECT_EQ(event.Wait(0), WAIT_OBJECT_0);
-  event.Reset();
-  EXPECT_EQ(event.Wait(0), WAIT_TIMEOUT);
-}
+// A manual-reset event stays set until reset; an auto-reset one releases exactly one waiter
+// per Set.
+TEST(EventTest, ManualResetStaysSetAndAutoResetReleasesOneWaiter) {
+  CEvent manual(CEvent::ResetMode::kManual);
+  EXPECT_EQ(manual.Wait(0), WAIT_TIMEOUT);
+  manual.Set();
+  EXPECT_EQ(manual.Wait(0) + manual.Wait(0), 2 * WAIT_OBJECT_0);
+  manual.Reset();
+  EXPECT_EQ(manual.Wait(0), WAIT_TIMEOUT);
 
-TEST(EventTest, AutoResetReleasesExactlyOneWaiter) {
   CEvent event(CEvent::ResetMode::kAuto);
   std::atomic<int> released{0};
-  std::thread a([&] {
-    if (event.Wait(5000) == WAIT_OBJECT_0) ++released;
-  });
-  std::thread b([&] {
-    if (event.Wait(5000) == WAIT_OBJECT_0) ++released;
-  });
+  auto waiter = [&] { released += event.Wait(5000) == WAIT_OBJECT_0; };
+  std::thread a(waiter), b(waiter);
   event.Set();
   ASSERT_TRUE(WaitUntil([&] { return released.load() == 1; }));
   event.Set();
@@ -62,16 +57,8 @@ TEST(EventTest, WaitForMultipleObjectsPicksLowestSignalledIndex) {
   EXPECT_EQ(WaitForMultipleObjects({&first, &second, &third}, 0), WAIT_OBJECT_0 + 1);
 }
 
-TEST(ThreadTest, WaitReportsEndAndTimesOutWhileRunning) {
-  CEvent release;
-  CThread thread;
-  ASSERT_TRUE(thread.Start([&] { release.Wait(INFINITE); }));
-  EXPECT_EQ(thread.Wait(20), WAIT_TIMEOUT);
-  release.Set();
-  EXPECT_EQ(thread.Wait(10000), WAIT_OBJECT_0);
-}
-
-TEST(ThreadTest, OwnerMayGiveUpOnAThreadThatOutlivesIt) {
+// An owner may give up on a thread that outlives it: destroyed while running, it is detached.
+TEST(ThreadTest, WaitReportsTheEndOrTimesOutAndTheOwnerMayGiveUp) {
   auto release = std::make_shared<CEvent>();
   std::atomic<bool> finished{false};
   {
@@ -80,8 +67,11 @@ TEST(ThreadTest, OwnerMayGiveUpOnAThreadThatOutlivesIt) {
       release->Wait(INFINITE);
       finished = true;
     }));
-    EXPECT_EQ(thread.Wait(10), WAIT_TIMEOUT);
-  }  // destroyed while running: detached, not joined
+    EXPECT_EQ(thread.Wait(20), WAIT_TIMEOUT);
+  }
   release->Set();
   EXPECT_TRUE(WaitUntil([&] { return finished.load(); }));
+  CThread ended;
+  ASSERT_TRUE(ended.Start([] {}));
+  EXPECT_EQ(ended.Wait(10000), WAIT_OBJECT_0);
 }

@@ -2,6 +2,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -14,33 +15,23 @@
 
 namespace {
 
-struct Received {
-  DWORD threadId;
-  UINT message;
-  WPARAM wParam;
-};
-
-// Records every message with the thread it arrived on.
+// Records the wParam of every message by message.
 class CRecorder : public IWindowProc {
  public:
   LRESULT WindowProc(HWND, UINT message, WPARAM wParam, LPARAM) override {
     std::lock_guard guard(mutex);
-    received.push_back({GetCurrentThreadId(), message, wParam});
+    received[message].push_back(wParam);
     return 0;
   }
-  std::vector<Received> Snapshot() {
+  std::vector<WPARAM> Of(UINT message) {
     std::lock_guard guard(mutex);
-    return received;
+    return received[message];
   }
-  size_t Count(UINT message) {
-    size_t n = 0;
-    for (const Received& r : Snapshot()) n += r.message == message;
-    return n;
-  }
+  size_t Count(UINT message) { return Of(message).size(); }
 
  private:
   std::mutex mutex;
-  std::vector<Received> received;
+  std::map<UINT, std::vector<WPARAM>> received;
 };
 
 constexpr UINT kMsg = 0x8001;
@@ -52,7 +43,7 @@ TEST(MessageWindowTest, TimerTicksArriveAsWmTimerAndALateTimerGivesOneTick) {
   HWND hwnd = CreateWindowExW(recorder);
   ASSERT_EQ(SetTimer(hwnd, 347, 20), 347u);
   ASSERT_TRUE(PumpUntil([&] { return recorder->Count(WM_TIMER) >= 2; }));
-  EXPECT_EQ(recorder->Snapshot()[0].wParam, 347u);
+  EXPECT_EQ(recorder->Of(WM_TIMER)[0], 347u);
   // Not pumping for many periods must not produce a burst afterwards.
   const size_t before = recorder->Count(WM_TIMER);
   std::this_thread::sleep_for(400ms);
@@ -92,9 +83,7 @@ TEST(MessageWindowTest, BatchedPostsWakeTheOwnerOnceWhenTheBatchEnds) {
   poster.join();
   EXPECT_EQ(::poll(&p, 1, 10000), 1);
   EXPECT_EQ(DispatchThreadMessages(), 3);
-  auto received = recorder->Snapshot();
-  ASSERT_EQ(received.size(), 3u);
-  for (WPARAM i = 0; i < 3; ++i) EXPECT_EQ(received[i].wParam, i);
+  EXPECT_EQ(recorder->Of(kMsg), (std::vector<WPARAM>{0, 1, 2}));
   DestroyWindow(hwnd);
 }
 

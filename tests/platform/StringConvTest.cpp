@@ -7,9 +7,7 @@ TEST(StringConvTest, RoundTripsAllPlanes) {
   const std::string utf8 = WideToUtf8(text);
   EXPECT_EQ(utf8, "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80z");
   EXPECT_EQ(Utf8ToWide(utf8), text);
-}
-
-TEST(StringConvTest, InvalidInputBecomesReplacementCharacter) {
+  // Invalid input becomes the replacement character.
   EXPECT_EQ(Utf8ToWide("a\xFF"
                        "b"),
             L"a\uFFFDb");

@@ -1,6 +1,6 @@
-// Records every ZvUdp callback of the process, for tests: which callback, the code, the reply
-// payload and the thread it ran on. The callbacks are plain functions, so the log is one per
-// process; the fixture clears it. Any thread may read while callbacks record.
+// Records every ZvUdp callback of the process, for tests on Linux and Windows: which callback,
+// the code, the reply payload and the thread it ran on. The callbacks are plain functions, so
+// the log is one per process; the fixture clears it. Any thread may read while callbacks record.
 #ifndef ZVNET_TESTS_UDP_UDPCALLBACKLOG_H_
 #define ZVNET_TESTS_UDP_UDPCALLBACKLOG_H_
 
@@ -14,13 +14,13 @@
 #include "zvnet/zvudp.h"
 
 struct UdpCallbackEvent {
-  char kind = '?';  // 'S' send callback, 'R' receive callback, 'C' one-shot callback
-  int cookie = 0;
-  unsigned long userParam = 0;
-  int code = -1;
-  bool hasOut = false;
+  char kind;  // 'S' send callback, 'R' receive callback, 'C' one-shot callback
+  int cookie;
+  unsigned long userParam;
+  int code;
+  bool hasOut;
   std::string payload;
-  DWORD threadId = 0;
+  DWORD threadId;
 };
 
 class CUdpCallbackLog {

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/udp/SendToHook.h"
 #include "tests/udp/UdpFamilyTest.h"
 #include "udp/UdpDatagram.h"
 

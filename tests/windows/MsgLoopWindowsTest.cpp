@@ -6,7 +6,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/windows/WindowsTestSupport.h"
+#include "zvnet/zvmsgloop.h"
+#include "zvnet/zvudp.h"
 #include "zvxlog.h"
 
 TEST(MsgLoopWindowsTest, NoWaitDescriptorAndQuitStaysForTheHost) {

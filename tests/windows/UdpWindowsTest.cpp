@@ -1,22 +1,74 @@
 // The UDP family of the Windows build through its exports: each channel type and the one-shot
 // form against the reference server on the Linux side of loopback, replies accepted only from
 // the server's port, a stopped request, and callbacks on the thread that asked.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// After winsock2.h, which must come before windows.h.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 
-#include "tests/windows/WindowsTestSupport.h"
-#include "udp/UdpDatagram.h"
+#include "tests/support/Pump.h"
+#include "tests/udp/UdpCallbackLog.h"
+#include "zvnet/zvmsgloop.h"
 
 namespace {
 
 constexpr unsigned kTimeoutMs = 1000;  // a time-out pass runs every 2 s
 
+// A UDP socket on 127.0.0.1 of the Windows side, that the test answers from itself.
+class CTestSocket {
+ public:
+  CTestSocket() {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+    socket = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in local{AF_INET, 0, {}, {}};
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    int length = sizeof local;
+    ::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length);
+    port = ntohs(local.sin_port);
+  }
+  ~CTestSocket() {
+    ::closesocket(socket);
+    ::WSACleanup();
+  }
+  CTestSocket(const CTestSocket&) = delete;
+  CTestSocket& operator=(const CTestSocket&) = delete;
+
+  // One datagram within 20 s, or empty; `from` receives its sender.
+  std::vector<char> Receive(sockaddr_in* from) {
+    const DWORD deadlineMs = 20000;
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&deadlineMs),
+                 sizeof deadlineMs);
+    std::vector<char> buffer(2048);
+    int fromLength = sizeof *from;
+    const int n = ::recvfrom(socket, buffer.data(), static_cast<int>(buffer.size()), 0,
+                             reinterpret_cast<sockaddr*>(from), &fromLength);
+    buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return buffer;
+  }
+  void SendTo(const std::vector<char>& bytes, const sockaddr_in& to) {
+    ::sendto(socket, bytes.data(), static_cast<int>(bytes.size()), 0,
+             reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  }
+
+  SOCKET socket = INVALID_SOCKET;
+  unsigned short port = 0;
+};
+
 class UdpWindowsTest : public ::testing::Test {
  protected:
+  // The reference server of the Linux side, as ZVNET_UDP_SERVER=host:port.
   void SetUp() override {
-    ASSERT_TRUE(ReferenceServer(&host, &port)) << "ZVNET_UDP_SERVER=host:port is not set";
-    CCallbackRecord::Get().Clear();
+    const std::string address =
+        std::getenv("ZVNET_UDP_SERVER") ? std::getenv("ZVNET_UDP_SERVER") : "";
+    host = address.substr(0, address.rfind(':'));
+    port = static_cast<unsigned short>(std::atoi(address.substr(address.rfind(':') + 1).c_str()));
+    ASSERT_NE(port, 0) << "ZVNET_UDP_SERVER=host:port is not set";
+    CUdpCallbackLog::Get().Clear();
     ASSERT_EQ(ZvUdp::Init(), S_OK);
   }
   void TearDown() override { ZvUdp::Uninit(); }
@@ -29,25 +81,27 @@ class UdpWindowsTest : public ::testing::Test {
   }
   int Send(int channel, const char* payload) {
     int cookie = 0;
-    EXPECT_EQ(ZvUdp::SendData(channel, payload, CCallbackRecord::OnSend, CCallbackRecord::OnRecv,
+    EXPECT_EQ(ZvUdp::SendData(channel, payload, CUdpCallbackLog::OnSend, CUdpCallbackLog::OnRecv,
                               kTimeoutMs, 77, &cookie, false),
               S_OK);
     return cookie;
   }
+  static std::string Summary(int cookie) { return CUdpCallbackLog::Get().Summary(cookie); }
   static bool WaitFor(int cookie, const std::string& expected) {
-    return PumpUntil([&] { return CCallbackRecord::Get().Summary(cookie) == expected; });
+    return PumpUntil([&] { return Summary(cookie) == expected; }, 20s);
   }
-  static std::string Summary(int cookie) { return CCallbackRecord::Get().Summary(cookie); }
+  // Every callback of the cookie ran on this thread.
+  static void ExpectCallbacksOn(int cookie, DWORD thread) {
+    for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().All()) {
+      if (event.cookie == cookie) {
+        EXPECT_EQ(event.threadId, thread) << "cookie " << cookie;
+      }
+    }
+  }
 
   std::string host;
   unsigned short port = 0;
 };
-
-// A reply of the reference format to a request: the request without its terminating zero.
-std::vector<unsigned char> ReplyTo(std::vector<unsigned char> request) {
-  if (!request.empty()) request.pop_back();
-  return request;
-}
 
 }  // namespace
 
@@ -69,14 +123,12 @@ TEST_F(UdpWindowsTest, EachChannelTypeAndTheOneShotFormEndAsOnLinux) {
     int cookie = 0;
     if (row.type < 0) {
       tagUdpTaskParam param{host, port, "hello"};
-      ASSERT_EQ(ZvUdp::SendData(&param, CCallbackRecord::OnOneShot, kTimeoutMs, &cookie), S_OK);
+      ASSERT_EQ(ZvUdp::SendData(&param, CUdpCallbackLog::OnOneShot, kTimeoutMs, &cookie), S_OK);
     } else {
       cookie = Send(CreateChannel(static_cast<UDP_CHANNEL_TYPE>(row.type), port), "hello");
     }
     EXPECT_TRUE(WaitFor(cookie, row.expected)) << Summary(cookie);
-    for (DWORD thread : CCallbackRecord::Get().Threads(cookie)) {
-      EXPECT_EQ(thread, ::GetCurrentThreadId());
-    }
+    ExpectCallbacksOn(cookie, ::GetCurrentThreadId());
   }
 }
 
@@ -85,14 +137,15 @@ TEST_F(UdpWindowsTest, EachChannelTypeAndTheOneShotFormEndAsOnLinux) {
 TEST_F(UdpWindowsTest, RepliesCountOnlyFromTheServersPort) {
   CTestSocket server;
   CTestSocket foreign;
-  const int channel = CreateChannel(UDP_CHANNEL_DUPLEX, server.Port());
+  const int channel = CreateChannel(UDP_CHANNEL_DUPLEX, server.port);
   std::thread answering([&] {
     for (bool alsoFromServer : {false, true}) {
       sockaddr_in client{};
-      const std::vector<unsigned char> request = server.Receive(&client);
-      if (request.empty()) return;
-      foreign.SendTo(ReplyTo(request), client);
-      if (alsoFromServer) server.SendTo(ReplyTo(request), client);
+      std::vector<char> reply = server.Receive(&client);  // less its terminating zero
+      if (reply.empty()) return;
+      reply.pop_back();
+      foreign.SendTo(reply, client);
+      if (alsoFromServer) server.SendTo(reply, client);
     }
   });
   const int foreignOnly = Send(channel, "foreign only");
@@ -106,7 +159,7 @@ TEST_F(UdpWindowsTest, RepliesCountOnlyFromTheServersPort) {
 // shows that its time would have come.
 TEST_F(UdpWindowsTest, StoppedRequestGetsNoFurtherCallback) {
   CTestSocket silent;
-  const int channel = CreateChannel(UDP_CHANNEL_DUPLEX, silent.Port());
+  const int channel = CreateChannel(UDP_CHANNEL_DUPLEX, silent.port);
   const int stopped = Send(channel, "stopped");
   ASSERT_TRUE(WaitFor(stopped, "S1"));
   EXPECT_EQ(ZvUdp::StopTask(stopped), E_FAIL) << "already sent: forgotten, answered E_FAIL";
@@ -121,9 +174,9 @@ TEST_F(UdpWindowsTest, CallbacksRunOnTheThreadThatAsked) {
   auto ask = [&](const char* payload, int* cookie, DWORD* thread, bool* done) {
     *thread = ::GetCurrentThreadId();
     tagUdpTaskParam param{host, port, payload};
-    ZvUdp::SendData(&param, CCallbackRecord::OnOneShot, kTimeoutMs, cookie);
+    ZvUdp::SendData(&param, CUdpCallbackLog::OnOneShot, kTimeoutMs, cookie);
     const std::string expected = std::string("C1 C0:") + payload;
-    *done = PumpUntil([&] { return CCallbackRecord::Get().Summary(*cookie) == expected; });
+    *done = WaitFor(*cookie, expected);
   };
   int cookies[2] = {};
   DWORD threads[2] = {};
@@ -134,6 +187,6 @@ TEST_F(UdpWindowsTest, CallbacksRunOnTheThreadThatAsked) {
   second.join();
   for (int i = 0; i < 2; ++i) {
     EXPECT_TRUE(done[i]) << Summary(cookies[i]);
-    for (DWORD thread : CCallbackRecord::Get().Threads(cookies[i])) EXPECT_EQ(thread, threads[i]);
+    ExpectCallbacksOn(cookies[i], threads[i]);
   }
 }
