@@ -45,19 +45,6 @@ TEST(CdnReportReceiverTest, OtherPathsAndBrokenReportsAreNotRecorded) {
   EXPECT_EQ(receiver.Received(), std::vector<std::wstring>{query});
 }
 
-TEST(CdnReportReceiverTest, OpensAbsoluteAndEscapedTargets) {
-  std::string sealed;
-  ASSERT_EQ(SealCdnReport(L"a=1", &sealed), ReportSealResult::kSealed);
-  EXPECT_EQ(CCdnReportReceiver::OpenRequestTarget("/downloadComplete?ver=0&" + sealed), L"a=1");
-  EXPECT_EQ(
-      CCdnReportReceiver::OpenRequestTarget("http://r.example:81/downloadComplete?ver=0&" + sealed),
-      L"a=1");
-  std::string escaped;
-  for (char c : sealed) escaped += c == '+' ? "%2B" : c == '/' ? "%2F" : std::string(1, c);
-  EXPECT_EQ(CCdnReportReceiver::OpenRequestTarget("/downloadComplete?ver=0&" + escaped), L"a=1");
-  EXPECT_FALSE(CCdnReportReceiver::OpenRequestTarget("/downloadComplete?" + sealed));
-}
-
 TEST(CdnReportSenderTest, StopEndsASendThatGetsNoAnswer) {
   CHttpTestServer silent;
   HttpTestResponse never;
