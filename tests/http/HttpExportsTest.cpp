@@ -54,7 +54,8 @@ TEST(HttpFamilyTest, ExportsNeedTheServiceAndInitIsCounted) {
 }
 
 // Null arguments and unknown ids are refused without drawing an id or calling back; ids
-// start at 1, a request on an unknown worker consumes one, and nothing reuses them.
+// start at 1, a request on an unknown worker consumes one, and nothing reuses them. Callbacks
+// arrive on the requesting thread in order.
 TEST_F(HttpExportsTest, IdsStartAtOneAndOnlyUnknownWorkersConsumeARefusedOne) {
   tagDefHttpPar par;
   par.url = QuickUrl();
@@ -90,6 +91,24 @@ TEST_F(HttpExportsTest, IdsStartAtOneAndOnlyUnknownWorkersConsumeARefusedOne) {
   ASSERT_TRUE(PumpUntilDone(log, third));
   PumpFor(2500ms);  // past a timer tick: the refused requests never time out
   EXPECT_EQ(log.Count(), log.EventsOf(first).size() + log.EventsOf(third).size());
+  // Progress in the order of the reads, then the body with the completion, nothing after it;
+  // all on the requesting thread.
+  std::vector<HttpEvent> events = log.EventsOf(first);
+  ASSERT_GE(events.size(), 3u);
+  uint32_t held = 0;
+  for (size_t i = 0; i + 1 < events.size(); ++i) {
+    EXPECT_EQ(events[i].code, DOWNLOAD_PROGRESS);
+    ASSERT_EQ(events[i].data.size(), 8u);
+    EXPECT_GT(events[i].ProgressHeld(), held);
+    EXPECT_LE(events[i].ProgressHeld() - held, 32768u) << "a record for each read";
+    held = events[i].ProgressHeld();
+    EXPECT_EQ(events[i].ProgressEnd(), kQuickSize);
+  }
+  EXPECT_EQ(held, kQuickSize);
+  EXPECT_EQ(events.back().code, DOWNLOAD_OK);
+  EXPECT_EQ(events.back().httpStatus, 200);
+  EXPECT_TRUE(events.back().data == QuickBody());
+  for (const HttpEvent& event : events) EXPECT_EQ(event.threadId, GetCurrentThreadId());
 
   int second = 0;
   ASSERT_EQ(ZvHttp::CreateWorker(&second), 0);
@@ -105,31 +124,6 @@ TEST_F(HttpExportsTest, IdsStartAtOneAndOnlyUnknownWorkersConsumeARefusedOne) {
   EXPECT_EQ(fresh, 1) << "a new service counts from 1 again";
   ASSERT_EQ(Fetch(QuickUrl(), log, 10000, &first, fresh), 0);
   EXPECT_EQ(first, 1);
-}
-
-TEST_F(HttpExportsTest, CallbacksArriveOnTheRequestingThreadInOrder) {
-  CHttpCallbackLog log;
-  int id = 0;
-  ASSERT_EQ(Fetch(QuickUrl(), log, 10000, &id), 0);
-  ASSERT_TRUE(PumpUntilDone(log, id));
-  std::vector<HttpEvent> events = log.EventsOf(id);
-  ASSERT_GE(events.size(), 3u);
-  uint32_t held = 0;
-  for (size_t i = 0; i + 1 < events.size(); ++i) {
-    EXPECT_EQ(events[i].code, DOWNLOAD_PROGRESS);
-    ASSERT_EQ(events[i].data.size(), 8u);
-    EXPECT_GT(events[i].ProgressHeld(), held) << "progress in the order reported";
-    EXPECT_LE(events[i].ProgressHeld() - held, 32768u) << "a record for each read";
-    held = events[i].ProgressHeld();
-    EXPECT_EQ(events[i].ProgressEnd(), kQuickSize);
-  }
-  EXPECT_EQ(held, kQuickSize);
-  EXPECT_EQ(events.back().code, DOWNLOAD_OK);
-  EXPECT_EQ(events.back().httpStatus, 200);
-  EXPECT_TRUE(events.back().data == QuickBody()) << "the body comes with the completion";
-  for (const HttpEvent& event : events) EXPECT_EQ(event.threadId, GetCurrentThreadId());
-  PumpFor(2500ms);
-  EXPECT_EQ(log.EventsOf(id).size(), events.size()) << "nothing after the completion";
 }
 
 // An unusable request fails at once, a request with time-out 0 times out at the first tick;
