@@ -4,8 +4,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <regex>
 #include <set>
@@ -26,11 +24,6 @@
 namespace {
 
 const std::string kZvnet = ZVNET_COMMAND;
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 uint64_t FileSize(const std::string& path) {
   std::error_code error;
@@ -215,8 +208,8 @@ TEST(CliVersionTest, VersionAndTheInstalledDocsCoverEveryOption) {
   const auto version = RunCommand({kZvnet, "--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "zvnet " ZVNET_VERSION "\n");
-  const std::string man = ReadFile(ZVNET_DOCS_DIR "/zvnet.1");
-  const std::string completion = ReadFile(ZVNET_DOCS_DIR "/zvnet.bash");
+  const std::string man = CTempFolder::ReadPath(ZVNET_DOCS_DIR "/zvnet.1");
+  const std::string completion = CTempFolder::ReadPath(ZVNET_DOCS_DIR "/zvnet.bash");
   // Every subcommand and option that --help shows, in both.
   const std::string top = RunCommand({kZvnet, "--help"}).out;
   std::set<std::string> commands;

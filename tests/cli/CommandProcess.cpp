@@ -7,8 +7,7 @@
 #include <unistd.h>
 
 CCommandProcess::CCommandProcess(std::vector<std::string> args) {
-  int outPipe[2];
-  int errPipe[2];
+  int outPipe[2], errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return;
   pid = ::fork();
   if (pid == 0) {
@@ -41,7 +40,7 @@ void CCommandProcess::Drain(int timeoutMs) {
   char buffer[65536];
   for (int i = 0; i < 2; ++i) {
     if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-    ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
     if (n > 0) (i == 0 ? out : err).append(buffer, static_cast<size_t>(n));
   }
 }
@@ -50,22 +49,15 @@ int CCommandProcess::Wait(std::chrono::milliseconds deadline) {
   if (pid <= 0) return -1;
   const auto end = std::chrono::steady_clock::now() + deadline;
   int status = 0;
-  for (;;) {
+  while (::waitpid(pid, &status, WNOHANG) != pid) {
+    if (std::chrono::steady_clock::now() >= end) return -1;  // the destructor kills it
     Drain(20);
-    if (::waitpid(pid, &status, WNOHANG) == pid) break;
-    if (std::chrono::steady_clock::now() >= end) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-      pid = -1;
-      return -1;
-    }
   }
   pid = -1;
   // The child is gone: read what is left in the pipes up to their end.
   char buffer[65536];
   for (int fd : {outFd, errFd}) {
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
       (fd == outFd ? out : err).append(buffer, static_cast<size_t>(n));
     }
   }

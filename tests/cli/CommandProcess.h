@@ -16,7 +16,7 @@ class CCommandProcess {
   CCommandProcess(const CCommandProcess&) = delete;
   CCommandProcess& operator=(const CCommandProcess&) = delete;
 
-  // Waits for the exit; -1 when it did not end in time (the child is then killed).
+  // Waits for the exit; -1 when it did not end in time (the destructor kills the child).
   int Wait(std::chrono::milliseconds deadline = std::chrono::seconds(60));
   void Signal(int signal);
   // Output so far (all of it after Wait).

@@ -1,37 +1,38 @@
-// Downloads into files from a server that misbehaves at random: it cuts connections at random
-// byte offsets, resets them, stalls before the head or the body, sends garbage header lines or
-// a conflicting length, or sends more body than it announced. The caller retries each failed
-// download with DownloadInFileEx at the size of the ".downloading" file, as a host resumes.
-// Invariants: a finished destination holds exactly the resource, a destination never
-// exists partly written, and every request gets exactly one terminal callback.
+// Downloads into files where things go wrong. A server misbehaves at random: it cuts
+// connections at random byte offsets, resets them, stalls before the head or the body, sends
+// garbage header lines or a conflicting length, or more body than it announced; the caller
+// retries each failed download with DownloadInFileEx at the size of the ".downloading" file,
+// as a host resumes. The file system says no: a full disk, a read-only one. Invariants: a
+// finished destination holds exactly the resource, a destination never exists partly written,
+// and every request gets exactly one terminal callback.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/win32/StringConv.h"
 #include "tests/faults/FaultSeed.h"
 #include "tests/support/HttpCallbackLog.h"
+#include "tests/support/NetNamespace.h"
 #include "tests/support/Pump.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestBytes.h"
 #include "tools/HttpTestResource.h"
 #include "tools/HttpTestServer.h"
 #include "zvnet/zvhttp.h"
 #include "zvnet/zvmsgloop.h"
 
-namespace {
+namespace fs = std::filesystem;
 
-// A file's bytes; empty when it cannot be read.
-std::string Contents(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
+namespace {
 
 #ifdef ZVNET_FAULTS_SANITIZED
 constexpr int kDownloads = 60;  // sanitizers run several times slower
@@ -45,201 +46,214 @@ constexpr int kMaxAttempts = 40;
 constexpr int kFaultyRequests = 10;
 constexpr unsigned kTimeoutMs = 3000;
 
-// Answers /f/<n> with resource n, spoiled as FaultMix(seed, n, request number) decides.
-class CFaultyFiles {
- public:
-  CFaultyFiles(uint64_t seed, const std::vector<std::string>& contents) : seed(seed) {
-    for (const std::string& content : contents) resources.emplace_back(content);
-    requestsOf.assign(contents.size(), 0);
+// Spoils an answer as `roll` says: 35 % clean, else a cut, a reset, a stall before the head
+// (longer than the time-out) or in the body (the part is kept for a resumed request), a
+// garbage header line or a second, conflicting length, or more body than announced.
+void Spoil(HttpTestResponse& response, uint64_t roll) {
+  const uint64_t percent = roll % 100, random = roll >> 8, length = response.body.size();
+  const uint64_t at = length == 0 ? 0 : random % length;
+  std::string junk;
+  for (int i = 0; i < 40; ++i) {
+    const char c = static_cast<char>(1 + (random >> (i % 56)) % 254);
+    junk += (c == '\r' || c == '\n') ? 'x' : c;
   }
-
-  HttpTestResponse operator()(const HttpTestRequest& request) {
-    const int file = std::stoi(request.path.substr(3));
-    int number;
-    {
-      std::lock_guard guard(mutex);
-      number = requestsOf[file]++;
-    }
-    HttpTestResponse response = resources[file](request);
-    const uint64_t roll = FaultMix(seed, file, number);
-    if (number < kFaultyRequests) Spoil(response, roll);
-    return response;
+  if (percent < 35) return;
+  if (percent < 62) {
+    response.closeAfterBodyBytes = at;
+    response.resetOnClose = percent >= 50;
+  } else if (percent < 67) {
+    response.delayBeforeHeaders = std::chrono::milliseconds(kTimeoutMs * 4);
+  } else if (percent < 72) {
+    response.stallAfterBodyBytes = at;
+  } else if (percent < 86) {
+    const std::pair<std::string, std::string> lines[] = {
+        {"X-Junk", junk},
+        {junk, "value"},  // a name full of control bytes
+        {"X-Split", "a\nno colon on this line " + junk},
+        {"Content-Length", std::to_string(length / 2 + 1)}};
+    response.With(lines[random % 4].first, lines[random % 4].second);
+  } else {
+    response.contentLength = length;
+    response.body += TestBytes(1 + random % 5000, static_cast<uint32_t>(random));
   }
-
- private:
-  // Spoils the answer as `roll` says: 35 % clean, else a cut, a reset, a stall before the head
-  // (longer than the time-out) or in the body (the part is kept for a resumed request), a
-  // garbage header line or a second, conflicting length, or more body than announced.
-  static void Spoil(HttpTestResponse& response, uint64_t roll) {
-    const uint64_t percent = roll % 100, random = roll >> 8, length = response.body.size();
-    const uint64_t at = length == 0 ? 0 : random % length;
-    std::string junk;
-    for (int i = 0; i < 40; ++i) {
-      const char c = static_cast<char>(1 + (random >> (i % 56)) % 254);
-      junk += (c == '\r' || c == '\n') ? 'x' : c;
-    }
-    if (percent < 35) return;
-    if (percent < 62) {
-      response.closeAfterBodyBytes = at;
-      response.resetOnClose = percent >= 50;
-    } else if (percent < 67) {
-      response.delayBeforeHeaders = std::chrono::milliseconds(kTimeoutMs * 4);
-    } else if (percent < 72) {
-      response.stallAfterBodyBytes = at;
-    } else if (percent < 86) {
-      const std::pair<std::string, std::string> lines[] = {
-          {"X-Junk", junk},
-          {junk, "value"},  // a name full of control bytes
-          {"X-Split", "a\nno colon on this line " + junk},
-          {"Content-Length", std::to_string(length / 2 + 1)}};
-      response.With(lines[random % 4].first, lines[random % 4].second);
-    } else {
-      response.contentLength = length;
-      std::string extra(1 + random % 5000, '\0');
-      for (size_t i = 0; i < extra.size(); ++i) extra[i] = static_cast<char>(random >> (i % 48));
-      response.body += extra;
-    }
-  }
-
-  uint64_t seed;
-  std::vector<CHttpTestResource> resources;
-  std::mutex mutex;  // guards requestsOf
-  std::vector<int> requestsOf;
-};
-
-struct Download {
-  std::string destination;
-  int attempts = 0;
-  int current = 0;  // task id in flight, 0 when none
-  bool finished = false;
-  bool landed = false;  // in place although its request timed out
-};
-
-bool Exists(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0;
 }
 
-uint64_t SizeOf(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+// A download's destination, or its part at the temporary name, as it is now.
+std::string Read(const std::string& path) {
+  return CTempFolder::ReadPath(path);
 }
 
 }  // namespace
 
 TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
   const uint64_t seed = FaultSeed();
+  CTempFolder folder;
   std::vector<std::string> contents;
+  std::vector<CHttpTestResource> resources;
   for (int i = 0; i < kDownloads; ++i) {
-    std::string content(20000 + FaultMix(seed, 1000000 + i) % 280000, '\0');
-    uint64_t state = FaultMix(seed, 2000000 + i);
-    for (size_t k = 0; k < content.size(); ++k) {
-      if (k % 8 == 0) state = FaultMix(state, k);
-      content[k] = static_cast<char>(state >> (8 * (k % 8)));
-    }
-    contents.push_back(std::move(content));
+    contents.push_back(TestBytes(20000 + FaultMix(seed, 1000000 + i) % 280000,
+                                 static_cast<uint32_t>(FaultMix(seed, 2000000 + i))));
+    resources.emplace_back(contents.back());
   }
-  CFaultyFiles faulty(seed, contents);
-  CHttpTestServer server;
+  std::mutex mutex;  // guards requestsOf
+  std::vector<int> requestsOf(kDownloads, 0);
+  CHttpTestServer server;  // after what its handlers read
   for (int i = 0; i < kDownloads; ++i) {
-    server.Handle("/f/" + std::to_string(i),
-                  [&faulty](const HttpTestRequest& request) { return faulty(request); });
+    server.Handle("/f/" + std::to_string(i), [&, i](const HttpTestRequest& request) {
+      int number;
+      {
+        std::lock_guard guard(mutex);
+        number = requestsOf[i]++;
+      }
+      HttpTestResponse response = resources[i](request);
+      if (number < kFaultyRequests) Spoil(response, FaultMix(seed, i, number));
+      return response;
+    });
   }
-
-  char dirTemplate[] = "/tmp/zvnet-faults-XXXXXX";
-  ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
-  const std::string directory = dirTemplate;
+  struct Download {
+    std::string destination;
+    int attempts = 0;
+    int current = 0;      // task id in flight, 0 when none
+    bool landed = false;  // in place although its request timed out
+  };
   std::vector<Download> downloads(kDownloads);
-  for (int i = 0; i < kDownloads; ++i) {
-    downloads[i].destination = directory + "/file-" + std::to_string(i) + ".bin";
-  }
-
   ASSERT_EQ(ZvHttp::Init(), 0);
   std::vector<int> workers(kWorkers);
   for (int& worker : workers) ASSERT_EQ(ZvHttp::CreateWorker(&worker), 0);
-
   CHttpCallbackLog log;
   std::map<int, int> owner;  // task id -> download
   int resumed = 0;           // requests queued with a non-zero offset
   auto start = [&](int index) {
     Download& download = downloads[index];
+    download.destination = folder.Path("file-" + std::to_string(index) + ".bin").string();
     tagDefHttpPar par;
     par.url = server.Url("/f/" + std::to_string(index));
-    const uint64_t held = SizeOf(download.destination + ".downloading");
-    if (held > 0) ++resumed;
+    const auto held =
+        static_cast<unsigned long>(Read(download.destination + ".downloading").size());
+    resumed += held > 0;
     ++download.attempts;
-    ASSERT_EQ(ZvHttp::DownloadInFileEx(&par, Utf8ToWide(download.destination), nullptr,
-                                       static_cast<unsigned long>(held), CHttpCallbackLog::Callback,
-                                       kTimeoutMs, &download.current, log.Param(),
-                                       workers[index % kWorkers]),
+    ASSERT_EQ(ZvHttp::DownloadInFileEx(&par, Utf8ToWide(download.destination), nullptr, held,
+                                       CHttpCallbackLog::Callback, kTimeoutMs, &download.current,
+                                       log.Param(), workers[index % kWorkers]),
               0);
     owner[download.current] = index;
   };
 
-  int next = 0;
+  int next = 0, finished = 0;
   size_t inFlight = 0;
-  int finished = 0;
   const auto deadline = std::chrono::steady_clock::now() + 150s;
   while (finished < kDownloads && std::chrono::steady_clock::now() < deadline) {
-    while (inFlight < kInFlight && next < kDownloads) {
-      start(next++);
-      ++inFlight;
-    }
+    for (; inFlight < kInFlight && next < kDownloads; ++inFlight) start(next++);
     ZvMsgLoop::Pump(20);
     for (int i = 0; i < next; ++i) {
       Download& download = downloads[i];
       if (download.current == 0 || !log.HasTerminal(download.current)) continue;
       const HttpEvent end = log.Terminal(download.current);
       download.current = 0;
+      const bool exists = fs::exists(download.destination);
+      if (end.code == DOWNLOAD_OK || exists) {
+        // A time-out is the caller's clock: the task may have put the file in place just
+        // before it. Whatever is in place must then be whole, and stays so.
+        EXPECT_TRUE(end.code == DOWNLOAD_OK || end.code == DOWNLOAD_TIMEOUT || download.landed)
+            << "file " << i << " exists after code " << end.code;
+        EXPECT_TRUE(Read(download.destination) == contents[i])
+            << "file " << i << ": " << Read(download.destination).size() << " of "
+            << contents[i].size() << " bytes";
+        download.landed = true;
+      }
       if (end.code == DOWNLOAD_OK) {
-        EXPECT_TRUE(Contents(download.destination) == contents[i])
-            << "file " << i << ": " << SizeOf(download.destination) << " of " << contents[i].size()
-            << " bytes in " << download.destination;
-        EXPECT_FALSE(Exists(download.destination + ".downloading")) << "file " << i;
-        download.finished = true;
+        EXPECT_FALSE(fs::exists(download.destination + ".downloading")) << "file " << i;
         ++finished;
         --inFlight;
-        continue;
-      }
-      // A time-out is the caller's clock: the task may have put the file in place just before
-      // it. Whatever is in place must then be whole, and stays so through later failures.
-      if (Exists(download.destination)) {
-        if (!download.landed) {
-          EXPECT_EQ(end.code, DOWNLOAD_TIMEOUT)
-              << "file " << i << " exists after code " << end.code;
-        }
-        download.landed = true;
-        EXPECT_TRUE(Contents(download.destination) == contents[i]) << "file " << i;
-      }
-      if (download.attempts >= kMaxAttempts) {
+      } else if (download.attempts >= kMaxAttempts) {
         ADD_FAILURE() << "file " << i << " never arrived";
         --inFlight;
-        continue;
+      } else {
+        start(i);
       }
-      start(i);
     }
   }
   EXPECT_EQ(finished, kDownloads);
-
   EXPECT_GT(resumed, 0) << "no stall left a part to resume from";
   // A tick more of the time-out timer: nothing may follow a terminal callback.
   PumpFor(2100ms);
   std::map<int, int> terminals;
   for (const HttpEvent& event : log.Events()) {
     ASSERT_EQ(owner.count(event.taskId), 1u) << "callback for unknown task " << event.taskId;
-    if (event.IsTerminal()) ++terminals[event.taskId];
+    terminals[event.taskId] += event.IsTerminal();
   }
   for (const auto& [taskId, index] : owner) {
     EXPECT_EQ(terminals[taskId], 1) << "task " << taskId << " of file " << index;
   }
-  for (int i = 0; i < kDownloads; ++i) {
-    if (downloads[i].finished) {
-      EXPECT_TRUE(Contents(downloads[i].destination) == contents[i]) << "file " << i;
-    }
-  }
-
   for (int worker : workers) EXPECT_EQ(ZvHttp::CloseWorker(worker), 0);
   ZvHttp::Uninit();
-  // A failed run leaves its files for inspection.
-  if (!HasFailure()) std::filesystem::remove_all(directory);
+}
+
+// One download of a 1 MiB file into `destination`, with Init, a worker and Uninit on the
+// calling thread (so the worker shares its mounts): the terminal event.
+HttpEvent DownloadOnce(const CHttpTestServer& server, const std::string& destination) {
+  EXPECT_EQ(ZvHttp::Init(), 0);
+  int worker = 0;
+  EXPECT_EQ(ZvHttp::CreateWorker(&worker), 0);
+  CHttpCallbackLog log;
+  tagDefHttpPar par;
+  par.url = server.Url("/file");
+  int taskId = 0;
+  EXPECT_EQ(ZvHttp::DownloadInFile(&par, Utf8ToWide(destination), CHttpCallbackLog::Callback, 20000,
+                                   &taskId, log.Param(), worker, false),
+            0);
+  EXPECT_TRUE(PumpUntil([&] { return log.HasTerminal(taskId); }, 30s));
+  PumpFor(2100ms);  // a time-out tick more: still exactly one terminal callback
+  EXPECT_EQ(log.TerminalCount(taskId), 1);
+  EXPECT_EQ(ZvHttp::CloseWorker(worker), 0);
+  ZvHttp::Uninit();
+  return log.Terminal(taskId);
+}
+
+// A full disk fails a write, a read-only one the opening of the temporary file; both keep the
+// old file and leave no part. Each runs on a thread with a mount namespace of its own (library
+// workers it starts inherit it) with a private tmpfs; root's rights do not pass a read-only
+// mount. A path with non-ASCII characters arrives under its own name.
+TEST(FileSystemFaultTest, FullOrReadOnlyDiskFailsAndNonAsciiPathsWork) {
+  const std::string content = TestBytes(1 << 20);
+  CHttpTestServer server;
+  server.Handle("/file", CHttpTestResource(content));
+  for (const bool readOnly : {false, true}) {
+    SCOPED_TRACE(readOnly ? "read-only" : "full");
+    bool ran = false;
+    std::thread thread([&] {
+      char directory[] = "/tmp/zvnet-mount-XXXXXX";
+      if (::unshare(CLONE_NEWNS) != 0 ||
+          ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          !::mkdtemp(directory)) {
+        return;
+      }
+      const std::string size = readOnly ? "size=4194304" : "size=262144";
+      if (::mount("tmpfs", directory, "tmpfs", 0, (size + ",mode=0755").c_str()) == 0) {
+        ran = true;
+        const std::string destination = std::string(directory) + "/data.bin";
+        CTempFolder::WritePath(destination, "the old file");
+        ASSERT_TRUE(!readOnly ||
+                    ::mount("tmpfs", directory, "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0);
+        EXPECT_EQ(DownloadOnce(server, destination).code,
+                  readOnly ? DOWNLOAD_FAILED : DOWNLOAD_WRITE_FAILED);
+        EXPECT_EQ(Read(destination), "the old file");
+        EXPECT_FALSE(fs::exists(destination + ".downloading")) << "no partial file is left";
+        ::umount2(directory, MNT_DETACH);
+      }
+      ::rmdir(directory);
+    });
+    thread.join();
+    if (!ran && IsCi()) FAIL() << "cannot make a mount namespace (root is needed)";
+    if (!ran) GTEST_SKIP() << "cannot make a mount namespace (root is needed)";
+  }
+  CTempFolder folder;
+  // "été/データ ü €.bin": three-byte, two-byte characters and a blank.
+  const fs::path directory = folder.Path("\xc3\xa9t\xc3\xa9");
+  fs::create_directory(directory);
+  const std::string path =
+      (directory / "\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf \xc3\xbc \xe2\x82\xac.bin").string();
+  EXPECT_EQ(DownloadOnce(server, path).code, DOWNLOAD_OK);
+  EXPECT_TRUE(Read(path) == content);
+  EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);
 }

@@ -3,8 +3,11 @@
 // download measured, nothing goes without an endpoint or after a stop, and closing the worker
 // or ending the family ends a running trace at once.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
@@ -12,11 +15,10 @@
 #include "tests/support/HttpCallbackLog.h"
 #include "tests/support/IcmpRequestWatch.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/NetNamespace.h"
 #include "tests/support/NetSysctl.h"
 #include "tests/support/Pump.h"
 #include "tests/support/ReportFields.h"
-#include "tests/support/ReportNamespace.h"
-#include "tests/support/ReportSettings.h"
 #include "tests/support/TempFolder.h"
 #include "tools/CdnReportReceiver.h"
 #include "tools/HttpTestServer.h"
@@ -25,7 +27,45 @@
 namespace {
 
 // Reports are switched on for the whole process (the switch is read once) by a data folder
-// of its own, and every test runs in the process's one namespace.
+// of its own whose config.ini tests point at their receiver.
+class CReportSettings : public testing::Environment {
+ public:
+  void SetUp() override {
+    ::setenv("ZVNET_APPDATA", folder.Root().c_str(), 1);
+    PointAt(0);
+  }
+  void TearDown() override { ::unsetenv("ZVNET_APPDATA"); }
+  // REPORT=1 and REPORT_HOST=127.0.0.1:<port> (none when port is 0).
+  static void PointAt(uint16_t port) {
+    std::ofstream(folder.Path("config.ini"), std::ios::trunc)
+        << "[CFG]\nREPORT=1\n"
+        << (port ? "REPORT_HOST=127.0.0.1:" + std::to_string(port) + "\n" : "");
+  }
+
+ private:
+  static inline CTempFolder folder;
+};
+
+// The transfer engine's thread is process-wide and stays in the namespace it was started from,
+// so every test runs in one private namespace (RunInside). Inside, the hosts file names only
+// localhost, and the resolver points at loopback addresses where nothing answers: no query
+// leaves the machine, and the report's DNS servers are 127.0.0.2 and 127.0.0.3.
+class CReportNamespace : public testing::Environment {
+ public:
+  void SetUp() override { ns = std::make_unique<CNetNamespace>(); }
+  void TearDown() override { ns.reset(); }
+  static const CNetNamespace& Get() { return *ns; }
+  static bool RunInside(const std::function<void()>& body) {
+    return ns->RunOnThread(body, {{"/etc/hosts", "127.0.0.1 localhost\n"},
+                                  {"/etc/resolv.conf",
+                                   "nameserver 127.0.0.2\nnameserver "
+                                   "127.0.0.3\noptions timeout:1\n"}});
+  }
+
+ private:
+  static inline std::unique_ptr<CNetNamespace> ns;
+};
+
 testing::Environment* const settings = testing::AddGlobalTestEnvironment(new CReportSettings);
 testing::Environment* const space = testing::AddGlobalTestEnvironment(new CReportNamespace);
 

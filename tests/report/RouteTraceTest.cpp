@@ -2,16 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <ostream>
-#include <thread>
 
 #include "platform/iphelper/IcmpEcho.h"
-#include "platform/win32/Event.h"
-#include "tests/support/IcmpRequestWatch.h"
 #include "tests/support/NetNamespace.h"
-#include "tests/support/NetSysctl.h"
-#include "tests/support/Pump.h"
 #include "tests/support/RouteTopology.h"
 
 // Names the echo socket kind in test output.
@@ -46,6 +40,8 @@ class RouteTraceTest : public testing::TestWithParam<Kind> {
 
 }  // namespace
 
+// Hops come in order with their times and end at the server; a silent router is a hop
+// without an answer.
 TEST_P(RouteTraceTest, HopsComeInOrderWithTheirTimesAndEndAtTheServer) {
   CRouteTopology topology;
   ZVNET_REQUIRE_NAMESPACE(topology);
@@ -64,60 +60,17 @@ TEST_P(RouteTraceTest, HopsComeInOrderWithTheirTimesAndEndAtTheServer) {
   }
   EXPECT_EQ(trace.Format(), expected);
   EXPECT_FALSE(trace.WasStopped());
-}
 
-TEST_P(RouteTraceTest, SilentRouterIsAHopWithoutAnswer) {
-  CRouteTopology topology;
-  ZVNET_REQUIRE_NAMESPACE(topology);
-  ASSERT_TRUE(topology.IsReady());
   ASSERT_TRUE(topology.SilenceRouter2());
-  CRouteTrace trace(nullptr);
-  TraceFromClient(topology, L"10.71.3.2", &trace);
-  ASSERT_EQ(Addresses(trace),
+  CRouteTrace silent(nullptr);
+  TraceFromClient(topology, L"10.71.3.2", &silent);
+  ASSERT_EQ(Addresses(silent),
             (std::vector<std::string>{CRouteTopology::kRouter1, "", CRouteTopology::kServer}));
-  EXPECT_EQ(trace.Hops()[1].roundTripMs, -1);
-  const std::wstring text = trace.Format();
-  EXPECT_NE(text.find(L"][-1]10.71.3.2["), std::wstring::npos) << text;
+  EXPECT_EQ(silent.Hops()[1].roundTripMs, -1);
+  EXPECT_NE(silent.Format().find(L"][-1]10.71.3.2["), std::wstring::npos) << silent.Format();
 }
 
 INSTANTIATE_TEST_SUITE_P(EchoSockets, RouteTraceTest, testing::Values(Kind::kPing, Kind::kRaw),
                          [](const testing::TestParamInfo<Kind>& info) {
                            return info.param == Kind::kPing ? "PingSocket" : "RawSocket";
                          });
-
-TEST(RouteTraceStopTest, HostThatDoesNotResolveIsNotProbed) {
-  CNetNamespace isolated;  // nothing but loopback: no name server can be reached
-  ZVNET_REQUIRE_NAMESPACE(isolated);
-  ASSERT_TRUE(isolated.RunOnThread([&] {
-    CIcmpRequestWatch requests;
-    CRouteTrace trace(nullptr);
-    trace.Run(L"zvnet-no-such-host.invalid");
-    EXPECT_TRUE(trace.Hops().empty());
-    EXPECT_EQ(trace.Format(), L"");
-    trace.Run(L"");
-    EXPECT_TRUE(trace.Hops().empty());
-    EXPECT_EQ(requests.Count(), 0);
-  }));
-}
-
-TEST(RouteTraceStopTest, StopEndsARunningTraceAtOnce) {
-  CNetNamespace quiet;  // loopback that never answers an echo: every hop is silent
-  ZVNET_REQUIRE_NAMESPACE(quiet);
-  ASSERT_TRUE(SetNetSysctl(quiet, "net/ipv4/icmp_echo_ignore_all", "1"));
-  ASSERT_TRUE(quiet.RunOnThread([&] {
-    CIcmpRequestWatch requests;
-    ASSERT_TRUE(requests.Ok());
-    CEvent stop;
-    CRouteTrace trace(&stop);
-    std::thread tracer([&] { trace.Run(L"127.0.0.1"); });
-    // The second probe is out: the trace is under way and would go on for two minutes.
-    EXPECT_TRUE(WaitUntil([&] { return requests.Count() >= 2; }, 10s));
-    const auto stopped = std::chrono::steady_clock::now();
-    stop.Set();
-    tracer.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 500ms);
-    EXPECT_TRUE(trace.WasStopped());
-    EXPECT_GE(trace.Hops().size(), 1u);
-    for (const CRouteTrace::Hop& hop : trace.Hops()) EXPECT_EQ(hop.roundTripMs, -1);
-  }));
-}

@@ -4,20 +4,10 @@
 
 #include "platform/win32/Thread.h"
 
-namespace {
-uint32_t Word(const std::string& data, size_t index) {
+uint32_t HttpEvent::Word(size_t index) const {
   uint32_t value = 0;
   if (data.size() >= (index + 1) * 4) std::memcpy(&value, data.data() + index * 4, 4);
   return value;
-}
-}  // namespace
-
-uint32_t HttpEvent::ProgressHeld() const {
-  return Word(data, 0);
-}
-
-uint32_t HttpEvent::ProgressEnd() const {
-  return Word(data, 1);
 }
 
 int ZV_STDCALL CHttpCallbackLog::Callback(int taskId, unsigned long userParam,
@@ -26,9 +16,9 @@ int ZV_STDCALL CHttpCallbackLog::Callback(int taskId, unsigned long userParam,
   HttpEvent event;
   event.taskId = taskId;
   event.code = code;
+  event.hasOut = out != nullptr;
   event.threadId = GetCurrentThreadId();
   if (out) {
-    event.hasOut = true;
     if (out->data) event.data.assign(reinterpret_cast<const char*>(out->data), out->dataLength);
     event.text = out->text;
     event.httpStatus = out->httpStatus;
@@ -54,11 +44,6 @@ std::vector<HttpEvent> CHttpCallbackLog::EventsOf(int taskId) const {
     if (event.taskId == taskId) selected.push_back(event);
   }
   return selected;
-}
-
-size_t CHttpCallbackLog::Count() const {
-  std::lock_guard guard(mutex);
-  return events.size();
 }
 
 int CHttpCallbackLog::TerminalCount(int taskId) const {

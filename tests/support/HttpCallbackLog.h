@@ -31,8 +31,11 @@ struct HttpEvent {
 
   bool IsTerminal() const { return code != DOWNLOAD_PROGRESS && code != DOWNLOAD_REDIRECT; }
   // The two values of a progress record: bytes held, expected end.
-  uint32_t ProgressHeld() const;
-  uint32_t ProgressEnd() const;
+  uint32_t ProgressHeld() const { return Word(0); }
+  uint32_t ProgressEnd() const { return Word(1); }
+
+ private:
+  uint32_t Word(size_t index) const;
 };
 
 class CHttpCallbackLog {
@@ -48,7 +51,7 @@ class CHttpCallbackLog {
 
   std::vector<HttpEvent> Events() const;
   std::vector<HttpEvent> EventsOf(int taskId) const;
-  size_t Count() const;
+  size_t Count() const { return Events().size(); }
   int TerminalCount(int taskId) const;
   bool HasTerminal(int taskId) const { return TerminalCount(taskId) > 0; }
   // The first terminal event of `taskId`; a default event when there is none.

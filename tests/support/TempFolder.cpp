@@ -16,13 +16,12 @@ CTempFolder::~CTempFolder() {
   std::filesystem::remove_all(root, ignored);
 }
 
-std::string CTempFolder::Read(const std::string& name) const {
-  std::ifstream in(Path(name), std::ios::binary);
+std::string CTempFolder::ReadPath(const std::filesystem::path& path) {
   std::stringstream bytes;
-  bytes << in.rdbuf();
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
   return bytes.str();
 }
 
-void CTempFolder::Write(const std::string& name, const std::string& bytes) const {
-  std::ofstream(Path(name), std::ios::binary | std::ios::trunc) << bytes;
+void CTempFolder::WritePath(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }

@@ -24,9 +24,14 @@ class CTempFolder {
   std::wstring WidePath(const std::string& name) const { return Path(name).wstring(); }
 
   // The whole content of a file of the folder; empty when it cannot be read.
-  std::string Read(const std::string& name) const;
+  std::string Read(const std::string& name) const { return ReadPath(Path(name)); }
   // Replaces the file's content with `bytes`.
-  void Write(const std::string& name, const std::string& bytes) const;
+  void Write(const std::string& name, const std::string& bytes) const {
+    WritePath(Path(name), bytes);
+  }
+  // The same for any path.
+  static std::string ReadPath(const std::filesystem::path& path);
+  static void WritePath(const std::filesystem::path& path, const std::string& bytes);
 
  private:
   std::filesystem::path root;

@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <string>
 
-std::string TestBytes(size_t size, uint32_t seed = 7);
+inline std::string TestBytes(size_t size, uint32_t seed = 7) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>((seed = seed * 1664525 + 1013904223) >> 24);
+  return bytes;
+}
 
 #endif  // ZVNET_TESTS_SUPPORT_TESTBYTES_H_

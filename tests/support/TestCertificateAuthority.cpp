@@ -1,34 +1,27 @@
 #include "tests/support/TestCertificateAuthority.h"
 
 #include <arpa/inet.h>
-#include <openssl/bio.h>
 #include <openssl/bn.h>
-#include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
-#include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
 namespace {
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+template <auto Free>
+struct Deleter {
+  template <typename T>
+  void operator()(T* p) const {
+    Free(p);
+  }
 };
-struct X509Free {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using BioPtr = std::unique_ptr<BIO, BioFree>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
 
 void Require(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string("test certificate: ") + what);
@@ -40,23 +33,14 @@ PkeyPtr MakeKey() {
   return key;
 }
 
-std::string BioText(BIO* bio) {
+// The PEM text that `write` puts into a memory BIO.
+template <typename Write>
+std::string Pem(Write write) {
+  std::unique_ptr<BIO, Deleter<BIO_free>> bio(BIO_new(BIO_s_mem()));
+  Require(write(bio.get()) == 1, "PEM");
   char* data = nullptr;
-  long length = BIO_get_mem_data(bio, &data);
+  const long length = BIO_get_mem_data(bio.get(), &data);
   return std::string(data, static_cast<size_t>(length));
-}
-
-std::string CertPem(X509* cert) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  Require(PEM_write_bio_X509(bio.get(), cert) == 1, "certificate PEM");
-  return BioText(bio.get());
-}
-
-std::string KeyPem(EVP_PKEY* key) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  Require(PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1,
-          "key PEM");
-  return BioText(bio.get());
 }
 
 void AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
@@ -83,15 +67,9 @@ X509Ptr MakeCert(const std::string& commonName, EVP_PKEY* key, std::chrono::seco
   X509_gmtime_adj(X509_getm_notBefore(cert.get()), static_cast<long>(notBefore.count()));
   X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(notAfter.count()));
   X509_set_pubkey(cert.get(), key);
-  X509_NAME* name = X509_get_subject_name(cert.get());
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+  X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
   return cert;
-}
-
-bool IsIpv4(const std::string& text) {
-  in_addr addr;
-  return ::inet_pton(AF_INET, text.c_str(), &addr) == 1;
 }
 
 }  // namespace
@@ -106,19 +84,19 @@ CTestCertificateAuthority::CTestCertificateAuthority(const std::string& commonNa
   keys->key = MakeKey();
   keys->cert =
       MakeCert(commonName, keys->key.get(), std::chrono::hours(-24), std::chrono::hours(24 * 30));
-  X509_set_issuer_name(keys->cert.get(), X509_get_subject_name(keys->cert.get()));
-  AddExtension(keys->cert.get(), keys->cert.get(), NID_basic_constraints, "critical,CA:TRUE");
-  AddExtension(keys->cert.get(), keys->cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
-  AddExtension(keys->cert.get(), keys->cert.get(), NID_subject_key_identifier, "hash");
-  Require(X509_sign(keys->cert.get(), keys->key.get(), EVP_sha256()) > 0, "CA signature");
-  caPem = CertPem(keys->cert.get());
-
+  X509* cert = keys->cert.get();
+  X509_set_issuer_name(cert, X509_get_subject_name(cert));
+  AddExtension(cert, cert, NID_basic_constraints, "critical,CA:TRUE");
+  AddExtension(cert, cert, NID_key_usage, "critical,keyCertSign,cRLSign");
+  AddExtension(cert, cert, NID_subject_key_identifier, "hash");
+  Require(X509_sign(cert, keys->key.get(), EVP_sha256()) > 0, "CA signature");
   char name[] = "/tmp/zvnet-test-ca-XXXXXX";
-  int fd = ::mkstemp(name);
+  const int fd = ::mkstemp(name);
   Require(fd >= 0, "CA file");
   ::close(fd);
   caFile = name;
-  std::ofstream(caFile, std::ios::binary) << caPem;
+  std::ofstream(caFile, std::ios::binary)
+      << Pem([&](BIO* bio) { return PEM_write_bio_X509(bio, cert); });
 }
 
 CTestCertificateAuthority::~CTestCertificateAuthority() {
@@ -130,16 +108,20 @@ TestTlsIdentity CTestCertificateAuthority::Issue(const std::vector<std::string>&
                                                  std::chrono::seconds notAfter) const {
   PkeyPtr key = MakeKey();
   X509Ptr cert = MakeCert(names.empty() ? "server" : names.front(), key.get(), notBefore, notAfter);
-  X509_set_issuer_name(cert.get(), X509_get_subject_name(keys->cert.get()));
-  AddExtension(cert.get(), keys->cert.get(), NID_basic_constraints, "critical,CA:FALSE");
-  AddExtension(cert.get(), keys->cert.get(), NID_ext_key_usage, "serverAuth");
-  AddExtension(cert.get(), keys->cert.get(), NID_authority_key_identifier, "keyid:always");
+  X509* ca = keys->cert.get();
+  X509_set_issuer_name(cert.get(), X509_get_subject_name(ca));
+  AddExtension(cert.get(), ca, NID_basic_constraints, "critical,CA:FALSE");
+  AddExtension(cert.get(), ca, NID_ext_key_usage, "serverAuth");
+  AddExtension(cert.get(), ca, NID_authority_key_identifier, "keyid:always");
   std::string san;
   for (const std::string& n : names) {
-    if (!san.empty()) san += ",";
-    san += (IsIpv4(n) ? "IP:" : "DNS:") + n;
+    in_addr address;
+    san += (san.empty() ? "" : ",") +
+           std::string(::inet_pton(AF_INET, n.c_str(), &address) == 1 ? "IP:" : "DNS:") + n;
   }
-  if (!san.empty()) AddExtension(cert.get(), keys->cert.get(), NID_subject_alt_name, san);
+  if (!san.empty()) AddExtension(cert.get(), ca, NID_subject_alt_name, san);
   Require(X509_sign(cert.get(), keys->key.get(), EVP_sha256()) > 0, "server signature");
-  return {CertPem(cert.get()), KeyPem(key.get())};
+  return {Pem([&](BIO* bio) { return PEM_write_bio_X509(bio, cert.get()); }), Pem([&](BIO* bio) {
+            return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+          })};
 }

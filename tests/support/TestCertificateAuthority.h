@@ -31,7 +31,6 @@ class CTestCertificateAuthority {
  private:
   struct Keys;
   std::unique_ptr<Keys> keys;
-  std::string caPem;
   std::string caFile;
 };
 

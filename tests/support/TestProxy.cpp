@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -33,25 +32,22 @@ std::unique_ptr<CTestProxy> CTestProxy::Start(bool http, const std::string& user
   for (int attempt = 0; attempt < 3; ++attempt) {
     std::unique_ptr<CTestProxy> proxy(new CTestProxy);
     char folder[] = "/tmp/zvnet-proxy-XXXXXX";
-    if (!::mkdtemp(folder)) return nullptr;
+    if (!::mkdtemp(folder) || (proxy->port = FreeLoopbackPort()) == 0) return nullptr;
     proxy->folder = folder;
-    proxy->logPath = proxy->folder + "/proxy.log";
-    proxy->port = FreeLoopbackPort();
-    if (proxy->port == 0) return nullptr;
+    // microsocks writes its lines to standard output, tinyproxy to its log file.
+    const std::string output = proxy->folder + "/output.log";
+    proxy->logPath = http ? proxy->folder + "/proxy.log" : output;
     std::vector<std::string> argv;
-    std::string output = proxy->folder + "/output.log";
     if (http) {
       const std::string config = proxy->folder + "/tinyproxy.conf";
-      std::ofstream out(config);
-      out << "Port " << proxy->port << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\n"
-          << "LogFile \"" << proxy->logPath << "\"\nLogLevel Info\n";
-      if (!user.empty()) out << "BasicAuth " << user << " " << password << "\n";
-      out.close();
+      std::ofstream(config) << "Port " << proxy->port
+                            << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\nLogFile \""
+                            << proxy->logPath << "\"\nLogLevel Info\n"
+                            << (user.empty() ? "" : "BasicAuth " + user + " " + password + "\n");
       argv = {"tinyproxy", "-d", "-c", config};
     } else {
       argv = {"microsocks", "-i", "127.0.0.1", "-p", std::to_string(proxy->port)};
       if (!user.empty()) argv.insert(argv.end(), {"-u", user, "-P", password});
-      proxy->logPath = output;  // microsocks writes its lines to standard output
     }
     if (proxy->Launch(argv, output) && proxy->WaitUntilListening(10s)) return proxy;
   }
@@ -75,41 +71,33 @@ bool CTestProxy::Launch(const std::vector<std::string>& argv, const std::string&
 }
 
 bool CTestProxy::WaitUntilListening(std::chrono::milliseconds deadline) {
-  return WaitUntil(
-             [&] {
-               int status = 0;
-               if (pid > 0 && ::waitpid(pid, &status, WNOHANG) == pid) {
-                 pid = -1;  // it ended: the port was taken, or it refused its configuration
-                 return true;
-               }
-               return LoopbackAccepts(port);
-             },
-             deadline) &&
-         pid > 0;
-}
-
-void CTestProxy::Stop() {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  bool ended = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 5s);
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  pid = -1;
+  const bool settled = WaitUntil(
+      [&] {
+        if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == pid) {
+          pid = -1;  // it ended: the port was taken, or it refused its configuration
+          return true;
+        }
+        return LoopbackAccepts(port);
+      },
+      deadline);
+  return settled && pid > 0;
 }
 
 CTestProxy::~CTestProxy() {
-  Stop();
+  if (pid > 0) {
+    ::kill(pid, SIGTERM);
+    if (!WaitUntil([&] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 5s)) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
   std::error_code ignored;
   if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
 }
 
 std::string CTestProxy::Log() const {
-  std::ifstream in(logPath);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(logPath).rdbuf();
   return text.str();
 }
 

@@ -42,7 +42,6 @@ class CTestProxy {
                                            const std::string& password);
   bool Launch(const std::vector<std::string>& argv, const std::string& outputPath);
   bool WaitUntilListening(std::chrono::milliseconds deadline);
-  void Stop();
 
   std::string folder;   // private folder with the configuration and the log
   std::string logPath;  // where the proxy's lines go

@@ -1,4 +1,4 @@
-#include "tools/CdnReportReceiver.h"
+#include "http/CdnReportSender.h"
 
 #include <gtest/gtest.h>
 
@@ -9,12 +9,12 @@
 
 #include "http/CdnReportCipher.h"
 #include "http/CdnReportEndpoint.h"
-#include "http/CdnReportSender.h"
 #include "platform/win32/Event.h"
 #include "platform/win32/StringConv.h"
 #include "tests/support/LoopbackPort.h"
 #include "tests/support/Pump.h"
 #include "tests/support/ScopedEnv.h"
+#include "tools/CdnReportReceiver.h"
 #include "tools/HttpTestServer.h"
 
 namespace {
@@ -26,37 +26,6 @@ std::wstring ReportUrl(uint16_t port, const std::wstring& query) {
 }
 
 }  // namespace
-
-// A report sent and opened whole: CdnReportExportsTest.
-TEST(CdnReportReceiverTest, OtherPathsAndBrokenReportsAreNotRecorded) {
-  CCdnReportReceiver receiver;
-  ASSERT_TRUE(receiver.Start());
-  const std::wstring base = L"http://127.0.0.1:" + std::to_wstring(receiver.Port());
-  long error = 0;
-  for (const wchar_t* target :
-       {L"/other?ver=0&QUJD", L"/downloadComplete?ver=1&QUJD", L"/downloadComplete?ver=0&%%%"}) {
-    EXPECT_EQ(SendCdnReport(base + target, tagHProxyInfo{}, nullptr, &error),
-              ReportSendResult::kSent);
-  }
-  const std::wstring query = L"pid=ime&key=end";
-  EXPECT_EQ(SendCdnReport(ReportUrl(receiver.Port(), query), tagHProxyInfo{}, nullptr, &error),
-            ReportSendResult::kSent);
-  ASSERT_TRUE(WaitUntil([&] { return receiver.Count() >= 1; }));
-  EXPECT_EQ(receiver.Received(), std::vector<std::wstring>{query});
-}
-
-TEST(CdnReportReceiverTest, OpensAbsoluteAndEscapedTargets) {
-  std::string sealed;
-  ASSERT_EQ(SealCdnReport(L"a=1", &sealed), ReportSealResult::kSealed);
-  EXPECT_EQ(CCdnReportReceiver::OpenRequestTarget("/downloadComplete?ver=0&" + sealed), L"a=1");
-  EXPECT_EQ(
-      CCdnReportReceiver::OpenRequestTarget("http://r.example:81/downloadComplete?ver=0&" + sealed),
-      L"a=1");
-  std::string escaped;
-  for (char c : sealed) escaped += c == '+' ? "%2B" : c == '/' ? "%2F" : std::string(1, c);
-  EXPECT_EQ(CCdnReportReceiver::OpenRequestTarget("/downloadComplete?ver=0&" + escaped), L"a=1");
-  EXPECT_FALSE(CCdnReportReceiver::OpenRequestTarget("/downloadComplete?" + sealed));
-}
 
 TEST(CdnReportSenderTest, StopEndsASendThatGetsNoAnswer) {
   CHttpTestServer silent;
