@@ -41,9 +41,7 @@ int OpenTemporaryFile(const std::string& path) {
     fd.Reset(::open(path.c_str(), kFlags | O_EXCL, 0666));
     if (!fd.IsValid()) return -1;
   }
-  // Regular files never block; blocking mode is what stdio expects.
-  const int flags = ::fcntl(fd.Get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return -1;
+  // O_NONBLOCK stays: it changes nothing for a regular file, which is all this can be now.
   return fd.Release();
 }
 

@@ -41,13 +41,22 @@ DWORD SignalledNow(std::span<const CWaitable* const> objects) {
   return WAIT_TIMEOUT;
 }
 
-// The first object whose descriptor polled ready and whose signal this wait took;
-// WAIT_TIMEOUT when none.
+// True when any object knows it is signalled now, wherever it stands.
+bool AnySignalled(std::span<const CWaitable* const> objects) {
+  for (const CWaitable* object : objects) {
+    if (object->StateNow() == CWaitable::KnownState::kSignalled) return true;
+  }
+  return false;
+}
+
+// The first object that is signalled (its descriptor polled ready, or its state says so)
+// and whose signal this wait took; WAIT_TIMEOUT when none.
 DWORD TakeSignalled(std::span<const CWaitable* const> objects, const pollfd* fds) {
   DWORD index = 0;
   for (const CWaitable* object : objects) {
-    const pollfd& p = fds[index];
-    if ((p.revents & (POLLIN | POLLERR | POLLHUP)) && object->ConsumeSignal()) {
+    const bool ready = (fds[index].revents & (POLLIN | POLLERR | POLLHUP)) ||
+                       object->StateNow() == CWaitable::KnownState::kSignalled;
+    if (ready && object->ConsumeSignal()) {
       AnnotateHappensAfter(object);
       return WAIT_OBJECT_0 + index;
     }
@@ -55,6 +64,22 @@ DWORD TakeSignalled(std::span<const CWaitable* const> objects, const pollfd* fds
   }
   return WAIT_TIMEOUT;
 }
+
+// Counts the wait in every object's pollers while it lives.
+class CPollAnnouncement {
+ public:
+  explicit CPollAnnouncement(std::span<const CWaitable* const> objects) : objects(objects) {
+    for (const CWaitable* object : objects) object->BeginPoll();
+  }
+  ~CPollAnnouncement() {
+    for (const CWaitable* object : objects) object->EndPoll();
+  }
+  CPollAnnouncement(const CPollAnnouncement&) = delete;
+  CPollAnnouncement& operator=(const CPollAnnouncement&) = delete;
+
+ private:
+  const std::span<const CWaitable* const> objects;
+};
 
 }  // namespace
 
@@ -80,7 +105,6 @@ DWORD WaitForMultipleObjects(std::span<const CWaitable* const> objects, DWORD ti
     if (driver && driver->TimeoutMs() == 0) {
       // Work due now (a transfer just added) runs before the poll rather than after one.
       driver->Run({});
-      if (DWORD known = SignalledNow(objects); known != WAIT_TIMEOUT) return known;
     }
     const std::span<const pollfd> driven = driver ? driver->Fds() : std::span<const pollfd>();
     const size_t count = objects.size() + driven.size();
@@ -93,7 +117,16 @@ DWORD WaitForMultipleObjects(std::span<const CWaitable* const> objects, DWORD ti
     std::copy(driven.begin(), driven.end(), fds + objects.size());
     int waitMs = RemainingMs(timeoutMs, deadline);
     if (driver) waitMs = ShorterWait(waitMs, driver->TimeoutMs());
-    const int ready = ::poll(fds, count, waitMs);
+    int ready;
+    {
+      // Counted only while polling: what the driver signals on this thread needs no descriptor.
+      CPollAnnouncement announced(objects);
+      // Asked again now that the wait is counted: a Set before that left the descriptor alone.
+      if (DWORD known = SignalledNow(objects); known != WAIT_TIMEOUT) return known;
+      // A signalled object behind one of unknown state: the poll only settles which is first.
+      if (AnySignalled(objects)) waitMs = 0;
+      ready = ::poll(fds, count, waitMs);
+    }
     if (ready < 0) {
       if (errno == EINTR) continue;
       return WAIT_FAILED;
