@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
 #include <utility>
 
 #include "platform/win32/StringConv.h"
@@ -13,7 +16,23 @@
 namespace {
 
 // Chunks are small next to what a file write costs: batching them saves most system calls.
-constexpr size_t kStreamBuffer = 1 << 20;
+constexpr size_t kBufferSize = 1 << 20;
+
+// All of `data`, in as many writes as it takes; false with errno set.
+bool WriteAll(int fd, const void* data, size_t count) {
+  const char* next = static_cast<const char*>(data);
+  while (count > 0) {
+    const ssize_t written = ::write(fd, next, count);
+    if (written <= 0) {
+      if (written < 0 && errno == EINTR) continue;
+      if (written == 0) errno = EIO;
+      return false;
+    }
+    next += written;
+    count -= static_cast<size_t>(written);
+  }
+  return true;
+}
 
 // Only a regular file of ours with no other name is our own partial download; anything else
 // at the temporary name (a link to another file, a hard link, a fifo, a device), put there by
@@ -50,46 +69,72 @@ int OpenTemporaryFile(const std::string& path) {
 CDownloadFile::CDownloadFile(std::wstring destination)
     : destination(std::move(destination)), temporary(this->destination + L".downloading") {}
 
+CDownloadFile::~CDownloadFile() {
+  Close();
+}
+
 CDownloadFile::OpenResult CDownloadFile::Open() {
-  file.reset();
-  UniqueFd fd(OpenTemporaryFile(WideToUtf8(temporary)));
-  if (!fd.IsValid()) return OpenResult::kNoFile;
-  FILE* stream = ::fdopen(fd.Get(), "ab");
-  if (!stream) return OpenResult::kNoStream;
-  fd.Release();  // the stream owns it now
-  file.reset(stream);
-  std::setvbuf(stream, nullptr, _IOFBF, kStreamBuffer);
-  return OpenResult::kOpened;
+  Close();
+  writeError = 0;
+  if (!buffer) buffer.reset(new (std::nothrow) unsigned char[kBufferSize]);
+  if (!buffer) return OpenResult::kNoStream;
+  fd.Reset(OpenTemporaryFile(WideToUtf8(temporary)));
+  return fd.IsValid() ? OpenResult::kOpened : OpenResult::kNoFile;
 }
 
 bool CDownloadFile::SeekForResume(uint64_t& offset) {
-  if (!file) return false;
+  if (!fd.IsValid()) return false;
   if (offset == 0) return true;
-  if (::fseeko(file.get(), 0, SEEK_END) != 0) return false;
-  const off_t size = ::ftello(file.get());
-  if (size < 0) return false;
-  if (static_cast<uint64_t>(size) < offset) {
-    offset = 0;  // the file does not hold what the offset claims: fetch everything
-    return ::fseeko(file.get(), 0, SEEK_SET) == 0;
-  }
-  return ::fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) == 0;
+  struct stat info {};
+  if (::fstat(fd.Get(), &info) != 0) return false;
+  // Writes append; the caller cuts the file to the offset it resumes from.
+  if (static_cast<uint64_t>(info.st_size) < offset) offset = 0;
+  return true;
 }
 
 bool CDownloadFile::Write(const void* data, size_t count) {
-  return file && std::fwrite(data, 1, count, file.get()) == count;
+  if (!fd.IsValid() || HasFailed()) return false;
+  if (used + count > kBufferSize && !Flush()) return false;
+  if (count >= kBufferSize) {
+    if (WriteAll(fd.Get(), data, count)) return true;
+    writeError = errno;
+    return false;
+  }
+  std::memcpy(buffer.get() + used, data, count);
+  used += count;
+  return true;
+}
+
+unsigned char* CDownloadFile::Tail(size_t count) {
+  if (!fd.IsValid() || HasFailed() || count > kBufferSize) return nullptr;
+  if (used + count > kBufferSize && !Flush()) return nullptr;
+  return buffer.get() + used;
 }
 
 bool CDownloadFile::Flush() {
-  return !file || std::fflush(file.get()) == 0;
+  if (HasFailed()) return false;
+  if (!fd.IsValid() || used == 0) return true;
+  const size_t count = used;
+  used = 0;
+  if (WriteAll(fd.Get(), buffer.get(), count)) return true;
+  // The buffer is lost: nothing written after it may count, until the file is opened again.
+  writeError = errno;
+  return false;
+}
+
+bool CDownloadFile::HasFailed() const {
+  if (writeError == 0) return false;
+  errno = writeError;
+  return true;
 }
 
 bool CDownloadFile::Truncate(uint64_t length) {
-  return file && std::fflush(file.get()) == 0 &&
-         ::ftruncate(::fileno(file.get()), static_cast<off_t>(length)) == 0;
+  return fd.IsValid() && Flush() && ::ftruncate(fd.Get(), static_cast<off_t>(length)) == 0;
 }
 
 void CDownloadFile::Close() {
-  file.reset();
+  Flush();
+  fd.Reset();
 }
 
 void CDownloadFile::Remove() {

@@ -192,9 +192,9 @@ void CInternetRequest::Close() {
     std::lock_guard guard(notifyLock);
     notifyClosed = true;
   }
-  // The transfer is taken down later on the engine thread; nothing of it reaches the caller
-  // any more, so the caller need not wait for that. A finished transfer holds no connection,
-  // so its handle can wait until the engine wakes anyway.
+  // The transfer is taken down on its own thread, at once when that is this one; nothing of it
+  // reaches the caller any more, so the caller need not wait for that. A finished transfer
+  // holds no connection, so its handle can wait until that thread wakes anyway.
   bool finished;
   std::shared_ptr<CInternetEngine> owner;
   {

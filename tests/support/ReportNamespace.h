@@ -1,6 +1,6 @@
-// One private network namespace for a whole test process that downloads and reports. The
-// transfer engine's thread is process-wide and stays in the namespace it was started from, so
-// every test of the process runs in this one (RunInside). Inside, the hosts file names only
+// One private network namespace for a whole test process that downloads and reports. Threads
+// and their kept-alive connections stay in the namespace they were started from, so every
+// test of the process runs in this one (RunInside). Inside, the hosts file names only
 // localhost, and the resolver points at loopback addresses where nothing answers: no query
 // leaves the machine, and the report's DNS servers are 127.0.0.2 and 127.0.0.3.
 #ifndef ZVNET_TESTS_SUPPORT_REPORTNAMESPACE_H_
