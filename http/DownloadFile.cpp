@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/win32/PostBatch.h"
 #include "platform/win32/StringConv.h"
 #include "platform/win32/UniqueFd.h"
 
@@ -154,6 +155,8 @@ bool CDownloadFile::MoveIntoPlace(int* error) {
   auto flush = [&] {
     if (flushed) return;
     flushed = true;
+    // The disk may take long: messages this thread queued already go first.
+    if (CPostBatch* batch = CPostBatch::Current()) batch->WakeNow();
     UniqueFd written(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (written.IsValid()) ::fsync(written.Get());  // a failed flush only loses the crash guarantee
   };

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <vector>
 
+#include "platform/win32/PostBatch.h"
 #include "platform/win32/TsanAnnotations.h"
 #include "platform/win32/WaitDriver.h"
 
@@ -20,9 +21,10 @@ int RemainingMs(DWORD timeoutMs, Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-int ShorterWait(int waitMs, int driverMs) {
-  if (driverMs < 0) return waitMs;
-  return waitMs < 0 ? driverMs : std::min(waitMs, driverMs);
+// The shorter of two poll time-outs, -1 meaning none.
+int ShorterWait(int waitMs, int otherMs) {
+  if (otherMs < 0) return waitMs;
+  return waitMs < 0 ? otherMs : std::min(waitMs, otherMs);
 }
 
 // Objects that know their state answer without a poll, as long as no object before the
@@ -115,7 +117,7 @@ DWORD WaitForMultipleObjects(std::span<const CWaitable* const> objects, DWORD ti
     }
     for (size_t i = 0; i < objects.size(); ++i) fds[i] = {objects[i]->WaitFd(), POLLIN, 0};
     std::copy(driven.begin(), driven.end(), fds + objects.size());
-    int waitMs = RemainingMs(timeoutMs, deadline);
+    int waitMs = ShorterWait(RemainingMs(timeoutMs, deadline), CPostBatch::WakeDueInMs());
     if (driver) waitMs = ShorterWait(waitMs, driver->TimeoutMs());
     int ready;
     {
@@ -131,15 +133,15 @@ DWORD WaitForMultipleObjects(std::span<const CWaitable* const> objects, DWORD ti
       if (errno == EINTR) continue;
       return WAIT_FAILED;
     }
+    CPostBatch::WakeIfDue();
     if (driver) {
       driver->Run(std::span<const pollfd>(fds + objects.size(), driven.size()));
       // What the driver did may have signalled an object after the poll looked.
       if (DWORD known = SignalledNow(objects); known != WAIT_TIMEOUT) return known;
     }
     if (DWORD taken = TakeSignalled(objects, fds); taken != WAIT_TIMEOUT) return taken;
-    // Time-out, or every signal was taken by another waiter, or only the driver had work:
-    // wait again for what is left of the time.
-    if (!driver && ready == 0) return WAIT_TIMEOUT;
+    // Time-out, or every signal was taken by another waiter, or only the driver or the held
+    // wake-ups had work: wait again for what is left of the time.
     if (timeoutMs != INFINITE && RemainingMs(timeoutMs, deadline) == 0) return WAIT_TIMEOUT;
   }
 }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/win32/PostBatch.h"
 #include "platform/wininet/InternetShare.h"
 
 namespace {
@@ -153,8 +154,10 @@ bool CInternetEngine::RunUntil(const std::function<bool()>& done, DWORD timeoutM
       continue;
     }
     polled.assign(fds.begin(), fds.end());
-    const int waitMs = ShorterWait(static_cast<int>(left), TimeoutMs());
+    const int waitMs =
+        ShorterWait(ShorterWait(static_cast<int>(left), TimeoutMs()), CPostBatch::WakeDueInMs());
     if (::poll(polled.data(), polled.size(), waitMs) < 0 && errno != EINTR) return false;
+    CPostBatch::WakeIfDue();
     Run(polled);
   }
 }
