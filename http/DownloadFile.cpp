@@ -17,6 +17,9 @@
 namespace {
 
 // Chunks are small next to what a file write costs: batching them saves most system calls.
+// The buffer starts small, so that the many small bodies cost no mapping of memory, and grows
+// once a body has filled it.
+constexpr size_t kFirstBufferSize = 64 * 1024;
 constexpr size_t kBufferSize = 1 << 20;
 
 // All of `data`, in as many writes as it takes; false with errno set.
@@ -77,7 +80,10 @@ CDownloadFile::~CDownloadFile() {
 CDownloadFile::OpenResult CDownloadFile::Open() {
   Close();
   writeError = 0;
-  if (!buffer) buffer.reset(new (std::nothrow) unsigned char[kBufferSize]);
+  if (!buffer) {
+    buffer.reset(new (std::nothrow) unsigned char[kFirstBufferSize]);
+    capacity = kFirstBufferSize;
+  }
   if (!buffer) return OpenResult::kNoStream;
   fd.Reset(OpenTemporaryFile(WideToUtf8(temporary)));
   return fd.IsValid() ? OpenResult::kOpened : OpenResult::kNoFile;
@@ -95,8 +101,8 @@ bool CDownloadFile::SeekForResume(uint64_t& offset) {
 
 bool CDownloadFile::Write(const void* data, size_t count) {
   if (!fd.IsValid() || HasFailed()) return false;
-  if (used + count > kBufferSize && !Flush()) return false;
-  if (count >= kBufferSize) {
+  if (used + count > capacity && !FlushFull()) return false;
+  if (count >= capacity) {
     if (WriteAll(fd.Get(), data, count)) return true;
     writeError = errno;
     return false;
@@ -107,8 +113,8 @@ bool CDownloadFile::Write(const void* data, size_t count) {
 }
 
 unsigned char* CDownloadFile::Tail(size_t count) {
-  if (!fd.IsValid() || HasFailed() || count > kBufferSize) return nullptr;
-  if (used + count > kBufferSize && !Flush()) return nullptr;
+  if (!fd.IsValid() || HasFailed() || count > capacity) return nullptr;
+  if (used + count > capacity && !FlushFull()) return nullptr;
   return buffer.get() + used;
 }
 
@@ -121,6 +127,18 @@ bool CDownloadFile::Flush() {
   // The buffer is lost: nothing written after it may count, until the file is opened again.
   writeError = errno;
   return false;
+}
+
+bool CDownloadFile::FlushFull() {
+  if (!Flush()) return false;
+  if (capacity >= kBufferSize) return true;
+  // A body that fills the small buffer is a large one. Without the room the small buffer goes
+  // on serving.
+  std::unique_ptr<unsigned char[]> larger(new (std::nothrow) unsigned char[kBufferSize]);
+  if (!larger) return true;
+  buffer = std::move(larger);
+  capacity = kBufferSize;
+  return true;
 }
 
 bool CDownloadFile::HasFailed() const {

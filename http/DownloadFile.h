@@ -42,7 +42,8 @@ class CDownloadFile {
   bool SeekForResume(uint64_t& offset);
   bool Write(const void* data, size_t count);
   // Room for `count` bytes at the end of the buffer, flushing it first when it is too full;
-  // null when nothing is open, the room cannot be made or `count` is larger than the buffer.
+  // null when nothing is open, the room cannot be made or `count` is larger than the buffer
+  // (64 KiB at first, 1 MiB once a body has filled that).
   unsigned char* Tail(size_t count);
   // Keeps `count` bytes written into the room Tail gave.
   void Commit(size_t count) { used += count; }
@@ -67,7 +68,11 @@ class CDownloadFile {
   std::wstring destination;
   const std::wstring temporary;
   UniqueFd fd;
-  std::unique_ptr<unsigned char[]> buffer;  // 1 MiB, made by the first Open
+  // Flushes a buffer that has no room left, then makes it the larger size.
+  bool FlushFull();
+
+  std::unique_ptr<unsigned char[]> buffer;  // made by the first Open
+  size_t capacity = 0;
   size_t used = 0;
   int writeError = 0;  // errno of a failed write; every later write fails with it
 };

@@ -69,6 +69,8 @@ BOOL CInternetRequest::Start(std::string_view headers, std::string optional, boo
                              uint64_t total) {
   std::unique_lock lock(mutex);
   if (sent) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+  // Closed before it was sent (from another thread): nothing would ever end the operation.
+  if (transferDone) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
   // Without libcurl there is no transfer to start; the request stays unsent.
   if (!CInternetShare::Get().Usable()) return Fail(ERROR_INTERNET_INTERNAL_ERROR);
   // The transfer runs on this thread, inside its waits.
@@ -192,16 +194,24 @@ void CInternetRequest::Close() {
     std::lock_guard guard(notifyLock);
     notifyClosed = true;
   }
-  // The transfer is taken down on its own thread, at once when that is this one; nothing of it
-  // reaches the caller any more, so the caller need not wait for that. A finished transfer
-  // holds no connection, so its handle can wait until that thread wakes anyway.
+  // The operation ends first: the take-down posted below wakes the request's thread, whose
+  // synchronous wait must then find it ended.
   bool finished;
   std::shared_ptr<CInternetEngine> owner;
   {
     std::lock_guard guard(mutex);
     finished = transferDone;
     owner = engine;
+    pending = Op::kNone;
+    pendingRead = {};
+    pendingWrite = {};
+    transferDone = true;
+    if (transferError == 0 && !headersDone) transferError = ERROR_INTERNET_OPERATION_CANCELLED;
   }
+  completed.notify_all();
+  // The transfer is taken down on its own thread, at once when that is this one; nothing of it
+  // reaches the caller any more, so the caller need not wait for that. A finished transfer
+  // holds no connection, so its handle can wait until that thread wakes anyway.
   auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
   auto takeDown = [self] {
     self->closed = true;
@@ -214,13 +224,4 @@ void CInternetRequest::Close() {
   } else {
     owner->Post(std::move(takeDown));
   }
-  {
-    std::lock_guard guard(mutex);
-    pending = Op::kNone;
-    pendingRead = {};
-    pendingWrite = {};
-    transferDone = true;
-    if (transferError == 0 && !headersDone) transferError = ERROR_INTERNET_OPERATION_CANCELLED;
-  }
-  completed.notify_all();
 }
