@@ -13,6 +13,7 @@
 #include "http/RouteTrace.h"
 #include "netstatus/HostAddress.h"
 #include "netstatus/LocalDnsServers.h"
+#include "platform/win32/PostBatch.h"
 #include "platform/win32/Wait.h"
 
 namespace {
@@ -41,6 +42,9 @@ CCdnReport::Outcome CCdnReport::Run() {
   if (!facts.reportFlag && !facts.rawHeaders.empty() && !MatchesCdnServer(facts.rawHeaders)) {
     return Outcome::kNotCdn;
   }
+  // The look-ups and the trace block outside the thread's waits: messages queued already must
+  // not wait for them.
+  if (CPostBatch* batch = CPostBatch::Current()) batch->WakeNow();
   CdnReportLookups lookups;
   if (!LookUp(&lookups)) return Outcome::kStopped;
   return Send(host, BuildCdnReportQuery(facts, lookups));

@@ -5,15 +5,38 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
 #include <utility>
 
+#include "platform/win32/PostBatch.h"
 #include "platform/win32/StringConv.h"
 #include "platform/win32/UniqueFd.h"
 
 namespace {
 
 // Chunks are small next to what a file write costs: batching them saves most system calls.
-constexpr size_t kStreamBuffer = 1 << 20;
+// The buffer starts small, so that the many small bodies cost no mapping of memory, and grows
+// once a body has filled it.
+constexpr size_t kFirstBufferSize = 64 * 1024;
+constexpr size_t kBufferSize = 1 << 20;
+
+// All of `data`, in as many writes as it takes; false with errno set.
+bool WriteAll(int fd, const void* data, size_t count) {
+  const char* next = static_cast<const char*>(data);
+  while (count > 0) {
+    const ssize_t written = ::write(fd, next, count);
+    if (written <= 0) {
+      if (written < 0 && errno == EINTR) continue;
+      if (written == 0) errno = EIO;
+      return false;
+    }
+    next += written;
+    count -= static_cast<size_t>(written);
+  }
+  return true;
+}
 
 // Only a regular file of ours with no other name is our own partial download; anything else
 // at the temporary name (a link to another file, a hard link, a fifo, a device), put there by
@@ -41,9 +64,7 @@ int OpenTemporaryFile(const std::string& path) {
     fd.Reset(::open(path.c_str(), kFlags | O_EXCL, 0666));
     if (!fd.IsValid()) return -1;
   }
-  // Regular files never block; blocking mode is what stdio expects.
-  const int flags = ::fcntl(fd.Get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return -1;
+  // O_NONBLOCK stays: it changes nothing for a regular file, which is all this can be now.
   return fd.Release();
 }
 
@@ -52,46 +73,87 @@ int OpenTemporaryFile(const std::string& path) {
 CDownloadFile::CDownloadFile(std::wstring destination)
     : destination(std::move(destination)), temporary(this->destination + L".downloading") {}
 
+CDownloadFile::~CDownloadFile() {
+  Close();
+}
+
 CDownloadFile::OpenResult CDownloadFile::Open() {
-  file.reset();
-  UniqueFd fd(OpenTemporaryFile(WideToUtf8(temporary)));
-  if (!fd.IsValid()) return OpenResult::kNoFile;
-  FILE* stream = ::fdopen(fd.Get(), "ab");
-  if (!stream) return OpenResult::kNoStream;
-  fd.Release();  // the stream owns it now
-  file.reset(stream);
-  std::setvbuf(stream, nullptr, _IOFBF, kStreamBuffer);
-  return OpenResult::kOpened;
+  Close();
+  writeError = 0;
+  if (!buffer) {
+    buffer.reset(new (std::nothrow) unsigned char[kFirstBufferSize]);
+    capacity = kFirstBufferSize;
+  }
+  if (!buffer) return OpenResult::kNoStream;
+  fd.Reset(OpenTemporaryFile(WideToUtf8(temporary)));
+  return fd.IsValid() ? OpenResult::kOpened : OpenResult::kNoFile;
 }
 
 bool CDownloadFile::SeekForResume(uint64_t& offset) {
-  if (!file) return false;
+  if (!fd.IsValid()) return false;
   if (offset == 0) return true;
-  if (::fseeko(file.get(), 0, SEEK_END) != 0) return false;
-  const off_t size = ::ftello(file.get());
-  if (size < 0) return false;
-  if (static_cast<uint64_t>(size) < offset) {
-    offset = 0;  // the file does not hold what the offset claims: fetch everything
-    return ::fseeko(file.get(), 0, SEEK_SET) == 0;
-  }
-  return ::fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) == 0;
+  struct stat info {};
+  if (::fstat(fd.Get(), &info) != 0) return false;
+  // Writes append; the caller cuts the file to the offset it resumes from.
+  if (static_cast<uint64_t>(info.st_size) < offset) offset = 0;
+  return true;
 }
 
 bool CDownloadFile::Write(const void* data, size_t count) {
-  return file && std::fwrite(data, 1, count, file.get()) == count;
+  if (!fd.IsValid() || HasFailed()) return false;
+  if (used + count > capacity && !FlushFull()) return false;
+  if (count >= capacity) {
+    if (WriteAll(fd.Get(), data, count)) return true;
+    writeError = errno;
+    return false;
+  }
+  std::memcpy(buffer.get() + used, data, count);
+  used += count;
+  return true;
+}
+
+unsigned char* CDownloadFile::Tail(size_t count) {
+  if (!fd.IsValid() || HasFailed() || count > capacity) return nullptr;
+  if (used + count > capacity && !FlushFull()) return nullptr;
+  return buffer.get() + used;
 }
 
 bool CDownloadFile::Flush() {
-  return !file || std::fflush(file.get()) == 0;
+  if (HasFailed()) return false;
+  if (!fd.IsValid() || used == 0) return true;
+  const size_t count = used;
+  used = 0;
+  if (WriteAll(fd.Get(), buffer.get(), count)) return true;
+  // The buffer is lost: nothing written after it may count, until the file is opened again.
+  writeError = errno;
+  return false;
+}
+
+bool CDownloadFile::FlushFull() {
+  if (!Flush()) return false;
+  if (capacity >= kBufferSize) return true;
+  // A body that fills the small buffer is a large one. Without the room the small buffer goes
+  // on serving.
+  std::unique_ptr<unsigned char[]> larger(new (std::nothrow) unsigned char[kBufferSize]);
+  if (!larger) return true;
+  buffer = std::move(larger);
+  capacity = kBufferSize;
+  return true;
+}
+
+bool CDownloadFile::HasFailed() const {
+  if (writeError == 0) return false;
+  errno = writeError;
+  return true;
 }
 
 bool CDownloadFile::Truncate(uint64_t length) {
-  return file && std::fflush(file.get()) == 0 &&
-         ::ftruncate(::fileno(file.get()), static_cast<off_t>(length)) == 0;
+  return fd.IsValid() && Flush() && ::ftruncate(fd.Get(), static_cast<off_t>(length)) == 0;
 }
 
 void CDownloadFile::Close() {
-  file.reset();
+  Flush();
+  fd.Reset();
 }
 
 void CDownloadFile::Remove() {
@@ -111,6 +173,8 @@ bool CDownloadFile::MoveIntoPlace(int* error) {
   auto flush = [&] {
     if (flushed) return;
     flushed = true;
+    // The disk may take long: messages this thread queued already go first.
+    if (CPostBatch* batch = CPostBatch::Current()) batch->WakeNow();
     UniqueFd written(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (written.IsValid()) ::fsync(written.Get());  // a failed flush only loses the crash guarantee
   };

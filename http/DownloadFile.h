@@ -5,43 +5,53 @@
 // The folder may be writable by others, so the temporary file is opened without following a
 // link, never through something that is not our own partial download, and the destination
 // is replaced only by rename. Writes are buffered; Flush must succeed before the body counts
-// as complete.
+// as complete. The buffer can also be filled in place (Tail, Commit), so that a body read
+// straight into it is not copied again on its way to the file.
 //
-// Threads: the task's driving thread only. Owns its stream; failures leave errno set.
+// Threads: the task's driving thread only. Owns its descriptor; failures leave errno set.
 #ifndef ZVNET_HTTP_DOWNLOADFILE_H_
 #define ZVNET_HTTP_DOWNLOADFILE_H_
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
+
+#include "platform/win32/UniqueFd.h"
 
 class CDownloadFile {
  public:
   enum class OpenResult {
     kOpened,
     kNoFile,    // nothing could be opened at the temporary name (errno says why)
-    kNoStream,  // no stream for the opened file
+    kNoStream,  // no room for the write buffer
   };
 
   explicit CDownloadFile(std::wstring destination);
+  ~CDownloadFile();
   CDownloadFile(const CDownloadFile&) = delete;
   CDownloadFile& operator=(const CDownloadFile&) = delete;
 
   // Where the body goes; after MoveIntoPlace, the name it went to (or was last tried).
   const std::wstring& Destination() const { return destination; }
-  bool IsOpen() const { return file != nullptr; }
+  bool IsOpen() const { return fd.IsValid(); }
 
-  // Opens the temporary file for appending; an open one is closed first, unflushed.
+  // Opens the temporary file for appending; an open one is closed first.
   OpenResult Open();
   // Places the stream at `offset` to resume from there; a file shorter than that cannot hold
   // what the offset claims, so `offset` becomes 0 and writing starts at the beginning.
   bool SeekForResume(uint64_t& offset);
   bool Write(const void* data, size_t count);
+  // Room for `count` bytes at the end of the buffer, flushing it first when it is too full;
+  // null when nothing is open, the room cannot be made or `count` is larger than the buffer
+  // (64 KiB at first, 1 MiB once a body has filled that).
+  unsigned char* Tail(size_t count);
+  // Keeps `count` bytes written into the room Tail gave.
+  void Commit(size_t count) { used += count; }
   // Hands the buffered bytes to the file; true when nothing is open.
   bool Flush();
   // Flushes, then cuts the file to `length` bytes.
   bool Truncate(uint64_t length);
+  // Flushes (without checking) and closes.
   void Close();
   // Deletes the temporary file (a failed download that cannot be resumed).
   void Remove();
@@ -52,13 +62,19 @@ class CDownloadFile {
   bool MoveIntoPlace(int* error);
 
  private:
-  struct FileClose {
-    void operator()(FILE* stream) const { std::fclose(stream); }
-  };
+  // True, with errno set again, once a write has failed.
+  bool HasFailed() const;
 
   std::wstring destination;
   const std::wstring temporary;
-  std::unique_ptr<FILE, FileClose> file;
+  UniqueFd fd;
+  // Flushes a buffer that has no room left, then makes it the larger size.
+  bool FlushFull();
+
+  std::unique_ptr<unsigned char[]> buffer;  // made by the first Open
+  size_t capacity = 0;
+  size_t used = 0;
+  int writeError = 0;  // errno of a failed write; every later write fails with it
 };
 
 #endif  // ZVNET_HTTP_DOWNLOADFILE_H_

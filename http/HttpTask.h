@@ -5,12 +5,13 @@
 // PostRun on its own thread, then deletes it. Stop may be called from any thread at any time.
 // Everything the task reports goes to its sink as messages, never to the host directly.
 //
-// Threads: the driving thread runs every step and owns every field, except that the WinINet
-// stand-in's engine thread reports statuses through InternetStatusCallback, which writes the
-// timing record and sets the two WinINet events (both atomic or thread-safe), and Stop, which
-// touches only the stop event and flag (CThreadControl). Handle-created statuses arrive on the
-// driving thread during the call that makes the handle. Once CloseAll has run, no status of
-// the task's handles arrives any more, so the task may be deleted.
+// Threads: the driving thread runs every step and owns every field. The WinINet stand-in runs
+// the task's transfer on the driving thread too, inside the task's waits, and reports its
+// statuses there through InternetStatusCallback, which writes the timing record and sets the
+// two WinINet events (both atomic or thread-safe). Stop, from any thread, touches only the stop
+// event and flag (CThreadControl). Handle-created statuses arrive on the driving thread during the
+// call that makes the handle. Once CloseAll has run, no status of the task's handles arrives any
+// more, so the task may be deleted.
 //
 // Offsets and lengths are 64-bit, so bodies of 4 GiB and more are transferred and checked
 // exactly. The 8-byte progress record keeps two 32-bit values: bytes held and expected end,
@@ -122,7 +123,7 @@ class CHttpTask : public CThreadControl {
   void CloseConnection();
   void CloseSession();
 
-  // Statuses (HttpTask.cpp), from the engine thread or during a call that makes a handle.
+  // Statuses (HttpTask.cpp), on the driving thread: inside its waits, or during a call.
   void OnStatusCallback(HINTERNET handle, DWORD status, void* information, DWORD length);
   void OnHandleCreated(HINTERNET handle, void* information);
   void OnRequestComplete(HINTERNET handle, void* information);
@@ -156,6 +157,9 @@ class CHttpTask : public CThreadControl {
   Step ReadResponse();
   // The chunk buffer, and the memory body's room when the length is known.
   Step PrepareResponse();
+  // Where a chunk of `wanted` bytes can be read in place (memory body or file buffer); null
+  // when it goes through the chunk buffer.
+  unsigned char* InPlaceRoom(DWORD wanted);
   // Reads up to `wanted` bytes into `into`; `*got` 0 at the end of the body.
   Step ReadChunk(unsigned char* into, DWORD wanted, DWORD* got);
   // Keeps `got` bytes just read (already in place when `inPlace`).
@@ -215,7 +219,7 @@ class CHttpTask : public CThreadControl {
   // Whether the last completion signalled on m_hRequestCompleteEvent reported a failure: a
   // failed read leaves the caller's buffer and length as they were, so they must not be used.
   std::atomic<bool> m_bRequestFailed{false};
-  // The WinINet error of the last failed call or completion (written by the engine thread).
+  // The WinINet error of the last failed call or completion.
   std::atomic<DWORD> m_dwLastError{0};
   ZV_FAILURE_CAUSE m_nFailure = ZV_FAILURE_NONE;  // a cause known without WinINet
   int m_nSystemError = 0;                         // errno of a file failure

@@ -299,8 +299,9 @@ CHttpTask::Step CHttpTask::ReadResponse() {
   for (;;) {
     const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(kChunkSize, remaining));
     DWORD got = 0;
-    // A memory download whose room is already made reads straight into it, saving a copy.
-    unsigned char* inPlace = m_nKind == HTTP_KIND_MEMORY ? m_pResponse->Tail(wanted) : nullptr;
+    // The body is read straight into the memory body's room or the file's write buffer,
+    // saving a copy.
+    unsigned char* inPlace = InPlaceRoom(wanted);
     if (wanted > 0) {
       Step read = ReadChunk(inPlace ? inPlace : m_pChunk.get(), wanted, &got);
       if (read != StepOk) return read;
@@ -316,6 +317,12 @@ CHttpTask::Step CHttpTask::ReadResponse() {
     m_nBytesReceived += got;
     NotifyProgress();
   }
+}
+
+unsigned char* CHttpTask::InPlaceRoom(DWORD wanted) {
+  if (m_nKind == HTTP_KIND_MEMORY) return m_pResponse->Tail(wanted);
+  if (m_nKind == HTTP_KIND_FILE && m_pSaveFile) return m_pSaveFile->Tail(wanted);
+  return nullptr;
 }
 
 CHttpTask::Step CHttpTask::PrepareResponse() {
@@ -373,6 +380,8 @@ CHttpTask::Step CHttpTask::KeepChunk(bool inPlace, DWORD got) {
       m_nErrorCode = DOWNLOAD_FAILED;
       return StepFailed;
     }
+  } else if (m_nKind == HTTP_KIND_FILE && inPlace) {
+    m_pSaveFile->Commit(got);
   } else if (m_nKind == HTTP_KIND_FILE && WriteSaveFile(got) != 0) {
     m_nErrorCode = DOWNLOAD_WRITE_FAILED;
     return StepRetry;

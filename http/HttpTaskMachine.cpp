@@ -1,10 +1,12 @@
 #include "http/HttpTaskMachine.h"
 
+#include <optional>
 #include <utility>
 
 #include "frame/Log.h"
 #include "http/HttpTask.h"
 #include "platform/win32/Ime.h"
+#include "platform/win32/PostBatch.h"
 #include "platform/win32/Wait.h"
 
 namespace {
@@ -92,6 +94,9 @@ long CHttpTaskMachine::Close() {
 DWORD CHttpTaskMachine::MainProc() {
   ImmDisableIME(0);
   startedEvent->Set();
+  // While tasks follow one another, the callers' threads are woken for their messages at most
+  // every few milliseconds rather than once per task; the messages are queued at once.
+  std::optional<CPostBatch> batch;
   for (;;) {
     bool hasTask;
     {
@@ -100,9 +105,12 @@ DWORD CHttpTaskMachine::MainProc() {
       if (!hasTask) workEvent.Reset();
     }
     if (!hasTask) {
+      batch.reset();  // every caller hears all there is before this worker sleeps
       WriteLog(LOG_TRACE, L"CHttpTaskMachine::HasTask empty");
       if (WaitForMultipleObjects({&workEvent, &quitEvent}, INFINITE) != WAIT_OBJECT_0) break;
     }
+    if (!batch) batch.emplace();
+    CPostBatch::WakeIfDue();
     if (CHttpTask* task = GetTask()) {
       task->PreRun();
       task->Run();

@@ -38,13 +38,14 @@ CEvent::CEvent(ResetMode mode, bool initiallySet, Source source)
   if (initiallySet && fd.IsValid()) {
     WriteOne(fd.Get());
     signalled.store(true);
+    written = true;
   }
 }
 
 CEvent::~CEvent() {
   if (source != Source::kRecycled || !fd.IsValid()) return;
   // The next owner must find the counter at zero.
-  if (mode == ResetMode::kAuto || signalled.load(std::memory_order_relaxed)) ReadAll(fd.Get());
+  if (mode == ResetMode::kAuto || written) ReadAll(fd.Get());
   CEventFdCache::Get().Give(std::move(fd));
 }
 
@@ -54,7 +55,11 @@ void CEvent::Set() {
   {
     std::lock_guard guard(stateLock);
     if (signalled.load(std::memory_order_relaxed)) return;
-    signalled.store(true, std::memory_order_release);
+    signalled.store(true, std::memory_order_seq_cst);
+    // A wait that counted itself before this store may be polling already: it needs the
+    // descriptor. One that counts itself later sees the state.
+    if (pollers.load(std::memory_order_seq_cst) == 0) return;
+    written = true;
     writing.store(true, std::memory_order_relaxed);
   }
   // Written outside the lock: the waiter this write wakes resets the event at once, and would
@@ -72,8 +77,17 @@ void CEvent::Reset() {
   std::lock_guard guard(stateLock);
   if (!signalled.load(std::memory_order_relaxed)) return;
   while (writing.load(std::memory_order_acquire)) std::this_thread::yield();
-  ReadAll(fd.Get());
+  if (written) ReadAll(fd.Get());
+  written = false;
   signalled.store(false, std::memory_order_release);
+}
+
+void CEvent::BeginPoll() const {
+  if (mode == ResetMode::kManual) pollers.fetch_add(1, std::memory_order_seq_cst);
+}
+
+void CEvent::EndPoll() const {
+  if (mode == ResetMode::kManual) pollers.fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool CEvent::ConsumeSignal() const {
@@ -83,7 +97,7 @@ bool CEvent::ConsumeSignal() const {
 
 CWaitable::KnownState CEvent::StateNow() const {
   if (mode == ResetMode::kAuto) return KnownState::kUnknown;
-  return signalled.load(std::memory_order_acquire) ? KnownState::kSignalled : KnownState::kClear;
+  return signalled.load(std::memory_order_seq_cst) ? KnownState::kSignalled : KnownState::kClear;
 }
 
 bool CEvent::IsSet() const {

@@ -2,8 +2,13 @@
 // events release one waiter and reset themselves. Any thread may Set, Reset and wait.
 //
 // A manual-reset event also keeps its state in memory, so that setting a set event, resetting
-// a clear one and asking whether it is set cost no system call; `stateLock` keeps that state
-// and the descriptor in step, except for Set's write, which `writing` marks until it is done.
+// a clear one and asking whether it is set cost no system call. Its descriptor is signalled
+// only while a wait polls it (`pollers`): a thread that sets the event it is about to wait for
+// itself, or that nobody waits for, makes no system call either. Set stores the state and then
+// reads `pollers`, a wait counts itself in `pollers` and then reads the state (both
+// sequentially consistent), so a poll that began before the state was set always sees the
+// descriptor signalled. `stateLock` keeps the state and the descriptor in step, except for
+// Set's write, which `writing` marks until it is done.
 //
 // A recycled event takes its descriptor from CEventFdCache and gives it back cleared, for
 // objects that make events at a high rate.
@@ -41,14 +46,18 @@ class CEvent : public CWaitable {
   int WaitFd() const override { return fd.Get(); }
   bool ConsumeSignal() const override;
   KnownState StateNow() const override;
+  void BeginPoll() const override;
+  void EndPoll() const override;
 
  private:
   UniqueFd fd;
   const ResetMode mode;
   const Source source;
   std::mutex stateLock;
-  std::atomic<bool> signalled{false};  // manual-reset events only; written under `stateLock`
-  std::atomic<bool> writing{false};    // a Set's write to the descriptor is under way
+  std::atomic<bool> signalled{false};   // manual-reset events only; written under `stateLock`
+  std::atomic<bool> writing{false};     // a Set's write to the descriptor is under way
+  bool written = false;                 // manual-reset: the descriptor holds a Set; `stateLock`
+  mutable std::atomic<int> pollers{0};  // manual-reset: waits polling the descriptor now
 };
 #endif  // _WIN32
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/win32/Clock.h"
 #include "platform/win32/ThreadMessageQueue.h"
 
 namespace {
@@ -17,7 +18,23 @@ CPostBatch::CPostBatch() : outermost(currentBatch == nullptr) {
 CPostBatch::~CPostBatch() {
   if (!outermost) return;
   currentBatch = nullptr;
-  for (const auto& queue : queues) queue->Signal();
+  WakeNow();
+}
+
+void CPostBatch::WakeNow() {
+  std::vector<std::shared_ptr<CThreadMessageQueue>> woken;
+  woken.swap(queues);
+  for (const auto& queue : woken) queue->Signal();
+}
+
+int CPostBatch::WakeDueInMs() {
+  if (!currentBatch || currentBatch->queues.empty()) return -1;
+  const DWORD age = timeGetTime() - currentBatch->heldSince;
+  return age >= kMaxHoldMs ? 0 : static_cast<int>(kMaxHoldMs - age);
+}
+
+void CPostBatch::WakeIfDue() {
+  if (WakeDueInMs() == 0) currentBatch->WakeNow();
 }
 
 CPostBatch* CPostBatch::Current() {
@@ -25,5 +42,6 @@ CPostBatch* CPostBatch::Current() {
 }
 
 void CPostBatch::Note(const std::shared_ptr<CThreadMessageQueue>& queue) {
+  if (queues.empty()) heldSince = timeGetTime();
   if (std::find(queues.begin(), queues.end(), queue) == queues.end()) queues.push_back(queue);
 }

@@ -1,4 +1,7 @@
 // Something a thread can wait for: a descriptor that polls readable when it is signalled.
+// A wait that polls the descriptor announces itself first (BeginPoll, then it asks StateNow
+// again) and after (EndPoll): an object whose state is known in memory may leave the
+// descriptor alone while nobody polls it.
 #ifndef ZVNET_PLATFORM_WIN32_WAITABLE_H_
 #define ZVNET_PLATFORM_WIN32_WAITABLE_H_
 
@@ -16,6 +19,8 @@ class CWaitable {
   // The state when it is known without asking the kernel, so that a wait can skip the poll.
   enum class KnownState { kUnknown, kClear, kSignalled };
   virtual KnownState StateNow() const { return KnownState::kUnknown; }
+  virtual void BeginPoll() const {}
+  virtual void EndPoll() const {}
 };
 #endif  // _WIN32
 

@@ -1,5 +1,5 @@
-// A bounded ring of bytes: the buffer between the stand-in's engine thread and a request's
-// reader or writer. Not thread-safe itself; its owner's lock guards it. Storage starts small
+// A bounded ring of bytes: the buffer between a request's libcurl transfer and its reader or
+// writer. Not thread-safe itself; its owner's lock guards it. Storage starts small
 // and grows up to the bound only as the data waiting in it demands, so that the many small
 // answers never pay for the room a large download needs.
 #ifndef ZVNET_PLATFORM_WININET_BYTERING_H_

@@ -1,4 +1,4 @@
-// What the engine holds of a transfer it runs: told, on the engine thread, when libcurl has
+// What the engine holds of a transfer it runs: told, on the engine's thread, when libcurl has
 // finished the transfer's easy handle. The engine owns a reference while the handle is in its
 // multi handle, so the transfer lives at least until it has been told.
 #ifndef ZVNET_PLATFORM_WININET_ENGINETRANSFER_H_

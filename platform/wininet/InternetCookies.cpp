@@ -6,7 +6,7 @@
 #include <ctime>
 #include <memory>
 
-#include "platform/wininet/InternetEngine.h"
+#include "platform/wininet/InternetShare.h"
 
 namespace {
 
@@ -94,8 +94,8 @@ bool CInternetCookies::Set(const std::string& url, const std::string& name,
                            const std::string& data) {
   std::string line = ToNetscapeLine(url, name, data, static_cast<long long>(std::time(nullptr)));
   if (line.empty()) return false;
-  // Without the engine's share the cookie would go to a store that nobody reads.
-  CURLSH* share = CInternetEngine::Get().Share();
+  // Without the share the cookie would go to a store that nobody reads.
+  CURLSH* share = CInternetShare::Get().Handle();
   if (!share) return false;
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
   if (!easy || curl_easy_setopt(easy.get(), CURLOPT_SHARE, share) != CURLE_OK) return false;

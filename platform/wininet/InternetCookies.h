@@ -1,4 +1,4 @@
-// The process-wide cookie store of the stand-in: libcurl's cookie engine in the engine's
+// The process-wide cookie store of the stand-in: libcurl's cookie engine in the process-wide
 // share handle, so that cookies set here and cookies that servers set are sent by every later
 // matching request, from any session. Any thread may call it (the share handle is locked).
 #ifndef ZVNET_PLATFORM_WININET_INTERNETCOOKIES_H_

@@ -1,80 +1,106 @@
 #include "platform/wininet/InternetEngine.h"
 
-#include <algorithm>
-#include <future>
-#include <iterator>
+#include <poll.h>
 
-#include "platform/win32/NoDestructor.h"
+#include <cerrno>
+
+#include "platform/win32/PostBatch.h"
+#include "platform/wininet/InternetShare.h"
 
 namespace {
 
-// Idle connections and more than a few parallel transfers per process are rare; this bounds
-// the pool without forcing reconnects in normal use.
-constexpr long kMaxPooledConnections = 64;
-constexpr long kIdleWakeMs = 1000;
+// Idle connections kept per thread: a worker talks to a few servers at a time. Each thread
+// has its own pool, so the process keeps at most this many per thread that makes requests.
+constexpr long kMaxPooledConnections = 8;
+
+int ShorterWait(int waitMs, int driverMs) {
+  if (driverMs < 0) return waitMs;
+  return waitMs < 0 ? driverMs : std::min(waitMs, driverMs);
+}
 
 }  // namespace
 
-CInternetEngine& CInternetEngine::Get() {
-  static NoDestructor<CInternetEngine> engine;
-  return *engine;
+// Ends the thread's engine with the thread.
+class CInternetEngine::CHolder {
+ public:
+  ~CHolder() {
+    if (engine) engine->Shutdown();
+  }
+  std::shared_ptr<CInternetEngine> engine;
+  bool tried = false;
+};
+
+std::shared_ptr<CInternetEngine> CInternetEngine::ForThisThread() {
+  thread_local CHolder holder;
+  if (!holder.tried) {
+    holder.tried = true;
+    auto engine = std::make_shared<CInternetEngine>();
+    if (CInternetShare::Get().Usable() && engine->Init()) {
+      holder.engine = std::move(engine);
+      CWaitDriver::Install(holder.engine.get());
+    }
+  }
+  return holder.engine;
 }
 
-CInternetEngine::CInternetEngine() {
-  usable = Init();
-  if (!usable) {
-    // Nothing runs on them; requests see Usable() false and fail before reaching libcurl.
-    share.reset();
-    multi.reset();
-    return;
-  }
-  // The thread runs until the process ends, like WinINet's own threads.
-  std::thread thread([this] { Loop(); });
-  threadId = thread.get_id();
-  thread.detach();
-}
+CInternetEngine::CInternetEngine() : owner(std::this_thread::get_id()) {}
+
+CInternetEngine::~CInternetEngine() = default;
 
 bool CInternetEngine::Init() {
-  // Never cleaned up globally: the engine and its handles live until the process ends.
-  if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return false;
   multi.reset(curl_multi_init());
-  if (!multi ||
-      curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS, kMaxPooledConnections) != CURLM_OK) {
-    return false;
-  }
-  share.reset(curl_share_init());
-  if (!share) return false;
-  CURLSH* handle = share.get();
-  const CURLSHcode results[] = {
-      curl_share_setopt(handle, CURLSHOPT_LOCKFUNC, &CInternetEngine::LockShare),
-      curl_share_setopt(handle, CURLSHOPT_UNLOCKFUNC, &CInternetEngine::UnlockShare),
-      curl_share_setopt(handle, CURLSHOPT_USERDATA, this),
-      curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE),
-      curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS),
-      curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION),
+  if (!multi || !wake.IsValid()) return false;
+  CURLM* handle = multi.get();
+  const CURLMcode results[] = {
+      curl_multi_setopt(handle, CURLMOPT_MAXCONNECTS, kMaxPooledConnections),
+      curl_multi_setopt(handle, CURLMOPT_SOCKETFUNCTION, &CInternetEngine::SocketThunk),
+      curl_multi_setopt(handle, CURLMOPT_SOCKETDATA, this),
+      curl_multi_setopt(handle, CURLMOPT_TIMERFUNCTION, &CInternetEngine::TimerThunk),
+      curl_multi_setopt(handle, CURLMOPT_TIMERDATA, this),
   };
-  // A share without its locks would be used unguarded from several threads.
-  return std::all_of(std::begin(results), std::end(results),
-                     [](CURLSHcode result) { return result == CURLSHE_OK; });
+  for (CURLMcode result : results) {
+    if (result != CURLM_OK) return false;
+  }
+  fds.push_back({wake.WaitFd(), POLLIN, 0});
+  return true;
 }
 
-void CInternetEngine::LockShare(CURL*, curl_lock_data data, curl_lock_access, void* self) {
-  static_cast<CInternetEngine*>(self)->shareLocks[data].lock();
-}
-
-void CInternetEngine::UnlockShare(CURL*, curl_lock_data data, void* self) {
-  static_cast<CInternetEngine*>(self)->shareLocks[data].unlock();
+void CInternetEngine::Shutdown() {
+  CWaitDriver::Install(nullptr);
+  std::vector<std::function<void()>> left;
+  {
+    std::lock_guard guard(mutex);
+    ended = true;
+    left.swap(commands);
+  }
+  for (auto& work : left) work();
+  RunDeferred();
+  // Out of the map first: a transfer that goes with its last reference frees its own handle.
+  std::map<CURL*, std::shared_ptr<CEngineTransfer>> running;
+  running.swap(transfers);
+  for (auto& [easy, transfer] : running) curl_multi_remove_handle(multi.get(), easy);
+  running.clear();
+  multi.reset();
 }
 
 void CInternetEngine::Post(std::function<void()> work) {
-  if (IsEngineThread() || !usable) {
-    work();
+  if (IsOwnerThread()) {
+    if (driving) {
+      deferred.push_back(std::move(work));
+    } else {
+      work();
+    }
     return;
   }
   bool needsWake;
   {
-    std::lock_guard guard(mutex);
-    // One wake-up on its way is enough: the loop takes every queued command after it.
+    std::unique_lock lock(mutex);
+    if (ended) {
+      lock.unlock();
+      work();
+      return;
+    }
+    // One wake-up on its way is enough: the owner takes every queued command after it.
     needsWake = !wakePending;
     wakePending = true;
     commands.push_back(std::move(work));
@@ -83,30 +109,21 @@ void CInternetEngine::Post(std::function<void()> work) {
 }
 
 void CInternetEngine::PostLazy(std::function<void()> work) {
-  if (IsEngineThread() || !usable) {
+  if (IsOwnerThread()) {
+    Post(std::move(work));
+    return;
+  }
+  std::unique_lock lock(mutex);
+  if (ended) {
+    lock.unlock();
     work();
     return;
   }
-  std::lock_guard guard(mutex);
   commands.push_back(std::move(work));
 }
 
-void CInternetEngine::Call(const std::function<void()>& work) {
-  if (IsEngineThread() || !usable) {
-    work();
-    return;
-  }
-  std::promise<void> done;
-  std::future<void> finished = done.get_future();
-  Post([&work, &done] {
-    work();
-    done.set_value();
-  });
-  finished.wait();
-}
-
 bool CInternetEngine::Add(CURL* easy, std::shared_ptr<CEngineTransfer> transfer) {
-  if (!usable || curl_multi_add_handle(multi.get(), easy) != CURLM_OK) return false;
+  if (!multi || curl_multi_add_handle(multi.get(), easy) != CURLM_OK) return false;
   transfers[easy] = std::move(transfer);
   return true;
 }
@@ -118,15 +135,96 @@ void CInternetEngine::Remove(CURL* easy) {
   transfers.erase(it);
 }
 
-bool CInternetEngine::RunCommands() {
-  std::deque<std::function<void()>> batch;
+bool CInternetEngine::RunUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  // Inside its own work (or after the thread's end) the engine cannot run: only wait.
+  const bool canRun = CWaitDriver::Current() == this;
+  std::vector<pollfd> polled;
+  for (;;) {
+    if (done()) return true;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    if (!canRun) {
+      ::poll(nullptr, 0, static_cast<int>(std::min<long long>(left, 10)));
+      continue;
+    }
+    if (TimeoutMs() == 0) {
+      Run({});
+      continue;
+    }
+    polled.assign(fds.begin(), fds.end());
+    const int waitMs =
+        ShorterWait(ShorterWait(static_cast<int>(left), TimeoutMs()), CPostBatch::WakeDueInMs());
+    if (::poll(polled.data(), polled.size(), waitMs) < 0 && errno != EINTR) return false;
+    CPostBatch::WakeIfDue();
+    Run(polled);
+  }
+}
+
+int CInternetEngine::TimeoutMs() const {
+  if (!deferred.empty()) return 0;
+  if (!timerSet) return -1;
+  const auto left = timerDue - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  // Rounded up: a wait that ends before the timer would only wake to wait again.
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+void CInternetEngine::RunDue(std::span<const pollfd> ready) {
+  if (!ready.empty() && (ready[0].revents & POLLIN)) wake.Reset();
+  RunCommands();
+  // Copied first: libcurl changes `fds` while it runs.
+  constexpr size_t kOnStack = 8;
+  std::pair<curl_socket_t, int> onStack[kOnStack];
+  std::vector<std::pair<curl_socket_t, int>> onHeap;
+  size_t count = 0;
+  for (size_t i = 1; i < ready.size(); ++i) {
+    const short revents = ready[i].revents;
+    if (!revents) continue;
+    const int events = ((revents & (POLLIN | POLLHUP)) ? CURL_CSELECT_IN : 0) |
+                       ((revents & POLLOUT) ? CURL_CSELECT_OUT : 0) |
+                       ((revents & POLLERR) ? CURL_CSELECT_ERR : 0);
+    if (count < kOnStack) {
+      onStack[count++] = {ready[i].fd, events};
+    } else {
+      onHeap.emplace_back(ready[i].fd, events);
+    }
+  }
+  for (size_t i = 0; i < count; ++i) Act(onStack[i].first, onStack[i].second);
+  for (const auto& [socket, events] : onHeap) Act(socket, events);
+  if (timerSet && timerDue <= Clock::now()) {
+    timerSet = false;
+    Act(CURL_SOCKET_TIMEOUT, 0);
+  }
+  ReapDone();
+  RunDeferred();
+}
+
+void CInternetEngine::Act(curl_socket_t socket, int events) {
+  driving = true;
+  int running = 0;
+  curl_multi_socket_action(multi.get(), socket, events, &running);
+  driving = false;
+}
+
+void CInternetEngine::RunCommands() {
+  std::vector<std::function<void()>> batch;
   {
     std::lock_guard guard(mutex);
+    if (commands.empty()) return;
     batch.swap(commands);
     wakePending = false;
   }
   for (auto& work : batch) work();
-  return !batch.empty();
+}
+
+void CInternetEngine::RunDeferred() {
+  while (!deferred.empty()) {
+    std::vector<std::function<void()>> batch;
+    batch.swap(deferred);
+    for (auto& work : batch) work();
+  }
 }
 
 void CInternetEngine::ReapDone() {
@@ -138,7 +236,7 @@ void CInternetEngine::ReapDone() {
     auto it = transfers.find(easy);
     if (it == transfers.end()) continue;
     // Out of the multi handle first, so that its connection goes back to the pool; the
-    // request may add the handle again (a redirect it follows).
+    // transfer may add a new handle (a redirect it follows).
     std::shared_ptr<CEngineTransfer> transfer = std::move(it->second);
     transfers.erase(it);
     curl_multi_remove_handle(multi.get(), easy);
@@ -146,22 +244,30 @@ void CInternetEngine::ReapDone() {
   }
 }
 
-void CInternetEngine::Loop() {
-  for (;;) {
-    RunCommands();
-    int running = 0;
-    curl_multi_perform(multi.get(), &running);
-    ReapDone();
-    long timeout = -1;
-    curl_multi_timeout(multi.get(), &timeout);
-    if (timeout < 0 || timeout > kIdleWakeMs) timeout = kIdleWakeMs;
-    {
-      std::lock_guard guard(mutex);
-      if (!commands.empty()) timeout = 0;
-    }
-    curl_waitfd woken{wake.WaitFd(), CURL_WAIT_POLLIN, 0};
-    curl_multi_poll(multi.get(), &woken, 1, static_cast<int>(timeout), nullptr);
-    // Cleared before the commands are taken, so a wake-up sent meanwhile is not lost.
-    if (woken.revents & CURL_WAIT_POLLIN) wake.Reset();
+void CInternetEngine::OnSocket(curl_socket_t socket, int what) {
+  auto it = fds.begin() + 1;
+  while (it != fds.end() && it->fd != socket) ++it;
+  if (what == CURL_POLL_REMOVE) {
+    if (it != fds.end()) fds.erase(it);
+    return;
   }
+  const short events = static_cast<short>(((what & CURL_POLL_IN) ? POLLIN : 0) |
+                                          ((what & CURL_POLL_OUT) ? POLLOUT : 0));
+  if (it == fds.end()) {
+    fds.push_back({socket, events, 0});
+  } else {
+    it->events = events;
+  }
+}
+
+int CInternetEngine::SocketThunk(CURL*, curl_socket_t socket, int what, void* self, void*) {
+  static_cast<CInternetEngine*>(self)->OnSocket(socket, what);
+  return 0;
+}
+
+int CInternetEngine::TimerThunk(CURLM*, long timeoutMs, void* self) {
+  auto* engine = static_cast<CInternetEngine*>(self);
+  engine->timerSet = timeoutMs >= 0;
+  if (timeoutMs >= 0) engine->timerDue = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  return 0;
 }

@@ -1,85 +1,98 @@
-// The stand-in's engine: one thread per process that owns the libcurl multi handle, so that
-// keep-alive connections are pooled process-wide, and every libcurl call on a transfer runs on
-// this thread (no cross-thread pausing). Its share handle holds the process-wide cookie
-// store, DNS cache and TLS sessions, and is locked for use from other threads.
+// The stand-in's engine: one per thread that starts transfers, without a thread of its own.
+// It owns that thread's libcurl multi handle and its pool of kept-alive connections, and runs
+// the transfers inside the thread's own waits: it is the thread's wait driver (WaitDriver.h),
+// so every WaitForMultipleObjects of the thread also watches the transfers' sockets and
+// libcurl's timer, and a synchronous call runs them itself (RunUntil). Every libcurl call on a
+// transfer, and every callback of it, runs on the owning thread.
 //
-// Threads: any thread may Post or Call; the work runs on the engine thread, in order. Work
-// run by Call has finished when Call returns. When libcurl could not be set up the engine has
-// no thread: Usable() is false, Add refuses every transfer and posted work runs at once on
-// the posting thread (it can only free what never reached libcurl). `mutex` guards `commands` and
-// `wakePending`; `transfers` is touched only on the engine thread. The engine lives until the
-// process ends.
+// Threads: the owning thread makes the engine (ForThisThread) and runs everything but Post and
+// PostLazy. Any thread may Post: the work runs on the owning thread, at once when posted there
+// outside libcurl, else at its next wake (a wait, or RunUntil), which a Post from another
+// thread causes. When the owning thread ends, the engine takes its transfers out, frees its
+// handles and runs later posts at once on the posting thread (nothing of libcurl is left that
+// they could race with). `mutex` guards `commands`, `wakePending` and `ended`; every other
+// field is the owning thread's.
 #ifndef ZVNET_PLATFORM_WININET_INTERNETENGINE_H_
 #define ZVNET_PLATFORM_WININET_INTERNETENGINE_H_
 
 #include <curl/curl.h>
 
-#include <deque>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/win32/Event.h"
+#include "platform/win32/WaitDriver.h"
 #include "platform/wininet/EngineTransfer.h"
 
-class CInternetEngine {
+class CInternetEngine : public CWaitDriver {
  public:
-  static CInternetEngine& Get();
+  // The calling thread's engine, made and installed as its wait driver on first use; null
+  // when libcurl is not usable.
+  static std::shared_ptr<CInternetEngine> ForThisThread();
 
-  // False when libcurl could not be set up; requests then fail instead of starting.
-  bool Usable() const { return usable; }
-
-  // Runs `work` on the engine thread; at once when called there.
+  bool IsOwnerThread() const { return std::this_thread::get_id() == owner; }
+  // Runs `work` on the owning thread (see the contract above).
   void Post(std::function<void()> work);
-  // Runs `work` on the engine thread when it next wakes for any reason (within a second):
-  // for clean-up that nobody waits for.
+  // The same, but from another thread without waking it: for clean-up nobody waits for.
   void PostLazy(std::function<void()> work);
-  // The same, and waits until it has run.
-  void Call(const std::function<void()>& work);
-  bool IsEngineThread() const { return std::this_thread::get_id() == threadId; }
 
-  // Engine thread only: add and remove a transfer's easy handle. The engine keeps the
-  // transfer alive while its handle is in the multi handle and tells it when it is done.
+  // Owning thread: add and remove a transfer's easy handle. The engine keeps the transfer
+  // alive while its handle is in the multi handle and tells it when it is done.
   bool Add(CURL* easy, std::shared_ptr<CEngineTransfer> transfer);
   void Remove(CURL* easy);
+  // Owning thread: runs the transfers until `done` answers true (true) or `timeoutMs` has
+  // passed (false). Inside the engine's own work it cannot run them and only waits.
+  bool RunUntil(const std::function<bool()>& done, DWORD timeoutMs);
 
-  // Share handle for cookies, DNS and TLS sessions; usable from any thread. Null when the
-  // engine is not usable.
-  CURLSH* Share() const { return share.get(); }
+  std::span<const pollfd> Fds() const override { return fds; }
+  int TimeoutMs() const override;
 
   CInternetEngine();
+  ~CInternetEngine() override;
   CInternetEngine(const CInternetEngine&) = delete;
   CInternetEngine& operator=(const CInternetEngine&) = delete;
 
+ protected:
+  void RunDue(std::span<const pollfd> ready) override;
+
  private:
+  using Clock = std::chrono::steady_clock;
   struct MultiFree {
     void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
   };
-  struct ShareFree {
-    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
-  };
+  class CHolder;
 
-  // Sets up libcurl's global state, the multi and the share handle; false on any failure.
   bool Init();
-  void Loop();
-  bool RunCommands();
+  // Called as the owning thread ends.
+  void Shutdown();
+  void RunCommands();
+  void RunDeferred();
   void ReapDone();
-  static void LockShare(CURL*, curl_lock_data data, curl_lock_access, void* self);
-  static void UnlockShare(CURL*, curl_lock_data data, void* self);
+  void Act(curl_socket_t socket, int events);
+  void OnSocket(curl_socket_t socket, int what);
+  static int SocketThunk(CURL*, curl_socket_t socket, int what, void* self, void*);
+  static int TimerThunk(CURLM*, long timeoutMs, void* self);
 
-  bool usable = false;  // set once by the constructor
+  const std::thread::id owner;
   std::unique_ptr<CURLM, MultiFree> multi;
-  std::unique_ptr<CURLSH, ShareFree> share;
-  std::mutex shareLocks[CURL_LOCK_DATA_LAST];
-  std::mutex mutex;
-  std::deque<std::function<void()>> commands;
-  bool wakePending = false;  // a wake-up was sent that the loop has not taken commands for
-  // Wakes the loop's poll: an eventfd costs less than libcurl's own socket pair.
-  CEvent wake{CEvent::ResetMode::kAuto};
+  // The wake-up of a Post from another thread first, then the sockets libcurl watches.
+  std::vector<pollfd> fds;
+  bool timerSet = false;
+  Clock::time_point timerDue;
   std::map<CURL*, std::shared_ptr<CEngineTransfer>> transfers;
-  std::thread::id threadId;
+  bool driving = false;  // inside libcurl: posts wait until it has returned
+  std::vector<std::function<void()>> deferred;
+  CEvent wake{CEvent::ResetMode::kAuto};
+
+  std::mutex mutex;
+  std::vector<std::function<void()>> commands;
+  bool wakePending = false;  // a wake-up was sent that has not been taken yet
+  bool ended = false;
 };
 
 #endif  // ZVNET_PLATFORM_WININET_INTERNETENGINE_H_

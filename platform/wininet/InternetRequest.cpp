@@ -5,6 +5,7 @@
 
 #include "platform/win32/MessageWindow.h"
 #include "platform/wininet/InternetEngine.h"
+#include "platform/wininet/InternetShare.h"
 
 namespace {
 
@@ -68,8 +69,13 @@ BOOL CInternetRequest::Start(std::string_view headers, std::string optional, boo
                              uint64_t total) {
   std::unique_lock lock(mutex);
   if (sent) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+  // Closed before it was sent (from another thread): nothing would ever end the operation.
+  if (transferDone) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
   // Without libcurl there is no transfer to start; the request stays unsent.
-  if (!CInternetEngine::Get().Usable()) return Fail(ERROR_INTERNET_INTERNAL_ERROR);
+  if (!CInternetShare::Get().Usable()) return Fail(ERROR_INTERNET_INTERNAL_ERROR);
+  // The transfer runs on this thread, inside its waits.
+  engine = CInternetEngine::ForThisThread();
+  if (!engine) return Fail(ERROR_INTERNET_INTERNAL_ERROR);
   for (std::string& line : HeaderLines(headers)) {
     if (line.find(':') != std::string::npos) addedHeaders.push_back(std::move(line));
   }
@@ -86,23 +92,38 @@ BOOL CInternetRequest::Pend(std::unique_lock<std::mutex>& lock, Op op, bool resu
   opError = 0;
   lock.unlock();
   auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
-  if (op == Op::kSend) CInternetEngine::Get().Post([self] { self->Begin(); });
+  if (op == Op::kSend) engine->Post([self] { self->Begin(); });
   if (resume) ResumeEngine();
   if (async) return Fail(ERROR_IO_PENDING);
-  lock.lock();
   const DWORD limitMs = receiveTimeoutMs + (op == Op::kSend ? connectTimeoutMs : 0);
-  if (!completed.wait_for(lock, std::chrono::milliseconds(limitMs),
-                          [&] { return pending == Op::kNone; })) {
+  const bool done = AwaitSync(limitMs);
+  lock.lock();
+  if (!done && pending != Op::kNone) {
     pending = Op::kNone;
     pendingRead = {};
     pendingWrite = {};
     transferDone = true;
     transferError = ERROR_INTERNET_TIMEOUT;
     lock.unlock();
-    CInternetEngine::Get().Call([self] { self->Detach(); });
+    engine->Post([self] { self->Detach(); });
     return Fail(ERROR_INTERNET_TIMEOUT);
   }
   return opOk ? TRUE : Fail(opError);
+}
+
+bool CInternetRequest::AwaitSync(DWORD limitMs) {
+  if (engine->IsOwnerThread()) {
+    // The transfer runs on this thread: run it until the operation is done.
+    return engine->RunUntil(
+        [this] {
+          std::lock_guard guard(mutex);
+          return pending == Op::kNone;
+        },
+        limitMs);
+  }
+  std::unique_lock lock(mutex);
+  return completed.wait_for(lock, std::chrono::milliseconds(limitMs),
+                            [&] { return pending == Op::kNone; });
 }
 
 BOOL CInternetRequest::Write(const void* data, DWORD count, DWORD* written) {
@@ -162,7 +183,7 @@ BOOL CInternetRequest::Read(void* buffer, DWORD capacity, DWORD* length) {
 
 void CInternetRequest::ResumeEngine() {
   auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
-  CInternetEngine::Get().Post([self] {
+  engine->Post([self] {
     if (self->attached) curl_easy_pause(self->easy, CURLPAUSE_CONT);
   });
 }
@@ -173,26 +194,14 @@ void CInternetRequest::Close() {
     std::lock_guard guard(notifyLock);
     notifyClosed = true;
   }
-  // The transfer is taken down later on the engine thread; nothing of it reaches the caller
-  // any more, so the caller need not wait for that. A finished transfer holds no connection,
-  // so its handle can wait until the engine wakes anyway.
+  // The operation ends first: the take-down posted below wakes the request's thread, whose
+  // synchronous wait must then find it ended.
   bool finished;
+  std::shared_ptr<CInternetEngine> owner;
   {
     std::lock_guard guard(mutex);
     finished = transferDone;
-  }
-  auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
-  auto takeDown = [self] {
-    self->closed = true;
-    self->Detach();
-  };
-  if (finished) {
-    CInternetEngine::Get().PostLazy(std::move(takeDown));
-  } else {
-    CInternetEngine::Get().Post(std::move(takeDown));
-  }
-  {
-    std::lock_guard guard(mutex);
+    owner = engine;
     pending = Op::kNone;
     pendingRead = {};
     pendingWrite = {};
@@ -200,4 +209,19 @@ void CInternetRequest::Close() {
     if (transferError == 0 && !headersDone) transferError = ERROR_INTERNET_OPERATION_CANCELLED;
   }
   completed.notify_all();
+  // The transfer is taken down on its own thread, at once when that is this one; nothing of it
+  // reaches the caller any more, so the caller need not wait for that. A finished transfer
+  // holds no connection, so its handle can wait until that thread wakes anyway.
+  auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
+  auto takeDown = [self] {
+    self->closed = true;
+    self->Detach();
+  };
+  if (!owner) {
+    takeDown();  // never sent: nothing reached libcurl
+  } else if (finished) {
+    owner->PostLazy(std::move(takeDown));
+  } else {
+    owner->Post(std::move(takeDown));
+  }
 }

@@ -1,13 +1,16 @@
-// A stand-in WinINet request: one HTTP exchange run by the engine on a libcurl easy handle.
+// A stand-in WinINet request: one HTTP exchange run on a libcurl easy handle by the engine of
+// the thread that sent it (the owning thread).
 //
-// Threads: the caller's thread runs the WinINet calls (one at a time, as WinINet requires);
-// the engine thread runs every libcurl call and callback and completes pending operations.
-// `mutex` guards the exchange state below it (response head, body and upload buffers, the
-// pending operation and its caller's buffers); `easy`, `headerList` and the fields marked
-// "engine" are touched only on the engine thread. Statuses go to the callback under
-// `notifyLock` and without `mutex` held; none goes after Close has returned. The caller's
-// buffers of a pending read or write are written only under `mutex` and never after Close
-// has returned.
+// Threads: the caller's threads run the WinINet calls (one at a time, as WinINet requires);
+// the owning thread's engine runs every libcurl call and callback, inside that thread's waits
+// (an asynchronous request progresses while its thread waits, a synchronous call runs it
+// itself), and completes pending operations there. `engine` is set once by the send, under
+// `mutex`. `mutex` guards the exchange state below it (response head, body and upload buffers,
+// the pending operation and its caller's buffers); `easy`, `headerList` and the fields marked
+// "engine" are touched only by the engine's work. Close from another thread posts the
+// take-down to the owning thread. Statuses go to the callback under `notifyLock` and without
+// `mutex` held; none goes after Close has returned. The caller's buffers of a pending read or
+// write are written only under `mutex` and never after Close has returned.
 //
 // The definitions span files by part: InternetRequest.cpp the caller's calls,
 // InternetRequestQuery.cpp the response head and option queries, InternetRequestTransfer.cpp
@@ -28,6 +31,7 @@
 #include "platform/wininet/EngineTransfer.h"
 #include "platform/wininet/HttpRedirect.h"
 #include "platform/wininet/HttpResponseHead.h"
+#include "platform/wininet/InternetEngine.h"
 #include "platform/wininet/InternetHandle.h"
 #include "platform/wininet/InternetSession.h"
 
@@ -93,6 +97,9 @@ class CInternetRequest : public CInternetHandle, public CEngineTransfer {
   // paused transfer go on.
   BOOL Pend(std::unique_lock<std::mutex>& lock, Op op, bool resume = false);
   void ResumeEngine();
+  // Waits for a synchronous operation, running the transfer when this is its thread; false
+  // when `limitMs` passed first.
+  bool AwaitSync(DWORD limitMs);
 
   // Engine side helpers.
   void Begin();
@@ -147,6 +154,7 @@ class CInternetRequest : public CInternetHandle, public CEngineTransfer {
   bool sent = false;
 
   // Engine.
+  std::shared_ptr<CInternetEngine> engine;  // written once, by the send
   CURL* easy = nullptr;
   curl_slist* headerList = nullptr;
   std::string body;
@@ -162,7 +170,7 @@ class CInternetRequest : public CInternetHandle, public CEngineTransfer {
   bool closed = false;
 
   // Held while the engine reports a status, so that Close can wait for one in progress.
-  // Recursive: a status callback may close the request on the engine thread.
+  // Recursive: a status callback may close the request on the owning thread.
   std::recursive_mutex notifyLock;
   bool notifyClosed = false;
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "platform/wininet/InternetEasyOptions.h"
-#include "platform/wininet/InternetEngine.h"
+#include "platform/wininet/InternetShare.h"
 #include "platform/wininet/InternetTls.h"
 
 namespace {
@@ -69,7 +69,7 @@ CURLcode CInternetRequest::ConfigureBasics(const CInternetSession& session) {
       .Set(CURLOPT_PROTOCOLS_STR, "http,https")
       .Set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https")
       .Set(CURLOPT_FOLLOWLOCATION, 0L)
-      .Set(CURLOPT_SHARE, CInternetEngine::Get().Share())
+      .Set(CURLOPT_SHARE, CInternetShare::Get().Handle())
       .Set(CURLOPT_COOKIEFILE, "")
       .Set(CURLOPT_NOSIGNAL, 1L)
       .Set(CURLOPT_HTTP_VERSION, version)

@@ -119,7 +119,7 @@ DWORD MapCurlError(CURLcode code, CURL* easy, bool viaProxy) {
 }  // namespace
 
 void CInternetRequest::Detach() {
-  if (attached) CInternetEngine::Get().Remove(easy);
+  if (attached) engine->Remove(easy);
   attached = false;
   if (easy) curl_easy_cleanup(easy);
   easy = nullptr;
@@ -149,7 +149,7 @@ void CInternetRequest::Begin() {
 DWORD CInternetRequest::Attach() {
   if (DWORD error = Configure()) return error;
   auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
-  if (!CInternetEngine::Get().Add(easy, std::move(self))) return ERROR_INTERNET_INTERNAL_ERROR;
+  if (!engine->Add(easy, std::move(self))) return ERROR_INTERNET_INTERNAL_ERROR;
   attached = true;
   return 0;
 }

@@ -2,7 +2,7 @@
 // SSL_CTX hook: tolerance of certificates outside their validity dates when the request asks
 // for it, and the extra trusted authorities of the PEM file named by ZVNET_CA_FILE.
 //
-// Threads: the engine thread calls Prepare; `mutex` guards the cached authorities.
+// Threads: each thread's engine calls Prepare; `mutex` guards the cached authorities.
 #ifndef ZVNET_PLATFORM_WININET_INTERNETTLS_H_
 #define ZVNET_PLATFORM_WININET_INTERNETTLS_H_
 

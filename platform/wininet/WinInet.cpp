@@ -9,10 +9,10 @@
 #include "platform/win32/StringConv.h"
 #include "platform/wininet/InternetConnection.h"
 #include "platform/wininet/InternetCookies.h"
-#include "platform/wininet/InternetEngine.h"
 #include "platform/wininet/InternetHandleTable.h"
 #include "platform/wininet/InternetRequest.h"
 #include "platform/wininet/InternetSession.h"
+#include "platform/wininet/InternetShare.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ HINTERNET InternetOpenW(const wchar_t* agent, DWORD accessType, const wchar_t* p
                                                                   proxyBypass ? proxyBypass : L"");
   auto session = std::make_shared<CInternetSession>(Narrow(agent), std::move(settings),
                                                     (flags & INTERNET_FLAG_ASYNC) != 0);
-  CInternetEngine::Get();  // the engine thread starts with the first session
+  CInternetShare::Get();  // libcurl is set up with the first session
   return CInternetHandleTable::Get().Add(std::move(session));
 }
 
@@ -312,7 +312,7 @@ BOOL InternetSetCookieW(const wchar_t* url, const wchar_t* cookieName, const wch
     name = data.substr(0, equals);
     data = data.substr(equals + 1);
   }
-  if (!CInternetEngine::Get().Usable()) {
+  if (!CInternetShare::Get().Usable()) {
     SetLastError(ERROR_INTERNET_INTERNAL_ERROR);
     return FALSE;
   }

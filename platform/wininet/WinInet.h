@@ -6,27 +6,31 @@
 // query buffers are in bytes, as in WinINet.
 //
 // How the calls map onto libcurl:
-// - One engine thread per process owns a single multi handle, so keep-alive connections are
-//   pooled process-wide, and one share handle holds the cookie store, the DNS cache and the
-//   TLS session cache. Every libcurl call runs on that thread.
+// - A request runs on the thread that sent it: each thread that sends has an engine with its
+//   own multi handle and pool of kept-alive connections, and no thread of its own. The engine
+//   runs the thread's transfers inside the thread's waits (WaitForMultipleObjects and the
+//   blocking calls of a synchronous session), so no thread switch stands between the network
+//   and the caller. One share handle holds the cookie store, the DNS cache and the TLS
+//   session cache for all threads. Every libcurl call of a request runs on its thread.
 // - InternetOpen keeps agent and proxy settings; InternetConnect keeps host, port and
 //   credentials; HttpOpenRequest keeps verb, object, flags and headers. None of them touch
 //   the network. HttpSendRequest(Ex) builds one easy handle and hands it to the engine.
 // - In a session opened with INTERNET_FLAG_ASYNC every call that would wait for the network
 //   (send, send-ex, end, read, write) answers FALSE with ERROR_IO_PENDING and completes
-//   through status 100 (INTERNET_STATUS_REQUEST_COMPLETE) from the engine thread; the data
-//   of a pending read is in the caller's buffer before that status is sent. No call of an
+//   through status 100 (INTERNET_STATUS_REQUEST_COMPLETE), sent on the request's thread while
+//   it waits; the data of a pending read is in the caller's buffer before that status is
+//   sent. A request makes progress only while its thread waits or calls. No call of an
 //   asynchronous session ever blocks on the network, so a caller that waits on its own stop
 //   event can always leave. IRF_SYNC and IRF_NO_WAIT do not change this.
 // - In a synchronous session the same calls block until done, bounded by the connect and
 //   receive time-outs (60 s each by default).
-// - The body is handed from the engine to the reader through a bounded buffer; when it is
-//   full the transfer is paused (on the engine thread) until the reader drains it. Upload
-//   bodies go the other way through a bounded buffer in the same manner.
+// - The body goes straight into the buffer of a pending read, else into a bounded buffer; when
+//   that is full the transfer is paused until the reader drains it. Upload bodies go the
+//   other way through a bounded buffer in the same manner.
 // - Statuses reach the handle's callback in real time, only for handles with a non-zero
 //   context: 60 (handle created) and 70 (closing) on the calling thread during the call;
 //   10/11 (resolving, resolved), 20/21 (connecting, connected), 30/31 (sending, sent), 100
-//   and 110 (redirect, with the new URL) from the engine thread. A transfer that reuses a
+//   and 110 (redirect, with the new URL) on the request's thread. A transfer that reuses a
 //   pooled connection reports no 10, 11, 20 or 21. "Connected" is reported once the
 //   connection can carry the request, so for https it includes the TLS handshake.
 // - Redirects (301, 302, 303, 307, 308) are followed by the stand-in unless the request has

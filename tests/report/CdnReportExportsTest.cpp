@@ -46,8 +46,8 @@ class CReportSettings : public testing::Environment {
   static inline CTempFolder folder;
 };
 
-// The transfer engine's thread is process-wide and stays in the namespace it was started from,
-// so every test runs in one private namespace (RunInside). Inside, the hosts file names only
+// Threads and their kept-alive connections stay in the namespace they were started from, so
+// every test runs in one private namespace (RunInside). Inside, the hosts file names only
 // localhost, and the resolver points at loopback addresses where nothing answers: no query
 // leaves the machine, and the report's DNS servers are 127.0.0.2 and 127.0.0.3.
 class CReportNamespace : public testing::Environment {
