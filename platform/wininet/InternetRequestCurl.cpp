@@ -42,6 +42,12 @@ DWORD CInternetRequest::Configure() {
 
 bool CInternetRequest::BuildHeaderList() {
   std::vector<std::string> lines = hop.headerLines;
+  // Among the header lines, not through CURLOPT_REFERER: libcurl writes that one before the
+  // cookies, and a request whose text before the cookies passes 8 KiB gets a "Cookie: "
+  // without its line end, which swallows the next header line.
+  if (!setup.referrer.empty() && !HasHeader(lines, "Referer")) {
+    lines.insert(lines.begin(), "Referer: " + setup.referrer);
+  }
   if ((setup.flags & INTERNET_FLAG_PRAGMA_NOCACHE) && !HasHeader(lines, "Pragma")) {
     lines.push_back("Pragma: no-cache");
   }
@@ -78,7 +84,6 @@ CURLcode CInternetRequest::ConfigureBasics(const CInternetSession& session) {
       .Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs))
       // A proxy's answer to CONNECT would otherwise reach OnHeaderLine as a head.
       .Set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  if (!setup.referrer.empty()) options.Set(CURLOPT_REFERER, setup.referrer.c_str());
   if (!hop.user.empty()) {
     options.Set(CURLOPT_USERNAME, hop.user.c_str())
         .Set(CURLOPT_PASSWORD, hop.password.c_str())
