@@ -55,21 +55,6 @@ bool CUdpSocket::IsValid() const {
   return handle != INVALID_SOCKET;
 }
 
-bool CUdpSocket::BindAnyPort() {
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = 0;
-  return ::bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
-}
-
-int CUdpSocket::LocalPort() const {
-  sockaddr_in bound{};
-  int length = sizeof bound;
-  if (::getsockname(handle, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return -1;
-  return ntohs(bound.sin_port);
-}
-
 void CUdpSocket::SetTimeouts(DWORD sendTimeoutMs, DWORD recvTimeoutMs) {
   ::setsockopt(handle, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendTimeoutMs),
                sizeof sendTimeoutMs);

@@ -49,21 +49,6 @@ bool CUdpSocket::IsValid() const {
   return handle >= 0;
 }
 
-bool CUdpSocket::BindAnyPort() {
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = 0;
-  return ::bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
-}
-
-int CUdpSocket::LocalPort() const {
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
-  if (::getsockname(handle, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return -1;
-  return ntohs(bound.sin_port);
-}
-
 void CUdpSocket::SetTimeouts(DWORD sendTimeoutMs, DWORD recvTimeoutMs) {
   SetTimeout(handle, SO_SNDTIMEO, sendTimeoutMs);
   SetTimeout(handle, SO_RCVTIMEO, recvTimeoutMs);

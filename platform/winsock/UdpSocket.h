@@ -74,4 +74,20 @@ class CUdpSocket {
 #endif
 };
 
+// The same calls on both platforms.
+inline bool CUdpSocket::BindAnyPort() {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = 0;
+  return ::bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+}
+
+inline int CUdpSocket::LocalPort() const {
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  if (::getsockname(handle, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return -1;
+  return ntohs(bound.sin_port);
+}
+
 #endif  // ZVNET_PLATFORM_WINSOCK_UDPSOCKET_H_
