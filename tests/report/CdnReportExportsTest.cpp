@@ -55,10 +55,10 @@ class CReportNamespace : public testing::Environment {
   void TearDown() override { ns.reset(); }
   static const CNetNamespace& Get() { return *ns; }
   static bool RunInside(const std::function<void()>& body) {
-    return ns->RunOnThread(body, {{"/etc/hosts", "127.0.0.1 localhost\n"},
-                                  {"/etc/resolv.conf",
-                                   "nameserver 127.0.0.2\nnameserver "
-                                   "127.0.0.3\noptions timeout:1\n"}});
+    return ns->RunOnThread(
+        body,
+        {{"/etc/hosts", "127.0.0.1 localhost\n"},
+         {"/etc/resolv.conf", "nameserver 127.0.0.2\nnameserver 127.0.0.3\noptions timeout:1\n"}});
   }
 
  private:
@@ -73,16 +73,13 @@ class CdnReportExportsTest : public testing::Test {
  protected:
   void SetUp() override { ZVNET_REQUIRE_NAMESPACE(CReportNamespace::Get()); }
 
-  // Starts the family, a worker, the server (its socket in the namespace) and the receiver.
+  // Starts the family, a worker, the server and the receiver (their sockets in the namespace),
+  // and points the settings at the receiver.
   void Start() {
     ASSERT_EQ(ZvHttp::Init(), 0);
     ASSERT_EQ(ZvHttp::CreateWorker(&worker), 0);
     server = std::make_unique<CHttpTestServer>();
-    StartReceiver();
-  }
-  // (Re)starts the receiver in the caller's namespace and points the settings at it.
-  void StartReceiver() {
-    receiver.Stop();
+    receiver.Stop();  // a second Start restarts it
     ASSERT_TRUE(receiver.Start());
     CReportSettings::PointAt(receiver.Port());
   }
@@ -122,14 +119,10 @@ class CdnReportExportsTest : public testing::Test {
 };
 
 // Makes every hop of a trace silent in the namespace for the life of the object.
-class CSilentEchoes {
- public:
-  CSilentEchoes() { ok = CReportNamespace::Get().Sysctl(kKey, "1"); }
+struct CSilentEchoes {
   ~CSilentEchoes() { CReportNamespace::Get().Sysctl(kKey, "0"); }
-  bool ok = false;
-
- private:
   static constexpr char kKey[] = "net/ipv4/icmp_echo_ignore_all";
+  bool ok = CReportNamespace::Get().Sysctl(kKey, "1");
 };
 
 }  // namespace

@@ -13,19 +13,20 @@
 
 namespace {
 
+// Asked for, no error, resolved in 12 ms, connected in 34, first response after 2,000 and
+// done after 2,100, 5,000,000 bytes, status 200.
 CdnReportFacts MeasuredDownload() {
-  CdnReportFacts facts;
-  facts.reportFlag = true;
-  facts.errorCode = 0;
-  facts.host = L"cdn.example";
-  facts.nameResolutionMs = 12;
-  facts.connectMs = 34;
-  facts.firstResponseMs = 2000;
-  facts.transferMs = 2100;
-  facts.bytesReceived = 5000000;
-  facts.httpStatus = 200;
-  facts.url = L"http://cdn.example/a b.bin";
-  return facts;
+  return {true,
+          0,
+          L"cdn.example",
+          L"",
+          12,
+          34,
+          2000,
+          2100,
+          5000000,
+          200,
+          L"http://cdn.example/a b.bin"};
 }
 
 CdnReportLookups FoundHost() {
