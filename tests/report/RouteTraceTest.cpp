@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <regex>
 
 #include "platform/iphelper/IcmpEcho.h"
 #include "tests/support/RouteTopology.h"
+
+// Names the echo socket kind in test output.
+void PrintTo(const CIcmpEcho::Kind& kind, std::ostream* out) {
+  *out << (kind == CIcmpEcho::Kind::kPing ? "ping socket" : "raw socket");
+}
 
 namespace {
 
