@@ -27,33 +27,28 @@ namespace {
 
 // Reports are switched on for the whole process (the switch is read once) by a data folder
 // of its own whose config.ini tests point at their receiver.
-class CReportSettings : public testing::Environment {
+// The transfer engine's thread is process-wide and stays in the namespace it was started from,
+// so every test runs in one private namespace (RunInside). Inside, the hosts file names only
+// localhost, and the resolver points at loopback addresses where nothing answers: no query
+// leaves the machine, and the report's DNS servers are 127.0.0.2 and 127.0.0.3.
+class CReportEnvironment : public testing::Environment {
  public:
   void SetUp() override {
     ::setenv("ZVNET_APPDATA", folder.Root().c_str(), 1);
     PointAt(0);
+    ns = std::make_unique<CNetNamespace>();
   }
-  void TearDown() override { ::unsetenv("ZVNET_APPDATA"); }
+  void TearDown() override {
+    ns.reset();
+    ::unsetenv("ZVNET_APPDATA");
+  }
   // REPORT=1 and REPORT_HOST=127.0.0.1:<port> (none when port is 0).
   static void PointAt(uint16_t port) {
     std::ofstream(folder.Path("config.ini"), std::ios::trunc)
         << "[CFG]\nREPORT=1\n"
         << (port ? "REPORT_HOST=127.0.0.1:" + std::to_string(port) + "\n" : "");
   }
-
- private:
-  static inline CTempFolder folder;
-};
-
-// The transfer engine's thread is process-wide and stays in the namespace it was started from,
-// so every test runs in one private namespace (RunInside). Inside, the hosts file names only
-// localhost, and the resolver points at loopback addresses where nothing answers: no query
-// leaves the machine, and the report's DNS servers are 127.0.0.2 and 127.0.0.3.
-class CReportNamespace : public testing::Environment {
- public:
-  void SetUp() override { ns = std::make_unique<CNetNamespace>(); }
-  void TearDown() override { ns.reset(); }
-  static const CNetNamespace& Get() { return *ns; }
+  static const CNetNamespace& Namespace() { return *ns; }
   static bool RunInside(const std::function<void()>& body) {
     return ns->RunOnThread(
         body,
@@ -62,16 +57,16 @@ class CReportNamespace : public testing::Environment {
   }
 
  private:
+  static inline CTempFolder folder;
   static inline std::unique_ptr<CNetNamespace> ns;
 };
 
-testing::Environment* const settings = testing::AddGlobalTestEnvironment(new CReportSettings);
-testing::Environment* const space = testing::AddGlobalTestEnvironment(new CReportNamespace);
+testing::Environment* const environment = testing::AddGlobalTestEnvironment(new CReportEnvironment);
 
 // One requesting thread that pumps its messages; call everything inside RunInside.
 class CdnReportExportsTest : public testing::Test {
  protected:
-  void SetUp() override { ZVNET_REQUIRE_NAMESPACE(CReportNamespace::Get()); }
+  void SetUp() override { ZVNET_REQUIRE_NAMESPACE(CReportEnvironment::Namespace()); }
 
   // Starts the family, a worker, the server and the receiver (their sockets in the namespace),
   // and points the settings at the receiver.
@@ -81,7 +76,7 @@ class CdnReportExportsTest : public testing::Test {
     server = std::make_unique<CHttpTestServer>();
     receiver.Stop();  // a second Start restarts it
     ASSERT_TRUE(receiver.Start());
-    CReportSettings::PointAt(receiver.Port());
+    CReportEnvironment::PointAt(receiver.Port());
   }
   // A file of 200 000 bytes from server software `software`, its head a little late so that
   // there is a first-response time to measure.
@@ -120,9 +115,9 @@ class CdnReportExportsTest : public testing::Test {
 
 // Makes every hop of a trace silent in the namespace for the life of the object.
 struct CSilentEchoes {
-  ~CSilentEchoes() { CReportNamespace::Get().Sysctl(kKey, "0"); }
+  ~CSilentEchoes() { CReportEnvironment::Namespace().Sysctl(kKey, "0"); }
   static constexpr char kKey[] = "net/ipv4/icmp_echo_ignore_all";
-  bool ok = CReportNamespace::Get().Sysctl(kKey, "1");
+  bool ok = CReportEnvironment::Namespace().Sysctl(kKey, "1");
 };
 
 }  // namespace
@@ -139,13 +134,13 @@ TEST_F(CdnReportExportsTest, ServerSoftwareDecidesOnlyForReportsNobodyAskedFor) 
       {"nginx", true, true, "1"},
       {"QMR/1.0", true, false, nullptr},
   };
-  ASSERT_TRUE(CReportNamespace::RunInside([&] {
+  ASSERT_TRUE(CReportEnvironment::RunInside([&] {
     Start();
     for (const auto& c : cases) {
       SCOPED_TRACE(testing::Message() << c.software << (c.asked ? " asked" : ""));
       server = std::make_unique<CHttpTestServer>();  // a new connection: timing is measured
       server->Serve("/file.bin", File(c.software));
-      CReportSettings::PointAt(c.withEndpoint ? receiver.Port() : 0);
+      CReportEnvironment::PointAt(c.withEndpoint ? receiver.Port() : 0);
       const size_t before = receiver.Count();
       const std::wstring url = server->Url("/file.bin?v=1", "localhost");
       ASSERT_EQ(Download(url, c.asked), DOWNLOAD_OK);
@@ -173,7 +168,7 @@ TEST_F(CdnReportExportsTest, ServerSoftwareDecidesOnlyForReportsNobodyAskedFor) 
 }
 
 TEST_F(CdnReportExportsTest, HostThatDoesNotResolveReportsDnsFailedAndAStopReportsNothing) {
-  ASSERT_TRUE(CReportNamespace::RunInside([&] {
+  ASSERT_TRUE(CReportEnvironment::RunInside([&] {
     Start();
     EXPECT_EQ(Download(L"http://nosuch.zvnet.test:8080/file.bin", false), DOWNLOAD_FAILED);
     ASSERT_TRUE(WaitUntil([&] { return receiver.Count() == 1; }, 20s));
@@ -203,7 +198,7 @@ TEST_F(CdnReportExportsTest, ClosingTheWorkerOrEndingTheFamilyEndsARunningTraceA
   ASSERT_TRUE(silent.ok);
   for (bool closeWorker : {true, false}) {
     SCOPED_TRACE(closeWorker ? "CloseWorker" : "Uninit");
-    ASSERT_TRUE(CReportNamespace::RunInside([&] {
+    ASSERT_TRUE(CReportEnvironment::RunInside([&] {
       CIcmpRequestWatch requests;
       Start();
       server->Serve("/file.bin", File("nginx"));
