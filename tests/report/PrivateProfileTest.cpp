@@ -53,30 +53,21 @@ TEST_F(PrivateProfileTest, ReadsUtf8WithMarkAndUtf16WithMark) {
   EXPECT_EQ(Read(L"S", L"K"), L"v");
 }
 
-TEST_F(PrivateProfileTest, MissingFileSectionOrKeyGivesTheDefault) {
+// A missing file, section or key gives the default; text without digits is 0; only lower-case
+// prefixes name a base; only 29 characters are read.
+TEST_F(PrivateProfileTest, IntegersFollowTheWindowsRules) {
   ::unlink(path.c_str());
   EXPECT_EQ(GetPrivateProfileIntW(L"S", L"K", 5, Utf8ToWide(path).c_str()), 5u);
-  Write("[S]\nK=1\n");
+  EXPECT_EQ(ReadInt("1", -3), 1u);
   EXPECT_EQ(GetPrivateProfileIntW(L"S", L"X", 5, Utf8ToWide(path).c_str()), 5u);
   EXPECT_EQ(GetPrivateProfileIntW(L"X", L"K", -3, Utf8ToWide(path).c_str()), UINT(-3));
-}
-
-TEST_F(PrivateProfileTest, IntegersFollowTheWindowsRules) {
-  EXPECT_EQ(ReadInt("1"), 1u);
-  EXPECT_EQ(ReadInt("  +42"), 42u);
-  EXPECT_EQ(ReadInt("-1"), 0xFFFFFFFFu);
-  EXPECT_EQ(ReadInt("0x1F"), 31u);
-  EXPECT_EQ(ReadInt("0X1F"), 0u) << "only lower-case prefixes name a base";
-  EXPECT_EQ(ReadInt("0o17"), 15u);
-  EXPECT_EQ(ReadInt("0b101"), 5u);
-  EXPECT_EQ(ReadInt("12abc"), 12u);
-  EXPECT_EQ(ReadInt("abc"), 0u) << "text without digits is 0, not the default";
-  EXPECT_EQ(ReadInt(""), 77u);
-  EXPECT_EQ(ReadInt("\"\""), 77u);
-  EXPECT_EQ(ReadInt("\"3\""), 3u);
-  EXPECT_EQ(ReadInt("4294967298"), 2u);
-  EXPECT_EQ(ReadInt(std::string(29, '0') + "1"), 0u) << "only 29 characters are read";
-  EXPECT_EQ(ReadInt(std::string(28, '0') + "1"), 1u);
+  const std::string zeros(28, '0');
+  const std::pair<std::string, UINT> rows[] = {
+      {"  +42", 42}, {"-1", 0xFFFFFFFF}, {"0x1F", 31},      {"0X1F", 0},      {"0o17", 15},
+      {"0b101", 5},  {"12abc", 12},      {"abc", 0},        {"", 77},         {"\"\"", 77},
+      {"\"3\"", 3},  {"4294967298", 2},  {zeros + "01", 0}, {zeros + "1", 1},
+  };
+  for (const auto& [value, expected] : rows) EXPECT_EQ(ReadInt(value), expected) << value;
 }
 
 TEST_F(PrivateProfileTest, LongFilesAreReadWholeUpToTheLimitAndRefusedBeyondIt) {

@@ -45,6 +45,8 @@ class CNetNamespace {
   int CountNetlinkListeners(unsigned int groups) const;
   // Whether interface `link` has carrier (IFF_RUNNING).
   bool IsRunning(const std::string& link) const;
+  // Writes the namespace's sysctl `key` as under /proc/sys ("net/ipv4/ip_forward").
+  bool Sysctl(const std::string& key, const std::string& value) const;
 
  private:
   std::string name;

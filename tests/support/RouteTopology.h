@@ -23,14 +23,23 @@ class CRouteTopology {
   CRouteTopology& operator=(const CRouteTopology&) = delete;
 
   // All four namespaces exist (for ZVNET_REQUIRE_NAMESPACE).
-  bool IsValid() const;
+  bool IsValid() const {
+    return client.IsValid() && router1.IsValid() && router2.IsValid() && server.IsValid();
+  }
   // The links and routes are in place.
   bool IsReady() const { return ready; }
 
   // router2 forwards but sends no ICMP of its own: a silent hop.
-  bool SilenceRouter2() const;
+  // What router2 itself sends (its ICMP errors) goes to a table that drops it; what it
+  // forwards does not come from it and is routed as before.
+  bool SilenceRouter2() const {
+    return router2.Ip("route add blackhole default table 100") &&
+           router2.Ip("rule add iif lo ipproto icmp lookup 100");
+  }
   // Lets root open ping sockets in the client namespace (they are off by default).
-  bool AllowPingSockets() const;
+  bool AllowPingSockets() const {
+    return client.Sysctl("net/ipv4/ping_group_range", "0 2147483647");
+  }
 
   const CNetNamespace& Client() const { return client; }
   const CNetNamespace& Server() const { return server; }

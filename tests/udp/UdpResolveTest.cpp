@@ -1,29 +1,24 @@
 // Name resolution, in a network namespace of the test's own, so that a look-up the hosts file
 // cannot answer fails at once and never reaches a DNS server.
-#include <optional>
-
 #include "tests/support/NetNamespace.h"
 #include "tests/support/NetNamespaceScope.h"
 #include "tests/udp/UdpFamilyTest.h"
 
 namespace {
 
-class UdpResolveTest : public UdpFamilyTest {
+// Entered before the fixture starts any thread: threads inherit the namespace of their creator.
+struct CEnteredNamespace {
+  CNetNamespace ns;
+  CNetNamespaceScope scope{ns};
+};
+
+class UdpResolveTest : private CEnteredNamespace, public UdpFamilyTest {
  protected:
-  // Before the fixture starts any thread: threads inherit the namespace of their creator.
   void SetUp() override {
     ZVNET_REQUIRE_NAMESPACE(ns);
-    scope.emplace(ns);
-    ASSERT_TRUE(scope->IsEntered());
+    ASSERT_TRUE(scope.IsEntered());
     UdpFamilyTest::SetUp();
   }
-  void TearDown() override {
-    UdpFamilyTest::TearDown();
-    scope.reset();
-  }
-
-  CNetNamespace ns;
-  std::optional<CNetNamespaceScope> scope;
 };
 
 }  // namespace
