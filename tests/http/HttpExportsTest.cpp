@@ -154,7 +154,7 @@ TEST_F(HttpExportsTest, CompletionSaysWhyItFailed) {
   CHttpTestServer untrusted(stranger.Issue({"127.0.0.1"}));
   CHttpTestServer otherName(ca.Issue({"elsewhere.test"}));
   CHttpTestServer trusted(ca.Issue({"localhost"}));
-  CHttpTestServer expired(ca.Issue({"localhost"}, -48h, -24h));
+  CHttpTestServer expired(ca.Issue({"localhost"}, true));
   for (CHttpTestServer* tls : {&untrusted, &otherName, &trusted, &expired}) {
     tls->Serve("/x", HttpTestResponse::Text(200, "x"));
   }
@@ -279,19 +279,14 @@ TEST_F(HttpExportsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
     folder.Write("victim", "not to be touched");
     std::stringstream names(row.at);
     for (std::string name; std::getline(names, name, '|');) {
-      const std::string at = folder.Path(name).string();
-      if (row.plant == 'l') {
-        ASSERT_EQ(::symlink(folder.Path("victim").c_str(), at.c_str()), 0);
-      }
-      if (row.plant == 'd') {
-        ASSERT_EQ(::symlink(folder.Path("absent").c_str(), at.c_str()), 0);
-      }
-      if (row.plant == 'h') {
-        ASSERT_EQ(::link(folder.Path("victim").c_str(), at.c_str()), 0);
-      }
-      if (row.plant == 'f') {
-        ASSERT_EQ(::mkfifo(at.c_str(), 0666), 0);
-      }
+      const std::string at = folder.Path(name).string(), victim = folder.Path("victim").string();
+      const char p = row.plant;
+      ASSERT_EQ(p == 'l'   ? ::symlink(victim.c_str(), at.c_str())
+                : p == 'd' ? ::symlink(folder.Path("absent").c_str(), at.c_str())
+                : p == 'h' ? ::link(victim.c_str(), at.c_str())
+                : p == 'f' ? ::mkfifo(at.c_str(), 0666)
+                           : 0,
+                0);
       if (row.plant == 'D') std::filesystem::create_directories(folder.Path(name) / "x");
       if (row.plant == 'p') folder.Write(name, body.substr(0, 40000));
     }
@@ -526,17 +521,13 @@ TEST_F(HttpExportsTest, CallerCookiesHeadersAndReferrerReachTheServer) {
   for (const char* name : {"X-One", "X-Two", "Referer", "Range", "Content-Length"}) {
     EXPECT_FALSE(next.HasHeader(name)) << name;
   }
-  EXPECT_EQ(request.target, "/h?x=1");
-  EXPECT_NE(request.Header("Cookie").find("session=abc"), std::string::npos);
-  EXPECT_NE(request.Header("Cookie").find("lang=en"), std::string::npos);
-  EXPECT_EQ(request.Header("Referer"), "http://referrer.example/page");
-  EXPECT_EQ(request.Header("X-One"), "1");
-  EXPECT_EQ(request.Header("X-Two"), "two");
-  EXPECT_EQ(request.Header("User-Agent"), "Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)");
-  EXPECT_EQ(bigRequest.Header("Referer").size(), 64u * 1024);
-  EXPECT_EQ(bigRequest.Header("X-Big").size(), 256u * 1024);
+  EXPECT_EQ(request.target + " " + request.Header("Cookie") + " " + request.Header("Referer") +
+                " " + request.Header("X-One") + request.Header("X-Two") + " " +
+                request.Header("Pragma") + " " + request.Header("User-Agent"),
+            "/h?x=1 fromServer=yes; session=abc; lang=en http://referrer.example/page 1two "
+            "no-cache Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)");
+  EXPECT_EQ(bigRequest.Header("Referer").size() + bigRequest.Header("X-Big").size(), 320u * 1024);
   EXPECT_EQ(bigRequest.Header("X-Many-199"), "v");
-  EXPECT_EQ(request.Header("Pragma"), "no-cache");
 }
 
 // Hostile servers. A redirect leads only to http or https: one to another scheme, or from

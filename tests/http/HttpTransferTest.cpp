@@ -285,13 +285,11 @@ TEST_F(HttpTransferTest, ProbeAnswersWhetherAnAddressOpens) {
 // credentials; the system's settings (type 3) name the open HTTP proxy, direct access (type 0)
 // ignores them.
 TEST_F(HttpTransferTest, EachProxyTypeCarriesTransfersOnlyWithTheRightCredentials) {
-  auto open = CTestProxy::StartHttp();
-  auto guarded = CTestProxy::StartHttp("alice", "s3cret");
-  auto socks = CTestProxy::StartSocks5("zoe", "pass-1");
-  auto openSocks = CTestProxy::StartSocks5("", "");
+  auto open = CTestProxy::Start(true), guarded = CTestProxy::Start(true, "alice", "s3cret");
+  auto socks = CTestProxy::Start(false, "zoe", "pass-1"), openSocks = CTestProxy::Start(false);
   ASSERT_TRUE(open && guarded && socks && openSocks) << "a proxy did not start";
   server.Serve("/p", HttpTestResponse::Text(200, "proxied"));
-  const std::string system = "http://" + open->HostPort();
+  const std::string system = "http://127.0.0.1:" + std::to_string(open->Port());
   CScopedEnv lower("http_proxy", system), upper("HTTP_PROXY", system);
   CScopedEnv noProxy("no_proxy", std::nullopt), noProxyUpper("NO_PROXY", std::nullopt);
   const struct {
@@ -338,9 +336,10 @@ TEST_F(HttpTransferTest, EachProxyTypeCarriesTransfersOnlyWithTheRightCredential
     EXPECT_EQ(server.Requests()[before].Header("Via").find("tinyproxy") != std::string::npos,
               c.viaHttpProxy);
   }
-  EXPECT_TRUE(open->WaitForLog("GET " + server.Origin() + "/p", 5s)) << open->Log();
-  for (auto* proxy : {&socks, &openSocks}) {
-    EXPECT_TRUE((*proxy)->WaitForLog("connected to " + server.Origin().substr(7), 5s))
+  for (auto* proxy : {&open, &socks, &openSocks}) {
+    const std::string seen = proxy == &open ? "GET " + server.Origin() + "/p"
+                                            : "connected to " + server.Origin().substr(7);
+    EXPECT_TRUE(WaitUntil([&] { return (*proxy)->Log().find(seen) != std::string::npos; }))
         << (*proxy)->Log();
   }
 }
