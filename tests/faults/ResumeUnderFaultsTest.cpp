@@ -10,10 +10,10 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,21 +85,14 @@ TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
   CTempFolder folder;
   std::vector<std::string> contents;
   std::vector<CHttpTestResource> resources;
+  std::vector<std::atomic<int>> requestsOf(kDownloads);
+  CHttpTestServer server;  // after what its handlers read
   for (int i = 0; i < kDownloads; ++i) {
     contents.push_back(TestBytes(20000 + FaultMix(seed, 1000000 + i) % 280000,
                                  static_cast<uint32_t>(FaultMix(seed, 2000000 + i))));
     resources.emplace_back(contents.back());
-  }
-  std::mutex mutex;  // guards requestsOf
-  std::vector<int> requestsOf(kDownloads, 0);
-  CHttpTestServer server;  // after what its handlers read
-  for (int i = 0; i < kDownloads; ++i) {
     server.Handle("/f/" + std::to_string(i), [&, i](const HttpTestRequest& request) {
-      int number;
-      {
-        std::lock_guard guard(mutex);
-        number = requestsOf[i]++;
-      }
+      const int number = requestsOf[i]++;
       HttpTestResponse response = resources[i](request);
       if (number < kFaultyRequests) Spoil(response, FaultMix(seed, i, number));
       return response;
@@ -121,8 +114,7 @@ TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
   auto start = [&](int index) {
     Download& download = downloads[index];
     download.destination = folder.Path("file-" + std::to_string(index) + ".bin").string();
-    tagDefHttpPar par;
-    par.url = server.Url("/f/" + std::to_string(index));
+    tagDefHttpPar par{server.Url("/f/" + std::to_string(index))};
     const auto held = static_cast<unsigned long>(
         CTempFolder::ReadPath(download.destination + ".downloading").size());
     resumed += held > 0;
@@ -191,8 +183,7 @@ HttpEvent DownloadOnce(const CHttpTestServer& server, const std::string& destina
   int worker = 0;
   EXPECT_EQ(ZvHttp::CreateWorker(&worker), 0);
   CHttpCallbackLog log;
-  tagDefHttpPar par;
-  par.url = server.Url("/file");
+  tagDefHttpPar par{server.Url("/file")};
   int taskId = 0;
   EXPECT_EQ(ZvHttp::DownloadInFile(&par, Utf8ToWide(destination), CHttpCallbackLog::Callback, 20000,
                                    &taskId, log.Param(), worker, false),

@@ -259,9 +259,8 @@ TEST_F(HttpTransferTest, ProbeAnswersWhetherAnAddressOpens) {
   const std::wstring unresolvable = L"http://" + std::wstring(70, L'a') + L".test/";
   EXPECT_EQ(ZvHttp::IsDestinationReachable(unresolvable.c_str()), 0);
   const size_t before = server.RequestCount();
-  for (const wchar_t* unusable : {L"not a url", L"ftp://127.0.0.1/file"}) {
-    EXPECT_EQ(ZvHttp::IsDestinationReachable(unusable), 0);
-  }
+  EXPECT_EQ(ZvHttp::IsDestinationReachable(L"not a url"), 0);
+  EXPECT_EQ(ZvHttp::IsDestinationReachable(L"ftp://127.0.0.1/file"), 0);
   EXPECT_EQ(server.RequestCount(), before);
 }
 
