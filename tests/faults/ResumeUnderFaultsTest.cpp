@@ -114,7 +114,7 @@ TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
   auto start = [&](int index) {
     Download& download = downloads[index];
     download.destination = folder.Path("file-" + std::to_string(index) + ".bin").string();
-    tagDefHttpPar par{server.Url("/f/" + std::to_string(index))};
+    tagDefHttpPar par = HttpPar(server.Url("/f/" + std::to_string(index)));
     const auto held = static_cast<unsigned long>(
         CTempFolder::ReadPath(download.destination + ".downloading").size());
     resumed += held > 0;
@@ -183,7 +183,7 @@ HttpEvent DownloadOnce(const CHttpTestServer& server, const std::string& destina
   int worker = 0;
   EXPECT_EQ(ZvHttp::CreateWorker(&worker), 0);
   CHttpCallbackLog log;
-  tagDefHttpPar par{server.Url("/file")};
+  tagDefHttpPar par = HttpPar(server.Url("/file"));
   int taskId = 0;
   EXPECT_EQ(ZvHttp::DownloadInFile(&par, Utf8ToWide(destination), CHttpCallbackLog::Callback, 20000,
                                    &taskId, log.Param(), worker, false),

@@ -56,14 +56,14 @@ class HttpExportsTest : public ::testing::Test {
   // Queues a download of `url` into memory, on `onWorker` (default: the fixture's).
   long Fetch(const std::wstring& url, CHttpCallbackLog& log, unsigned timeoutMs, int* taskId,
              int onWorker = 0) {
-    tagDefHttpPar par{url};
+    tagDefHttpPar par = HttpPar(url);
     return ZvHttp::DownloadInMem(&par, CHttpCallbackLog::Callback, timeoutMs, taskId, log.Param(),
                                  onWorker ? onWorker : worker);
   }
   // Queues a download of `url` into the file `path`, resumed at `offset` or conditional.
   long FetchFile(const std::wstring& url, const std::wstring& path, CHttpCallbackLog& log,
                  int* taskId, unsigned long offset = 0, SYSTEMTIME* since = nullptr) {
-    tagDefHttpPar par{url};
+    tagDefHttpPar par = HttpPar(url);
     return ZvHttp::DownloadInFileEx(&par, path, since, offset, CHttpCallbackLog::Callback, 20000,
                                     taskId, log.Param(), worker);
   }
@@ -81,7 +81,7 @@ class HttpExportsTest : public ::testing::Test {
     return log.Terminal(id);
   }
   HttpEvent FetchAndWait(const std::wstring& url, CHttpCallbackLog& log) {
-    return FetchAndWait(tagDefHttpPar{url}, log);
+    return FetchAndWait(HttpPar(url), log);
   }
 
   // Declared before the server, so it outlives the server's threads.

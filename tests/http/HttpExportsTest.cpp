@@ -23,7 +23,7 @@
 #include "zvnet/zvmsgloop.h"
 
 TEST(HttpFamilyTest, ExportsNeedTheServiceAndInitIsCounted) {
-  tagDefHttpPar par{L"http://127.0.0.1:9/"};
+  tagDefHttpPar par = HttpPar(L"http://127.0.0.1:9/");
   tagHProxyInfo proxy;
   int id = -1, worker = 0;
   auto refusedWithoutService = [&] {
@@ -56,7 +56,7 @@ TEST(HttpFamilyTest, ExportsNeedTheServiceAndInitIsCounted) {
 // start at 1, a request on an unknown worker consumes one, and nothing reuses them. Callbacks
 // arrive on the requesting thread in order.
 TEST_F(HttpExportsTest, IdsStartAtOneAndOnlyUnknownWorkersConsumeARefusedOne) {
-  tagDefHttpPar par{QuickUrl()};
+  tagDefHttpPar par = HttpPar(QuickUrl());
   int id = -1;
   auto* cb = CHttpCallbackLog::Callback;
   const unsigned long p = log.Param();
@@ -180,7 +180,7 @@ TEST_F(HttpExportsTest, CompletionSaysWhyItFailed) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.url.begin(), c.url.end()));
-    tagDefHttpPar par{c.url};
+    tagDefHttpPar par = HttpPar(c.url);
     int id = 0;
     ASSERT_EQ(ZvHttp::DownloadInFile(&par, c.savePath, CHttpCallbackLog::Callback, 20000, &id,
                                      log.Param(), worker, false),
@@ -461,8 +461,7 @@ TEST_F(HttpExportsTest, RedirectIsFollowedOrReportedAsTheFlagsSay) {
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << row.path << " flags " << row.flags);
     std::vector<DOWNLOAD_ERRORCODE> codes;
-    const HttpEvent end =
-        FetchAndWait(tagDefHttpPar{.url = server.Url(row.path), .flags = row.flags}, log);
+    const HttpEvent end = FetchAndWait(HttpPar(server.Url(row.path), row.flags), log);
     for (const HttpEvent& event : log.EventsOf(end.taskId)) {
       if (event.code == DOWNLOAD_PROGRESS) continue;
       codes.push_back(event.code);
@@ -483,21 +482,18 @@ TEST_F(HttpExportsTest, RedirectIsFollowedOrReportedAsTheFlagsSay) {
 // for any server fails without a request.
 TEST_F(HttpExportsTest, CallerCookiesHeadersAndReferrerReachTheServer) {
   server.Serve("/h", HttpTestResponse::Text(200, "ok").With("Set-Cookie", "fromServer=yes"));
-  tagDefHttpPar par{server.Url("/h") + L"?" + std::wstring(1 << 20, L'a')};
+  tagDefHttpPar par = HttpPar(server.Url("/h") + L"?" + std::wstring(1 << 20, L'a'));
   EXPECT_EQ(FetchAndWait(par, log).code, DOWNLOAD_FAILED);
   EXPECT_EQ(server.RequestCount(), 0u);
-  tagDefHttpPar big{.url = server.Url("/h"),
-                    .referrer = std::wstring(64 * 1024, L'r'),
-                    .headers = L"X-Big: " + std::wstring(256 * 1024, L'h') + L"\r\n"};
+  tagDefHttpPar big = HttpPar(server.Url("/h"), 0, L"X-Big: " + std::wstring(256 * 1024, L'h'));
+  big.referrer = std::wstring(64 * 1024, L'r');
+  big.headers += L"\r\n";
   for (int i = 0; i < 200; ++i) big.headers += L"X-Many-" + std::to_wstring(i) + L": v\r\n";
   EXPECT_EQ(FetchAndWait(big, log).code, DOWNLOAD_OK);
-  EXPECT_EQ(FetchAndWait(tagDefHttpPar{.url = L"  \t" + server.Url("/h?x=1") + L"\r\n",
-                                       .cookies = {{L"session", L"abc"}, {L"lang", L"en"}},
-                                       .referrer = L"http://referrer.example/page",
-                                       .headers = L"X-One: 1\r\nX-Two: two\r\n"},
-                         log)
-                .code,
-            DOWNLOAD_OK);
+  par = HttpPar(L"  \t" + server.Url("/h?x=1") + L"\r\n", 0, L"X-One: 1\r\nX-Two: two\r\n");
+  par.cookies = {{L"session", L"abc"}, {L"lang", L"en"}};
+  par.referrer = L"http://referrer.example/page";
+  EXPECT_EQ(FetchAndWait(par, log).code, DOWNLOAD_OK);
   // Nothing of one request but the cookies, set by the caller or the server, reaches the next.
   EXPECT_EQ(FetchAndWait(server.Url("/h"), log).code, DOWNLOAD_OK);
   ASSERT_EQ(server.RequestCount(), 3u);
@@ -542,7 +538,7 @@ TEST_F(HttpExportsTest, RedirectsToOtherSchemesOrFromHttpsToHttpFailAndReachNoth
   for (const auto& c : cases) {
     c.from->Serve("/hostile", HttpTestResponse::Redirect(302, c.location));
     for (uint32_t flags : {0u, HTTPPAR_NO_AUTO_REDIRECT}) {
-      const HttpEvent end = FetchAndWait(tagDefHttpPar{.url = c.url, .flags = flags}, log);
+      const HttpEvent end = FetchAndWait(HttpPar(c.url, flags), log);
       EXPECT_EQ(end.code, DOWNLOAD_FAILED) << c.location << " flags " << flags;
       EXPECT_EQ(end.data.find("planted"), std::string::npos) << c.location;
     }
@@ -581,12 +577,11 @@ TEST_F(HttpExportsTest, CallerCredentialsStayWithTheirOrigin) {
     for (uint32_t flags : {0u, HTTPPAR_NO_AUTO_REDIRECT}) {
       SCOPED_TRACE(testing::Message() << c.header << " " << c.value << " flags " << flags);
       const size_t seen = server.RequestCount(), seenOther = other.RequestCount();
-      const tagDefHttpPar par{
-          .url = c.urlCredentials
-                     ? L"http://bob:pw@127.0.0.1:" + std::to_wstring(server.Port()) + L"/start"
-                     : server.Url("/start"),
-          .headers = std::wstring(c.headers) + L"X-Caller: 1\r\n",
-          .flags = flags};
+      const tagDefHttpPar par =
+          HttpPar(c.urlCredentials
+                      ? L"http://bob:pw@127.0.0.1:" + std::to_wstring(server.Port()) + L"/start"
+                      : server.Url("/start"),
+                  flags, std::wstring(c.headers) + L"X-Caller: 1\r\n");
       EXPECT_EQ(FetchAndWait(par, log).code, DOWNLOAD_OK);
       const std::vector<HttpTestRequest> here = server.Requests(), there = other.Requests();
       ASSERT_EQ(here.size(), seen + 2);
@@ -637,7 +632,7 @@ TEST_F(HttpExportsTest, CutOrUnclearBodyIsNeverASuccess) {
   const std::string form = "form=1";
   for (const Case& c : cases) {
     server.Serve("/broken", c.response);
-    tagDefHttpPar par{server.Url("/broken")};
+    tagDefHttpPar par = HttpPar(server.Url("/broken"));
     for (const char* kind : {"file", "memory", "upload"}) {
       SCOPED_TRACE(c.name + " into " + kind);
       int id = 0;

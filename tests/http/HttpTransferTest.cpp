@@ -20,7 +20,7 @@ namespace {
 class HttpTransferTest : public HttpExportsTest {
  protected:
   int UploadBytes(const std::wstring& url, const std::string& body, unsigned timeoutMs = 20000) {
-    tagDefHttpPar par{.url = url, .headers = L"Content-Type: application/octet-stream\r\n"};
+    tagDefHttpPar par = HttpPar(url, 0, L"Content-Type: application/octet-stream\r\n");
     int id = 0;
     EXPECT_EQ(ZvHttp::Upload(&par, reinterpret_cast<const unsigned char*>(body.data()),
                              static_cast<unsigned>(body.size()), CHttpCallbackLog::Callback,

@@ -14,7 +14,10 @@ uint32_t HttpEvent::Word(size_t index) const {
 int ZV_STDCALL CHttpCallbackLog::Callback(int taskId, unsigned long userParam,
                                           DOWNLOAD_ERRORCODE code, tagDataOut* out) {
   auto* log = reinterpret_cast<CHttpCallbackLog*>(userParam);
-  HttpEvent event{taskId, code, out != nullptr};
+  HttpEvent event;
+  event.taskId = taskId;
+  event.code = code;
+  event.hasOut = out != nullptr;
   event.threadId = GetCurrentThreadId();
   if (out) {
     if (out->data) event.data.assign(reinterpret_cast<const char*>(out->data), out->dataLength);
