@@ -25,23 +25,14 @@ namespace {
 
 const std::string kZvnet = ZVNET_COMMAND;
 
-uint64_t FileSize(const std::string& path) {
-  std::error_code error;
-  const uint64_t size = std::filesystem::file_size(path, error);
-  return error ? 0 : size;
-}
-
 // The "127.0.0.1:<port>" a serving command prints once it listens; empty when it never does.
 std::string ServedAddress(CCommandProcess& process) {
   std::smatch match;
   std::string banner;
-  if (!WaitUntil([&] {
-        banner = process.Stdout();
-        return std::regex_search(banner, match, std::regex("127\\.0\\.0\\.1:\\d+"));
-      })) {
-    return "";
-  }
-  return match[0].str();
+  WaitUntil([&] {
+    return std::regex_search(banner = process.Stdout(), match, std::regex("127\\.0\\.0\\.1:\\d+"));
+  });
+  return match.empty() ? "" : match[0].str();
 }
 
 class CliTest : public ::testing::Test {
@@ -195,13 +186,13 @@ TEST_F(CliTest, InterruptStopsTheDownloadAndKeepsItsPart) {
     std::fill_n(out, length, 't');
   };
   server.Serve("/slow", trickle);
-  const std::string path = At("slow");
-  CCommandProcess get({kZvnet, "get", "-q", Url("/slow"), "-o", path});
-  ASSERT_TRUE(WaitUntil([&] { return FileSize(path + ".downloading") >= 256 * 1024; }, 30s));
+  CCommandProcess get({kZvnet, "get", "-q", Url("/slow"), "-o", At("slow")});
+  auto held = [&] { return folder.Read("slow.downloading").size(); };
+  ASSERT_TRUE(WaitUntil([&] { return held() >= 256 * 1024; }, 30s));
   get.Signal(SIGINT);
   EXPECT_EQ(get.Wait(), 1);
   EXPECT_NE(get.Stderr().find("interrupted"), std::string::npos);
-  EXPECT_GE(FileSize(path + ".downloading"), 256u * 1024);
+  EXPECT_GE(held(), 256u * 1024);
 }
 
 TEST(CliVersionTest, VersionAndTheInstalledDocsCoverEveryOption) {

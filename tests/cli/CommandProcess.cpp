@@ -68,16 +68,6 @@ void CCommandProcess::Signal(int signal) {
   if (pid > 0) ::kill(pid, signal);
 }
 
-std::string CCommandProcess::Stdout() {
-  Drain(0);
-  return out;
-}
-
-std::string CCommandProcess::Stderr() {
-  Drain(0);
-  return err;
-}
-
 CommandResult RunCommand(std::vector<std::string> args, std::chrono::milliseconds deadline) {
   CCommandProcess process(std::move(args));
   const int status = process.Wait(deadline);

@@ -20,8 +20,8 @@ class CCommandProcess {
   int Wait(std::chrono::milliseconds deadline = std::chrono::seconds(60));
   void Signal(int signal);
   // Output so far (all of it after Wait).
-  std::string Stdout();
-  std::string Stderr();
+  std::string Stdout() { return Drain(0), out; }
+  std::string Stderr() { return Drain(0), err; }
 
  private:
   void Drain(int timeoutMs);

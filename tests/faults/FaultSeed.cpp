@@ -8,13 +8,10 @@
 #include <string>
 
 uint64_t FaultSeed() {
-  uint64_t seed = 0;
-  if (const char* given = std::getenv("ZVNET_TEST_SEED"); given && *given) {
-    seed = std::strtoull(given, nullptr, 0);
-  } else {
-    std::random_device device;
-    seed = (static_cast<uint64_t>(device()) << 32) | device();
-  }
+  const char* given = std::getenv("ZVNET_TEST_SEED");
+  std::random_device device;
+  const uint64_t seed = given && *given ? std::strtoull(given, nullptr, 0)
+                                        : (static_cast<uint64_t>(device()) << 32) | device();
   std::cout << "[ seed     ] ZVNET_TEST_SEED=" << seed << std::endl;
   ::testing::Test::RecordProperty("seed", std::to_string(seed));
   return seed;

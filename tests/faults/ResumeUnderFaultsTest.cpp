@@ -10,10 +10,10 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,11 +78,6 @@ void Spoil(HttpTestResponse& response, uint64_t roll) {
   }
 }
 
-// A download's destination, or its part at the temporary name, as it is now.
-std::string Read(const std::string& path) {
-  return CTempFolder::ReadPath(path);
-}
-
 }  // namespace
 
 TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
@@ -90,21 +85,14 @@ TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
   CTempFolder folder;
   std::vector<std::string> contents;
   std::vector<CHttpTestResource> resources;
+  std::vector<std::atomic<int>> requestsOf(kDownloads);
+  CHttpTestServer server;  // after what its handlers read
   for (int i = 0; i < kDownloads; ++i) {
     contents.push_back(TestBytes(20000 + FaultMix(seed, 1000000 + i) % 280000,
                                  static_cast<uint32_t>(FaultMix(seed, 2000000 + i))));
     resources.emplace_back(contents.back());
-  }
-  std::mutex mutex;  // guards requestsOf
-  std::vector<int> requestsOf(kDownloads, 0);
-  CHttpTestServer server;  // after what its handlers read
-  for (int i = 0; i < kDownloads; ++i) {
     server.Handle("/f/" + std::to_string(i), [&, i](const HttpTestRequest& request) {
-      int number;
-      {
-        std::lock_guard guard(mutex);
-        number = requestsOf[i]++;
-      }
+      const int number = requestsOf[i]++;
       HttpTestResponse response = resources[i](request);
       if (number < kFaultyRequests) Spoil(response, FaultMix(seed, i, number));
       return response;
@@ -126,10 +114,9 @@ TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
   auto start = [&](int index) {
     Download& download = downloads[index];
     download.destination = folder.Path("file-" + std::to_string(index) + ".bin").string();
-    tagDefHttpPar par;
-    par.url = server.Url("/f/" + std::to_string(index));
-    const auto held =
-        static_cast<unsigned long>(Read(download.destination + ".downloading").size());
+    tagDefHttpPar par = HttpPar(server.Url("/f/" + std::to_string(index)));
+    const auto held = static_cast<unsigned long>(
+        CTempFolder::ReadPath(download.destination + ".downloading").size());
     resumed += held > 0;
     ++download.attempts;
     ASSERT_EQ(ZvHttp::DownloadInFileEx(&par, Utf8ToWide(download.destination), nullptr, held,
@@ -156,8 +143,8 @@ TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
         // before it. Whatever is in place must then be whole, and stays so.
         EXPECT_TRUE(end.code == DOWNLOAD_OK || end.code == DOWNLOAD_TIMEOUT || download.landed)
             << "file " << i << " exists after code " << end.code;
-        EXPECT_TRUE(Read(download.destination) == contents[i])
-            << "file " << i << ": " << Read(download.destination).size() << " of "
+        EXPECT_TRUE(CTempFolder::ReadPath(download.destination) == contents[i])
+            << "file " << i << ": " << CTempFolder::ReadPath(download.destination).size() << " of "
             << contents[i].size() << " bytes";
         download.landed = true;
       }
@@ -196,8 +183,7 @@ HttpEvent DownloadOnce(const CHttpTestServer& server, const std::string& destina
   int worker = 0;
   EXPECT_EQ(ZvHttp::CreateWorker(&worker), 0);
   CHttpCallbackLog log;
-  tagDefHttpPar par;
-  par.url = server.Url("/file");
+  tagDefHttpPar par = HttpPar(server.Url("/file"));
   int taskId = 0;
   EXPECT_EQ(ZvHttp::DownloadInFile(&par, Utf8ToWide(destination), CHttpCallbackLog::Callback, 20000,
                                    &taskId, log.Param(), worker, false),
@@ -237,7 +223,7 @@ TEST(FileSystemFaultTest, FullOrReadOnlyDiskFailsAndNonAsciiPathsWork) {
                     ::mount("tmpfs", directory, "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0);
         EXPECT_EQ(DownloadOnce(server, destination).code,
                   readOnly ? DOWNLOAD_FAILED : DOWNLOAD_WRITE_FAILED);
-        EXPECT_EQ(Read(destination), "the old file");
+        EXPECT_EQ(CTempFolder::ReadPath(destination), "the old file");
         EXPECT_FALSE(fs::exists(destination + ".downloading")) << "no partial file is left";
         ::umount2(directory, MNT_DETACH);
       }
@@ -254,6 +240,6 @@ TEST(FileSystemFaultTest, FullOrReadOnlyDiskFailsAndNonAsciiPathsWork) {
   const std::string path =
       (directory / "\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf \xc3\xbc \xe2\x82\xac.bin").string();
   EXPECT_EQ(DownloadOnce(server, path).code, DOWNLOAD_OK);
-  EXPECT_TRUE(Read(path) == content);
+  EXPECT_TRUE(CTempFolder::ReadPath(path) == content);
   EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);
 }

@@ -116,8 +116,7 @@ TEST(Soak, DownloadsOverManyWorkersAndHostsWithStopsTimeOutsAndClosedWorkers) {
         // Hanging requests end by their time-out; the others have time to spare.
         const unsigned timeout = request.path == 2 ? 200 + random() % 1500 : 30000;
         request.worker = pool.Pick(random());
-        tagDefHttpPar par;
-        par.url = server.Url(kPaths[request.path]);
+        tagDefHttpPar par = HttpPar(server.Url(kPaths[request.path]));
         request.queued = ZvHttp::DownloadInMem(&par, CHttpCallbackLog::Callback, timeout,
                                                &request.id, log.Param(), request.worker) == 0;
         // Only a worker closed meanwhile refuses a request.

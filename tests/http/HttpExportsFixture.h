@@ -56,16 +56,14 @@ class HttpExportsTest : public ::testing::Test {
   // Queues a download of `url` into memory, on `onWorker` (default: the fixture's).
   long Fetch(const std::wstring& url, CHttpCallbackLog& log, unsigned timeoutMs, int* taskId,
              int onWorker = 0) {
-    tagDefHttpPar par;
-    par.url = url;
+    tagDefHttpPar par = HttpPar(url);
     return ZvHttp::DownloadInMem(&par, CHttpCallbackLog::Callback, timeoutMs, taskId, log.Param(),
                                  onWorker ? onWorker : worker);
   }
   // Queues a download of `url` into the file `path`, resumed at `offset` or conditional.
   long FetchFile(const std::wstring& url, const std::wstring& path, CHttpCallbackLog& log,
                  int* taskId, unsigned long offset = 0, SYSTEMTIME* since = nullptr) {
-    tagDefHttpPar par;
-    par.url = url;
+    tagDefHttpPar par = HttpPar(url);
     return ZvHttp::DownloadInFileEx(&par, path, since, offset, CHttpCallbackLog::Callback, 20000,
                                     taskId, log.Param(), worker);
   }
@@ -83,13 +81,12 @@ class HttpExportsTest : public ::testing::Test {
     return log.Terminal(id);
   }
   HttpEvent FetchAndWait(const std::wstring& url, CHttpCallbackLog& log) {
-    tagDefHttpPar par;
-    par.url = url;
-    return FetchAndWait(par, log);
+    return FetchAndWait(HttpPar(url), log);
   }
 
   // Declared before the server, so it outlives the server's threads.
   std::shared_ptr<std::atomic<bool>> releasePause = std::make_shared<std::atomic<bool>>(false);
+  CHttpCallbackLog log;
   CHttpTestServer server;
   int worker = 0;
   bool initialised = true;  // cleared by tests that end the family themselves

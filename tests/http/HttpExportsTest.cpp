@@ -23,8 +23,7 @@
 #include "zvnet/zvmsgloop.h"
 
 TEST(HttpFamilyTest, ExportsNeedTheServiceAndInitIsCounted) {
-  tagDefHttpPar par;
-  par.url = L"http://127.0.0.1:9/";
+  tagDefHttpPar par = HttpPar(L"http://127.0.0.1:9/");
   tagHProxyInfo proxy;
   int id = -1, worker = 0;
   auto refusedWithoutService = [&] {
@@ -57,10 +56,8 @@ TEST(HttpFamilyTest, ExportsNeedTheServiceAndInitIsCounted) {
 // start at 1, a request on an unknown worker consumes one, and nothing reuses them. Callbacks
 // arrive on the requesting thread in order.
 TEST_F(HttpExportsTest, IdsStartAtOneAndOnlyUnknownWorkersConsumeARefusedOne) {
-  tagDefHttpPar par;
-  par.url = QuickUrl();
+  tagDefHttpPar par = HttpPar(QuickUrl());
   int id = -1;
-  CHttpCallbackLog log;
   auto* cb = CHttpCallbackLog::Callback;
   const unsigned long p = log.Param();
   const long results[] = {
@@ -129,7 +126,6 @@ TEST_F(HttpExportsTest, IdsStartAtOneAndOnlyUnknownWorkersConsumeARefusedOne) {
 // An unusable request fails at once, a request with time-out 0 times out at the first tick;
 // each ends exactly once, and the worker goes on with the next request.
 TEST_F(HttpExportsTest, UnusableOrTimedOutRequestEndsOnceAndTheWorkerGoesOn) {
-  CHttpCallbackLog log;
   int bad = 0, slow = 0, next = 0;
   ASSERT_EQ(Fetch(UnusableUrl(), log, 1, &bad), 0);
   ASSERT_EQ(Fetch(SlowUrl(), log, 0, &slow), 0);
@@ -154,7 +150,7 @@ TEST_F(HttpExportsTest, CompletionSaysWhyItFailed) {
   CHttpTestServer untrusted(stranger.Issue({"127.0.0.1"}));
   CHttpTestServer otherName(ca.Issue({"elsewhere.test"}));
   CHttpTestServer trusted(ca.Issue({"localhost"}));
-  CHttpTestServer expired(ca.Issue({"localhost"}, -48h, -24h));
+  CHttpTestServer expired(ca.Issue({"localhost"}, true));
   for (CHttpTestServer* tls : {&untrusted, &otherName, &trusted, &expired}) {
     tls->Serve("/x", HttpTestResponse::Text(200, "x"));
   }
@@ -182,11 +178,9 @@ TEST_F(HttpExportsTest, CompletionSaysWhyItFailed) {
       {L"web://localhost:" + std::to_wstring(trusted.Port()) + L"/x?HTTPS=1", L"", ZV_FAILURE_NONE,
        0, DOWNLOAD_OK, "x"},
   };
-  CHttpCallbackLog log;
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.url.begin(), c.url.end()));
-    tagDefHttpPar par;
-    par.url = c.url;
+    tagDefHttpPar par = HttpPar(c.url);
     int id = 0;
     ASSERT_EQ(ZvHttp::DownloadInFile(&par, c.savePath, CHttpCallbackLog::Callback, 20000, &id,
                                      log.Param(), worker, false),
@@ -211,7 +205,6 @@ TEST_F(HttpExportsTest, CompletionSaysWhyItFailed) {
 // Stopped while the server holds the answer, or while connecting to a black hole.
 TEST_F(HttpExportsTest, StopTaskEndsRunningAndQueuedRequestsSilently) {
   CBlackHoleListener hole;
-  CHttpCallbackLog log;
   std::vector<int> stopped;
   for (const std::wstring& url : {SlowUrl(), hole.Url("/x")}) {
     int running = 0, queued = 0;
@@ -227,7 +220,6 @@ TEST_F(HttpExportsTest, StopTaskEndsRunningAndQueuedRequestsSilently) {
 }
 
 TEST_F(HttpExportsTest, CloseWorkerLeavesEachQueuedRequestToTimeOut) {
-  CHttpCallbackLog log;
   int running = 0, queuedA = 0, queuedB = 0;
   ASSERT_EQ(Fetch(SlowUrl(), log, 1000, &running), 0);
   ASSERT_EQ(Fetch(QuickUrl(), log, 1000, &queuedA), 0);
@@ -279,23 +271,17 @@ TEST_F(HttpExportsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
     folder.Write("victim", "not to be touched");
     std::stringstream names(row.at);
     for (std::string name; std::getline(names, name, '|');) {
-      const std::string at = folder.Path(name).string();
-      if (row.plant == 'l') {
-        ASSERT_EQ(::symlink(folder.Path("victim").c_str(), at.c_str()), 0);
-      }
-      if (row.plant == 'd') {
-        ASSERT_EQ(::symlink(folder.Path("absent").c_str(), at.c_str()), 0);
-      }
-      if (row.plant == 'h') {
-        ASSERT_EQ(::link(folder.Path("victim").c_str(), at.c_str()), 0);
-      }
-      if (row.plant == 'f') {
-        ASSERT_EQ(::mkfifo(at.c_str(), 0666), 0);
-      }
+      const std::string at = folder.Path(name).string(), victim = folder.Path("victim").string();
+      const char p = row.plant;
+      ASSERT_EQ(p == 'l'   ? ::symlink(victim.c_str(), at.c_str())
+                : p == 'd' ? ::symlink(folder.Path("absent").c_str(), at.c_str())
+                : p == 'h' ? ::link(victim.c_str(), at.c_str())
+                : p == 'f' ? ::mkfifo(at.c_str(), 0666)
+                           : 0,
+                0);
       if (row.plant == 'D') std::filesystem::create_directories(folder.Path(name) / "x");
       if (row.plant == 'p') folder.Write(name, body.substr(0, 40000));
     }
-    CHttpCallbackLog log;
     int id = 0;
     ASSERT_EQ(FetchFile(server.Url("/file"), folder.WidePath("out.bin"), log, &id, row.offset), 0);
     ASSERT_TRUE(PumpUntilDone(log, id));
@@ -395,7 +381,6 @@ TEST_F(HttpExportsTest, UninitFreesQueuedMessagesOfSeveralThreadsAndNothingArriv
 }
 
 TEST_F(HttpExportsTest, UninitWaitsForACallbackRunningOnAnotherThread) {
-  CHttpCallbackLog log;
   std::atomic<bool> uninitReturned{false}, stop{false};
   std::atomic<int> running{0}, startedAfterUninit{0}, pumpsAfterUninit{0};
   log.onEvent = [&](const HttpEvent&) {
@@ -427,7 +412,6 @@ TEST_F(HttpExportsTest, UninitWaitsForACallbackRunningOnAnotherThread) {
 }
 
 TEST_F(HttpExportsTest, CallbackMayStopItsTaskAndEndTheFamily) {
-  CHttpCallbackLog log;
   int stopped = 0;
   log.onEvent = [&](const HttpEvent& event) {
     if (event.taskId == stopped) {
@@ -474,14 +458,11 @@ TEST_F(HttpExportsTest, RedirectIsFollowedOrReportedAsTheFlagsSay) {
       {"/from", report | HTTPPAR_STOP_ON_REDIRECT, {DOWNLOAD_REDIRECT, DOWNLOAD_REDIRECT_REFUSED}},
       {"/relative", report, {DOWNLOAD_FAILED}},
   };
-  CHttpCallbackLog log;
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << row.path << " flags " << row.flags);
-    tagDefHttpPar par;
-    par.url = server.Url(row.path);
-    par.flags = row.flags;
     std::vector<DOWNLOAD_ERRORCODE> codes;
-    for (const HttpEvent& event : log.EventsOf(FetchAndWait(par, log).taskId)) {
+    const HttpEvent end = FetchAndWait(HttpPar(server.Url(row.path), row.flags), log);
+    for (const HttpEvent& event : log.EventsOf(end.taskId)) {
       if (event.code == DOWNLOAD_PROGRESS) continue;
       codes.push_back(event.code);
       if (event.code == DOWNLOAD_REDIRECT) {
@@ -501,23 +482,19 @@ TEST_F(HttpExportsTest, RedirectIsFollowedOrReportedAsTheFlagsSay) {
 // line; a URL too big for any server fails without a request.
 TEST_F(HttpExportsTest, CallerCookiesHeadersAndReferrerReachTheServer) {
   server.Serve("/h", HttpTestResponse::Text(200, "ok").With("Set-Cookie", "fromServer=yes"));
-  tagDefHttpPar par;
-  par.url = server.Url("/h") + L"?" + std::wstring(1 << 20, L'a');
-  CHttpCallbackLog log;
+  tagDefHttpPar par = HttpPar(server.Url("/h") + L"?" + std::wstring(1 << 20, L'a'));
   EXPECT_EQ(FetchAndWait(par, log).code, DOWNLOAD_FAILED);
   EXPECT_EQ(server.RequestCount(), 0u);
   // The server's cookie is stored first: big headers and a big referrer must not spoil it.
   EXPECT_EQ(FetchAndWait(server.Url("/h"), log).code, DOWNLOAD_OK);
-  tagDefHttpPar big;
-  big.url = server.Url("/h");
+  tagDefHttpPar big = HttpPar(server.Url("/h"), 0, L"X-Big: " + std::wstring(256 * 1024, L'h'));
   big.referrer = std::wstring(64 * 1024, L'r');
-  big.headers = L"X-Big: " + std::wstring(256 * 1024, L'h') + L"\r\n";
+  big.headers += L"\r\n";
   for (int i = 0; i < 200; ++i) big.headers += L"X-Many-" + std::to_wstring(i) + L": v\r\n";
   EXPECT_EQ(FetchAndWait(big, log).code, DOWNLOAD_OK);
-  par.url = L"  \t" + server.Url("/h?x=1") + L"\r\n";
+  par = HttpPar(L"  \t" + server.Url("/h?x=1") + L"\r\n", 0, L"X-One: 1\r\nX-Two: two\r\n");
   par.cookies = {{L"session", L"abc"}, {L"lang", L"en"}};
   par.referrer = L"http://referrer.example/page";
-  par.headers = L"X-One: 1\r\nX-Two: two\r\n";
   EXPECT_EQ(FetchAndWait(par, log).code, DOWNLOAD_OK);
   // Nothing of one request but the cookies, set by the caller or the server, reaches the next.
   EXPECT_EQ(FetchAndWait(server.Url("/h"), log).code, DOWNLOAD_OK);
@@ -529,17 +506,13 @@ TEST_F(HttpExportsTest, CallerCookiesHeadersAndReferrerReachTheServer) {
   for (const char* name : {"X-One", "X-Two", "Referer", "Range", "Content-Length"}) {
     EXPECT_FALSE(next.HasHeader(name)) << name;
   }
-  EXPECT_EQ(request.target, "/h?x=1");
-  EXPECT_NE(request.Header("Cookie").find("session=abc"), std::string::npos);
-  EXPECT_NE(request.Header("Cookie").find("lang=en"), std::string::npos);
-  EXPECT_EQ(request.Header("Referer"), "http://referrer.example/page");
-  EXPECT_EQ(request.Header("X-One"), "1");
-  EXPECT_EQ(request.Header("X-Two"), "two");
-  EXPECT_EQ(request.Header("User-Agent"), "Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)");
-  EXPECT_EQ(bigRequest.Header("Referer").size(), 64u * 1024);
-  EXPECT_EQ(bigRequest.Header("X-Big").size(), 256u * 1024);
+  EXPECT_EQ(request.target + " " + request.Header("Cookie") + " " + request.Header("Referer") +
+                " " + request.Header("X-One") + request.Header("X-Two") + " " +
+                request.Header("Pragma") + " " + request.Header("User-Agent"),
+            "/h?x=1 fromServer=yes; session=abc; lang=en http://referrer.example/page 1two "
+            "no-cache Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)");
+  EXPECT_EQ(bigRequest.Header("Referer").size() + bigRequest.Header("X-Big").size(), 320u * 1024);
   EXPECT_EQ(bigRequest.Header("X-Many-199"), "v");
-  EXPECT_EQ(request.Header("Pragma"), "no-cache");
 }
 
 // Hostile servers. A redirect leads only to http or https: one to another scheme, or from
@@ -565,14 +538,10 @@ TEST_F(HttpExportsTest, RedirectsToOtherSchemesOrFromHttpsToHttpFailAndReachNoth
       {&secure, L"https://bob:pw@localhost:" + std::to_wstring(secure.Port()) + L"/hostile",
        "http://localhost:" + std::to_string(local.Port()) + "/landing"},
   };
-  CHttpCallbackLog log;
   for (const auto& c : cases) {
     c.from->Serve("/hostile", HttpTestResponse::Redirect(302, c.location));
     for (uint32_t flags : {0u, HTTPPAR_NO_AUTO_REDIRECT}) {
-      tagDefHttpPar par;
-      par.url = c.url;
-      par.flags = flags;
-      const HttpEvent end = FetchAndWait(par, log);
+      const HttpEvent end = FetchAndWait(HttpPar(c.url, flags), log);
       EXPECT_EQ(end.code, DOWNLOAD_FAILED) << c.location << " flags " << flags;
       EXPECT_EQ(end.data.find("planted"), std::string::npos) << c.location;
     }
@@ -601,7 +570,6 @@ TEST_F(HttpExportsTest, CallerCredentialsStayWithTheirOrigin) {
       {false, L"Proxy-Authorization: Basic cHg=\r\n", "Proxy-Authorization", "cHg="},
       {false, L"Cookie: raw=1\r\n", "Cookie", "raw=1"},
   };
-  CHttpCallbackLog log;
   for (const auto& c : cases) {
     auto carries = [&](const HttpTestRequest& request) {
       return std::any_of(request.headers.begin(), request.headers.end(), [&](const auto& line) {
@@ -612,12 +580,11 @@ TEST_F(HttpExportsTest, CallerCredentialsStayWithTheirOrigin) {
     for (uint32_t flags : {0u, HTTPPAR_NO_AUTO_REDIRECT}) {
       SCOPED_TRACE(testing::Message() << c.header << " " << c.value << " flags " << flags);
       const size_t seen = server.RequestCount(), seenOther = other.RequestCount();
-      tagDefHttpPar par;
-      par.url = c.urlCredentials
-                    ? L"http://bob:pw@127.0.0.1:" + std::to_wstring(server.Port()) + L"/start"
-                    : server.Url("/start");
-      par.headers = std::wstring(c.headers) + L"X-Caller: 1\r\n";
-      par.flags = flags;
+      const tagDefHttpPar par =
+          HttpPar(c.urlCredentials
+                      ? L"http://bob:pw@127.0.0.1:" + std::to_wstring(server.Port()) + L"/start"
+                      : server.Url("/start"),
+                  flags, std::wstring(c.headers) + L"X-Caller: 1\r\n");
       EXPECT_EQ(FetchAndWait(par, log).code, DOWNLOAD_OK);
       const std::vector<HttpTestRequest> here = server.Requests(), there = other.Requests();
       ASSERT_EQ(here.size(), seen + 2);
@@ -665,12 +632,10 @@ TEST_F(HttpExportsTest, CutOrUnclearBodyIsNeverASuccess) {
     cases.push_back({"reset at " + std::to_string(cut), reset});
   }
   CTempFolder folder;
-  CHttpCallbackLog log;
   const std::string form = "form=1";
   for (const Case& c : cases) {
     server.Serve("/broken", c.response);
-    tagDefHttpPar par;
-    par.url = server.Url("/broken");
+    tagDefHttpPar par = HttpPar(server.Url("/broken"));
     for (const char* kind : {"file", "memory", "upload"}) {
       SCOPED_TRACE(c.name + " into " + kind);
       int id = 0;

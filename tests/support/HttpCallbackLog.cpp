@@ -1,5 +1,6 @@
 #include "tests/support/HttpCallbackLog.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/win32/Thread.h"
@@ -39,17 +40,15 @@ std::vector<HttpEvent> CHttpCallbackLog::Events() const {
 }
 
 std::vector<HttpEvent> CHttpCallbackLog::EventsOf(int taskId) const {
-  std::vector<HttpEvent> selected;
-  for (const HttpEvent& event : Events()) {
-    if (event.taskId == taskId) selected.push_back(event);
-  }
+  std::vector<HttpEvent> selected = Events();
+  std::erase_if(selected, [&](const HttpEvent& event) { return event.taskId != taskId; });
   return selected;
 }
 
 int CHttpCallbackLog::TerminalCount(int taskId) const {
-  int n = 0;
-  for (const HttpEvent& event : EventsOf(taskId)) n += event.IsTerminal();
-  return n;
+  const std::vector<HttpEvent> mine = EventsOf(taskId);
+  return static_cast<int>(std::count_if(mine.begin(), mine.end(),
+                                        [](const HttpEvent& event) { return event.IsTerminal(); }));
 }
 
 HttpEvent CHttpCallbackLog::Terminal(int taskId) const {

@@ -38,6 +38,15 @@ struct HttpEvent {
   uint32_t Word(size_t index) const;
 };
 
+// A request for `url` with flags and extra header lines.
+inline tagDefHttpPar HttpPar(std::wstring url, uint32_t flags = 0, std::wstring headers = L"") {
+  tagDefHttpPar par;
+  par.url = std::move(url);
+  par.flags = flags;
+  par.headers = std::move(headers);
+  return par;
+}
+
 class CHttpCallbackLog {
  public:
   CHttpCallbackLog() = default;
