@@ -4,7 +4,9 @@
 #
 # Every target links its runtime (libstdc++, libgcc, winpthread) statically, so the DLLs and
 # programs need nothing beside them.
-add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0601)
+# _POSIX_THREAD_SAFE_FUNCTIONS: mingw-w64's localtime_r and gmtime_r (over localtime_s).
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0601
+  _POSIX_THREAD_SAFE_FUNCTIONS)
 add_compile_options(-Wall -Wextra -Wno-unused-parameter)
 add_link_options(-static)
 # The DLLs beside the programs that load them, as Windows (and wine) find them.
@@ -32,10 +34,11 @@ target_link_libraries(zvnet_core PUBLIC zvnet_pure)
 add_subdirectory(platform)
 add_subdirectory(frame)
 add_subdirectory(udp)
+add_subdirectory(http)
 
 add_library(zvnet SHARED platform/empty.cpp)
 target_link_libraries(zvnet PRIVATE -Wl,--whole-archive zvnet_core -Wl,--no-whole-archive
-  ws2_32 imm32 winmm user32)
+  ws2_32 imm32 winmm user32 wininet)
 target_include_directories(zvnet PUBLIC
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
@@ -47,7 +50,8 @@ install(TARGETS zvnet zvxlog
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # The headers of what the DLL holds so far.
-install(FILES include/zvnet/zvdefs.h include/zvnet/zvmsgloop.h include/zvnet/zvudp.h
+install(FILES include/zvnet/zvdefs.h include/zvnet/zvhttp.h include/zvnet/zvmsgloop.h
+  include/zvnet/zvudp.h
   xlog/zvxlog.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zvnet)
 
 if(ZVNET_BUILD_TESTS)

@@ -74,8 +74,11 @@ class CHttpTask : public CThreadControl {
   Timing GetTiming() const;
 
   // The WinINet status callback of every handle the task makes; the context is the task.
-  static void InternetStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
-                                     void* information, DWORD length);
+  // The callback of a request handle being closed: notes only its closing status.
+  static void CALLBACK ClosingStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
+                                             void* information, DWORD length);
+  static void CALLBACK InternetStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
+                                              void* information, DWORD length);
 
  private:
   // Step results.
@@ -212,6 +215,9 @@ class CHttpTask : public CThreadControl {
   HINTERNET m_hRequest = nullptr;
   CEvent m_hHandleCreatedEvent{CEvent::ResetMode::kManual, false, CEvent::Source::kRecycled};
   CEvent m_hRequestCompleteEvent{CEvent::ResetMode::kManual, false, CEvent::Source::kRecycled};
+  // Set by the closing status of the request handle, WinINet's last word on it (see
+  // CloseRequest). Not a wait event of the task.
+  CEvent m_hRequestClosedEvent{CEvent::ResetMode::kManual, false, CEvent::Source::kRecycled};
   // Whether the last completion signalled on m_hRequestCompleteEvent reported a failure: a
   // failed read leaves the caller's buffer and length as they were, so they must not be used.
   std::atomic<bool> m_bRequestFailed{false};
@@ -229,6 +235,10 @@ class CHttpTask : public CThreadControl {
   int m_bSucceeded = 1;
   std::shared_ptr<UploadData> m_pUploadData;
   int m_bSecure = 0;
+  // The request is one WinINet would follow redirects of by itself, unseen by the caller;
+  // where the task follows them instead (kTaskRedirectFlags), it does so just as quietly.
+  bool m_bQuietRedirect = false;
+  int m_nQuietRedirects = 0;
   tagDefHttpPar m_param;
   // The caller's header lines as the next request sends them: a redirect to another origin
   // leaves its credential lines behind (NextHop).

@@ -6,6 +6,17 @@
 #ifndef ZVNET_PLATFORM_WIN32_POSTBATCH_H_
 #define ZVNET_PLATFORM_WIN32_POSTBATCH_H_
 
+#ifdef _WIN32
+// Windows: PostMessageW queues and wakes in one step, so there is nothing to hold back; a
+// batch is a marker that costs nothing.
+class CPostBatch {
+ public:
+  CPostBatch() {}
+  ~CPostBatch() {}  // user-provided: a batch held only for its scope is not "unused"
+  CPostBatch(const CPostBatch&) = delete;
+  CPostBatch& operator=(const CPostBatch&) = delete;
+};
+#else
 #include <memory>
 #include <vector>
 
@@ -25,7 +36,9 @@ class CPostBatch {
 
  private:
   bool outermost;
-  std::vector<std::shared_ptr<CThreadMessageQueue>> queues;
+  std::vector<std::shared_ptr<CThreadMessageQueue> > queues;
 };
+
+#endif  // _WIN32
 
 #endif  // ZVNET_PLATFORM_WIN32_POSTBATCH_H_
