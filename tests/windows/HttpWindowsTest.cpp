@@ -231,3 +231,42 @@ TEST_F(HttpWindowsTest, UploadReachesTheServerWhole) {
   EXPECT_EQ(transfer.body, "received 1048576 bytes, sha256 " + Sha256Hex(body) + "\n");
   EXPECT_FALSE(transfer.otherThread);
 }
+
+TEST_F(HttpWindowsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
+  filePath = folder + L"zvnet-windows-planted.bin";
+  const std::wstring partial = filePath + L".downloading";
+  const std::wstring victim = folder + L"zvnet-windows-victim.txt";
+  struct Row {
+    const char* name;
+    const std::wstring& at;  // where the link to the victim is planted
+    bool symbolic;
+  };
+  const Row rows[] = {
+      {"hard link at the temporary name", partial, false},
+      {"hard link at the destination", filePath, false},
+      {"symbolic link at the temporary name", partial, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (const std::wstring& name : {filePath, partial, victim}) ::DeleteFileW(name.c_str());
+    {
+      FILE* file = ::_wfopen(victim.c_str(), L"wb");
+      ASSERT_NE(file, nullptr);
+      std::fputs("victim", file);
+      std::fclose(file);
+    }
+    const bool planted = row.symbolic
+                             ? ::CreateSymbolicLinkW(row.at.c_str(), victim.c_str(), 0) != 0
+                             : ::CreateHardLinkW(row.at.c_str(), victim.c_str(), nullptr) != 0;
+    if (!planted) {
+      // Wine makes no symbolic links on every file system; the hard-link rows still run.
+      std::printf("  %s: cannot be planted here (error %lu), not checked\n", row.name,
+                  ::GetLastError());
+      continue;
+    }
+    const Transfer transfer = Finish(Download(L"/small.txt"));
+    EXPECT_EQ(transfer.codes.back(), DOWNLOAD_OK);
+    EXPECT_EQ(ReadFile(victim), "victim");
+    EXPECT_EQ(ReadFile(filePath), "hello from the loopback server\n");
+  }
+}
