@@ -1,6 +1,6 @@
 # The Windows tree, cross-compiled with mingw-w64 (cmake/mingw-w64-x86_64.cmake): zvnet.dll
-# with its import library, zvxlog.dll, and the Windows tests. So far the message loop and the
-# UDP family; the HTTP and network-status families are not built for Windows yet.
+# with its import library, zvxlog.dll, and the Windows tests: the message loop and the three
+# families (the HTTP family without its performance report).
 #
 # Every target links its runtime (libstdc++, libgcc, winpthread) statically, so the DLLs and
 # programs need nothing beside them.
@@ -35,10 +35,11 @@ add_subdirectory(platform)
 add_subdirectory(frame)
 add_subdirectory(udp)
 add_subdirectory(http)
+add_subdirectory(netstatus)
 
 add_library(zvnet SHARED platform/empty.cpp)
 target_link_libraries(zvnet PRIVATE -Wl,--whole-archive zvnet_core -Wl,--no-whole-archive
-  ws2_32 imm32 winmm user32 wininet)
+  ws2_32 imm32 winmm user32 wininet iphlpapi)
 target_include_directories(zvnet PUBLIC
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
@@ -51,7 +52,7 @@ install(TARGETS zvnet zvxlog
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # The headers of what the DLL holds so far.
 install(FILES include/zvnet/zvdefs.h include/zvnet/zvhttp.h include/zvnet/zvmsgloop.h
-  include/zvnet/zvudp.h
+  include/zvnet/zvnet.h include/zvnet/zvnetstatus.h include/zvnet/zvudp.h
   xlog/zvxlog.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zvnet)
 
 if(ZVNET_BUILD_TESTS)
