@@ -88,8 +88,9 @@ std::string CGetCommand::PathFor(const std::string& url) const {
 
 int ZV_STDCALL CGetCommand::OnEvent(int, unsigned long userParam, DOWNLOAD_ERRORCODE code,
                                     tagDataOut* out) {
-  auto& transfer = *reinterpret_cast<Transfer*>(userParam);
-  if (transfer.done) return 0;
+  Transfer* found = userValues.Find(userParam);
+  if (!found || found->done) return 0;
+  Transfer& transfer = *found;
   if (code == DOWNLOAD_PROGRESS) {
     if (out && out->data && out->dataLength == 8 && transfer.progress) {
       const uint32_t total = ReadLe32(out->data + 4);
@@ -138,7 +139,7 @@ bool CGetCommand::Start(Transfer& transfer, int workerId, const std::optional<SY
     PrintError(error);
     return false;
   }
-  const auto user = reinterpret_cast<unsigned long>(&transfer);
+  const unsigned long user = userValues.Add(&transfer);
   const unsigned int timeout = TimeoutMs(options.http);
   long result;
   if (transfer.path.empty()) {
