@@ -17,6 +17,7 @@ add_subdirectory(xlog)
 
 add_library(zvnet_pure STATIC
   frame/Base64.cpp
+  platform/win32/SystemTime.cpp
   platform/windows/StringConv.cpp
   udp/UdpDatagram.cpp)
 target_include_directories(zvnet_pure PUBLIC
@@ -47,7 +48,31 @@ target_include_directories(zvnet PUBLIC
 set_target_properties(zvnet PROPERTIES PREFIX "")
 add_library(zvnet::zvnet ALIAS zvnet)
 
-install(TARGETS zvnet zvxlog
+# zvnet.exe: the command as on Linux, less the subcommands that run servers in the process
+# (udp-serve, report-serve, demo), whose servers in tools/ stand on POSIX. CLI11 is Debian's
+# header-only copy, reached through a folder that holds nothing else of /usr/include.
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/cli11)
+file(CREATE_LINK /usr/include/CLI ${CMAKE_BINARY_DIR}/cli11/CLI SYMBOLIC)
+add_executable(zvnet_cli
+  cli/CommandDocs.cpp
+  cli/GetCommand.cpp
+  cli/HttpOptions.cpp
+  cli/PostCommand.cpp
+  cli/ProgressBar.cpp
+  cli/Text.cpp
+  cli/UdpCommand.cpp
+  cli/WatchCommand.cpp
+  cli/main.cpp
+  cli/windows/HostLoop.cpp
+  cli/windows/ProcessSetup.cpp
+  cli/windows/ServerCommands.cpp)
+set_target_properties(zvnet_cli PROPERTIES OUTPUT_NAME zvnet)
+target_include_directories(zvnet_cli PRIVATE ${PROJECT_SOURCE_DIR})
+target_include_directories(zvnet_cli SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/cli11)
+target_compile_definitions(zvnet_cli PRIVATE ZVNET_VERSION="${PROJECT_VERSION}")
+target_link_libraries(zvnet_cli PRIVATE zvnet zvnet_pure shell32)
+
+install(TARGETS zvnet zvxlog zvnet_cli
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # The headers of what the DLL holds so far.
