@@ -1,6 +1,7 @@
 #include "cli/ProcessSetup.h"
 
 #include <malloc.h>
+#include <stdlib.h>
 
 // The library's threads allocate and free a body, a buffer and a request per download, each
 // in its own arena. With glibc's default threshold, a freed block often makes an arena give its
@@ -9,4 +10,9 @@
 // per arena costs little next to that.
 void PrepareProcess(int&, char**&) {
   mallopt(M_TRIM_THRESHOLD, 32 << 20);
+}
+
+std::string MakeScratchFolder() {
+  char temp[] = "/tmp/zvnet-demo-XXXXXX";
+  return ::mkdtemp(temp) ? temp : "";
 }

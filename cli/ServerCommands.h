@@ -1,6 +1,6 @@
-// The subcommands that run servers inside the process: udp-serve, report-serve and demo. They
-// stand on tools/, which is built on POSIX, so the Windows command has none of them
-// (cli/windows/ServerCommands.cpp adds nothing).
+// The subcommands that run servers inside the process: udp-serve, report-serve, and demo unless
+// it is given servers. They stand on tools/, which is built on POSIX, so the Windows command
+// (cli/windows/ServerCommands.cpp) has only demo, and only with the servers given.
 #ifndef ZVNET_CLI_SERVERCOMMANDS_H_
 #define ZVNET_CLI_SERVERCOMMANDS_H_
 
@@ -17,6 +17,8 @@ struct ServerCommands {
   CLI::App* udpServe = nullptr;
   CLI::App* reportServe = nullptr;
   CLI::App* demo = nullptr;
+  std::string demoHttp;  // --http: the base URL of the demo's resources
+  std::string demoUdp;   // --udp: HOST:PORT of a UDP reference server
 };
 
 // udp-serve and report-serve.

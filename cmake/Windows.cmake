@@ -49,12 +49,14 @@ set_target_properties(zvnet PROPERTIES PREFIX "")
 add_library(zvnet::zvnet ALIAS zvnet)
 
 # zvnet.exe: the command as on Linux, less the subcommands that run servers in the process
-# (udp-serve, report-serve, demo), whose servers in tools/ stand on POSIX. CLI11 is Debian's
+# (udp-serve, report-serve; demo only against servers it is given), whose servers in tools/
+# stand on POSIX. CLI11 is Debian's
 # header-only copy, reached through a folder that holds nothing else of /usr/include.
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/cli11)
 file(CREATE_LINK /usr/include/CLI ${CMAKE_BINARY_DIR}/cli11/CLI SYMBOLIC)
 add_executable(zvnet_cli
   cli/CommandDocs.cpp
+  cli/DemoCommand.cpp
   cli/GetCommand.cpp
   cli/HttpOptions.cpp
   cli/PostCommand.cpp

@@ -34,3 +34,25 @@ void PrepareProcess(int& argc, char**& argv) {
   argc = count;
   argv = pointers.data();
 }
+
+std::string MakeScratchFolder() {
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+  if (length == 0 || length > MAX_PATH) return "";
+  // CreateDirectoryW fails on a name that exists: try the next one.
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    const std::wstring folder = std::wstring(temp) + L"zvnet-demo-" +
+                                std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(attempt);
+    if (!::CreateDirectoryW(folder.c_str(), nullptr)) {
+      if (::GetLastError() == ERROR_ALREADY_EXISTS) continue;
+      return "";
+    }
+    const int size =
+        ::WideCharToMultiByte(CP_UTF8, 0, folder.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(size > 0 ? size - 1 : 0, '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, folder.c_str(), -1, utf8.data(), size, nullptr, nullptr);
+    return utf8;
+  }
+  return "";
+}
