@@ -5,12 +5,13 @@
 // PostRun on its own thread, then deletes it. Stop may be called from any thread at any time.
 // Everything the task reports goes to its sink as messages, never to the host directly.
 //
-// Threads: the driving thread runs every step and owns every field, except that the WinINet
-// stand-in's engine thread reports statuses through InternetStatusCallback, which writes the
-// timing record and sets the two WinINet events (both atomic or thread-safe), and Stop, which
-// touches only the stop event and flag (CThreadControl). Handle-created statuses arrive on the
-// driving thread during the call that makes the handle. Once CloseAll has run, no status of
-// the task's handles arrives any more, so the task may be deleted.
+// Threads: the driving thread runs every step and owns every field, except that WinINet's
+// threads (the stand-in's engine thread on Linux) report statuses through
+// InternetStatusCallback, which writes the timing record and sets the two WinINet events (both
+// atomic or thread-safe), and Stop, which touches only the stop event and flag
+// (CThreadControl). Handle-created statuses arrive on the driving thread during the call that
+// makes the handle. Once CloseAll has run (closing the request waits for its closing status),
+// no status of the task's handles arrives any more, so the task may be deleted.
 //
 // Offsets and lengths are 64-bit, so bodies of 4 GiB and more are transferred and checked
 // exactly. The 8-byte progress record keeps two 32-bit values: bytes held and expected end,
