@@ -1,45 +1,22 @@
 #include "cli/DemoCommand.h"
 
-#include <openssl/sha.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
-#include <random>
-#include <stdexcept>
 #include <vector>
 
 #include "cli/ExitCodes.h"
 #include "cli/HostLoop.h"
+#include "cli/ProcessSetup.h"
 #include "cli/ProgressBar.h"
 #include "cli/Text.h"
-#include "tools/HttpTestResource.h"
-#include "tools/HttpTestServer.h"
-#include "tools/HttpUploadDigest.h"
-#include "tools/UdpReferenceServer.h"
+#include "tools/DemoResources.h"
 
 namespace {
 
-constexpr const char* kLastModified = "Tue, 01 Dec 2026 08:00:00 GMT";
 constexpr unsigned int kTimeoutMs = 60000;
-
-std::string RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(rng());
-  return bytes;
-}
-
-std::string Sha256(const std::string& data) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
-  return std::string(reinterpret_cast<char*>(digest), sizeof digest);
-}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -47,8 +24,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+  std::error_code error;
+  return std::filesystem::exists(path, error);
 }
 
 uint32_t ReadLe32(const unsigned char* p) {
@@ -59,8 +36,10 @@ uint32_t ReadLe32(const unsigned char* p) {
 
 int ZV_STDCALL CDemoCommand::OnHttpEvent(int, unsigned long userParam, DOWNLOAD_ERRORCODE code,
                                          tagDataOut* out) {
-  auto& outcome = *reinterpret_cast<Outcome*>(userParam);
-  if (outcome.done) return 0;  // stopped by the demo: what was already posted is ignored
+  Outcome* found = userValues.Find(userParam);
+  // Stopped by the demo: what was already posted is ignored.
+  if (!found || found->done) return 0;
+  Outcome& outcome = *found;
   if (code == DOWNLOAD_PROGRESS) {
     ++outcome.progressCalls;
     if (out && out->dataLength == 8) outcome.held = ReadLe32(out->data);
@@ -92,26 +71,26 @@ void CDemoCommand::Record(const std::string& name, bool ok, const std::string& d
   std::fflush(stdout);
 }
 
-void CDemoCommand::FileDownload(CHttpTestServer& server) {
+void CDemoCommand::FileDownload() {
   tagDefHttpPar par;
-  par.url = server.Url("/file.bin");
+  par.url = Url("/file.bin");
   const std::string path = folder + "/file.bin";
   Outcome& outcome = NewOutcome();
   CProgressBar bar("  file.bin", true);
   outcome.onProgress = [&](Outcome& o) { bar.Update(o.held, fileBody.size()); };
   ZvHttp::DownloadInFile(&par, Widen(path), OnHttpEvent, kTimeoutMs, &outcome.taskId,
-                         reinterpret_cast<unsigned long>(&outcome), worker, false);
+                         userValues.Add(&outcome), worker, false);
   Wait(outcome);
   bar.Finish();
-  const bool same = Sha256(ReadFile(path)) == Sha256(fileBody);
+  const bool same = ReadFile(path) == fileBody;
   Record("file download", outcome.code == DOWNLOAD_OK && same,
          FormatBytes(fileBody.size()) + ", " + std::to_string(outcome.progressCalls) +
-             " progress reports, SHA-256 " + (same ? "matches" : "differs"));
+             " progress reports, content " + (same ? "matches" : "differs"));
 }
 
-void CDemoCommand::StopAndResume(CHttpTestServer& server) {
+void CDemoCommand::StopAndResume() {
   tagDefHttpPar par;
-  par.url = server.Url("/paced.bin");
+  par.url = Url("/paced.bin");
   const std::string path = folder + "/paced.bin";
   Outcome& first = NewOutcome();
   first.onProgress = [](Outcome& o) {
@@ -121,69 +100,69 @@ void CDemoCommand::StopAndResume(CHttpTestServer& server) {
     }
   };
   ZvHttp::DownloadInFile(&par, Widen(path), OnHttpEvent, kTimeoutMs, &first.taskId,
-                         reinterpret_cast<unsigned long>(&first), worker, false);
+                         userValues.Add(&first), worker, false);
   Wait(first);
   // The stopped task keeps its partial file; wait for the worker to let go of it.
   Outcome& probe = NewOutcome();
   tagDefHttpPar small;
-  small.url = server.Url("/small.txt");
-  ZvHttp::DownloadInMem(&small, OnHttpEvent, kTimeoutMs, &probe.taskId,
-                        reinterpret_cast<unsigned long>(&probe), worker);
+  small.url = Url("/small.txt");
+  ZvHttp::DownloadInMem(&small, OnHttpEvent, kTimeoutMs, &probe.taskId, userValues.Add(&probe),
+                        worker);
   Wait(probe);
   const std::string partial = path + ".downloading";
   const uint64_t kept = Exists(partial) ? ReadFile(partial).size() : 0;
 
   Outcome& second = NewOutcome();
   ZvHttp::DownloadInFileEx(&par, Widen(path), nullptr, kept, OnHttpEvent, kTimeoutMs,
-                           &second.taskId, reinterpret_cast<unsigned long>(&second), worker);
+                           &second.taskId, userValues.Add(&second), worker);
   Wait(second);
-  const bool same = Sha256(ReadFile(path)) == Sha256(fileBody);
+  const bool same = ReadFile(path) == fileBody;
   Record("stop and resume", kept > 0 && second.code == DOWNLOAD_OK && same,
          "stopped with " + FormatBytes(kept) + " kept, resumed to " + FormatBytes(fileBody.size()) +
-             ", SHA-256 " + (same ? "matches" : "differs"));
+             ", content " + (same ? "matches" : "differs"));
 }
 
-void CDemoCommand::ConditionalFetch(CHttpTestServer& server) {
+void CDemoCommand::ConditionalFetch() {
   tagDefHttpPar par;
-  par.url = server.Url("/file.bin");
+  par.url = Url("/file.bin");
   SYSTEMTIME since{2026, 12, 2, 1, 8, 0, 0, 0};  // the resource's Last-Modified
   Outcome& outcome = NewOutcome();
   ZvHttp::DownloadInFileEx(&par, Widen(folder + "/file.bin"), &since, 0, OnHttpEvent, kTimeoutMs,
-                           &outcome.taskId, reinterpret_cast<unsigned long>(&outcome), worker);
+                           &outcome.taskId, userValues.Add(&outcome), worker);
   Wait(outcome);
   Record("conditional fetch", outcome.code == DOWNLOAD_NOT_MODIFIED,
          "HTTP " + std::to_string(outcome.httpStatus) + ", destination kept");
 }
 
-void CDemoCommand::UploadBody(CHttpTestServer& server) {
-  const std::string body = RandomBytes(1 << 20, 7);
+void CDemoCommand::UploadBody() {
+  const std::string body = DemoRandomBytes(1 << 20, 7);
   tagDefHttpPar par;
-  par.url = server.Url("/upload");
+  par.url = Url("/upload");
   par.headers = L"Content-Type: application/octet-stream\r\n";
   Outcome& outcome = NewOutcome();
   ZvHttp::Upload(&par, reinterpret_cast<const unsigned char*>(body.data()),
                  static_cast<unsigned int>(body.size()), OnHttpEvent, kTimeoutMs, &outcome.taskId,
-                 reinterpret_cast<unsigned long>(&outcome), worker);
+                 userValues.Add(&outcome), worker);
   Wait(outcome);
   const bool counted = outcome.body.find("received 1048576 bytes") == 0;
   Record("upload", outcome.code == DOWNLOAD_OK && counted,
          "1.0 MiB posted, server answered \"" + outcome.body.substr(0, 30) + "...\"");
 }
 
-void CDemoCommand::MemoryDownload(CHttpTestServer& server) {
+void CDemoCommand::MemoryDownload() {
   tagDefHttpPar par;
-  par.url = server.Url("/small.txt");
+  par.url = Url("/small.txt");
   Outcome& outcome = NewOutcome();
-  ZvHttp::DownloadInMem(&par, OnHttpEvent, kTimeoutMs, &outcome.taskId,
-                        reinterpret_cast<unsigned long>(&outcome), worker);
+  ZvHttp::DownloadInMem(&par, OnHttpEvent, kTimeoutMs, &outcome.taskId, userValues.Add(&outcome),
+                        worker);
   Wait(outcome);
   Record("memory download", outcome.code == DOWNLOAD_OK && outcome.body == smallBody,
          std::to_string(outcome.body.size()) + " bytes delivered with the completion");
 }
 
-void CDemoCommand::Reachability(CHttpTestServer& server) {
-  const bool up = ZvHttp::IsDestinationReachable(server.Url("/").c_str()) == 1;
-  Record("reachability probe", up, server.Origin() + "/" + (up ? " answers" : " does not answer"));
+void CDemoCommand::Reachability() {
+  const bool up = ZvHttp::IsDestinationReachable(Url("/").c_str()) == 1;
+  Record("reachability probe", up, servers.httpBase + "/" + (up ? " answers" : " does not answer"));
 }
 
 int CDemoCommand::Summary() const {
@@ -197,32 +176,22 @@ int CDemoCommand::Summary() const {
   return failed == 0 ? kExitOk : kExitFailure;
 }
 
+CDemoCommand::CDemoCommand(DemoServers servers) : servers(std::move(servers)) {}
+
+std::wstring CDemoCommand::Url(const std::string& path) const {
+  return Widen(servers.httpBase + path);
+}
+
 int CDemoCommand::Run() {
-  char temp[] = "/tmp/zvnet-demo-XXXXXX";
-  if (!::mkdtemp(temp)) {
+  folder = MakeScratchFolder();
+  if (folder.empty()) {
     PrintError("cannot make a scratch folder");
     return kExitFailure;
   }
-  folder = temp;
-  fileBody = RandomBytes(8 << 20, 1);
-  smallBody = "zvnet demo: hello from the loopback server\n";
-
-  std::unique_ptr<CHttpTestServer> listening;
-  try {
-    listening = std::make_unique<CHttpTestServer>();
-  } catch (const std::runtime_error&) {
-    PrintError("cannot start the loopback HTTP server");
-    return kExitFailure;
-  }
-  CHttpTestServer& server = *listening;
-  const CHttpTestResource file(fileBody, CHttpTestResource::ParseHttpDate(kLastModified));
-  server.Handle("/file.bin", file);
-  server.Handle("/paced.bin", file.Paced(std::chrono::milliseconds(2)));
-  server.Handle("/small.txt", CHttpTestResource(smallBody));
-  server.Handle("/", CHttpTestResource("ok\n"));
-  server.Handle("/upload", CHttpUploadDigest());
-  std::printf("zvnet demo: HTTP server on 127.0.0.1:%d, scratch folder %s\n\n", server.Port(),
-              folder.c_str());
+  fileBody = DemoFileBody();
+  smallBody = kDemoSmallBody;
+  std::printf("zvnet demo: HTTP server at %s, UDP server at %s:%u, scratch folder %s\n\n",
+              servers.httpBase.c_str(), servers.udpHost.c_str(), servers.udpPort, folder.c_str());
 
   ZvHttp::Init();
   if (ZvHttp::CreateWorker(&worker) != 0) {
@@ -230,20 +199,18 @@ int CDemoCommand::Run() {
     ZvHttp::Uninit();
     return kExitFailure;
   }
-  FileDownload(server);
-  StopAndResume(server);
-  ConditionalFetch(server);
-  UploadBody(server);
-  MemoryDownload(server);
-  Reachability(server);
+  FileDownload();
+  StopAndResume();
+  ConditionalFetch();
+  UploadBody();
+  MemoryDownload();
+  Reachability();
   ZvHttp::CloseWorker(worker);
   ZvHttp::Uninit();
   UdpExchanges();
 
-  for (const char* name : {"/file.bin", "/paced.bin", "/paced.bin.downloading"}) {
-    ::unlink((folder + name).c_str());
-  }
-  ::rmdir(folder.c_str());
+  std::error_code error;
+  std::filesystem::remove_all(folder, error);  // a failure leaves a scratch folder behind
   return Summary();
 }
 
@@ -256,10 +223,13 @@ struct UdpOutcome {
   std::vector<std::string> payloads;
 };
 
-UdpOutcome* oneShotOutcome = nullptr;
+CUserValues<UdpOutcome> udpValues;
+unsigned long oneShotOutcome = 0;
 
 int ZV_STDCALL OnUdpEvent(int, unsigned long userParam, UDP_ERRORCODE code, tagUdpOut* out) {
-  auto& outcome = *reinterpret_cast<UdpOutcome*>(userParam);
+  UdpOutcome* found = udpValues.Find(userParam);
+  if (!found) return 0;
+  UdpOutcome& outcome = *found;
   if (code == UDP_SEND_SUCCESS) {
     ++outcome.sent;
   } else if (code == UDP_RECV_SUCCESS && out) {
@@ -273,19 +243,14 @@ int ZV_STDCALL OnUdpEvent(int, unsigned long userParam, UDP_ERRORCODE code, tagU
 
 // The one-shot form hands its callback userParam 0.
 int ZV_STDCALL OnOneShotEvent(int cookie, unsigned long, UDP_ERRORCODE code, tagUdpOut* out) {
-  return OnUdpEvent(cookie, reinterpret_cast<unsigned long>(oneShotOutcome), code, out);
+  return OnUdpEvent(cookie, oneShotOutcome, code, out);
 }
 
 }  // namespace
 
 void CDemoCommand::UdpExchanges() {
-  CUdpReferenceServer server;
-  if (server.Start() != 0) {
-    Record("udp duplex channel", false, "cannot start the reference server");
-    return;
-  }
   ZvUdp::Init();
-  tagUdpServer address{"127.0.0.1", server.Port()};
+  tagUdpServer address{servers.udpHost, servers.udpPort};
   int channel = 0;
   UdpOutcome duplex;
   const int count = 20;
@@ -293,7 +258,7 @@ void CDemoCommand::UdpExchanges() {
     for (int i = 0; i < count; ++i) {
       const std::string payload = "demo request " + std::to_string(i);
       ZvUdp::SendData(channel, payload.c_str(), OnUdpEvent, OnUdpEvent, 5000,
-                      reinterpret_cast<unsigned long>(&duplex), nullptr, false);
+                      udpValues.Add(&duplex), nullptr, false);
     }
     CHostLoop loop;
     loop.RunUntil([&] { return duplex.replies + duplex.failures >= count; });
@@ -305,11 +270,11 @@ void CDemoCommand::UdpExchanges() {
   }
   Record("udp duplex channel", echoed && duplex.sent == count,
          std::to_string(duplex.sent) + " sent, " + std::to_string(duplex.replies) +
-             " echoed in order on 127.0.0.1:" + std::to_string(server.Port()));
+             " echoed in order on " + servers.udpHost + ":" + std::to_string(servers.udpPort));
 
   UdpOutcome single;
-  oneShotOutcome = &single;
-  tagUdpTaskParam param{"127.0.0.1", server.Port(), "one-shot request"};
+  oneShotOutcome = udpValues.Add(&single);
+  tagUdpTaskParam param{servers.udpHost, servers.udpPort, "one-shot request"};
   if (ZvUdp::SendData(&param, OnOneShotEvent, 5000, nullptr) == 0) {
     CHostLoop loop;
     loop.RunUntil([&] { return single.replies + single.failures > 0; });
@@ -317,6 +282,16 @@ void CDemoCommand::UdpExchanges() {
   Record("udp one-shot", single.replies == 1 && single.payloads[0] == param.data,
          single.replies == 1 ? "reply \"" + single.payloads[0] + "\"" : "no reply");
   ZvUdp::Uninit();
-  oneShotOutcome = nullptr;
-  server.Stop();
+  oneShotOutcome = 0;
+}
+
+int RunDemoAgainst(const std::string& httpBase, const std::string& udpServer) {
+  const size_t colon = udpServer.rfind(':');
+  const int port = colon == std::string::npos ? 0 : std::atoi(udpServer.c_str() + colon + 1);
+  if (colon == std::string::npos || colon == 0 || port <= 0 || port > 65535) {
+    PrintError("--udp: expected HOST:PORT");
+    return kExitUsage;
+  }
+  return CDemoCommand({httpBase, udpServer.substr(0, colon), static_cast<unsigned short>(port)})
+      .Run();
 }

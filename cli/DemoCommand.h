@@ -1,5 +1,7 @@
-// `zvnet demo`: shows every family working against servers it starts inside the process on
-// loopback, then prints a summary table. Exit status 0 only when every step worked.
+// `zvnet demo`: shows every family working against an HTTP server that serves the demo's
+// resources (tools/DemoResources.h) and a UDP reference server, then prints a summary table.
+// Exit status 0 only when every step worked. On Linux the command starts both servers inside
+// the process unless given others (cli/ServerCommands.cpp); on Windows they are given.
 #ifndef ZVNET_CLI_DEMOCOMMAND_H_
 #define ZVNET_CLI_DEMOCOMMAND_H_
 
@@ -8,12 +10,19 @@
 #include <string>
 #include <vector>
 
+#include "cli/UserValues.h"
 #include "zvnet/zvnet.h"
 
-class CHttpTestServer;
+// Where the tour goes.
+struct DemoServers {
+  std::string httpBase;  // "http://HOST:PORT" and any path the resources are under
+  std::string udpHost;
+  unsigned short udpPort = 0;
+};
 
 class CDemoCommand {
  public:
+  explicit CDemoCommand(DemoServers servers);
   int Run();
 
  private:
@@ -34,6 +43,9 @@ class CDemoCommand {
     std::string detail;
   };
 
+  // The outcomes' user values (the demo runs once per process).
+  static inline CUserValues<Outcome> userValues;
+
   static int ZV_STDCALL OnHttpEvent(int taskId, unsigned long userParam, DOWNLOAD_ERRORCODE code,
                                     tagDataOut* out);
   // Outcomes live as long as the command: a message posted before a stop may still arrive.
@@ -41,15 +53,17 @@ class CDemoCommand {
   bool Wait(Outcome& outcome);
   void Record(const std::string& name, bool ok, const std::string& detail);
 
-  void FileDownload(CHttpTestServer& server);
-  void StopAndResume(CHttpTestServer& server);
-  void ConditionalFetch(CHttpTestServer& server);
-  void UploadBody(CHttpTestServer& server);
-  void MemoryDownload(CHttpTestServer& server);
-  void Reachability(CHttpTestServer& server);
+  void FileDownload();
+  void StopAndResume();
+  void ConditionalFetch();
+  void UploadBody();
+  void MemoryDownload();
+  void Reachability();
   void UdpExchanges();
   int Summary() const;
+  std::wstring Url(const std::string& path) const;
 
+  DemoServers servers;
   int worker = 0;
   std::string folder;
   std::string fileBody;
@@ -57,5 +71,8 @@ class CDemoCommand {
   std::vector<Step> steps;
   std::deque<Outcome> outcomes;
 };
+
+// The demo against an HTTP base URL and a UDP server "HOST:PORT" (kExitUsage when it is not).
+int RunDemoAgainst(const std::string& httpBase, const std::string& udpServer);
 
 #endif  // ZVNET_CLI_DEMOCOMMAND_H_

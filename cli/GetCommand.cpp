@@ -8,7 +8,10 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <iomanip>
+#include <locale>
 #include <set>
+#include <sstream>
 
 #include "cli/ExitCodes.h"
 #include "cli/HostLoop.h"
@@ -56,6 +59,17 @@ std::string Unclaimed(const std::string& path, const std::set<std::string>& take
   }
 }
 
+// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar (as timegm counts,
+// which Windows lacks).
+int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
+}
+
 }  // namespace
 
 std::optional<SYSTEMTIME> ParseDate(const std::string& text) {
@@ -63,9 +77,13 @@ std::optional<SYSTEMTIME> ParseDate(const std::string& text) {
                            "%Y-%m-%d"};
   for (const char* format : formats) {
     std::tm tm{};
-    const char* end = ::strptime(text.c_str(), format, &tm);
-    if (!end || *end != '\0') continue;
-    return SystemTimeFromUnix(::timegm(&tm));
+    std::istringstream in(text);
+    in.imbue(std::locale::classic());  // English day and month names
+    in >> std::get_time(&tm, format);
+    if (in.fail() || in.peek() != std::char_traits<char>::eof()) continue;
+    const int64_t days = DaysFromCivil(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    return SystemTimeFromUnix(
+        static_cast<std::time_t>(days * 86400 + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec));
   }
   return std::nullopt;
 }
@@ -88,8 +106,9 @@ std::string CGetCommand::PathFor(const std::string& url) const {
 
 int ZV_STDCALL CGetCommand::OnEvent(int, unsigned long userParam, DOWNLOAD_ERRORCODE code,
                                     tagDataOut* out) {
-  auto& transfer = *reinterpret_cast<Transfer*>(userParam);
-  if (transfer.done) return 0;
+  Transfer* found = userValues.Find(userParam);
+  if (!found || found->done) return 0;
+  Transfer& transfer = *found;
   if (code == DOWNLOAD_PROGRESS) {
     if (out && out->data && out->dataLength == 8 && transfer.progress) {
       const uint32_t total = ReadLe32(out->data + 4);
@@ -138,7 +157,7 @@ bool CGetCommand::Start(Transfer& transfer, int workerId, const std::optional<SY
     PrintError(error);
     return false;
   }
-  const auto user = reinterpret_cast<unsigned long>(&transfer);
+  const unsigned long user = userValues.Add(&transfer);
   const unsigned int timeout = TimeoutMs(options.http);
   long result;
   if (transfer.path.empty()) {

@@ -9,6 +9,7 @@
 
 #include "cli/HttpOptions.h"
 #include "cli/ProgressBar.h"
+#include "cli/UserValues.h"
 
 struct GetOptions {
   HttpOptions http;
@@ -39,6 +40,9 @@ class CGetCommand {
     int httpStatus = 0;
     std::unique_ptr<CProgressBar> progress;
   };
+
+  // The transfers' user values (the command runs once per process).
+  static inline CUserValues<Transfer> userValues;
 
   static int ZV_STDCALL OnEvent(int taskId, unsigned long userParam, DOWNLOAD_ERRORCODE code,
                                 tagDataOut* out);

@@ -7,6 +7,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/HostLoop.h"
 #include "cli/Text.h"
+#include "cli/UserValues.h"
 
 namespace {
 
@@ -18,10 +19,13 @@ struct UploadResult {
   int systemError = 0;
 };
 
+CUserValues<UploadResult> results;
+
 int ZV_STDCALL OnUploadEvent(int, unsigned long userParam, DOWNLOAD_ERRORCODE code,
                              tagDataOut* out) {
-  auto& result = *reinterpret_cast<UploadResult*>(userParam);
-  if (code == DOWNLOAD_PROGRESS || code == DOWNLOAD_REDIRECT || result.done) return 0;
+  UploadResult* found = results.Find(userParam);
+  if (!found || code == DOWNLOAD_PROGRESS || code == DOWNLOAD_REDIRECT || found->done) return 0;
+  UploadResult& result = *found;
   result.done = true;
   result.code = code;
   result.httpStatus = out ? out->httpStatus : 0;
@@ -65,7 +69,7 @@ int RunPost(const PostOptions& options) {
   if (ZvHttp::CreateWorker(&worker) == 0 &&
       ZvHttp::Upload(&par, reinterpret_cast<const unsigned char*>(body.data()),
                      static_cast<unsigned int>(body.size()), OnUploadEvent, TimeoutMs(options.http),
-                     &taskId, reinterpret_cast<unsigned long>(&result), worker) == 0) {
+                     &taskId, results.Add(&result), worker) == 0) {
     CHostLoop loop;
     if (loop.RunUntil([&] { return result.done; })) {
       status = ExitStatusFor(result.code, result.httpStatus);

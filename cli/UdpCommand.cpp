@@ -6,6 +6,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/HostLoop.h"
 #include "cli/Text.h"
+#include "cli/UserValues.h"
 #include "zvnet/zvnet.h"
 
 namespace {
@@ -17,8 +18,12 @@ struct Exchange {
   UDP_ERRORCODE code = UDP_TASK_TIMEOUT;
 };
 
+CUserValues<Exchange> exchanges;
+
 int ZV_STDCALL OnUdpEvent(int, unsigned long userParam, UDP_ERRORCODE code, tagUdpOut* out) {
-  auto& exchange = *reinterpret_cast<Exchange*>(userParam);
+  Exchange* found = exchanges.Find(userParam);
+  if (!found) return 0;
+  Exchange& exchange = *found;
   switch (code) {
     case UDP_RECV_SUCCESS:
       if (out && out->data) std::fwrite(out->data, 1, out->dataLength, stdout);
@@ -43,10 +48,10 @@ int ZV_STDCALL OnUdpEvent(int, unsigned long userParam, UDP_ERRORCODE code, tagU
 }
 
 // The one-shot form passes userParam 0 to its callback; route it to the single exchange.
-Exchange* oneShotExchange = nullptr;
+unsigned long oneShotExchange = 0;
 
 int ZV_STDCALL OnOneShotEvent(int cookie, unsigned long, UDP_ERRORCODE code, tagUdpOut* out) {
-  return OnUdpEvent(cookie, reinterpret_cast<unsigned long>(oneShotExchange), code, out);
+  return OnUdpEvent(cookie, oneShotExchange, code, out);
 }
 
 bool ParseChannel(const std::string& name, UDP_CHANNEL_TYPE* type) {
@@ -81,7 +86,7 @@ int RunUdp(const UdpOptions& options) {
   int cookie = 0;
   long result;
   if (options.oneShot) {
-    oneShotExchange = &exchange;
+    oneShotExchange = exchanges.Add(&exchange);
     tagUdpTaskParam param;
     param.host = host;
     param.port = static_cast<unsigned short>(port);
@@ -94,8 +99,7 @@ int RunUdp(const UdpOptions& options) {
     result = ZvUdp::CreateChannel(type, &server, &channel);
     if (result == 0) {
       result = ZvUdp::SendData(channel, options.payload.c_str(), OnUdpEvent, OnUdpEvent,
-                               options.timeoutMs, reinterpret_cast<unsigned long>(&exchange),
-                               &cookie, false);
+                               options.timeoutMs, exchanges.Add(&exchange), &cookie, false);
     }
   }
   int status = kExitFailure;

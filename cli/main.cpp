@@ -1,18 +1,16 @@
 // zvnet: a command-line client of the zvnet library.
-#include <malloc.h>
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <string_view>
 
 #include "cli/CommandDocs.h"
-#include "cli/DemoCommand.h"
 #include "cli/ExitCodes.h"
 #include "cli/GetCommand.h"
 #include "cli/PostCommand.h"
-#include "cli/ReportServeCommand.h"
+#include "cli/ProcessSetup.h"
+#include "cli/ServerCommands.h"
 #include "cli/UdpCommand.h"
-#include "cli/UdpServeCommand.h"
 #include "cli/WatchCommand.h"
 
 namespace {
@@ -34,15 +32,6 @@ void AddHttpOptions(CLI::App* command, HttpOptions* http) {
       ->check(CLI::NonNegativeNumber);
 }
 
-// The library's threads allocate and free a body, a buffer and a request per download, each
-// in its own arena. With glibc's default threshold, a freed block often makes an arena give its
-// top back to the kernel, and the next download faults the same pages in again; in a virtual
-// machine each give-back also flushes page tables on every core. Keeping up to 32 MiB spare
-// per arena costs little next to that.
-void KeepFreedMemory() {
-  mallopt(M_TRIM_THRESHOLD, 32 << 20);
-}
-
 // Everything the parser fills, and the subcommands, to tell which one ran.
 struct CommandLine {
   GetOptions get;
@@ -50,19 +39,13 @@ struct CommandLine {
   HttpOptions reachableHttp;
   std::string reachableUrl;
   UdpOptions udp;
-  std::string serveAddress = "127.0.0.1";
-  unsigned short servePort = 0;
-  std::string reportAddress = "127.0.0.1";
-  unsigned short reportPort = 0;
+  ServerCommands servers;
   CLI::App* getCommand = nullptr;
   CLI::App* postCommand = nullptr;
   CLI::Option* postData = nullptr;
   CLI::App* reachable = nullptr;
   CLI::App* udpCommand = nullptr;
-  CLI::App* udpServe = nullptr;
-  CLI::App* reportServe = nullptr;
   CLI::App* watch = nullptr;
-  CLI::App* demo = nullptr;
 };
 
 void AddHttpCommands(CLI::App& app, CommandLine& cl) {
@@ -105,17 +88,9 @@ void AddOtherCommands(CLI::App& app, CommandLine& cl) {
   channel->excludes(oneShot);
   cl.udpCommand->add_option("--timeout", udp.timeoutMs, "Time-out in milliseconds");
 
-  cl.udpServe = app.add_subcommand("udp-serve", "Run the reference datagram server");
-  cl.udpServe->add_option("--port", cl.servePort, "UDP port (default: any free port)");
-  cl.udpServe->add_option("--address", cl.serveAddress, "Dotted IPv4 address to bind");
-
-  cl.reportServe = app.add_subcommand("report-serve", "Receive and print performance reports");
-  cl.reportServe->add_option("--port", cl.reportPort, "TCP port (default: any free port)");
-  cl.reportServe->add_option("--address", cl.reportAddress, "Numeric address to listen on");
-
+  AddServeCommands(app, cl.servers);
   cl.watch = app.add_subcommand("watch", "Print network changes until interrupted");
-  cl.demo = app.add_subcommand(
-      "demo", "Show every family working against servers started in this process on loopback");
+  AddDemoCommand(app, cl.servers);
 }
 
 int RunParsed(const CommandLine& cl) {
@@ -129,17 +104,15 @@ int RunParsed(const CommandLine& cl) {
   }
   if (cl.reachable->parsed()) return RunReachable(cl.reachableHttp, cl.reachableUrl);
   if (cl.udpCommand->parsed()) return RunUdp(cl.udp);
-  if (cl.udpServe->parsed()) return RunUdpServe(cl.serveAddress.c_str(), cl.servePort);
-  if (cl.reportServe->parsed()) return RunReportServe(cl.reportAddress.c_str(), cl.reportPort);
   if (cl.watch->parsed()) return RunWatch();
-  if (cl.demo->parsed()) return CDemoCommand().Run();
-  return kExitUsage;
+  const int served = RunServerCommand(cl.servers);
+  return served >= 0 ? served : kExitUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  KeepFreedMemory();
+  PrepareProcess(argc, argv);
   CLI::App app{"zvnet: HTTP transfers, framed UDP exchanges and network-change watching"};
   app.footer(kExitHelp);
   app.set_version_flag("--version", "zvnet " ZVNET_VERSION, "Print the version and exit");

@@ -1,10 +1,12 @@
 # The Windows tree, cross-compiled with mingw-w64 (cmake/mingw-w64-x86_64.cmake): zvnet.dll
-# with its import library, zvxlog.dll, and the Windows tests. So far the message loop and the
-# UDP family; the HTTP and network-status families are not built for Windows yet.
+# with its import library, zvxlog.dll, and the Windows tests: the message loop and the three
+# families (the HTTP family without its performance report).
 #
 # Every target links its runtime (libstdc++, libgcc, winpthread) statically, so the DLLs and
 # programs need nothing beside them.
-add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0601)
+# _POSIX_THREAD_SAFE_FUNCTIONS: mingw-w64's localtime_r and gmtime_r (over localtime_s).
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0601
+  _POSIX_THREAD_SAFE_FUNCTIONS)
 add_compile_options(-Wall -Wextra -Wno-unused-parameter)
 add_link_options(-static)
 # The DLLs beside the programs that load them, as Windows (and wine) find them.
@@ -15,6 +17,7 @@ add_subdirectory(xlog)
 
 add_library(zvnet_pure STATIC
   frame/Base64.cpp
+  platform/win32/SystemTime.cpp
   platform/windows/StringConv.cpp
   udp/UdpDatagram.cpp)
 target_include_directories(zvnet_pure PUBLIC
@@ -32,10 +35,12 @@ target_link_libraries(zvnet_core PUBLIC zvnet_pure)
 add_subdirectory(platform)
 add_subdirectory(frame)
 add_subdirectory(udp)
+add_subdirectory(http)
+add_subdirectory(netstatus)
 
 add_library(zvnet SHARED platform/empty.cpp)
 target_link_libraries(zvnet PRIVATE -Wl,--whole-archive zvnet_core -Wl,--no-whole-archive
-  ws2_32 imm32 winmm user32)
+  ws2_32 imm32 winmm user32 wininet iphlpapi)
 target_include_directories(zvnet PUBLIC
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
@@ -43,11 +48,38 @@ target_include_directories(zvnet PUBLIC
 set_target_properties(zvnet PROPERTIES PREFIX "")
 add_library(zvnet::zvnet ALIAS zvnet)
 
-install(TARGETS zvnet zvxlog
+# zvnet.exe: the command as on Linux, less the subcommands that run servers in the process
+# (udp-serve, report-serve; demo only against servers it is given), whose servers in tools/
+# stand on POSIX. CLI11 is Debian's
+# header-only copy, reached through a folder that holds nothing else of /usr/include.
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/cli11)
+file(CREATE_LINK /usr/include/CLI ${CMAKE_BINARY_DIR}/cli11/CLI SYMBOLIC)
+add_executable(zvnet_cli
+  cli/CommandDocs.cpp
+  cli/DemoCommand.cpp
+  cli/GetCommand.cpp
+  cli/HttpOptions.cpp
+  cli/PostCommand.cpp
+  cli/ProgressBar.cpp
+  cli/Text.cpp
+  cli/UdpCommand.cpp
+  cli/WatchCommand.cpp
+  cli/main.cpp
+  cli/windows/HostLoop.cpp
+  cli/windows/ProcessSetup.cpp
+  cli/windows/ServerCommands.cpp)
+set_target_properties(zvnet_cli PROPERTIES OUTPUT_NAME zvnet)
+target_include_directories(zvnet_cli PRIVATE ${PROJECT_SOURCE_DIR})
+target_include_directories(zvnet_cli SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/cli11)
+target_compile_definitions(zvnet_cli PRIVATE ZVNET_VERSION="${PROJECT_VERSION}")
+target_link_libraries(zvnet_cli PRIVATE zvnet zvnet_pure shell32)
+
+install(TARGETS zvnet zvxlog zvnet_cli
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # The headers of what the DLL holds so far.
-install(FILES include/zvnet/zvdefs.h include/zvnet/zvmsgloop.h include/zvnet/zvudp.h
+install(FILES include/zvnet/zvdefs.h include/zvnet/zvhttp.h include/zvnet/zvmsgloop.h
+  include/zvnet/zvnet.h include/zvnet/zvnetstatus.h include/zvnet/zvudp.h
   xlog/zvxlog.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zvnet)
 
 if(ZVNET_BUILD_TESTS)

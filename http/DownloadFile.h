@@ -62,6 +62,8 @@ class CDownloadFile {
   bool MoveIntoPlace(int* error);
 
  private:
+  // Closes what is open and makes the write buffer; false without room for it.
+  bool PrepareToOpen();
   // True, with errno set again, once a write has failed.
   bool HasFailed() const;
 

@@ -1,26 +1,16 @@
 #include "http/GrowBuffer.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
 
+#include "platform/win32/HugePages.h"
+
 namespace {
 
 constexpr size_t kInitialCapacity = 2048;
 constexpr size_t kGranule = 1024;
-constexpr uintptr_t kHugePage = 2 << 20;
-
-// A body of many megabytes is written once, front to back: huge pages spare the page fault per
-// 4 KiB that otherwise costs as much as the copy. Only the 2 MiB-aligned interior is advised;
-// the allocator still owns and frees the whole block. A refusal changes nothing.
-void AdviseHugePages(unsigned char* block, size_t length) {
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + length) & ~(kHugePage - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
 
 }  // namespace
 

@@ -23,8 +23,10 @@ constexpr DWORD kSecureFlags = INTERNET_FLAG_SECURE | INTERNET_FLAG_IGNORE_CERT_
 constexpr DWORD kPlainFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
 constexpr DWORD kConnectFlags = INTERNET_FLAG_RELOAD;
+// How long closing a request waits for a pending read to end.
+constexpr DWORD kRequestClosingMs = 30000;
 
-void EmptyStatusCallback(HINTERNET, DWORD_PTR, DWORD, void*, DWORD) {}
+void CALLBACK EmptyStatusCallback(HINTERNET, DWORD_PTR, DWORD, void*, DWORD) {}
 
 std::wstring Trim(const std::wstring& text, const wchar_t* blanks) {
   size_t begin = text.find_first_not_of(blanks);
@@ -58,7 +60,7 @@ ZV_FAILURE_CAUSE CauseOf(DWORD error, bool namedProxy) {
       return ZV_FAILURE_PROXY_UNREACHABLE;
     case ERROR_HTTP_REDIRECT_FAILED:
       return ZV_FAILURE_REDIRECT_UNSUPPORTED;
-    case ERROR_INTERNET_INVALID_SERVER_RESPONSE:
+    case ERROR_HTTP_INVALID_SERVER_RESPONSE:
       return ZV_FAILURE_MALFORMED_RESPONSE;
     case ERROR_INTERNET_CONNECTION_ABORTED:
     case ERROR_INTERNET_CONNECTION_RESET:
@@ -87,13 +89,14 @@ CHttpTask::CHttpTask(int cookie, TaskMessageSink sink)
 CHttpTask::~CHttpTask() {
   WriteLog(LOG_TRACE, L"CHttpTask::~CHttpTask this:%d",
            static_cast<int>(reinterpret_cast<intptr_t>(this)));
-  if (CHttpTaskRegistry::Get().Remove(this)) {
-    WriteLog(LOG_TRACE, L"CHttpTask::~CHttpTask this true");
-  }
-  // Run closes everything; this covers a task deleted without running to its end.
+  // Run closes everything; this covers a task deleted without running to its end. Closing
+  // comes first: the request's closing status finds the task through the registry.
   CloseRequest();
   CloseConnection();
   CloseSession();
+  if (CHttpTaskRegistry::Get().Remove(this)) {
+    WriteLog(LOG_TRACE, L"CHttpTask::~CHttpTask this true");
+  }
 }
 
 // ---- set-up ----------------------------------------------------------------------------
@@ -324,6 +327,8 @@ CHttpTask::Step CHttpTask::OpenRequest() {
       flags |= INTERNET_FLAG_NO_AUTO_REDIRECT;
     }
   }
+  m_bQuietRedirect = (flags & INTERNET_FLAG_NO_AUTO_REDIRECT) == 0;
+  flags |= kTaskRedirectFlags;
   HINTERNET request =
       HttpOpenRequestW(m_hConnect, m_bPost ? L"POST" : L"GET", object.c_str(), L"HTTP/1.1",
                        m_param.referrer.c_str(), accept, flags, reinterpret_cast<DWORD_PTR>(this));
@@ -364,9 +369,16 @@ CHttpTask::Step CHttpTask::AwaitRequestHandle() {
 
 void CHttpTask::CloseRequest() {
   if (!m_hRequest) return;
-  InternetSetStatusCallbackW(m_hRequest, &EmptyStatusCallback);
+  // A read may still be pending on the handle, into the task's buffers and this thread's
+  // frame. WinINet ends it (cancelled) and only then reports the handle closing, its last
+  // status; the stand-in does all of it within InternetCloseHandle.
+  m_hRequestClosedEvent.Reset();
+  InternetSetStatusCallbackW(m_hRequest, &CHttpTask::ClosingStatusCallback);
   InternetCloseHandle(m_hRequest);
   m_hRequest = nullptr;
+  if (m_hRequestClosedEvent.Wait(kRequestClosingMs) != WAIT_OBJECT_0) {
+    WriteLog(LOG_FAIL, L"CHttpTask::CloseRequest no closing status");
+  }
 }
 
 void CHttpTask::CloseConnection() {
@@ -392,8 +404,15 @@ void CHttpTask::CloseAll() {
 
 // ---- status callback --------------------------------------------------------------------
 
-void CHttpTask::InternetStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
-                                       void* information, DWORD length) {
+void CALLBACK CHttpTask::ClosingStatusCallback(HINTERNET, DWORD_PTR context, DWORD status, void*,
+                                               DWORD) {
+  if (status != INTERNET_STATUS_HANDLE_CLOSING) return;
+  auto* task = reinterpret_cast<CHttpTask*>(context);
+  if (CHttpTaskRegistry::Get().Contains(task)) task->m_hRequestClosedEvent.Set();
+}
+
+void CALLBACK CHttpTask::InternetStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
+                                                void* information, DWORD length) {
   auto* task = reinterpret_cast<CHttpTask*>(context);
   if (!CHttpTaskRegistry::Get().Contains(task)) {
     WriteLog(LOG_TRACE, L"CHttpTask::InternetStatusCallback not find this:%d",
@@ -474,10 +493,20 @@ long CHttpTask::QueryContentLength(uint64_t* length) {
   if (!m_hRequest) return E_FAIL;
   uint64_t value = 0;
   DWORD size = sizeof value;
-  *length = HttpQueryInfoW(m_hRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64, &value,
-                           &size, nullptr)
-                ? value
-                : kUnknownLength;
+  if (HttpQueryInfoW(m_hRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64, &value,
+                     &size, nullptr)) {
+    *length = value;
+    return 0;
+  }
+  // A WinINet without the 64-bit form (Wine's) answers the text; without the length a cut
+  // body could not be told from a whole one.
+  *length = kUnknownLength;
+  std::wstring text;
+  if (!QueryHeaderText(HTTP_QUERY_CONTENT_LENGTH, &text) || text.empty() || text.size() > 19 ||
+      text.find_first_not_of(L"0123456789") != std::wstring::npos) {
+    return 0;
+  }
+  *length = std::wcstoull(text.c_str(), nullptr, 10);
   return 0;
 }
 

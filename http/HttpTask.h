@@ -5,13 +5,14 @@
 // PostRun on its own thread, then deletes it. Stop may be called from any thread at any time.
 // Everything the task reports goes to its sink as messages, never to the host directly.
 //
-// Threads: the driving thread runs every step and owns every field. The WinINet stand-in runs
-// the task's transfer on the driving thread too, inside the task's waits, and reports its
-// statuses there through InternetStatusCallback, which writes the timing record and sets the
-// two WinINet events (both atomic or thread-safe). Stop, from any thread, touches only the stop
-// event and flag (CThreadControl). Handle-created statuses arrive on the driving thread during the
-// call that makes the handle. Once CloseAll has run, no status of the task's handles arrives any
-// more, so the task may be deleted.
+// Threads: the driving thread runs every step and owns every field, except that WinINet
+// reports statuses through InternetStatusCallback, which writes the timing record and sets the
+// two WinINet events (both atomic or thread-safe), and Stop, which touches only the stop event
+// and flag (CThreadControl). On Linux the stand-in runs the task's transfer on the driving
+// thread, inside the task's waits, and reports there; Windows' WinINet reports on its own
+// threads. Handle-created statuses arrive on the driving thread during the call that makes the
+// handle. Once CloseAll has run (closing the request waits for its closing status), no status
+// of the task's handles arrives any more, so the task may be deleted.
 //
 // Offsets and lengths are 64-bit, so bodies of 4 GiB and more are transferred and checked
 // exactly. The 8-byte progress record keeps two 32-bit values: bytes held and expected end,
@@ -75,8 +76,11 @@ class CHttpTask : public CThreadControl {
   Timing GetTiming() const;
 
   // The WinINet status callback of every handle the task makes; the context is the task.
-  static void InternetStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
-                                     void* information, DWORD length);
+  // The callback of a request handle being closed: notes only its closing status.
+  static void CALLBACK ClosingStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
+                                             void* information, DWORD length);
+  static void CALLBACK InternetStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
+                                              void* information, DWORD length);
 
  private:
   // Step results.
@@ -216,6 +220,9 @@ class CHttpTask : public CThreadControl {
   HINTERNET m_hRequest = nullptr;
   CEvent m_hHandleCreatedEvent{CEvent::ResetMode::kManual, false, CEvent::Source::kRecycled};
   CEvent m_hRequestCompleteEvent{CEvent::ResetMode::kManual, false, CEvent::Source::kRecycled};
+  // Set by the closing status of the request handle, WinINet's last word on it (see
+  // CloseRequest). Not a wait event of the task.
+  CEvent m_hRequestClosedEvent{CEvent::ResetMode::kManual, false, CEvent::Source::kRecycled};
   // Whether the last completion signalled on m_hRequestCompleteEvent reported a failure: a
   // failed read leaves the caller's buffer and length as they were, so they must not be used.
   std::atomic<bool> m_bRequestFailed{false};
@@ -233,6 +240,10 @@ class CHttpTask : public CThreadControl {
   int m_bSucceeded = 1;
   std::shared_ptr<UploadData> m_pUploadData;
   int m_bSecure = 0;
+  // The request is one WinINet would follow redirects of by itself, unseen by the caller;
+  // where the task follows them instead (kTaskRedirectFlags), it does so just as quietly.
+  bool m_bQuietRedirect = false;
+  int m_nQuietRedirects = 0;
   tagDefHttpPar m_param;
   // The caller's header lines as the next request sends them: a redirect to another origin
   // leaves its credential lines behind (NextHop).

@@ -16,6 +16,8 @@ namespace {
 
 constexpr DWORD kChunkSize = 32768;
 constexpr int kMaxAttempts = 2;
+// Redirects the task follows quietly, as many as WinINet's own following allows.
+constexpr int kMaxQuietRedirects = 50;
 
 // wcsftime of one piece (at most 128 characters), cut to three when it is four or longer.
 std::wstring TimePiece(const wchar_t* format, const tm& parts, bool abbreviate) {
@@ -76,7 +78,12 @@ CHttpTask::Step CHttpTask::RunDownload() {
       continue;
     }
     if (result == StepRedirected) {
-      if (m_param.flags & HTTPPAR_STOP_ON_REDIRECT) {
+      if (m_bQuietRedirect && ++m_nQuietRedirects > kMaxQuietRedirects) {
+        m_dwLastError = ERROR_HTTP_REDIRECT_FAILED;
+        result = StepFailed;
+        break;
+      }
+      if ((m_param.flags & HTTPPAR_STOP_ON_REDIRECT) && !m_bQuietRedirect) {
         m_nErrorCode = DOWNLOAD_REDIRECT_REFUSED;
         break;
       }
@@ -147,6 +154,10 @@ CHttpTask::Step CHttpTask::OnDownloadStatus() {
     case 303:
     case 307:
       return OnRedirect();
+    case 308:
+      if (m_bQuietRedirect) return OnRedirect();  // what WinINet itself would follow
+      m_nErrorCode = DOWNLOAD_FAILED;
+      return StepFailed;
     case 304:
       m_nErrorCode = DOWNLOAD_NOT_MODIFIED;
       return StepNotModified;

@@ -88,6 +88,6 @@ CHttpTask::Step CHttpTask::OnRedirect() {
     return StepFailed;
   }
   m_nFailure = ZV_FAILURE_NONE;
-  NotifyRedirect();
+  if (!m_bQuietRedirect) NotifyRedirect();
   return StepRedirected;
 }

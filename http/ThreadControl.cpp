@@ -1,11 +1,10 @@
 #include "http/ThreadControl.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <memory>
 
 #include "platform/win32/Ime.h"
+#include "platform/win32/Thread.h"
 #include "platform/win32/Wait.h"
 
 CThreadControl::CThreadControl() {
@@ -72,7 +71,7 @@ bool CThreadControl::StartThread() {
 
 void CThreadControl::ThreadProc(CEvent& started) {
   ImmDisableIME(0);
-  if (lowPriority) ::setpriority(PRIO_PROCESS, GetCurrentThreadId(), 19);
+  if (lowPriority) LowerCurrentThreadPriority();
   {
     CAutoLock guard(lock);
     stopped = 0;

@@ -113,8 +113,9 @@ long CDetectNetStatus::StopDetectIf(bool always) {
 }
 
 void CDetectNetStatus::SetArmFunctionsForTesting(ArmFunction route, ArmFunction address) {
-  armRouteChange = route ? route : NotifyRouteChange;
-  armAddressChange = address ? address : NotifyAddrChange;
+  // The casts pick the library's form where the system's is overloaded beside it.
+  armRouteChange = route ? route : static_cast<ArmFunction>(NotifyRouteChange);
+  armAddressChange = address ? address : static_cast<ArmFunction>(NotifyAddrChange);
 }
 
 bool CDetectNetStatus::IsStopped() {

@@ -7,8 +7,10 @@
 #ifdef _WIN32
 // Windows: the system's own HRESULT values and SYSTEMTIME (winsock2.h first, so that hosts
 // may include it after this header). The DLL exports what ZVNET_API marks and nothing else.
-#include <windows.h>
+// clang-format off
 #include <winsock2.h>
+#include <windows.h>
+// clang-format on
 #ifdef ZVNET_BUILDING_DLL
 #define ZVNET_API __declspec(dllexport)
 #else

@@ -8,6 +8,9 @@
 #ifndef ZVNET_PLATFORM_IPHELPER_IPCHANGENOTIFICATION_H_
 #define ZVNET_PLATFORM_IPHELPER_IPCHANGENOTIFICATION_H_
 
+#ifdef _WIN32
+#include "platform/windows/IpChangeNotification.h"  // NotifyRouteChange itself
+#else
 #include "platform/iphelper/NetlinkSocket.h"
 #include "platform/win32/Waitable.h"
 #include "platform/win32/WinTypes.h"
@@ -38,5 +41,7 @@ DWORD NotifyRouteChange(CIpChangeNotification& notification);
 // Arm `notification` for IPv4 and IPv6 address changes: ERROR_IO_PENDING, or an error code.
 DWORD NotifyAddrChange(CIpChangeNotification& notification);
 BOOL CancelIPChangeNotify(CIpChangeNotification& notification);
+
+#endif  // _WIN32
 
 #endif  // ZVNET_PLATFORM_IPHELPER_IPCHANGENOTIFICATION_H_

@@ -10,6 +10,21 @@
 #ifndef ZVNET_PLATFORM_WIN32_POSTBATCH_H_
 #define ZVNET_PLATFORM_WIN32_POSTBATCH_H_
 
+#ifdef _WIN32
+// Windows: PostMessageW queues and wakes in one step, so there is nothing to hold back; a
+// batch is a marker that costs nothing.
+class CPostBatch {
+ public:
+  CPostBatch() {}
+  ~CPostBatch() {}  // user-provided: a batch held only for its scope is not "unused"
+  CPostBatch(const CPostBatch&) = delete;
+  CPostBatch& operator=(const CPostBatch&) = delete;
+
+  static CPostBatch* Current() { return nullptr; }
+  void WakeNow() {}
+  static void WakeIfDue() {}
+};
+#else
 #include <memory>
 #include <vector>
 
@@ -43,5 +58,7 @@ class CPostBatch {
   std::vector<std::shared_ptr<CThreadMessageQueue>> queues;
   DWORD heldSince = 0;  // when the first of `queues` was noted
 };
+
+#endif  // _WIN32
 
 #endif  // ZVNET_PLATFORM_WIN32_POSTBATCH_H_

@@ -1,5 +1,6 @@
 #include "platform/win32/Thread.h"
 
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -37,4 +38,8 @@ DWORD CThread::Wait(DWORD timeoutMs) const {
 DWORD GetCurrentThreadId() {
   thread_local const DWORD id = static_cast<DWORD>(::syscall(SYS_gettid));
   return id;
+}
+
+void LowerCurrentThreadPriority() {
+  ::setpriority(PRIO_PROCESS, GetCurrentThreadId(), 19);  // a refusal changes nothing
 }

@@ -37,6 +37,9 @@ class CThread {
 
 // The calling thread's system-wide id (gettid), as GetCurrentThreadId answers on Windows.
 DWORD GetCurrentThreadId();
+
+// Gives the calling thread the lowest priority (THREAD_PRIORITY_IDLE on Windows, nice 19 here).
+void LowerCurrentThreadPriority();
 #endif  // _WIN32
 
 #endif  // ZVNET_PLATFORM_WIN32_THREAD_H_

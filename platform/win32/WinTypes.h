@@ -32,6 +32,9 @@ inline constexpr DWORD WAIT_OBJECT_0 = 0;
 inline constexpr DWORD WAIT_TIMEOUT = 258;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 
+// The callee-pops convention of system callbacks on 32-bit Windows; one convention here.
+#define CALLBACK
+
 typedef void (*TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 
 inline constexpr UINT WM_CLOSE = 16;

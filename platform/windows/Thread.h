@@ -29,4 +29,9 @@ class CThread {
   UniqueHandle handle;
 };
 
+// Gives the calling thread the lowest priority.
+inline void LowerCurrentThreadPriority() {
+  ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_IDLE);  // a refusal changes nothing
+}
+
 #endif  // ZVNET_PLATFORM_WINDOWS_THREAD_H_

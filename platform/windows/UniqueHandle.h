@@ -21,6 +21,7 @@ class UniqueHandle {
 
   HANDLE Get() const { return handle; }
   bool IsValid() const { return handle != nullptr; }
+  HANDLE Release() { return std::exchange(handle, nullptr); }
   void Reset(HANDLE newHandle = nullptr) {
     if (handle) ::CloseHandle(handle);
     handle = newHandle;

@@ -52,6 +52,9 @@
 #ifndef ZVNET_PLATFORM_WININET_WININET_H_
 #define ZVNET_PLATFORM_WININET_WININET_H_
 
+#ifdef _WIN32
+#include "platform/windows/WinInet.h"  // <wininet.h> itself
+#else
 #include <cstdint>
 
 #include "platform/win32/WinTypes.h"
@@ -60,8 +63,12 @@ typedef void* HINTERNET;
 typedef uintptr_t DWORD_PTR;
 typedef uint16_t INTERNET_PORT;
 
-typedef void (*INTERNET_STATUS_CALLBACK)(HINTERNET handle, DWORD_PTR context, DWORD status,
-                                         void* information, DWORD informationLength);
+// Redirect flags every request of the HTTP task carries: none here, since the stand-in follows
+// redirects through NextHop itself.
+inline constexpr DWORD kTaskRedirectFlags = 0;
+
+typedef void(CALLBACK* INTERNET_STATUS_CALLBACK)(HINTERNET handle, DWORD_PTR context, DWORD status,
+                                                 void* information, DWORD informationLength);
 #define INTERNET_INVALID_STATUS_CALLBACK (reinterpret_cast<INTERNET_STATUS_CALLBACK>(-1))
 
 // Information of statuses 60 (the new handle in dwResult) and 100 (TRUE/FALSE and the error).
@@ -189,7 +196,8 @@ inline constexpr DWORD ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR = 12040;
 inline constexpr DWORD ERROR_INTERNET_SEC_CERT_CN_INVALID = 12038;
 inline constexpr DWORD ERROR_INTERNET_INVALID_CA = 12045;
 inline constexpr DWORD ERROR_HTTP_HEADER_NOT_FOUND = 12150;
-inline constexpr DWORD ERROR_INTERNET_INVALID_SERVER_RESPONSE = 12152;
+inline constexpr DWORD ERROR_HTTP_INVALID_SERVER_RESPONSE = 12152;
+inline constexpr DWORD ERROR_INTERNET_INVALID_SERVER_RESPONSE = ERROR_HTTP_INVALID_SERVER_RESPONSE;
 inline constexpr DWORD ERROR_HTTP_REDIRECT_FAILED = 12156;
 inline constexpr DWORD ERROR_INTERNET_SECURITY_CHANNEL_ERROR = 12157;
 inline constexpr DWORD ERROR_INTERNET_PROXY_SERVER_UNREACHABLE = 12165;
@@ -237,4 +245,5 @@ HINTERNET InternetOpenUrlW(HINTERNET session, const wchar_t* url, const wchar_t*
 // those handles is reported any more and no transfer of theirs touches a caller's buffer.
 BOOL InternetCloseHandle(HINTERNET handle);
 
+#endif
 #endif  // ZVNET_PLATFORM_WININET_WININET_H_

@@ -1,0 +1,67 @@
+// zvnet_windows_test_server: the HTTP servers that the Windows tests (run under wine64 by
+// scripts/test-windows) download from, on the Linux side of loopback. Prints
+// "serving http://127.0.0.1:PORT other http://127.0.0.1:PORT2" and serves until SIGTERM or
+// SIGINT. The paths and their bodies are the tests' fixtures (tests/windows/HttpWindowsTest.cpp):
+//   /small.txt   a short text          /file.bin   300,000 bytes (ranges, Last-Modified)
+//   /paced.bin   2 MiB, paced          /upload     the upload's size and SHA-256
+//   /cut.bin     announces 100,000 bytes, sends 30,000 and closes
+//   /to-same, /to-other  302 to /seen here, or on the other origin (the second port)
+//   /seen        echoes the Authorization and Cookie lines it received
+//   /demo/...    the resources of `zvnet demo` (tools/DemoResources.h)
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "tools/DemoResources.h"
+#include "tools/HttpTestResource.h"
+#include "tools/HttpTestServer.h"
+#include "tools/HttpUploadDigest.h"
+
+namespace {
+
+// The bytes of /file.bin and /paced.bin: byte i is i modulo 251, which the tests rebuild.
+std::string Pattern(size_t length) {
+  std::string body(length, '\0');
+  for (size_t i = 0; i < length; ++i) body[i] = static_cast<char>(i % 251);
+  return body;
+}
+
+HttpTestResponse Seen(const HttpTestRequest& request) {
+  return HttpTestResponse::Text(200, "authorization=" + request.Header("Authorization") +
+                                         ";cookie=" + request.Header("Cookie") + ";");
+}
+
+}  // namespace
+
+int main() {
+  // Blocked before the servers' threads start, so that only sigwait takes them.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  CHttpTestServer server;
+  CHttpTestServer other;
+  server.Serve("/small.txt", HttpTestResponse::Text(200, "hello from the loopback server\n"));
+  server.Handle("/file.bin", CHttpTestResource(Pattern(300000), 1764662400));
+  server.Handle("/paced.bin",
+                CHttpTestResource(Pattern(2 << 20)).Paced(std::chrono::milliseconds(40)));
+  server.Handle("/upload", CHttpUploadDigest());
+  HttpTestResponse cut = HttpTestResponse::Text(200, Pattern(100000));
+  cut.closeAfterBodyBytes = 30000;
+  server.Serve("/cut.bin", cut);
+  server.Serve("/to-same", HttpTestResponse::Redirect(302, server.Origin() + "/seen"));
+  server.Serve("/to-other", HttpTestResponse::Redirect(302, other.Origin() + "/seen"));
+  server.Handle("/seen", Seen);
+  other.Handle("/seen", Seen);
+  ServeDemoResources(server, "/demo");
+
+  std::printf("serving %s other %s\n", server.Origin().c_str(), other.Origin().c_str());
+  std::fflush(stdout);
+  int signal = 0;
+  sigwait(&stop, &signal);
+  return 0;
+}
