@@ -1,11 +1,9 @@
-// Windows: NextHop with WinINet's own URL functions (InternetCombineUrlA for a relative
-// Location, InternetCrackUrlA for the parts) in place of libcurl's URL parser. The rule is the
-// one of platform/wininet/HttpRedirect.cpp: same origin keeps credentials and header lines,
-// another origin gets neither, only http and https, https to http only when allowed.
+// Windows: NextHop reads URLs with WinINet's own functions (InternetCombineUrlA for a relative
+// Location, InternetCrackUrlA for the parts) in place of libcurl's URL parser; the rule is the
+// shared one (HttpRedirectRule.cpp).
 #include "platform/wininet/HttpRedirect.h"
 
-#include <algorithm>
-#include <cstring>
+#include <string>
 
 #include "platform/wininet/WinInet.h"
 
@@ -90,14 +88,8 @@ std::string Join(const Url& url) {
   return text + (url.path.empty() || url.path.front() != '/' ? "/" : "") + url.path;
 }
 
-bool SameOrigin(const Url& a, const Url& b) {
-  return EqualsNoCase(a.scheme, b.scheme) && EqualsNoCase(a.host, b.host) && a.port == b.port;
-}
-
-// Header lines that authenticate the caller or carry its session: they stay in their origin.
-bool IsCredentialLine(const std::string& line) {
-  return HeaderNameIs(line, "Authorization") || HeaderNameIs(line, "Proxy-Authorization") ||
-         HeaderNameIs(line, "Cookie");
+HttpUrlParts PartsOf(const Url& url) {
+  return {url.scheme, url.host, std::to_string(url.port), url.user, url.password, Join(url)};
 }
 
 }  // namespace
@@ -106,12 +98,7 @@ DWORD NextHop(const HttpHop& current, int status, std::string_view location, boo
               HttpHop& next) {
   Url from;
   if (!Crack(current.url, &from)) return ERROR_INTERNET_INVALID_URL;
-  std::string user = current.user, password = current.password;
-  if (user.empty()) {
-    user = from.user;
-    password = from.password;
-  }
-  // A relative Location must not inherit the credentials of the base.
+  // Join leaves the credentials out: a relative Location must not inherit them.
   std::string combined;
   Url to;
   if (!Combine(Join(from), std::string(location), &combined) || !Crack(combined, &to)) {
@@ -126,63 +113,5 @@ DWORD NextHop(const HttpHop& current, int status, std::string_view location, boo
     }
     return ERROR_INTERNET_INVALID_URL;
   }
-  if (!EqualsNoCase(to.scheme, "http") && !EqualsNoCase(to.scheme, "https")) {
-    return ERROR_INTERNET_UNRECOGNIZED_SCHEME;
-  }
-  if (EqualsNoCase(from.scheme, "https") && EqualsNoCase(to.scheme, "http") && !allowHttpsToHttp) {
-    return ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
-  }
-  const bool sameOrigin = SameOrigin(from, to);
-
-  HttpHop hop;
-  hop.user = to.user;
-  hop.password = to.password;
-  if (hop.user.empty() && hop.password.empty() && sameOrigin) {
-    hop.user = std::move(user);
-    hop.password = std::move(password);
-  }
-  hop.url = Join(to);
-
-  const bool toGet = (status == 303 && current.verb != "HEAD") ||
-                     ((status == 301 || status == 302) && current.verb == "POST");
-  hop.verb = toGet ? "GET" : current.verb;
-  hop.hasBody = current.hasBody && !toGet;
-  for (const std::string& line : current.headerLines) {
-    if (sameOrigin || !IsCredentialLine(line)) hop.headerLines.push_back(line);
-  }
-  next = std::move(hop);
-  return 0;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::_strnicmp(a.data(), b.data(), a.size()) == 0;
-}
-
-std::string Trim(std::string_view text) {
-  size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string_view::npos) return {};
-  size_t end = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(begin, end - begin + 1));
-}
-
-std::vector<std::string> HeaderLines(std::string_view text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    std::string line = Trim(text.substr(start, end == text.npos ? text.npos : end - start));
-    if (!line.empty()) lines.push_back(std::move(line));
-    if (end == text.npos) break;
-    start = end + 1;
-  }
-  return lines;
-}
-
-bool HeaderNameIs(std::string_view line, std::string_view name) {
-  return EqualsNoCase(Trim(line.substr(0, line.find(':'))), name);
-}
-
-bool HasHeader(const std::vector<std::string>& lines, std::string_view name) {
-  return std::any_of(lines.begin(), lines.end(),
-                     [&](const std::string& line) { return HeaderNameIs(line, name); });
+  return FollowRedirectRule(current, status, PartsOf(from), PartsOf(to), allowHttpsToHttp, next);
 }

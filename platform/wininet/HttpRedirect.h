@@ -1,6 +1,7 @@
 // What a followed redirect carries. NextHop is the one place that decides it; every path
 // that follows a redirect (the WinINet stand-in's own following, the HTTP task's following
-// of reported redirects) calls it. Pure functions, safe on any thread.
+// of reported redirects) calls it. Pure functions, safe on any thread. Each platform reads
+// URLs with its own parser (HttpRedirect.cpp); the rule is one (HttpRedirectRule.cpp).
 #ifndef ZVNET_PLATFORM_WININET_HTTPREDIRECT_H_
 #define ZVNET_PLATFORM_WININET_HTTPREDIRECT_H_
 
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/win32/WinTypes.h"
+#include "platform/wininet/HeaderText.h"
 
 // One request of a redirect chain.
 struct HttpHop {
@@ -31,14 +33,16 @@ struct HttpHop {
 DWORD NextHop(const HttpHop& current, int status, std::string_view location, bool allowHttpsToHttp,
               HttpHop& next);
 
-// The lines of a header text (CRLF or LF separated), trimmed, blank lines dropped.
-// Header text: names compare without case; values lose their surrounding blanks.
-bool EqualsNoCase(std::string_view a, std::string_view b);
-std::string Trim(std::string_view text);
-std::vector<std::string> HeaderLines(std::string_view text);
-// Whether the header line "Name: value" is named `name` (any case).
-bool HeaderNameIs(std::string_view line, std::string_view name);
-// Whether one of `lines` is named `name`.
-bool HasHeader(const std::vector<std::string>& lines, std::string_view name);
+// One end of a hop as the rule sees it, whichever URL parser read it.
+struct HttpUrlParts {
+  std::string scheme, host, port;  // the port is the scheme's own when the URL names none
+  std::string user, password;      // decoded; empty when absent
+  std::string url;                 // absolute, without credentials
+};
+
+// NextHop's rule once both ends are read: `from` is the current request's URL, `to` the
+// Location read against it (without the current URL's credentials).
+DWORD FollowRedirectRule(const HttpHop& current, int status, const HttpUrlParts& from,
+                         HttpUrlParts to, bool allowHttpsToHttp, HttpHop& next);
 
 #endif  // ZVNET_PLATFORM_WININET_HTTPREDIRECT_H_

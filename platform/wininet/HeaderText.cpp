@@ -1,0 +1,40 @@
+#include "platform/wininet/HeaderText.h"
+
+#include <algorithm>
+#include <cctype>
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+std::string Trim(std::string_view text) {
+  size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string_view::npos) return {};
+  size_t end = text.find_last_not_of(" \t\r\n");
+  return std::string(text.substr(begin, end - begin + 1));
+}
+
+std::vector<std::string> HeaderLines(std::string_view text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    std::string line = Trim(text.substr(start, end == text.npos ? text.npos : end - start));
+    if (!line.empty()) lines.push_back(std::move(line));
+    if (end == text.npos) break;
+    start = end + 1;
+  }
+  return lines;
+}
+
+bool HeaderNameIs(std::string_view line, std::string_view name) {
+  return EqualsNoCase(Trim(line.substr(0, line.find(':'))), name);
+}
+
+bool HasHeader(const std::vector<std::string>& lines, std::string_view name) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& line) { return HeaderNameIs(line, name); });
+}
