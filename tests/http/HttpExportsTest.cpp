@@ -301,54 +301,6 @@ TEST_F(HttpExportsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
   }
 }
 
-TEST_F(HttpExportsTest, TwoThreadsOnOneWorkerEachSeeOnlyTheirOwnCallbacks) {
-  // One worker runs its requests one at a time: the server counts those in progress. The
-  // handler owns its counters: it may still run when a failed test returns early.
-  struct Counters {
-    std::atomic<int> active{0}, mostActive{0};
-  };
-  const auto counters = std::make_shared<Counters>();
-  server.Handle("/one", [counters](const HttpTestRequest&) {
-    int now = ++counters->active;
-    counters->mostActive = std::max(counters->mostActive.load(), now);
-    std::this_thread::sleep_for(30ms);
-    --counters->active;
-    return HttpTestResponse::Text(200, "one at a time");
-  });
-  struct Host {
-    CHttpCallbackLog log;
-    std::vector<int> ids;
-    DWORD threadId = 0;
-    bool done = false;
-  } hosts[2];
-  auto run = [&](Host& host) {
-    host.threadId = GetCurrentThreadId();
-    for (int i = 0; i < 3; ++i) {
-      ASSERT_EQ(Fetch(server.Url("/one"), host.log, 15000, &host.ids.emplace_back()), 0);
-    }
-    host.done = PumpUntil([&] {
-      return std::all_of(host.ids.begin(), host.ids.end(),
-                         [&](int id) { return host.log.HasTerminal(id); });
-    });
-  };
-  std::thread first(run, std::ref(hosts[0])), second(run, std::ref(hosts[1]));
-  first.join();
-  second.join();
-  for (Host& host : hosts) {
-    ASSERT_TRUE(host.done);
-    for (const HttpEvent& event : host.log.Events()) {
-      EXPECT_EQ(event.threadId, host.threadId);
-      EXPECT_NE(std::find(host.ids.begin(), host.ids.end(), event.taskId), host.ids.end());
-    }
-    for (int id : host.ids) {
-      EXPECT_EQ(host.log.TerminalCount(id), 1);
-      EXPECT_EQ(host.log.Terminal(id).data, "one at a time");
-    }
-  }
-  EXPECT_EQ(server.RequestCount(), 6u);
-  EXPECT_EQ(counters->mostActive, 1);
-}
-
 // Uninit waits for a callback running on one host thread; what is still queued for that
 // thread, and for another that does not pump until then, never arrives.
 TEST_F(HttpExportsTest, UninitWaitsForRunningCallbacksAndDropsQueuedMessages) {

@@ -151,33 +151,6 @@ TEST_F(HttpTransferTest, FileDownloadTakesEachAnswerAsItComes) {
   }
 }
 
-// A stopped file download leaves its part at the temporary name, holding at least what was
-// reported, and a later download resumes from there.
-TEST_F(HttpTransferTest, StoppedFileDownloadKeepsItsPartForAResume) {
-  const std::string all(4 * kPauseAfter, 'p');
-  server.Handle("/p", CHttpTestResource(all));
-  CTempFolder folder;
-  int id = 0;
-  ASSERT_EQ(FetchFile(server.Url("/pause"), folder.WidePath("p"), log, &id), 0);
-  ASSERT_TRUE(PumpUntil([&] {
-    const auto events = log.EventsOf(id);
-    return !events.empty() && events.back().ProgressHeld() >= kPauseAfter;
-  }));
-  ASSERT_EQ(ZvHttp::StopTask(id), 0);
-  const uint32_t reported = log.EventsOf(id).back().ProgressHeld();
-  EXPECT_EQ(FetchAndWait(QuickUrl(), log).code, DOWNLOAD_OK) << "the stopped one has ended";
-  const uintmax_t held = std::filesystem::file_size(folder.Path("p.downloading"));
-  EXPECT_GE(held, reported);
-  EXPECT_LT(held, all.size());
-  int resumed = 0;
-  ASSERT_EQ(FetchFile(server.Url("/p"), folder.WidePath("p"), log, &resumed, held), 0);
-  ASSERT_TRUE(PumpUntilDone(log, resumed));
-  EXPECT_EQ(log.Terminal(resumed).code, DOWNLOAD_OK);
-  EXPECT_EQ(server.Requests().back().Header("Range"), "bytes=" + std::to_string(held) + "-");
-  EXPECT_TRUE(folder.Read("p") == all);
-  EXPECT_FALSE(log.HasTerminal(id));
-}
-
 // The body goes byte-exact and without waiting for 100; the answer's code comes after its
 // attempts: a 404 answer is an answer, a 401 is tried three times, a redirect is never
 // followed, and only http and https are posted to.
