@@ -123,24 +123,6 @@ TEST_F(HttpExportsTest, IdsStartAtOneAndOnlyUnknownWorkersConsumeARefusedOne) {
   EXPECT_EQ(first, 1);
 }
 
-// An unusable request fails at once, a request with time-out 0 times out at the first tick;
-// each ends exactly once, and the worker goes on with the next request.
-TEST_F(HttpExportsTest, UnusableOrTimedOutRequestEndsOnceAndTheWorkerGoesOn) {
-  int bad = 0, slow = 0, next = 0;
-  ASSERT_EQ(Fetch(UnusableUrl(), log, 1, &bad), 0);
-  ASSERT_EQ(Fetch(SlowUrl(), log, 0, &slow), 0);
-  ASSERT_EQ(Fetch(QuickUrl(), log, 10000, &next), 0);
-  ASSERT_TRUE(PumpUntilDone(log, slow, 5s)) << "a tick comes every 2 seconds";
-  EXPECT_TRUE(PumpUntilDone(log, next)) << "the timed-out transfer was stopped";
-  PumpFor(2500ms);
-  std::vector<HttpEvent> failed = log.EventsOf(bad), timedOut = log.EventsOf(slow);
-  ASSERT_EQ(failed.size(), 1u) << "no time-out after the failure";
-  EXPECT_EQ(failed[0].code, DOWNLOAD_FAILED);
-  ASSERT_EQ(timedOut.size(), 1u) << "the time-out once, nothing of the task after it";
-  EXPECT_EQ(timedOut[0].code, DOWNLOAD_TIMEOUT);
-  EXPECT_FALSE(timedOut[0].hasOut);
-}
-
 // A completion names its cause; the file's errno comes with an unwritable destination. TLS
 // trusts the added authority and checks names but tolerates dates. A blank path is memory.
 TEST_F(HttpExportsTest, CompletionSaysWhyItFailed) {
@@ -219,20 +201,25 @@ TEST_F(HttpExportsTest, StopTaskEndsRunningAndQueuedRequestsSilently) {
   for (int id : stopped) EXPECT_TRUE(log.EventsOf(id).empty()) << id;
 }
 
-TEST_F(HttpExportsTest, CloseWorkerLeavesEachQueuedRequestToTimeOut) {
-  int running = 0, queuedA = 0, queuedB = 0;
+// An unusable request fails at once; closing the worker leaves each request to time out in
+// its own time (time-out 0: at the first tick of the 2 s timer). Each ends exactly once.
+TEST_F(HttpExportsTest, FailedAndTimedOutRequestsEndOnceAlsoOnAClosedWorker) {
+  int bad = 0, running = 0, queuedA = 0, queuedB = 0;
+  ASSERT_EQ(Fetch(UnusableUrl(), log, 1, &bad), 0);
   ASSERT_EQ(Fetch(SlowUrl(), log, 1000, &running), 0);
-  ASSERT_EQ(Fetch(QuickUrl(), log, 1000, &queuedA), 0);
+  ASSERT_EQ(Fetch(QuickUrl(), log, 0, &queuedA), 0);
   ASSERT_EQ(Fetch(QuickUrl(), log, 3000, &queuedB), 0);
+  ASSERT_TRUE(PumpUntilDone(log, bad));
   ASSERT_EQ(ZvHttp::CloseWorker(worker), 0);
   ASSERT_TRUE(PumpUntil([&] { return log.HasTerminal(running) && log.HasTerminal(queuedA); }));
   EXPECT_FALSE(log.HasTerminal(queuedB)) << "each times out when its own time has passed";
   ASSERT_TRUE(PumpUntilDone(log, queuedB));
   PumpFor(2500ms);
-  for (int id : {running, queuedA, queuedB}) {
+  for (int id : {bad, running, queuedA, queuedB}) {
     std::vector<HttpEvent> events = log.EventsOf(id);
     ASSERT_EQ(events.size(), 1u) << id;
-    EXPECT_EQ(events[0].code, DOWNLOAD_TIMEOUT);
+    EXPECT_EQ(events[0].code, id == bad ? DOWNLOAD_FAILED : DOWNLOAD_TIMEOUT);
+    EXPECT_TRUE(id == bad || !events[0].hasOut) << "a time-out carries nothing";
   }
 }
 
@@ -301,56 +288,10 @@ TEST_F(HttpExportsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
   }
 }
 
-// Uninit waits for a callback running on one host thread; what is still queued for that
-// thread, and for another that does not pump until then, never arrives.
-TEST_F(HttpExportsTest, UninitWaitsForRunningCallbacksAndDropsQueuedMessages) {
-  CLogCapture capture;
-  int second = 0, idleQuick = 0;
-  ASSERT_EQ(ZvHttp::CreateWorker(&second), 0);
-  std::atomic<bool> uninitReturned{false}, stop{false};
-  std::atomic<int> running{0}, startedAfterUninit{0}, pumpsAfterUninit{0}, queued{0};
-  log.onEvent = [&](const HttpEvent&) {
-    if (uninitReturned) ++startedAfterUninit;
-    ++running;
-    std::this_thread::sleep_for(300ms);  // a slow host callback
-    --running;
-  };
-  std::thread busy([&] {
-    int id = 0;
-    ASSERT_EQ(Fetch(QuickUrl(), log, 30000, &id), 0);
-    while (!stop) {
-      ZvMsgLoop::Pump(10);
-      if (uninitReturned) ++pumpsAfterUninit;
-    }
-  });
-  CHttpCallbackLog idleLog;
-  std::thread idle([&] {
-    int slow = 0;
-    ASSERT_EQ(Fetch(QuickUrl(), idleLog, 30000, &idleQuick, second), 0);
-    ASSERT_EQ(Fetch(SlowUrl(), idleLog, 30000, &slow, second), 0);
-    ++queued;
-    // No pumping until the family is gone: the quick transfer's messages wait in the queue.
-    WaitUntil([&] { return uninitReturned.load(); }, 30s);
-    PumpFor(2500ms);
-  });
-  ASSERT_TRUE(WaitUntil([&] { return running > 0 && queued == 1; }));
-  ASSERT_TRUE(capture.WaitFor("CloseCookie Cookie: " + std::to_string(idleQuick), 10s));
-  ZvHttp::Uninit();
-  EXPECT_EQ(running, 0) << "Uninit returned while a callback still ran";
-  uninitReturned = true;
-  initialised = false;
-  const size_t seen = log.Count();
-  // The host goes on pumping: what was still queued for it must not arrive.
-  EXPECT_TRUE(WaitUntil([&] { return pumpsAfterUninit >= 40; }));
-  stop = true;
-  busy.join();
-  idle.join();
-  EXPECT_EQ(startedAfterUninit, 0);
-  EXPECT_EQ(log.Count(), seen);
-  EXPECT_EQ(idleLog.Count(), 0u);
-}
-
-TEST_F(HttpExportsTest, CallbackMayStopItsTaskAndEndTheFamily) {
+// A callback may stop its own task, or end the family: that Uninit waits for a callback
+// running on another host thread, and what is still queued for that thread, or for a third
+// that does not pump until then, never arrives.
+TEST_F(HttpExportsTest, CallbackMayStopItsTaskOrEndTheFamilyWhileOtherThreadsAreBusy) {
   int stopped = 0;
   log.onEvent = [&](const HttpEvent& event) {
     if (event.taskId == stopped) {
@@ -362,21 +303,62 @@ TEST_F(HttpExportsTest, CallbackMayStopItsTaskAndEndTheFamily) {
   PumpFor(3500ms);
   EXPECT_EQ(log.EventsOf(stopped).size(), 1u) << "nothing after the stop, no time-out";
 
-  CHttpCallbackLog ending;
-  int first = 0, second = 0;
+  CLogCapture capture;
+  int second = 0, idleQuick = 0;
+  ASSERT_EQ(ZvHttp::CreateWorker(&second), 0);
+  std::atomic<bool> uninitReturned{false}, stop{false};
+  std::atomic<int> running{0}, startedAfterUninit{0}, pumpsAfterUninit{0}, queued{0};
+  CHttpCallbackLog busyLog, idleLog, ending;
+  busyLog.onEvent = [&](const HttpEvent&) {
+    if (uninitReturned) ++startedAfterUninit;
+    ++running;
+    std::this_thread::sleep_for(300ms);  // a slow host callback
+    --running;
+  };
+  std::thread busy([&] {
+    int id = 0;
+    ASSERT_EQ(Fetch(QuickUrl(), busyLog, 30000, &id), 0);
+    while (!stop) {
+      ZvMsgLoop::Pump(10);
+      if (uninitReturned) ++pumpsAfterUninit;
+    }
+  });
+  std::thread idle([&] {
+    int slow = 0;
+    ASSERT_EQ(Fetch(QuickUrl(), idleLog, 30000, &idleQuick, second), 0);
+    ASSERT_EQ(Fetch(SlowUrl(), idleLog, 30000, &slow, second), 0);
+    ++queued;
+    // No pumping until the family is gone: the quick transfer's messages wait in the queue.
+    WaitUntil([&] { return uninitReturned.load(); }, 30s);
+    PumpFor(2500ms);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return running > 0 && queued == 1; }));
+  ASSERT_TRUE(capture.WaitFor("CloseCookie Cookie: " + std::to_string(idleQuick), 10s));
+  size_t seen = 0;
   std::atomic<int> calls{0};
   ending.onEvent = [&](const HttpEvent&) {
-    if (++calls == 1) {
-      EXPECT_EQ(ZvHttp::Uninit(), 0);
-    }
+    if (++calls > 1) return;
+    EXPECT_EQ(ZvHttp::Uninit(), 0);
+    EXPECT_EQ(running, 0) << "Uninit returned while a callback still ran";
+    uninitReturned = true;
+    seen = busyLog.Count();
   };
+  int first = 0;
   ASSERT_EQ(Fetch(QuickUrl(), ending, 0, &first), 0);
-  ASSERT_EQ(Fetch(QuickUrl(), ending, 0, &second), 0);
+  ASSERT_EQ(Fetch(QuickUrl(), ending, 0, &first), 0);
   ASSERT_TRUE(PumpUntil([&] { return calls > 0; }));
   initialised = false;
+  // The busy host goes on pumping: what was still queued for it must not arrive.
+  EXPECT_TRUE(WaitUntil([&] { return pumpsAfterUninit >= 40; }));
   PumpFor(2500ms);
+  stop = true;
+  busy.join();
+  idle.join();
   EXPECT_EQ(calls, 1) << "nothing after Uninit";
   EXPECT_EQ(ZvHttp::CreateWorker(&first), E_FAIL);
+  EXPECT_EQ(startedAfterUninit, 0);
+  EXPECT_EQ(busyLog.Count(), seen);
+  EXPECT_EQ(idleLog.Count(), 0u);
 }
 
 // Who follows a redirect: the stand-in below the task (nothing reported), or the task with
