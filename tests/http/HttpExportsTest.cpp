@@ -1,6 +1,3 @@
-// The ZvHttp exports end to end: counting users, ids, delivery on the requesting thread,
-// failures and their causes, time-outs, stopping, closing workers, several threads, shutdown,
-// redirects, caller headers and hostile servers.
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
