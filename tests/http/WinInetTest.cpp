@@ -1,6 +1,6 @@
 // The WinINet stand-in on libcurl, driven through its WinINet calls as the HTTP task drives
-// it, for what the exports cannot show: statuses in real time, full reads, a 303, the
-// https-to-http flag, and a close during a pending read.
+// it, for what the exports cannot show: statuses in real time, full reads, nothing carried
+// between requests, a 303, the https-to-http flag, and a close during a pending read.
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -138,6 +138,31 @@ TEST(WinInet, ReadFillsItsBufferUnlessTheBodyEnds) {
   ASSERT_EQ(body.size(), 100u * 1024);
   for (size_t i = 0; i < body.size(); ++i) ASSERT_EQ(body[i], static_cast<char>(i % 251)) << i;
   EXPECT_EQ(client.readSizes, (std::vector<DWORD>{48 * 1024, 48 * 1024, 4 * 1024}));
+}
+
+// Nothing of one request (verb, body, headers) reaches the next.
+TEST(WinInet, NothingOfAFinishedRequestReachesTheNext) {
+  CHttpTestServer server;
+  server.Serve("/first", HttpTestResponse::Text(200, ""));
+  server.Serve("/second", HttpTestResponse::Text(200, "second"));
+  std::string body;
+  {
+    CAsyncClient first;
+    ASSERT_TRUE(first.Open(server.Port(), L"/first", L"PUT"));
+    const std::wstring extra = L"X-First: 1\r\nRange: bytes=2-\r\n";
+    ASSERT_TRUE(HttpAddRequestHeadersW(first.request, extra.c_str(),
+                                       static_cast<DWORD>(extra.size()), HTTP_ADDREQ_FLAG_ADD));
+    ASSERT_TRUE(first.Exchange(body, "form=1"));
+  }
+  CAsyncClient second;
+  ASSERT_TRUE(second.Open(server.Port(), L"/second"));
+  ASSERT_TRUE(second.Exchange(body));
+  const std::vector<HttpTestRequest> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const HttpTestRequest& request : requests) {
+    EXPECT_EQ(request.method + request.body + request.Header("X-First") + request.Header("Range"),
+              &request == &requests[0] ? "PUTform=11bytes=2-" : "GET");
+  }
 }
 
 // A 303 turns a POST into a GET without its body.
