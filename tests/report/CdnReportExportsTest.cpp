@@ -1,7 +1,3 @@
-// Reports of file downloads through the ZvHttp exports, inside the process's own namespace:
-// the server's software decides only for reports nobody asked for, a report carries what the
-// download measured, nothing goes without an endpoint or after a stop, and closing the worker
-// or ending the family ends a running trace at once.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 

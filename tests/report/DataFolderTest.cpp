@@ -38,12 +38,33 @@ class DataFolderTest : public testing::Test {
 
 }  // namespace
 
-TEST_F(DataFolderTest, RegistryFolderIsUsedVerbatimAndMade) {
-  Set("ZVNET_APPDATA", root / "custom" / "deeper");
-  Set("XDG_DATA_HOME", root / "data");
-  EXPECT_EQ(Folder(), (root / "custom" / "deeper").string());
-  EXPECT_TRUE(fs::is_directory(root / "custom" / "deeper"));
-  EXPECT_FALSE(fs::exists(root / "data"));
+// The folder the variables name (under the test's folder; "./" values as they are) is made.
+// The registry value is used verbatim; a relative XDG value, or a file where a folder should
+// be, passes to the next choice.
+TEST_F(DataFolderTest, TheFirstUsableFolderTheVariablesNameIsMade) {
+  fs::create_directories(root / "blocked");
+  std::ofstream(root / "blocked" / ".local") << "a file where a folder should be";
+  const struct {
+    const char *appData, *xdgData, *xdgConfig, *home, *expected;
+  } rows[] = {
+      {"custom/deeper", "unmade", "", "", "custom/deeper"},
+      {"", "data", "", "home", "data/Zarvo/ZarvoInput"},
+      {"", "", "", "home", "home/.local/share/Zarvo/ZarvoInput"},
+      {"", "./relative/data", "", "home", "home/.local/share/Zarvo/ZarvoInput"},
+      {"", "", "config", "blocked", "config/Zarvo/ZarvoInput"},
+  };
+  for (const auto& row : rows) {
+    for (const auto& [name, value] : {std::pair{"ZVNET_APPDATA", row.appData},
+                                      {"XDG_DATA_HOME", row.xdgData},
+                                      {"XDG_CONFIG_HOME", row.xdgConfig},
+                                      {"HOME", row.home}}) {
+      if (!*value) ::unsetenv(name);
+      if (*value) ::setenv(name, *value == '.' ? value : (root / value).c_str(), 1);
+    }
+    EXPECT_EQ(Folder(), (root / row.expected).string());
+    EXPECT_TRUE(fs::is_directory(root / row.expected)) << row.expected;
+  }
+  EXPECT_FALSE(fs::exists(root / "unmade"));
 }
 
 TEST_F(DataFolderTest, LongRegistryValueIsReadWholeAndCutOnlyInTheBuffer) {
@@ -61,29 +82,6 @@ TEST_F(DataFolderTest, LongRegistryValueIsReadWholeAndCutOnlyInTheBuffer) {
   GetDataFolder(buffer);
   EXPECT_EQ(WideToUtf8(buffer), longFolder.string().substr(0, kDataFolderChars - 1));
   EXPECT_EQ(buffer[kDataFolderChars], L'#');
-}
-
-TEST_F(DataFolderTest, WithoutRegistryValueTheXdgDataFolderIsUsed) {
-  Set("XDG_DATA_HOME", root / "data");
-  Set("HOME", root / "home");
-  EXPECT_EQ(Folder(), (root / "data" / "Zarvo" / "ZarvoInput").string());
-  EXPECT_TRUE(fs::is_directory(root / "data" / "Zarvo" / "ZarvoInput"));
-}
-
-TEST_F(DataFolderTest, HomeDefaultStandsInForMissingOrRelativeXdgValues) {
-  Set("HOME", root / "home");
-  EXPECT_EQ(Folder(), (root / "home" / ".local" / "share" / "Zarvo" / "ZarvoInput").string());
-  ::setenv("XDG_DATA_HOME", "relative/data", 1);
-  EXPECT_EQ(Folder(), (root / "home" / ".local" / "share" / "Zarvo" / "ZarvoInput").string());
-}
-
-TEST_F(DataFolderTest, ConfigFolderIsUsedWhenTheDataFolderCannotBeMade) {
-  fs::create_directories(root / "home");
-  std::ofstream(root / "home" / ".local") << "a file where a folder should be";
-  Set("HOME", root / "home");
-  Set("XDG_CONFIG_HOME", root / "config");
-  EXPECT_EQ(Folder(), (root / "config" / "Zarvo" / "ZarvoInput").string());
-  EXPECT_TRUE(fs::is_directory(root / "config" / "Zarvo" / "ZarvoInput"));
 }
 
 TEST_F(DataFolderTest, WithoutAnyFolderTheBufferIsEmptyAndReportsAreOff) {

@@ -1,6 +1,3 @@
-// The family under concurrent use: the order of a request's callbacks when replies race the
-// send results, the last Uninit against callbacks on another thread, and many threads sending
-// at once to a peer that misbehaves.
 #include <algorithm>
 #include <atomic>
 #include <functional>

@@ -1,5 +1,3 @@
-// Every outcome of a request, for each channel type and for the one-shot form, through the
-// exports, with the callbacks delivered on the thread that made the channel or request.
 #include "tests/udp/UdpFamilyTest.h"
 
 namespace {

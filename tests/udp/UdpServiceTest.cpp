@@ -1,5 +1,3 @@
-// The family's life cycle and bookkeeping through the exports: use counts, refused calls,
-// ids and cookies, the channel limit, closing, stopping and the one-shot task limit.
 #include <gmock/gmock.h>
 
 #include <filesystem>
