@@ -55,7 +55,7 @@ class CPostBatch {
 
  private:
   bool outermost;
-  std::vector<std::shared_ptr<CThreadMessageQueue>> queues;
+  std::vector<std::shared_ptr<CThreadMessageQueue> > queues;
   DWORD heldSince = 0;  // when the first of `queues` was noted
 };
 
