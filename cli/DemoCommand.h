@@ -1,7 +1,7 @@
 // `zvnet demo`: shows every family working against an HTTP server that serves the demo's
 // resources (tools/DemoResources.h) and a UDP reference server, then prints a summary table.
-// Exit status 0 only when every step worked. On Linux the command starts both servers inside
-// the process unless given others (cli/ServerCommands.cpp); on Windows they are given.
+// Exit status 0 only when every step worked. The command starts both servers inside the
+// process unless given others (cli/ServerCommands.cpp).
 #ifndef ZVNET_CLI_DEMOCOMMAND_H_
 #define ZVNET_CLI_DEMOCOMMAND_H_
 

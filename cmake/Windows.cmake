@@ -37,6 +37,7 @@ add_subdirectory(frame)
 add_subdirectory(udp)
 add_subdirectory(http)
 add_subdirectory(netstatus)
+add_subdirectory(tools)
 
 add_library(zvnet SHARED platform/empty.cpp)
 target_link_libraries(zvnet PRIVATE -Wl,--whole-archive zvnet_core -Wl,--no-whole-archive
@@ -48,10 +49,9 @@ target_include_directories(zvnet PUBLIC
 set_target_properties(zvnet PROPERTIES PREFIX "")
 add_library(zvnet::zvnet ALIAS zvnet)
 
-# zvnet.exe: the command as on Linux, less the subcommands that run servers in the process
-# (udp-serve, report-serve; demo only against servers it is given), whose servers in tools/
-# stand on POSIX. CLI11 is Debian's
-# header-only copy, reached through a folder that holds nothing else of /usr/include.
+# zvnet.exe: the command as on Linux, less report-serve; its servers (udp-serve, demo) are the
+# tools' on Winsock. CLI11 is Debian's header-only copy, reached through a folder that holds
+# nothing else of /usr/include.
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/cli11)
 file(CREATE_LINK /usr/include/CLI ${CMAKE_BINARY_DIR}/cli11/CLI SYMBOLIC)
 add_executable(zvnet_cli
@@ -61,18 +61,19 @@ add_executable(zvnet_cli
   cli/HttpOptions.cpp
   cli/PostCommand.cpp
   cli/ProgressBar.cpp
+  cli/ServerCommands.cpp
   cli/Text.cpp
   cli/UdpCommand.cpp
+  cli/UdpServeCommand.cpp
   cli/WatchCommand.cpp
   cli/main.cpp
   cli/windows/HostLoop.cpp
-  cli/windows/ProcessSetup.cpp
-  cli/windows/ServerCommands.cpp)
+  cli/windows/ProcessSetup.cpp)
 set_target_properties(zvnet_cli PROPERTIES OUTPUT_NAME zvnet)
 target_include_directories(zvnet_cli PRIVATE ${PROJECT_SOURCE_DIR})
 target_include_directories(zvnet_cli SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/cli11)
 target_compile_definitions(zvnet_cli PRIVATE ZVNET_VERSION="${PROJECT_VERSION}")
-target_link_libraries(zvnet_cli PRIVATE zvnet zvnet_pure shell32)
+target_link_libraries(zvnet_cli PRIVATE zvnet zvnet_pure zvnet_tools shell32)
 
 install(TARGETS zvnet zvxlog zvnet_cli
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

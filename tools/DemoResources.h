@@ -1,6 +1,5 @@
-// What `zvnet demo` downloads and expects: its resources' bodies and dates (pure, header-only,
-// so the Windows command can check them), and ServeDemoResources, which serves them from a
-// CHttpTestServer (the Linux demo's own server, and the Windows tests' server under "/demo").
+// What `zvnet demo` downloads and expects: its resources' bodies and dates (header-only), and
+// ServeDemoResources, which serves them from a CHttpTestServer (the demo's own server).
 #ifndef ZVNET_TOOLS_DEMORESOURCES_H_
 #define ZVNET_TOOLS_DEMORESOURCES_H_
 

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iomanip>
+#include <locale>
+#include <sstream>
 
 CHttpTestResource::CHttpTestResource(std::string content, time_t lastModified)
     : content(std::make_shared<const std::string>(std::move(content))),
@@ -21,11 +24,17 @@ std::string CHttpTestResource::FormatHttpDate(time_t time) {
   return text;
 }
 
+// Without strptime and timegm, which Windows lacks: the C locale's names, and the calendar.
 time_t CHttpTestResource::ParseHttpDate(const std::string& text) {
+  std::istringstream in(text);
+  in.imbue(std::locale::classic());
   tm parts{};
-  const char* end = ::strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
-  if (!end) return -1;
-  return ::timegm(&parts);
+  in >> std::get_time(&parts, "%a, %d %b %Y %H:%M:%S GMT");
+  if (in.fail()) return -1;
+  using namespace std::chrono;
+  const sys_days day{year(parts.tm_year + 1900) / (parts.tm_mon + 1) / parts.tm_mday};
+  return system_clock::to_time_t(day + hours(parts.tm_hour) + minutes(parts.tm_min) +
+                                 seconds(parts.tm_sec));
 }
 
 HttpTestResponse CHttpTestResource::operator()(const HttpTestRequest& request) const {

@@ -1,19 +1,15 @@
 #include "tools/HttpTestServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+// The Windows tree has no OpenSSL: there the server speaks plain HTTP only.
+#ifndef _WIN32
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <signal.h>
+#endif
 #include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -22,8 +18,8 @@
 #include <thread>
 
 #include "platform/win32/StringConv.h"
-#include "platform/win32/UniqueFd.h"
 #include "tools/StopSignal.h"
+#include "tools/UniqueSocket.h"
 
 namespace {
 
@@ -32,12 +28,19 @@ constexpr size_t kMaxHead = 1 << 20;
 // a body pauses close to where it means to.
 constexpr size_t kWriteChunk = 64 * 1024;
 
+#ifdef _WIN32
+struct TlsContext {};  // never made: no TLS on Windows
+using TlsContextOwner = std::unique_ptr<TlsContext>;
+#else
+using TlsContext = SSL_CTX;
 struct SslCtxFree {
   void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
 };
+using TlsContextOwner = std::unique_ptr<SSL_CTX, SslCtxFree>;
 struct SslFree {
   void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
+#endif
 
 const char* ReasonPhrase(int status) {
   switch (status) {
@@ -93,10 +96,18 @@ std::string Trim(std::string_view text) {
   return std::string(text.substr(begin, end - begin + 1));
 }
 
-// One accepted connection, plain or TLS, with reads that give up when the server stops.
+// One accepted connection, plain or TLS (not on Windows), with reads that give up when the
+// server stops.
 class CTestStream {
  public:
-  CTestStream(int fd, SSL_CTX* ctx, const CStopSignal& stop) : fd(fd), stop(stop) {
+#ifdef _WIN32
+  CTestStream(SocketHandle fd, TlsContext*, const CStopSignal& stop) : fd(fd), stop(stop) {}
+  bool Handshake() {
+    return true;
+  }
+  void Close() {}
+#else
+  CTestStream(SocketHandle fd, SSL_CTX* ctx, const CStopSignal& stop) : fd(fd), stop(stop) {
     if (ctx) ssl.reset(SSL_new(ctx));
   }
 
@@ -108,26 +119,20 @@ class CTestStream {
     return ok;
   }
 
+  void Close() {
+    if (ssl) SSL_shutdown(ssl.get());
+    ERR_clear_error();
+  }
+#endif
+
   // Appends what arrives to `in`; false at end of stream, on error, or when stopping.
   bool ReadSome(std::string& in) {
-    if (!ssl || SSL_pending(ssl.get()) == 0) {
+    if (!HasPending()) {
       pollfd fds[2] = {{fd, POLLIN, 0}, {stop.WaitFd(), POLLIN, 0}};
-      for (;;) {
-        int ready = ::poll(fds, 2, -1);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0 || (fds[1].revents & POLLIN)) return false;
-        break;
-      }
+      if (PollSockets(fds, 2, -1) <= 0 || (fds[1].revents & POLLIN)) return false;
     }
     char buffer[65536];
-    long n;
-    if (ssl) {
-      n = SSL_read(ssl.get(), buffer, sizeof buffer);
-      ERR_clear_error();
-    } else {
-      do n = ::recv(fd, buffer, sizeof buffer, 0);
-      while (n < 0 && errno == EINTR);
-    }
+    const long n = Receive(buffer, sizeof buffer);
     if (n <= 0) return false;
     in.append(buffer, static_cast<size_t>(n));
     return true;
@@ -135,14 +140,7 @@ class CTestStream {
 
   bool WriteAll(const char* data, size_t length) {
     while (length > 0) {
-      long n;
-      if (ssl) {
-        n = SSL_write(ssl.get(), data, static_cast<int>(std::min<size_t>(length, 1 << 30)));
-        ERR_clear_error();
-      } else {
-        do n = ::send(fd, data, length, MSG_NOSIGNAL);
-        while (n < 0 && errno == EINTR);
-      }
+      const long n = Transmit(data, static_cast<int>(std::min<size_t>(length, 1 << 30)));
       if (n <= 0) return false;
       data += n;
       length -= static_cast<size_t>(n);
@@ -150,29 +148,63 @@ class CTestStream {
     return true;
   }
 
-  void Close() {
-    if (ssl) SSL_shutdown(ssl.get());
-    ERR_clear_error();
-  }
-
   // Waits `pause`; false when the peer closes the connection or the server stops meanwhile.
   bool PauseUnlessClosed(std::chrono::milliseconds pause) {
-    pollfd fds[2] = {{fd, POLLRDHUP, 0}, {stop.WaitFd(), POLLIN, 0}};
-    const auto deadline = std::chrono::steady_clock::now() + pause;
-    for (;;) {
-      const auto left =
-          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return true;
-      int ready = ::poll(fds, 2, static_cast<int>(left.count()));
-      if (ready < 0 && errno == EINTR) continue;
-      return ready == 0;
-    }
+    pollfd fds[2] = {{fd, kPollPeerClosed, 0}, {stop.WaitFd(), POLLIN, 0}};
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(pause);
+    return left.count() <= 0 || PollSockets(fds, 2, static_cast<int>(left.count())) == 0;
   }
 
  private:
-  int fd;
-  const CStopSignal& stop;
+  long PlainReceive(char* buffer, int size) {
+    long n;
+    do n = ::recv(fd, buffer, size, 0);
+    while (n < 0 && SocketCallInterrupted());
+    return n;
+  }
+
+  long PlainTransmit(const char* data, int size) {
+    long n;
+    do n = ::send(fd, data, size, kNoSigPipe);
+    while (n < 0 && SocketCallInterrupted());
+    return n;
+  }
+
+#ifdef _WIN32
+  bool HasPending() const {
+    return false;
+  }
+  long Receive(char* buffer, int size) {
+    return PlainReceive(buffer, size);
+  }
+  long Transmit(const char* data, int size) {
+    return PlainTransmit(data, size);
+  }
+#else
+  // TLS may hold decrypted bytes that the socket no longer shows.
+  bool HasPending() const {
+    return ssl && SSL_pending(ssl.get()) > 0;
+  }
+
+  long Receive(char* buffer, int size) {
+    if (!ssl) return PlainReceive(buffer, size);
+    const long n = SSL_read(ssl.get(), buffer, size);
+    ERR_clear_error();
+    return n;
+  }
+
+  long Transmit(const char* data, int size) {
+    if (!ssl) return PlainTransmit(data, size);
+    const long n = SSL_write(ssl.get(), data, size);
+    ERR_clear_error();
+    return n;
+  }
+
   std::unique_ptr<SSL, SslFree> ssl;
+#endif
+
+  SocketHandle fd;
+  const CStopSignal& stop;
 };
 
 }  // namespace
@@ -180,12 +212,17 @@ class CTestStream {
 class CHttpTestServer::Impl {
  public:
   explicit Impl(const TestTlsIdentity* identity) {
+#ifdef _WIN32
+    if (identity) throw std::runtime_error("test server: no TLS on Windows");
+#else
     ::signal(SIGPIPE, SIG_IGN);
     if (identity) MakeTlsContext(*identity);
-    listenFd.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+#endif
+    listenFd.Reset(OpenSocket(AF_INET, SOCK_STREAM, 0));
     if (!listenFd.IsValid()) throw std::runtime_error("test server: socket");
     int one = 1;
-    ::setsockopt(listenFd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(listenFd.Get(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one),
+                 sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -206,7 +243,7 @@ class CHttpTestServer::Impl {
     {
       std::lock_guard guard(mutex);
       // Unblocks reads and writes that wait on a peer.
-      for (int fd : openFds) ::shutdown(fd, SHUT_RDWR);
+      for (SocketHandle fd : openFds) ::shutdown(fd, kShutdownBoth);
       threads.swap(connectionThreads);
     }
     for (std::thread& t : threads) t.join();
@@ -242,10 +279,13 @@ class CHttpTestServer::Impl {
     return connections;
   }
 
-  bool IsTls() const { return ctx != nullptr; }
+  bool IsTls() const {
+    return ctx != nullptr;
+  }
   uint16_t port = 0;
 
  private:
+#ifndef _WIN32
   void MakeTlsContext(const TestTlsIdentity& identity) {
     ctx.reset(SSL_CTX_new(TLS_server_method()));
     BIO* certBio = BIO_new_mem_buf(identity.certificatePem.data(),
@@ -262,17 +302,16 @@ class CHttpTestServer::Impl {
     BIO_free(keyBio);
     if (!ok) throw std::runtime_error("test server: TLS identity");
   }
+#endif
 
   void AcceptLoop() {
     pollfd fds[2] = {{listenFd.Get(), POLLIN, 0}, {stop.WaitFd(), POLLIN, 0}};
     for (;;) {
-      int ready = ::poll(fds, 2, -1);
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready < 0 || (fds[1].revents & POLLIN)) return;
-      int fd = ::accept4(listenFd.Get(), nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
+      if (PollSockets(fds, 2, -1) < 0 || (fds[1].revents & POLLIN)) return;
+      const SocketHandle fd = AcceptSocket(listenFd.Get());
+      if (fd == kNoSocket) continue;
       int one = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
       std::lock_guard guard(mutex);
       int number = ++connections;
       openFds.insert(fd);
@@ -280,12 +319,12 @@ class CHttpTestServer::Impl {
         Serve(fd, number);
         std::lock_guard inner(mutex);
         openFds.erase(fd);
-        ::close(fd);
+        CloseSocket(fd);
       });
     }
   }
 
-  void Serve(int fd, int number) {
+  void Serve(SocketHandle fd, int number) {
     CTestStream stream(fd, ctx.get(), stop);
     if (!stream.Handshake()) return;
     std::string in;
@@ -308,7 +347,8 @@ class CHttpTestServer::Impl {
       if (!Respond(stream, request, response)) {
         if (response.resetOnClose) {
           linger abort{1, 0};  // a zero linger time makes close() send a reset
-          ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+          ::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+                       sizeof abort);
         } else {
           stream.Close();
         }
@@ -470,8 +510,8 @@ class CHttpTestServer::Impl {
     return true;
   }
 
-  UniqueFd listenFd;
-  std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
+  UniqueSocket listenFd;
+  TlsContextOwner ctx;
   CStopSignal stop;
   std::thread acceptor;
 
@@ -481,7 +521,7 @@ class CHttpTestServer::Impl {
   std::set<std::string> stalled;
   std::vector<HttpTestRequest> requests;
   std::vector<std::thread> connectionThreads;
-  std::set<int> openFds;
+  std::set<SocketHandle> openFds;
   int connections = 0;
 };
 

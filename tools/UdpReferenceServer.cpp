@@ -1,21 +1,18 @@
 #include "tools/UdpReferenceServer.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstring>
 #include <system_error>
 
+#include "tools/UniqueSocket.h"
 #include "udp/UdpDatagram.h"
 
 namespace {
 
 constexpr size_t kMaxDatagram = 65536;
 
-UniqueFd BindUdp(const std::string& address, unsigned short port, unsigned short* bound) {
-  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+UniqueSocket BindUdp(const std::string& address, unsigned short port, unsigned short* bound) {
+  UniqueSocket fd(OpenSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
   if (!fd.IsValid()) return {};
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -99,7 +96,7 @@ size_t CUdpReferenceServer::RequestCount() {
 void CUdpReferenceServer::Run() {
   for (;;) {
     pollfd fds[2] = {{socket.Get(), POLLIN, 0}, {stopSignal.WaitFd(), POLLIN, 0}};
-    const int ready = ::poll(fds, 2, NextWaitMs());
+    const int ready = PollSockets(fds, 2, NextWaitMs());
     if (fds[1].revents & POLLIN) return;
     if (ready > 0 && (fds[0].revents & POLLIN)) ServeOne();
     SendDue();
@@ -110,8 +107,9 @@ void CUdpReferenceServer::ServeOne() {
   std::vector<unsigned char> buffer(kMaxDatagram);
   sockaddr_in from{};
   socklen_t fromLength = sizeof from;
-  const ssize_t n = ::recvfrom(socket.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr*>(&from), &fromLength);
+  const auto n = ::recvfrom(socket.Get(), reinterpret_cast<char*>(buffer.data()),
+                            static_cast<int>(buffer.size()), kDontWait,
+                            reinterpret_cast<sockaddr*>(&from), &fromLength);
   if (n < 0) return;
   const UdpServedRequest request = Parse(buffer.data(), static_cast<size_t>(n), from);
   Behaviour hook;
@@ -133,9 +131,10 @@ void CUdpReferenceServer::SendDue() {
                    [](const PendingReply& a, const PendingReply& b) { return a.due < b.due; });
   auto it = pending.begin();
   for (; it != pending.end() && it->due <= now; ++it) {
-    const int fd = it->fromOtherPort ? otherSocket.Get() : socket.Get();
+    const SocketHandle fd = it->fromOtherPort ? otherSocket.Get() : socket.Get();
     // A reply the socket refuses (too large, buffer full) is lost, as on a real network.
-    ::sendto(fd, it->bytes.data(), it->bytes.size(), MSG_NOSIGNAL,
+    ::sendto(fd, reinterpret_cast<const char*>(it->bytes.data()),
+             static_cast<int>(it->bytes.size()), kNoSigPipe,
              reinterpret_cast<const sockaddr*>(&it->to), sizeof it->to);
   }
   pending.erase(pending.begin(), it);

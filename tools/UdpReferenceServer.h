@@ -10,8 +10,6 @@
 #ifndef ZVNET_TOOLS_UDPREFERENCESERVER_H_
 #define ZVNET_TOOLS_UDPREFERENCESERVER_H_
 
-#include <netinet/in.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/win32/UniqueFd.h"
 #include "tools/StopSignal.h"
+#include "tools/UniqueSocket.h"
 #include "zvnet/zvdefs.h"
 
 // A request as the server read it.
@@ -83,8 +81,8 @@ class CUdpReferenceServer {
   int NextWaitMs() const;
   static UdpServedRequest Parse(const unsigned char* bytes, size_t size, const sockaddr_in& from);
 
-  UniqueFd socket;
-  UniqueFd otherSocket;  // the same address, another port: for replies from elsewhere
+  UniqueSocket socket;
+  UniqueSocket otherSocket;  // the same address, another port: for replies from elsewhere
   unsigned short port = 0;
   unsigned short otherPort = 0;
   CStopSignal stopSignal;

@@ -7,14 +7,12 @@
 //   /cut.bin     announces 100,000 bytes, sends 30,000 and closes
 //   /to-same, /to-other  302 to /seen here, or on the other origin (the second port)
 //   /seen        echoes the Authorization and Cookie lines it received
-//   /demo/...    the resources of `zvnet demo` (tools/DemoResources.h)
 #include <signal.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 
-#include "tools/DemoResources.h"
 #include "tools/HttpTestResource.h"
 #include "tools/HttpTestServer.h"
 #include "tools/HttpUploadDigest.h"
@@ -57,7 +55,6 @@ int main() {
   server.Serve("/to-other", HttpTestResponse::Redirect(302, other.Origin() + "/seen"));
   server.Handle("/seen", Seen);
   other.Handle("/seen", Seen);
-  ServeDemoResources(server, "/demo");
 
   std::printf("serving %s other %s\n", server.Origin().c_str(), other.Origin().c_str());
   std::fflush(stdout);

@@ -2,6 +2,9 @@
 #ifndef ZVNET_PLATFORM_WIN32_CRITICALSECTION_H_
 #define ZVNET_PLATFORM_WIN32_CRITICALSECTION_H_
 
+#ifdef _WIN32
+#include "platform/windows/CriticalSection.h"  // a CRITICAL_SECTION itself
+#else
 #include <mutex>
 
 class CCriticalSection {
@@ -23,5 +26,6 @@ class CCriticalSection {
 };
 
 using CAutoLock = std::lock_guard<CCriticalSection>;
+#endif  // _WIN32
 
 #endif  // ZVNET_PLATFORM_WIN32_CRITICALSECTION_H_
