@@ -142,7 +142,9 @@ std::string LoopbackTrace() {
   return error == ERROR_ACCESS_DENIED ? "" : R"((\[-1\]){127})";
 }
 
-// The first DNS server of the machine's own list as address text, or a pattern of any.
+// The first DNS server of the machine's list (GetNetworkParams) as address text, or a pattern
+// of any when there is none. The report reads the adapters' lists, whose first server is this
+// one under Wine and on a machine with one adapter.
 std::string FirstDnsServer() {
   ULONG size = 0;
   ::GetNetworkParams(nullptr, &size);
@@ -410,7 +412,7 @@ TEST_F(HttpWindowsTest, FileDownloadSendsItsReportToTheReceiver) {
     if (!row.canonicalName) continue;
     // The receiver prints each query it opened on a line of its own.
     std::string query;
-    EXPECT_TRUE(WaitUntil(
+    ASSERT_TRUE(WaitUntil(
         [&] {
           const std::string lines = ReadFile(received);
           const size_t at = lines.find(id);
