@@ -74,8 +74,8 @@ std::wstring Widen(const char* text) {
 
 // Reports are switched on for the whole process (the switch is read once) by a data folder of
 // the test's own, named by the user's registry value, whose config.ini points at the receiver
-// that scripts/test-windows started (ZVNET_REPORT_SERVER, host:port). The value there before
-// comes back at the end.
+// that scripts/test-windows started (ZVNET_REPORT_SERVER, host:port). The wine prefix is the
+// tree's own: the value is removed at the end.
 class CReportSwitch : public testing::Environment {
  public:
   void SetUp() override {
@@ -88,38 +88,18 @@ class CReportSwitch : public testing::Environment {
       std::fprintf(config, "[CFG]\r\nREPORT=1\r\nREPORT_HOST=%s\r\n", server);
       std::fclose(config);
     }
-    if (::RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
-                          &key, nullptr) != ERROR_SUCCESS) {
-      key = nullptr;
-      return;
-    }
-    DWORD size = 0;
-    if (::RegQueryValueExW(key, kValue, nullptr, &previousType, nullptr, &size) == ERROR_SUCCESS) {
-      previous.resize(size);
-      ::RegQueryValueExW(key, kValue, nullptr, &previousType, previous.data(), &size);
-      hadValue = true;
-    }
-    ::RegSetValueExW(key, kValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
-                     static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+    set = ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_SZ, folder.c_str(),
+                            static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t))) ==
+          ERROR_SUCCESS;
   }
   void TearDown() override {
-    if (!key) return;
-    if (hadValue) {
-      ::RegSetValueExW(key, kValue, 0, previousType, previous.data(),
-                       static_cast<DWORD>(previous.size()));
-    } else {
-      ::RegDeleteValueW(key, kValue);
-    }
-    ::RegCloseKey(key);
+    if (set) ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, kValue);
   }
 
  private:
   static constexpr wchar_t kKey[] = L"Software\\Zarvo\\ZarvoInput";
   static constexpr wchar_t kValue[] = L"AppData";
-  HKEY key = nullptr;
-  bool hadValue = false;
-  DWORD previousType = REG_SZ;
-  std::vector<BYTE> previous;
+  bool set = false;
 };
 
 testing::Environment* const reportSwitch = testing::AddGlobalTestEnvironment(new CReportSwitch);
