@@ -1,6 +1,6 @@
 # The Windows tree, cross-compiled with mingw-w64 (cmake/mingw-w64-x86_64.cmake): zvnet.dll
 # with its import library, zvxlog.dll, and the Windows tests: the message loop and the three
-# families (the HTTP family without its performance report).
+# families.
 #
 # Every target links its runtime (libstdc++, libgcc, winpthread) statically, so the DLLs and
 # programs need nothing beside them.
@@ -17,12 +17,15 @@ add_subdirectory(xlog)
 
 add_library(zvnet_pure STATIC
   frame/Base64.cpp
+  http/CdnReportCipher.cpp
+  http/windows/CdnReportBlocks.cpp
   platform/win32/SystemTime.cpp
   platform/windows/StringConv.cpp
   udp/UdpDatagram.cpp)
 target_include_directories(zvnet_pure PUBLIC
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
+target_link_libraries(zvnet_pure PRIVATE bcrypt)
 
 add_library(zvnet_core STATIC)
 target_include_directories(zvnet_core PUBLIC

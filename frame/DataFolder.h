@@ -9,7 +9,8 @@
 
 inline constexpr size_t kDataFolderChars = 260;  // the caller's buffer of GetDataFolder
 
-// The registry value "AppData" of "Software\Zarvo\ZarvoInput" (ZVNET_APPDATA here), or empty.
+// The registry value "AppData" of "Software\Zarvo\ZarvoInput" (ZVNET_APPDATA on Linux), or
+// empty.
 std::wstring ReadDataFolderFromRegistry();
 
 // The whole folder: the registry value verbatim, else LocalAppDataLow/Zarvo/ZarvoInput, else
@@ -29,7 +30,7 @@ bool ReadReportSwitch();
 // ReadReportSwitch, answered from the first call on for the life of the process.
 bool IsReportEnabled();
 
-// Always true on this platform.
+// Always true on the platforms built for (Linux, and Windows 7 or later).
 bool IsWindowsVistaOrLater();
 
 #endif  // ZVNET_FRAME_DATAFOLDER_H_

@@ -1,8 +1,7 @@
 #include "http/CdnReport.h"
 
-#include <arpa/inet.h>
-
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "frame/DataFolder.h"
@@ -20,7 +19,12 @@ namespace {
 
 // The address in network byte order of an address text ("0A470302").
 uint32_t ParseAddressText(const std::wstring& text) {
-  return htonl(static_cast<uint32_t>(std::wcstoul(text.c_str(), nullptr, 16)));
+  const auto value = static_cast<uint32_t>(std::wcstoul(text.c_str(), nullptr, 16));
+  const uint8_t bytes[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+                            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+  uint32_t address;
+  std::memcpy(&address, bytes, sizeof address);
+  return address;
 }
 
 }  // namespace

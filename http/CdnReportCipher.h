@@ -1,6 +1,8 @@
 // Sealing of the performance report: the query's UTF-16LE bytes, zero-padded to whole 16-byte
 // blocks, encrypted block by block with AES-256 under a fixed key (ECB: no chaining, no IV),
 // then Base64. The report receiver (tools/) opens it again. Pure functions; any thread.
+// The blocks are OpenSSL's on Linux (CdnReportBlocks.cpp), BCrypt's on Windows
+// (windows/CdnReportBlocks.cpp): the same bytes either way.
 #ifndef ZVNET_HTTP_CDNREPORTCIPHER_H_
 #define ZVNET_HTTP_CDNREPORTCIPHER_H_
 

@@ -6,7 +6,9 @@
 //
 // Left open: a stop that lands while InternetOpenUrlW is between finding the session and
 // registering its request under it misses that request (the stand-in's session has no
-// closed state), which then runs to its answer or its time-outs (a minute in all).
+// closed state), which then runs to its answer or its time-outs (a minute in all). Wine's
+// WinINet does not end a blocking InternetOpenUrlW whose session another thread closes: there
+// a stop waits for the request's time-outs too.
 #ifndef ZVNET_HTTP_CDNREPORTSENDER_H_
 #define ZVNET_HTTP_CDNREPORTSENDER_H_
 

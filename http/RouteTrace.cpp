@@ -1,36 +1,37 @@
 #include "http/RouteTrace.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
+#include <cstdio>
+#include <cstring>
+#include <vector>
 
-#include <memory>
-
+#include "platform/iphelper/HostLookup.h"
 #include "platform/iphelper/IcmpEcho.h"
 #include "platform/win32/AnsiCodePage.h"
 
 namespace {
 
-struct AddrInfoDeleter {
-  void operator()(addrinfo* info) const { freeaddrinfo(info); }
-};
-
+// The host's first IPv4 address: dotted text as it stands, else a name look-up.
 bool ResolveIpv4(const std::wstring& host, uint32_t* address) {
   const std::string name = WideToAnsi(host);
   if (name.empty()) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
-  std::unique_ptr<addrinfo, AddrInfoDeleter> owner(found);
-  *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  const uint32_t dotted = InetAddr(name.c_str());
+  if (dotted != kInetAddrNone) {
+    *address = dotted;
+    return true;
+  }
+  std::string officialName;
+  std::vector<uint32_t> addresses;
+  if (GetHostByName(name.c_str(), officialName, addresses) != 0) return false;
+  *address = addresses.front();
   return true;
 }
 
+// inet_ntoa's text of an address in network byte order.
 std::string DottedText(uint32_t address) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr in{address};
-  inet_ntop(AF_INET, &in, text, sizeof text);
+  uint8_t bytes[4];
+  std::memcpy(bytes, &address, sizeof bytes);
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
   return text;
 }
 
@@ -58,6 +59,11 @@ void CRouteTrace::RunTo(uint32_t address) {
       return;
     }
     if (reply.status != CIcmpEcho::Reply::Status::kReply) {
+      // ICMP turned out not to be permitted: no trace, as without an ICMP socket.
+      if (!echo.IsValid()) {
+        hops.clear();
+        return;
+      }
       hops.push_back({});
       continue;
     }

@@ -27,7 +27,7 @@ class CRouteTrace {
   CRouteTrace& operator=(const CRouteTrace&) = delete;
 
   // Probes towards the host's first IPv4 address. A host that does not resolve, or no ICMP
-  // socket, gives no hops.
+  // socket (or an echo that finds ICMP not permitted), gives no hops.
   void Run(const std::wstring& host);
   // Probes towards an address already found (network byte order).
   void RunTo(uint32_t address);

@@ -8,8 +8,8 @@
 #include "platform/iphelper/ResolvConf.h"
 
 // Sets `first` and `second` to the address texts of the first and second IPv4 name servers of
-// the resolver file; an output for which there is no server keeps its content. Tests name
-// their own file in `resolvConfPath`.
+// the resolver file (on Windows, of the adapters' lists); an output for which there is no
+// server keeps its content. Tests name their own file in `resolvConfPath`.
 void GetLocalDnsServers(std::wstring& first, std::wstring& second,
                         const char* resolvConfPath = kResolvConfPath);
 

@@ -1,4 +1,5 @@
-// inet_addr and gethostbyname, IPv4 only, over inet_pton and getaddrinfo. Safe on any thread.
+// inet_addr and gethostbyname, IPv4 only: on Linux over inet_pton and getaddrinfo, on Windows
+// the Winsock calls themselves (platform/windows/HostLookup.cpp). Safe on any thread.
 #ifndef ZVNET_PLATFORM_IPHELPER_HOSTLOOKUP_H_
 #define ZVNET_PLATFORM_IPHELPER_HOSTLOOKUP_H_
 
@@ -6,11 +7,15 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include "platform/win32/WinTypes.h"  // winsock2.h: the socket errors and INADDR_NONE
+#else
 // The socket errors of a failed look-up.
 inline constexpr int WSAHOST_NOT_FOUND = 11001;
 inline constexpr int WSATRY_AGAIN = 11002;
 inline constexpr int WSANO_RECOVERY = 11003;
 inline constexpr int WSANO_DATA = 11004;
+#endif  // _WIN32
 
 inline constexpr uint32_t kInetAddrNone = 0xFFFFFFFFu;
 

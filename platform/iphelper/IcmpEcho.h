@@ -9,6 +9,9 @@
 #ifndef ZVNET_PLATFORM_IPHELPER_ICMPECHO_H_
 #define ZVNET_PLATFORM_IPHELPER_ICMPECHO_H_
 
+#ifdef _WIN32
+#include "platform/windows/IcmpEcho.h"  // IcmpSendEcho itself
+#else
 #include <cstdint>
 
 #include "platform/win32/UniqueFd.h"
@@ -53,5 +56,6 @@ class CIcmpEcho {
   uint16_t identifier = 0;  // raw sockets only; the kernel picks it for ping sockets
   uint16_t sequence = 0;    // of the current request
 };
+#endif  // _WIN32
 
 #endif  // ZVNET_PLATFORM_IPHELPER_ICMPECHO_H_

@@ -21,11 +21,19 @@ std::optional<std::wstring> ReadPrivateProfileString(std::wstring_view section,
                                                      std::wstring_view key,
                                                      const std::wstring& file);
 
+#ifdef _WIN32
+// Windows: the system's profile reader itself: GetPrivateProfileIntW is windows.h's, and
+// ReadPrivateProfileString reads through GetPrivateProfileStringW
+// (platform/windows/PrivateProfile.cpp).
+#else
+
 // `defaultValue` when the value is missing or empty; otherwise its first 29 characters read
 // as Windows reads an integer: leading blanks and control characters skipped, an optional
 // sign, "0x", "0o" or "0b" for bases 16, 8 and 2, digits up to the first that does not
 // belong, 32-bit wrap-around. Text without digits is 0.
 UINT GetPrivateProfileIntW(const wchar_t* section, const wchar_t* key, int defaultValue,
                            const wchar_t* file);
+
+#endif  // _WIN32
 
 #endif  // ZVNET_PLATFORM_SHELL_PRIVATEPROFILE_H_

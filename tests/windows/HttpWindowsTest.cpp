@@ -2,7 +2,8 @@
 // the servers of zvnet_windows_test_server on the Linux side of loopback (ZVNET_HTTP_SERVER,
 // ZVNET_HTTP_OTHER): downloads into memory and into a file, a 404, a cut body reported as a
 // failure, the caller's credentials kept within the origin of a redirect only, a stop that
-// keeps the partial file and a resume from it, and an upload.
+// keeps the partial file and a resume from it, an upload, and the performance report of a
+// file download, which the Linux build's receiver (`zvnet report-serve`) opens.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // After winsock2.h, which must come before windows.h.
@@ -11,12 +12,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 
 #include "tests/support/Pump.h"
 #include "zvnet/zvhttp.h"
 
 // After windows.h (through the support header).
 #include <bcrypt.h>
+#include <iphlpapi.h>
+// After iphlpapi.h, which it needs.
+#include <icmpapi.h>
 
 namespace {
 
@@ -63,6 +68,78 @@ bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::wstring Widen(const char* text) {
+  return text ? std::wstring(text, text + std::strlen(text)) : std::wstring();
+}
+
+// Reports are switched on for the whole process (the switch is read once) by a data folder of
+// the test's own, named by the user's registry value, whose config.ini points at the receiver
+// that scripts/test-windows started (ZVNET_REPORT_SERVER, host:port). The wine prefix is the
+// tree's own: the value is removed at the end.
+class CReportSwitch : public testing::Environment {
+ public:
+  void SetUp() override {
+    const char* server = std::getenv("ZVNET_REPORT_SERVER");
+    wchar_t temp[MAX_PATH];
+    if (!server || ::GetTempPathW(MAX_PATH, temp) == 0) return;
+    const std::wstring folder = std::wstring(temp) + L"zvnet-windows-reports";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    if (FILE* config = ::_wfopen((folder + L"\\config.ini").c_str(), L"wb")) {
+      std::fprintf(config, "[CFG]\r\nREPORT=1\r\nREPORT_HOST=%s\r\n", server);
+      std::fclose(config);
+    }
+    set = ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_SZ, folder.c_str(),
+                            static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t))) ==
+          ERROR_SUCCESS;
+  }
+  void TearDown() override {
+    if (set) ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, kValue);
+  }
+
+ private:
+  static constexpr wchar_t kKey[] = L"Software\\Zarvo\\ZarvoInput";
+  static constexpr wchar_t kValue[] = L"AppData";
+  bool set = false;
+};
+
+testing::Environment* const reportSwitch = testing::AddGlobalTestEnvironment(new CReportSwitch);
+
+// The route trace that a report to 127.0.0.1 has here, as a pattern: one hop when loopback
+// answers ICMP echo; none when ICMP is not permitted (Wine without CAP_NET_RAW or ping
+// sockets); 127 silent hops otherwise.
+std::string LoopbackTrace() {
+  HANDLE icmp = ::IcmpCreateFile();
+  if (icmp == INVALID_HANDLE_VALUE) return "";
+  char data[32] = {};
+  unsigned char reply[sizeof(ICMP_ECHO_REPLY) + 128] = {};
+  const DWORD count = ::IcmpSendEcho(icmp, ::inet_addr("127.0.0.1"), data, sizeof data, nullptr,
+                                     reply, sizeof reply, 1000);
+  const DWORD error = ::GetLastError();
+  ::IcmpCloseHandle(icmp);
+  if (count > 0 && reinterpret_cast<ICMP_ECHO_REPLY*>(reply)->Status == IP_SUCCESS) {
+    return R"(127\.0\.0\.1\[\d+\])";
+  }
+  return error == ERROR_ACCESS_DENIED ? "" : R"((\[-1\]){127})";
+}
+
+// The first DNS server of the machine's list (GetNetworkParams) as address text, or a pattern
+// of any when there is none. The report reads the adapters' lists, whose first server is this
+// one under Wine and on a machine with one adapter.
+std::string FirstDnsServer() {
+  ULONG size = 0;
+  ::GetNetworkParams(nullptr, &size);
+  std::vector<unsigned char> buffer(size);
+  auto* info = reinterpret_cast<FIXED_INFO*>(buffer.data());
+  if (size == 0 || ::GetNetworkParams(info, &size) != ERROR_SUCCESS) return "([0-9A-F]{8})?";
+  unsigned a, b, c, d;
+  if (std::sscanf(info->DnsServerList.IpAddress.String, "%u.%u.%u.%u", &a, &b, &c, &d) != 4) {
+    return "([0-9A-F]{8})?";
+  }
+  char text[9];
+  std::snprintf(text, sizeof text, "%02X%02X%02X%02X", a, b, c, d);
+  return text;
+}
+
 // What one transfer reported, filled by OnHttp on the thread that queued it.
 struct Transfer {
   std::vector<int> codes;  // every callback's code, in order
@@ -104,7 +181,7 @@ class HttpWindowsTest : public ::testing::Test {
     const char* server = std::getenv("ZVNET_HTTP_SERVER");
     const char* other = std::getenv("ZVNET_HTTP_OTHER");
     ASSERT_TRUE(server && other) << "ZVNET_HTTP_SERVER and ZVNET_HTTP_OTHER are not set";
-    origin = std::wstring(server, server + std::strlen(server));
+    origin = Widen(server);
     testThread = ::GetCurrentThreadId();
     wchar_t temp[MAX_PATH];
     ASSERT_GT(::GetTempPathW(MAX_PATH, temp), 0u);
@@ -272,4 +349,70 @@ TEST_F(HttpWindowsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
     EXPECT_EQ(ReadFile(victim), "victim");
     EXPECT_EQ(ReadFile(filePath), "hello from the loopback server\n");
   }
+}
+
+// A file download with reports switched on: its report reaches the Linux receiver, which opens
+// it (so the cipher's blocks are those of the Linux build), with the query's keys in order and
+// the values that this download had. The report nobody asked for, from a server that does not
+// say "Server: QMR...", is not sent.
+TEST_F(HttpWindowsTest, FileDownloadSendsItsReportToTheReceiver) {
+  const std::wstring received = Widen(std::getenv("ZVNET_REPORT_LOG"));
+  ASSERT_FALSE(received.empty() || !std::getenv("ZVNET_REPORT_SERVER"))
+      << "ZVNET_REPORT_SERVER and ZVNET_REPORT_LOG are not set";
+  const std::string port =
+      std::to_string(std::wcstoul(origin.c_str() + origin.rfind(L':') + 1, nullptr, 10));
+  const std::string trace = LoopbackTrace();
+  const std::string dnsServer = FirstDnsServer();
+  struct Row {
+    const char* name;
+    const char* host;
+    bool asked;
+    const char* canonicalName;
+  };
+  const Row rows[] = {
+      {"not asked, from a server that is not the CDN's", "127.0.0.1", false, nullptr},
+      {"asked, dotted host", "127.0.0.1", true, ""},
+      {"asked, host looked up", "localhost", true, "localhost"},
+  };
+  filePath = folder + L"zvnet-windows-report.bin";
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const Row& row = rows[i];
+    SCOPED_TRACE(row.name);
+    const std::string id = "report%3D" + std::to_string(i) + "&";
+    tagDefHttpPar par;
+    par.url = Widen(
+        ("http://" + std::string(row.host) + ":" + port + "/file.bin?report=" + std::to_string(i))
+            .c_str());
+    int task = 0;
+    const unsigned long user = ++nextUser;
+    ASSERT_EQ(
+        ZvHttp::DownloadInFile(&par, filePath, OnHttp, kTimeoutMs, &task, user, worker, row.asked),
+        0);
+    EXPECT_EQ(Finish(user).codes.back(), DOWNLOAD_OK);
+    if (!row.canonicalName) continue;
+    // The receiver prints each query it opened on a line of its own.
+    std::string query;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          const std::string lines = ReadFile(received);
+          const size_t at = lines.find(id);
+          if (at == std::string::npos) return false;
+          const size_t begin = lines.rfind('\n', at) + 1;  // npos + 1 is the start
+          query = lines.substr(begin, lines.find('\n', at) - begin);
+          return true;
+        },
+        60s));
+    // The report escapes every byte of the URL but letters and digits.
+    std::string host = row.host;
+    for (size_t dot; (dot = host.find('.')) != std::string::npos;) host.replace(dot, 1, "%2E");
+    EXPECT_TRUE(std::regex_match(
+        query,
+        std::regex("pid=ime&type=1&fr=&rip=7F000001&cname=" + std::string(row.canonicalName) +
+                   R"(&dnst=\d*&ldip1=)" + dnsServer + "&ldip2=([0-9A-F]{8})?" +
+                   R"(&ctime=\d*&rtime=&dtime=\d+&dsize=300000&dspeed=(\d+\.00)?&tt=\d*&hc=200)" +
+                   "&url=http%3A%2F%2F" + host + "%3A" + port + "%2Ffile%2Ebin%3F" + id +
+                   "usrip=&trace=" + trace + "&key=end")))
+        << query;
+  }
+  EXPECT_EQ(ReadFile(received).find("report%3D0&"), std::string::npos);
 }
