@@ -43,6 +43,9 @@ TEST(MsgLoopWindowsTest, LinesReachTheLoggingLibraryOnceTheHostLoadedIt) {
   ZvUdp::Init();
   ZvUdp::Uninit();
   log(32, L"tag", L"wide %s, narrow %S, number %d", L"\u00e9t\u00e9", "ascii", 42);
+  // Longer than the first formatting buffer: the whole line, nothing after it.
+  const std::wstring longText(1000, L'x');
+  log(32, L"tag", L"long [%s]", longText.c_str());
   setOutput(nullptr);
   setLevel(32);
 
@@ -51,6 +54,9 @@ TEST(MsgLoopWindowsTest, LinesReachTheLoggingLibraryOnceTheHostLoadedIt) {
   text << file.rdbuf();
   EXPECT_NE(text.str().find("TRACE ZvUdp::Init for 1 times"), std::string::npos) << text.str();
   EXPECT_NE(text.str().find("EVENT [tag] wide \xc3\xa9t\xc3\xa9, narrow ascii, number 42"),
+            std::string::npos)
+      << text.str();
+  EXPECT_NE(text.str().find("EVENT [tag] long [" + std::string(1000, 'x') + "]\n"),
             std::string::npos)
       << text.str();
 }
