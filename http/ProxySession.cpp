@@ -10,16 +10,17 @@ constexpr wchar_t kUserAgent[] = L"Mozilla/4.0 (compatible; MSIE 5.00; Windows 9
 }  // namespace
 
 HINTERNET OpenProxySession(const tagHProxyInfo& proxy, DWORD flags) {
-  wchar_t named[512] = {};
-  const wchar_t* prefix = proxy.type == 2 ? L"SOCKS=" : L"";
-  std::swprintf(named, 511, L"%ls%ls:%d", prefix, proxy.host.c_str(), proxy.port);
   switch (proxy.type) {
     case 0:
       return InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, flags);
     case 3:
       return InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, flags);
-    default:
+    default: {
+      wchar_t named[512] = {};
+      const wchar_t* prefix = proxy.type == 2 ? L"SOCKS=" : L"";
+      std::swprintf(named, 511, L"%ls%ls:%d", prefix, proxy.host.c_str(), proxy.port);
       return InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PROXY, named, nullptr, flags);
+    }
   }
 }
 

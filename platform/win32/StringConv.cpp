@@ -1,28 +1,35 @@
 #include "platform/win32/StringConv.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-void AppendUtf8(std::string& out, char32_t c) {
+// Writes `c` at `out` (room for 4 bytes); answers how many bytes it took.
+size_t EncodeUtf8(char32_t c, char* out) {
   if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kReplacement;
   if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    out[0] = static_cast<char>(c);
+    return 1;
   }
+  if (c < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (c >> 6));
+    out[1] = static_cast<char>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (c >> 12));
+    out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (c & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (c >> 18));
+  out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (c & 0x3F));
+  return 4;
 }
 
 // Decodes one sequence at text[i]; advances i past it.
@@ -51,16 +58,40 @@ char32_t DecodeUtf8(std::string_view text, size_t& i) {
 
 }  // namespace
 
+// Both directions copy runs of ASCII, which is nearly all the text that passes (header
+// fields, URLs, paths), without the per-character append.
 std::string WideToUtf8(std::wstring_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (wchar_t c : text) AppendUtf8(out, static_cast<char32_t>(c));
+  std::string out(text.size(), '\0');
+  size_t used = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<char32_t>(text[i]);
+    if (c < 0x80) {
+      out[used++] = static_cast<char>(c);
+      continue;
+    }
+    // Room for this one's 4 bytes and one for each character left, grown by halves so that
+    // text of many wide characters stays linear.
+    const size_t needed = used + 4 + (text.size() - i - 1);
+    if (needed > out.size()) out.resize(std::max(needed, out.size() + out.size() / 2));
+    used += EncodeUtf8(c, out.data() + used);
+  }
+  out.resize(used);
   return out;
 }
 
 std::wstring Utf8ToWide(std::string_view text) {
-  std::wstring out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) out += static_cast<wchar_t>(DecodeUtf8(text, i));
+  // Never more characters than bytes.
+  std::wstring out(text.size(), L'\0');
+  size_t used = 0;
+  for (size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<uint8_t>(text[i]);
+    if (byte < 0x80) {
+      out[used++] = static_cast<wchar_t>(byte);
+      ++i;
+    } else {
+      out[used++] = static_cast<wchar_t>(DecodeUtf8(text, i));
+    }
+  }
+  out.resize(used);
   return out;
 }

@@ -1,20 +1,30 @@
 #include "platform/wininet/HeaderText.h"
 
 #include <algorithm>
-#include <cctype>
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
+namespace {
+
+// Header names are ASCII tokens: the host's locale has no say in their case.
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-std::string Trim(std::string_view text) {
+}  // namespace
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+}
+
+std::string_view TrimView(std::string_view text) {
   size_t begin = text.find_first_not_of(" \t\r\n");
   if (begin == std::string_view::npos) return {};
   size_t end = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(begin, end - begin + 1));
+  return text.substr(begin, end - begin + 1);
+}
+
+std::string Trim(std::string_view text) {
+  return std::string(TrimView(text));
 }
 
 std::vector<std::string> HeaderLines(std::string_view text) {
@@ -31,7 +41,7 @@ std::vector<std::string> HeaderLines(std::string_view text) {
 }
 
 bool HeaderNameIs(std::string_view line, std::string_view name) {
-  return EqualsNoCase(Trim(line.substr(0, line.find(':'))), name);
+  return EqualsNoCase(TrimView(line.substr(0, line.find(':'))), name);
 }
 
 bool HasHeader(const std::vector<std::string>& lines, std::string_view name) {

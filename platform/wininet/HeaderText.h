@@ -9,6 +9,8 @@
 
 bool EqualsNoCase(std::string_view a, std::string_view b);
 std::string Trim(std::string_view text);
+// The same, as a view into `text`.
+std::string_view TrimView(std::string_view text);
 // The lines of a header text (CRLF or LF separated), trimmed, blank lines dropped.
 std::vector<std::string> HeaderLines(std::string_view text);
 // Whether the header line "Name: value" is named `name` (any case).

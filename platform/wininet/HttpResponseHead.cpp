@@ -41,8 +41,8 @@ bool CHttpResponseHead::Find(std::string_view name, std::string& value) const {
     std::string_view line =
         head.substr(start, end == std::string_view::npos ? head.npos : end - start);
     size_t colon = line.find(':');
-    if (colon != std::string_view::npos && EqualsNoCase(Trim(line.substr(0, colon)), name)) {
-      value = Trim(line.substr(colon + 1));
+    if (colon != std::string_view::npos && EqualsNoCase(TrimView(line.substr(0, colon)), name)) {
+      value = TrimView(line.substr(colon + 1));
       return true;
     }
     pos = end;
@@ -51,25 +51,32 @@ bool CHttpResponseHead::Find(std::string_view name, std::string& value) const {
 }
 
 bool CHttpResponseHead::SettleBodyLength() {
-  std::string encoding, first;
+  std::string encoding;
+  std::string_view first;
   bool lengths = false, conflicting = false;
-  for (const std::string& line : HeaderLines(raw)) {
+  const std::string_view head = raw;
+  for (size_t start = 0; start < head.size();) {
+    const size_t end = head.find('\n', start);
+    const std::string_view line = head.substr(start, end == head.npos ? head.npos : end - start);
+    start = end == head.npos ? head.size() : end + 1;
     const size_t colon = line.find(':');
     if (colon == line.npos) continue;
-    std::string value = Trim(std::string_view(line).substr(colon + 1));
-    const std::string name = Trim(std::string_view(line).substr(0, colon));
+    const std::string_view value = TrimView(line.substr(colon + 1));
+    const std::string_view name = TrimView(line.substr(0, colon));
     if (EqualsNoCase(name, "Transfer-Encoding")) {
-      encoding += encoding.empty() ? value : ", " + value;
+      if (!encoding.empty()) encoding += ", ";
+      encoding += value;
     } else if (EqualsNoCase(name, "Content-Length")) {
       conflicting = conflicting || (lengths && value != first);
-      first = std::move(value);
+      first = value;
       lengths = true;
     }
   }
   if (encoding.empty()) return !conflicting;
   if (!lengths) return true;
   const size_t comma = encoding.rfind(',');
-  if (!EqualsNoCase(Trim(comma == encoding.npos ? encoding : encoding.substr(comma + 1)),
+  if (!EqualsNoCase(TrimView(comma == encoding.npos ? std::string_view(encoding)
+                                                    : std::string_view(encoding).substr(comma + 1)),
                     "chunked")) {
     return false;
   }
@@ -86,7 +93,7 @@ void CHttpResponseHead::DropContentLength() {
     std::string_view line(raw.data() + start, end - start);
     const size_t colon = line.find(':');
     if (start == 0 || colon == line.npos ||
-        !EqualsNoCase(Trim(line.substr(0, colon)), "Content-Length")) {
+        !EqualsNoCase(TrimView(line.substr(0, colon)), "Content-Length")) {
       settled.append(line);
     }
     start = end;

@@ -8,28 +8,41 @@ CInternetHandleTable& CInternetHandleTable::Get() {
 }
 
 HINTERNET CInternetHandleTable::Add(std::shared_ptr<CInternetHandle> object) {
-  std::lock_guard guard(mutex);
-  next += 4;
-  HINTERNET handle = reinterpret_cast<HINTERNET>(next);
+  const CInternetHandle* parent = object->Parent().get();
+  const uintptr_t shard =
+      parent ? ((reinterpret_cast<uintptr_t>(parent->Handle()) - kFirst) >> 2) % kShards
+             : nextSessionShard.fetch_add(1, std::memory_order_relaxed) % kShards;
+  // Multiples of 4 from kFirst; the value's count of 4s, modulo the shard count, is the shard.
+  const uintptr_t sequence = next.fetch_add(1, std::memory_order_relaxed) + 1;
+  const uintptr_t value = kFirst + ((sequence * kShards + shard) << 2);
+  HINTERNET handle = reinterpret_cast<HINTERNET>(value);
   object->SetHandle(handle);
-  handles.emplace(next, std::move(object));
+  Shard& into = shards[shard];
+  std::lock_guard guard(into.mutex);
+  into.handles.emplace(value, std::move(object));
   return handle;
 }
 
 std::shared_ptr<CInternetHandle> CInternetHandleTable::Find(HINTERNET handle) const {
-  std::lock_guard guard(mutex);
-  auto it = handles.find(reinterpret_cast<uintptr_t>(handle));
-  return it == handles.end() ? nullptr : it->second;
+  const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  const Shard& shard = ShardOf(value);
+  std::lock_guard guard(shard.mutex);
+  auto it = shard.handles.find(value);
+  return it == shard.handles.end() ? nullptr : it->second;
 }
 
 std::vector<std::shared_ptr<CInternetHandle>> CInternetHandleTable::Remove(HINTERNET handle) {
   std::vector<std::shared_ptr<CInternetHandle>> removed;
-  std::lock_guard guard(mutex);
-  auto it = handles.find(reinterpret_cast<uintptr_t>(handle));
+  const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  Shard& shard = ShardOf(value);
+  std::lock_guard guard(shard.mutex);
+  auto& handles = shard.handles;
+  auto it = handles.find(value);
   if (it == handles.end()) return removed;
   removed.push_back(it->second);
   handles.erase(it);
-  // Collect descendants breadth first, then reverse so that children close first.
+  // Collect descendants breadth first, then reverse so that children close first. They are
+  // all in this shard.
   for (size_t i = 0; i < removed.size(); ++i) {
     for (auto child = handles.begin(); child != handles.end();) {
       if (child->second->Parent() == removed[i]) {

@@ -1,7 +1,9 @@
 #include "platform/wininet/InternetRequest.h"
 
+#include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include "platform/win32/MessageWindow.h"
 #include "platform/win32/StringConv.h"
@@ -61,9 +63,58 @@ BOOL CopyOut(const void* data, DWORD size, DWORD reported, void* buffer, DWORD* 
   return TRUE;
 }
 
+// The digits of text[at, at + count) as a number; false when one is not a digit.
+bool ReadDigits(const std::string& text, size_t at, size_t count, int& value) {
+  value = 0;
+  for (size_t i = at; i < at + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + (text[i] - '0');
+  }
+  return true;
+}
+
+// The form servers send ("Sun, 06 Nov 1994 08:49:37 GMT"), read without libcurl's parser,
+// which tries every form a date may take and costs more than the rest of a small request's
+// header handling; -1 for anything else, which that parser then reads.
+time_t ReadFixedDate(const std::string& text) {
+  static constexpr char kDays[] = "SunMonTueWedThuFriSat";
+  static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  if (text.size() != 29 || text.compare(3, 2, ", ") != 0 || text[7] != ' ' || text[11] != ' ' ||
+      text[16] != ' ' || text[19] != ':' || text[22] != ':' || text.compare(25, 4, " GMT") != 0) {
+    return -1;
+  }
+  const std::string_view days(kDays), months(kMonths);
+  const size_t weekday = days.find(std::string_view(text).substr(0, 3));
+  const size_t month = months.find(std::string_view(text).substr(8, 3));
+  int day = 0, year = 0, hour = 0, minute = 0, second = 0;
+  if (weekday == std::string_view::npos || weekday % 3 != 0 || month == std::string_view::npos ||
+      month % 3 != 0 || !ReadDigits(text, 5, 2, day) || !ReadDigits(text, 12, 4, year) ||
+      !ReadDigits(text, 17, 2, hour) || !ReadDigits(text, 20, 2, minute) ||
+      !ReadDigits(text, 23, 2, second)) {
+    return -1;
+  }
+  static constexpr int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const int monthNumber = static_cast<int>(month / 3) + 1;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (year < 1970 || day < 1 || day > kMonthDays[monthNumber - 1] ||
+      (monthNumber == 2 && day == 29 && !leap) || hour > 23 || minute > 59 || second > 59) {
+    return -1;
+  }
+  // Days since 1970-01-01 of the proleptic Gregorian calendar, counted from March so that
+  // the leap day ends a year.
+  const int y = year - (monthNumber <= 2);
+  const int era = y / 400;
+  const int yearOfEra = y - era * 400;
+  const int dayOfYear = (153 * (monthNumber + (monthNumber > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  const int64_t daysSinceEpoch = int64_t{era} * 146097 + dayOfEra - 719468;
+  return static_cast<time_t>(daysSinceEpoch * 86400 + hour * 3600 + minute * 60 + second);
+}
+
 // An HTTP date as SYSTEMTIME (HTTP_QUERY_FLAG_SYSTEMTIME).
 BOOL QueryTime(const std::string& text, void* buffer, DWORD* length) {
-  time_t when = curl_getdate(text.c_str(), nullptr);
+  time_t when = ReadFixedDate(text);
+  if (when < 0) when = curl_getdate(text.c_str(), nullptr);
   if (when < 0) return Fail(ERROR_HTTP_INVALID_HEADER);
   const SYSTEMTIME out = SystemTimeFromUnix(when);
   return CopyOut(&out, sizeof out, sizeof out, buffer, length);
