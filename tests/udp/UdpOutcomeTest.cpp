@@ -1,7 +1,5 @@
 // What ends each request, by channel type and for the one-shot form. Shared with the Windows
 // tests, which have no send hook.
-#include <thread>
-
 #include "tests/udp/UdpFamilyTest.h"
 
 namespace {
@@ -97,25 +95,6 @@ INSTANTIATE_TEST_SUITE_P(ChannelTypesAndOneShot, UdpOutcomeTest,
                          ::testing::Values(UDP_CHANNEL_SEND, UDP_CHANNEL_RECV,
                                            UDP_CHANNEL_SEND_RECV, UDP_CHANNEL_DUPLEX, kOneShot),
                          TypeName);
-
-// Each thread's requests are answered on that thread, through its own window and timer.
-TEST_F(UdpFamilyTest, CallbacksRunOnTheThreadThatAsked) {
-  int cookies[2] = {};
-  DWORD threads[2] = {GetCurrentThreadId(), 0};
-  bool done = false;
-  std::thread second([&] {
-    threads[1] = GetCurrentThreadId();
-    cookies[1] = SendOneShot("second");
-    done = WaitForSummary(cookies[1], "C1 C0:second");
-  });
-  cookies[0] = Send(CreateChannel(UDP_CHANNEL_DUPLEX), "first");
-  EXPECT_TRUE(WaitForSummary(cookies[0], "S1 R0:first")) << Summary(cookies[0]);
-  second.join();
-  EXPECT_TRUE(done) << Summary(cookies[1]);
-  for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().All()) {
-    EXPECT_EQ(event.threadId, threads[event.cookie == cookies[1]]) << "cookie " << event.cookie;
-  }
-}
 
 #ifndef _WIN32
 // After a reply the receiving side lingers on the channel; a request without reply sent then
