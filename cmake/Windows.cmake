@@ -13,44 +13,15 @@ add_link_options(-static)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
 
-add_subdirectory(xlog)
-
-add_library(zvnet_pure STATIC
-  frame/Base64.cpp
-  http/CdnReportCipher.cpp
-  http/windows/CdnReportBlocks.cpp
-  platform/win32/SystemTime.cpp
-  platform/windows/StringConv.cpp
-  udp/UdpDatagram.cpp)
-target_include_directories(zvnet_pure PUBLIC
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
+set(ZVNET_PURE_PLATFORM_SOURCES http/windows/CdnReportBlocks.cpp platform/windows/StringConv.cpp)
+set(ZVNET_SYSTEM_LIBS ws2_32 imm32 winmm user32 wininet iphlpapi)
+include(cmake/Library.cmake)
 target_link_libraries(zvnet_pure PRIVATE bcrypt)
-
-add_library(zvnet_core STATIC)
-target_include_directories(zvnet_core PUBLIC
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
 # The exports are marked __declspec(dllexport); with that, nothing else leaves the DLL.
 target_compile_definitions(zvnet_core PRIVATE ZVNET_BUILDING_DLL)
-target_link_libraries(zvnet_core PUBLIC zvnet_pure)
-
-add_subdirectory(platform)
-add_subdirectory(frame)
-add_subdirectory(udp)
-add_subdirectory(http)
-add_subdirectory(netstatus)
 add_subdirectory(tools)
-
-add_library(zvnet SHARED platform/empty.cpp)
-target_link_libraries(zvnet PRIVATE -Wl,--whole-archive zvnet_core -Wl,--no-whole-archive
-  ws2_32 imm32 winmm user32 wininet iphlpapi)
-target_include_directories(zvnet PUBLIC
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
-  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 # zvnet.dll and its import library libzvnet.dll.a.
 set_target_properties(zvnet PROPERTIES PREFIX "")
-add_library(zvnet::zvnet ALIAS zvnet)
 
 # zvnet.exe: the command as on Linux, less report-serve; its servers (udp-serve, demo) are the
 # tools' on Winsock. CLI11 is Debian's header-only copy, reached through a folder that holds
@@ -70,7 +41,7 @@ add_executable(zvnet_cli
   cli/UdpServeCommand.cpp
   cli/WatchCommand.cpp
   cli/main.cpp
-  cli/windows/HostLoop.cpp
+  cli/HostLoop.cpp
   cli/windows/ProcessSetup.cpp)
 set_target_properties(zvnet_cli PROPERTIES OUTPUT_NAME zvnet)
 target_include_directories(zvnet_cli PRIVATE ${PROJECT_SOURCE_DIR})

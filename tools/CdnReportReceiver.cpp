@@ -13,6 +13,7 @@
 #include <memory>
 #include <system_error>
 
+#include "frame/PercentDecode.h"
 #include "http/CdnReportCipher.h"
 #include "platform/win32/StringConv.h"
 
@@ -42,28 +43,6 @@ std::wstring DecodeUtf16Le(const uint8_t* bytes, size_t units) {
     text += static_cast<wchar_t>(unit);
   }
   return text;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// "%XX" escapes undone; "+" stays "+", as it is a Base64 character here.
-std::string PercentDecode(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
 }
 
 void SendAll(const UniqueFd& connection, const std::string& bytes) {

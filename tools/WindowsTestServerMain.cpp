@@ -1,7 +1,8 @@
 // zvnet_windows_test_server: the HTTP servers that the Windows tests (run under wine64 by
-// scripts/test-windows) download from, on the Linux side of loopback. Prints
-// "serving http://127.0.0.1:PORT other http://127.0.0.1:PORT2" and serves until SIGTERM or
-// SIGINT. The paths and their bodies are the tests' fixtures (tests/windows/HttpWindowsTest.cpp):
+// scripts/test-windows) download from, and the scripted UDP server (tools/UdpScriptedReplies.h)
+// they send to, on the Linux side of loopback. Prints "serving http://127.0.0.1:PORT other
+// http://127.0.0.1:PORT2 udp 127.0.0.1:PORT3" and serves until SIGTERM or SIGINT. The paths and
+// their bodies are the tests' fixtures (tests/windows/HttpWindowsTest.cpp):
 //   /small.txt   a short text          /file.bin   300,000 bytes (ranges, Last-Modified)
 //   /paced.bin   2 MiB, paced          /upload     the upload's size and SHA-256
 //   /cut.bin     announces 100,000 bytes, sends 30,000 and closes
@@ -16,6 +17,7 @@
 #include "tools/HttpTestResource.h"
 #include "tools/HttpTestServer.h"
 #include "tools/HttpUploadDigest.h"
+#include "tools/UdpScriptedReplies.h"
 
 namespace {
 
@@ -55,8 +57,12 @@ int main() {
   server.Serve("/to-other", HttpTestResponse::Redirect(302, other.Origin() + "/seen"));
   server.Handle("/seen", Seen);
   other.Handle("/seen", Seen);
+  CUdpReferenceServer udp;
+  udp.SetBehaviour(&ScriptedUdpReplies);
+  if (udp.Start() != 0) return 1;
 
-  std::printf("serving %s other %s\n", server.Origin().c_str(), other.Origin().c_str());
+  std::printf("serving %s other %s udp 127.0.0.1:%u\n", server.Origin().c_str(),
+              other.Origin().c_str(), udp.Port());
   std::fflush(stdout);
   int signal = 0;
   sigwait(&stop, &signal);

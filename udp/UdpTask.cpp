@@ -401,13 +401,20 @@ void CUdpTask::BeginSend() {
 }
 
 void CUdpTask::EndSend() {
-  std::vector<HeldReply> due;
-  {
-    std::lock_guard guard(postOrderLock);
-    ++sendsReported;
-    if (sendsReported == sendsStarted) due.swap(heldReplies);
+  std::unique_lock guard(postOrderLock);
+  ++sendsReported;
+  // Replies read while the held ones are posted join them, so none overtakes an older one;
+  // one sender at a time posts them.
+  if (postingHeld) return;
+  while (sendsReported == sendsStarted && !heldReplies.empty()) {
+    std::vector<HeldReply> due;
+    due.swap(heldReplies);
+    postingHeld = true;
+    guard.unlock();
+    for (const HeldReply& reply : due) PostReplyMessages(reply.cookie, reply.name);
+    guard.lock();
   }
-  for (const HeldReply& reply : due) PostReplyMessages(reply.cookie, reply.name);
+  postingHeld = false;
 }
 
 sockaddr_in CUdpTask::ServerAddress() {
@@ -538,7 +545,7 @@ void CUdpTask::PostReply(uint32_t cookie, const unsigned char* scrambled, int le
     // sending thread and a send at once take turns), so none is under way when the counts
     // agree.
     std::lock_guard guard(postOrderLock);
-    if (sendsReported != sendsStarted) {
+    if (sendsReported != sendsStarted || postingHeld) {
       heldReplies.push_back({cookie, name});
       return;
     }

@@ -12,7 +12,8 @@
 // stopped; `addressLock` guards serverAddress; `postOrderLock` guards the send counts and
 // heldReplies. Each sendto counts as begun before it is made and as reported once its outcome
 // is posted; a reply read while a send is under way is held and posted by that sender after
-// its own result. So a request's send result always reaches the window before its reply, and
+// its own result, and so is one read while the sender posts them, so replies keep the order
+// they were read in. So a request's send result always reaches the window before its reply, and
 // neither side waits for the other. The service's lock may be held while queueLock or
 // stopLock is taken, never the other way round; no lock is held while a thread waits for
 // work, nor across a post.
@@ -181,6 +182,7 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   uint64_t sendsStarted = 0;           // sendto calls begun
   uint64_t sendsReported = 0;          // of those, the ones whose outcome has been posted
   std::vector<HeldReply> heldReplies;  // read while a send was under way; oldest first
+  bool postingHeld = false;            // a sender posts held replies: newer ones wait too
 
   std::string host;  // written by CreateSocket before any thread starts
   unsigned short port = 0;

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "frame/PercentDecode.h"
 #include "platform/wininet/WinInet.h"
 
 namespace {
@@ -13,27 +14,6 @@ struct Url {
   std::string scheme, user, password, host, path;
   INTERNET_PORT port = 0;
 };
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string PercentDecode(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
 
 // The parts of an absolute URL, the port filled in from the scheme when absent.
 bool Crack(const std::string& text, Url* url) {

@@ -6,6 +6,19 @@
 
 #include <utility>
 
+namespace {
+
+// A datagram (or a pending error) waits to be read, or comes within `ms`.
+bool WaitReadable(SOCKET socket, DWORD ms) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(socket, &readable);
+  timeval limit{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000 * 1000)};
+  return ::select(0, &readable, nullptr, nullptr, &limit) > 0;
+}
+
+}  // namespace
+
 // Ours: Winsock has no per-call "do not wait" flag. A UDP send on Windows hands the datagram
 // to the stack without waiting for the network; the send time-out bounds the rest.
 const int CUdpSocket::kNoWait = 0x10000;
@@ -16,13 +29,15 @@ CUdpSocket::~CUdpSocket() {
 
 CUdpSocket::CUdpSocket(CUdpSocket&& other) noexcept
     : handle(std::exchange(other.handle, INVALID_SOCKET)),
-      winsockStarted(std::exchange(other.winsockStarted, false)) {}
+      winsockStarted(std::exchange(other.winsockStarted, false)),
+      recvTimeoutMs(other.recvTimeoutMs) {}
 
 CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
   if (this != &other) {
     Close();
     handle = std::exchange(other.handle, INVALID_SOCKET);
     winsockStarted = std::exchange(other.winsockStarted, false);
+    recvTimeoutMs = other.recvTimeoutMs;
   }
   return *this;
 }
@@ -56,6 +71,7 @@ bool CUdpSocket::IsValid() const {
 }
 
 void CUdpSocket::SetTimeouts(DWORD sendTimeoutMs, DWORD recvTimeoutMs) {
+  this->recvTimeoutMs = recvTimeoutMs;
   ::setsockopt(handle, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendTimeoutMs),
                sizeof sendTimeoutMs);
   ::setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&recvTimeoutMs),
@@ -72,6 +88,11 @@ long CUdpSocket::SendTo(const void* data, size_t length, const sockaddr_in& to, 
 
 long CUdpSocket::ReceiveFrom(unsigned char* buffer, size_t capacity, sockaddr_in* from,
                              int* error) const {
+  // Wine leaves a blocking recvfrom waiting past SO_RCVTIMEO; select bounds the wait anywhere.
+  if (recvTimeoutMs != 0 && !WaitReadable(handle, recvTimeoutMs)) {
+    *error = WSAETIMEDOUT;
+    return -1;
+  }
   int fromLength = sizeof *from;
   // A datagram longer than the buffer fails with WSAEMSGSIZE, and the rest of it is lost.
   const int n = ::recvfrom(handle, reinterpret_cast<char*>(buffer), static_cast<int>(capacity), 0,
@@ -84,11 +105,7 @@ long CUdpSocket::ReceiveFrom(unsigned char* buffer, size_t capacity, sockaddr_in
 }
 
 bool CUdpSocket::HasUnreadDatagram() const {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(handle, &readable);
-  timeval now{0, 0};
-  return ::select(0, &readable, nullptr, nullptr, &now) > 0;
+  return WaitReadable(handle, 0);
 }
 
 bool CUdpSocket::IsTimeout(int error) {

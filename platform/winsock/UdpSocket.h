@@ -69,6 +69,7 @@ class CUdpSocket {
 #ifdef _WIN32
   Handle handle = INVALID_SOCKET;
   bool winsockStarted = false;
+  DWORD recvTimeoutMs = 0;  // 0: wait for a datagram however long it takes
 #else
   Handle handle = -1;
 #endif

@@ -12,7 +12,6 @@
 #include "tests/http/HttpExportsFixture.h"
 #include "tests/support/BlackHoleListener.h"
 #include "tests/support/LogCapture.h"
-#include "tests/support/LoopbackPort.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestCertificateAuthority.h"
@@ -120,42 +119,30 @@ TEST_F(HttpExportsTest, IdsStartAtOneAndOnlyUnknownWorkersConsumeARefusedOne) {
   EXPECT_EQ(first, 1);
 }
 
-// A completion names its cause; the file's errno comes with an unwritable destination. TLS
-// trusts the added authority and checks names but tolerates dates. A blank path is memory.
+// A completion names its cause; TLS trusts the added authority but tolerates dates. A blank
+// path is memory. (Each cause that the command words, it words from a row of CliTest: refused,
+// host not found, untrusted, wrong host, unwritable with its errno, proxy unreachable.)
 TEST_F(HttpExportsTest, CompletionSaysWhyItFailed) {
   CTestCertificateAuthority ca;
-  CTestCertificateAuthority stranger("not trusted");
   CScopedEnv trust("ZVNET_CA_FILE", ca.CaFile());
-  CHttpTestServer untrusted(stranger.Issue({"127.0.0.1"}));
-  CHttpTestServer otherName(ca.Issue({"elsewhere.test"}));
   CHttpTestServer trusted(ca.Issue({"localhost"}));
   CHttpTestServer expired(ca.Issue({"localhost"}, true));
-  for (CHttpTestServer* tls : {&untrusted, &otherName, &trusted, &expired}) {
+  for (CHttpTestServer* tls : {&trusted, &expired})
     tls->Serve("/x", HttpTestResponse::Text(200, "x"));
-  }
-  CTempFolder folder;
-  // A label over 63 characters cannot go into a DNS query: the name fails without traffic.
-  const std::wstring unresolvable = L"http://" + std::wstring(70, L'a') + L".invalid/";
   const struct {
     std::wstring url, savePath;  // blank path: into memory
     ZV_FAILURE_CAUSE cause;
-    int systemError;
     DOWNLOAD_ERRORCODE code = DOWNLOAD_FAILED;
     const char* data = nullptr;
   } cases[] = {
-      {RefusedUrl(), L"", ZV_FAILURE_CONNECTION_REFUSED, 0},
-      {unresolvable, L"", ZV_FAILURE_HOST_NOT_FOUND, 0},
-      {untrusted.Url("/x"), L"", ZV_FAILURE_TLS_UNTRUSTED, 0},
-      {otherName.Url("/x"), L"", ZV_FAILURE_TLS_WRONG_HOST, 0},
-      {QuickUrl(), folder.WidePath("none/f.bin"), ZV_FAILURE_DESTINATION_UNWRITABLE, ENOENT},
-      {L"http://", L"", ZV_FAILURE_BAD_URL, 0},
-      {UnusableUrl(), L"", ZV_FAILURE_BAD_URL, 0},
-      {server.Url("/missing"), L"", ZV_FAILURE_NONE, 0, DOWNLOAD_NOT_FOUND},
-      {trusted.Url("/x", "localhost"), L"  \t ", ZV_FAILURE_NONE, 0, DOWNLOAD_OK, "x"},
-      {expired.Url("/x", "localhost"), L"", ZV_FAILURE_NONE, 0, DOWNLOAD_OK, "x"},
+      {L"http://", L"", ZV_FAILURE_BAD_URL},
+      {UnusableUrl(), L"", ZV_FAILURE_BAD_URL},
+      {server.Url("/missing"), L"", ZV_FAILURE_NONE, DOWNLOAD_NOT_FOUND},
+      {trusted.Url("/x", "localhost"), L"  \t ", ZV_FAILURE_NONE, DOWNLOAD_OK, "x"},
+      {expired.Url("/x", "localhost"), L"", ZV_FAILURE_NONE, DOWNLOAD_OK, "x"},
       // An unknown scheme is let through; "https" anywhere in the URL makes it a secure fetch.
       {L"web://localhost:" + std::to_wstring(trusted.Port()) + L"/x?HTTPS=1", L"", ZV_FAILURE_NONE,
-       0, DOWNLOAD_OK, "x"},
+       DOWNLOAD_OK, "x"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.url.begin(), c.url.end()));
@@ -168,16 +155,10 @@ TEST_F(HttpExportsTest, CompletionSaysWhyItFailed) {
     const HttpEvent end = log.Terminal(id);
     EXPECT_EQ(end.code, c.code);
     EXPECT_EQ(end.failure, c.cause);
-    EXPECT_EQ(end.systemError, c.systemError);
     if (c.data) {
       EXPECT_EQ(end.data, c.data);
     }
   }
-  // A proxy where nothing listens is the proxy's failure, not the server's.
-  tagHProxyInfo proxy{1, L"127.0.0.1", FreeLoopbackPort(), 0, L"", L""};
-  ASSERT_EQ(ZvHttp::SetProxy(&proxy), 0);
-  EXPECT_EQ(FetchAndWait(QuickUrl(), log).failure, ZV_FAILURE_PROXY_UNREACHABLE);
-  EXPECT_EQ(untrusted.RequestCount() + otherName.RequestCount(), 0u);
   EXPECT_EQ(trusted.Requests().back().target, "/x?HTTPS=1");
 }
 

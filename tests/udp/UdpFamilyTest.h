@@ -1,23 +1,33 @@
 // The fixture of the UDP family's tests: a reference server on loopback that answers by the
-// payload's first word (ScriptedReplies), the log capture and an initialised ZvUdp. Channels
-// and one-shot requests are made on the test's thread, which runs their callbacks whenever it
-// pumps (WaitForSummary).
+// payload's first word (tools/UdpScriptedReplies.h), the log capture and an initialised ZvUdp.
+// Channels and one-shot requests are made on the test's thread, which runs their callbacks
+// whenever it pumps (WaitForSummary). The Windows tests share the cases that need only the
+// exports and the scripted server, which is then zvnet_windows_test_server's on the Linux side
+// (ZVNET_UDP_SERVER=host:port); the server object, the log capture and the send hook are
+// Linux's.
 #ifndef ZVNET_TESTS_UDP_UDPFAMILYTEST_H_
 #define ZVNET_TESTS_UDP_UDPFAMILYTEST_H_
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <atomic>
-#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "platform/win32/Event.h"
-#include "tests/support/LogCapture.h"
 #include "tests/support/Pump.h"
 #include "tests/udp/UdpCallbackLog.h"
+
+#ifndef _WIN32
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "platform/win32/Event.h"
+#include "tests/support/LogCapture.h"
 #include "tools/UdpReferenceServer.h"
+#include "tools/UdpScriptedReplies.h"
 #include "udp/UdpDatagram.h"
 #include "udp/UdpTask.h"
 
@@ -77,6 +87,7 @@ class CSendToHook {
   CEvent released{CEvent::ResetMode::kManual};
   std::function<bool()> slowDone;
 };
+#endif
 
 class UdpFamilyTest : public ::testing::Test {
  protected:
@@ -84,53 +95,35 @@ class UdpFamilyTest : public ::testing::Test {
   static constexpr unsigned kTimeoutMs = 1000;
   static constexpr auto kDeadline = std::chrono::seconds(20);
 
-  // "delay:<ms>:..." echoes after <ms> ms, "cookie:<n>" echoes with cookie <n>; "*-then-echo"
-  // sends a spoilt datagram before the echo; anything unlisted is echoed.
-  static std::vector<UdpReplyPlan> ScriptedReplies(const UdpServedRequest& request) {
-    const std::string& text = request.payload;
-    auto is = [&](const char* word) { return text.rfind(word, 0) == 0; };
-    if (!request.wellFormed || is("silent")) return {};
-    UdpReplyPlan plan;
-    plan.cookie = request.cookie;
-    plan.payload = text;
-    UdpReplyPlan before = plan;
-    if (is("delay:")) plan.delay = std::chrono::milliseconds(std::stoi(text.substr(6)));
-    if (is("empty-reply")) plan.payload.clear();
-    if (is("odd-magic")) plan.magic[0] = plan.magic[1] = 0x7E;
-    if (is("max-size")) plan.payload.assign(1012, 'm');  // a 1024-byte reply
-    if (is("over-max")) plan.payload.assign(1013, 'o');
-    if (is("trailing-zero")) plan.trailingZero = true;
-    if (is("bad-checksum")) plan.wrongCheckSum = true;
-    if (is("wrong-length")) plan.lengthSkew = 1;
-    if (is("foreign-port")) plan.fromOtherPort = true;
-    if (is("other-cookie")) plan.cookie += 1000;
-    if (is("cookie:")) plan.cookie = static_cast<uint32_t>(std::stoul(text.substr(7)));
-    if (is("over-then-echo")) before.padTo = 1100;
-    if (is("foreign-then-echo")) before.fromOtherPort = true;
-    if (is("over-then-echo") || is("foreign-then-echo")) return {before, plan};
-    return {plan};
-  }
-
   void SetUp() override {
     CUdpCallbackLog::Get().Clear();
-    server.SetBehaviour(&UdpFamilyTest::ScriptedReplies);
+#ifdef _WIN32
+    const char* address = std::getenv("ZVNET_UDP_SERVER");
+    ASSERT_TRUE(address && std::strchr(address, ':')) << "ZVNET_UDP_SERVER=host:port is not set";
+    serverPort = static_cast<unsigned short>(std::atoi(std::strchr(address, ':') + 1));
+#else
+    server.SetBehaviour(&ScriptedUdpReplies);
     ASSERT_EQ(server.Start(), S_OK);
+    serverPort = server.Port();
+#endif
     ASSERT_EQ(ZvUdp::Init(), S_OK);
     initialised = true;
   }
   void TearDown() override {
     if (initialised) ZvUdp::Uninit();
+#ifndef _WIN32
     // Tasks end on their own after Uninit; none may be left for the next test.
     EXPECT_TRUE(WaitUntil([] { return CUdpTask::LiveCountForTesting() == 0; }, kDeadline))
         << CUdpTask::LiveCountForTesting() << " tasks still alive";
     server.Stop();
+#endif
   }
 
   // Port 0 stands for the reference server's.
   int CreateChannel(UDP_CHANNEL_TYPE type, unsigned short port = 0,
                     const std::string& host = "127.0.0.1") {
     int id = 0;
-    tagUdpServer target{host, port ? port : server.Port()};
+    tagUdpServer target{host, port ? port : serverPort};
     EXPECT_EQ(ZvUdp::CreateChannel(type, &target, &id), S_OK) << "channel of type " << type;
     return id;
   }
@@ -146,12 +139,14 @@ class UdpFamilyTest : public ::testing::Test {
   int SendOneShot(const std::string& payload, unsigned timeoutMs = kTimeoutMs,
                   unsigned short port = 0, const std::string& host = "127.0.0.1") {
     int cookie = 0;
-    tagUdpTaskParam param{host, port ? port : server.Port(), payload};
+    tagUdpTaskParam param{host, port ? port : serverPort, payload};
     EXPECT_EQ(ZvUdp::SendData(&param, CUdpCallbackLog::OnOneShot, timeoutMs, &cookie), S_OK);
     return cookie;
   }
 
-  std::string Summary(int cookie) { return CUdpCallbackLog::Get().Summary(cookie); }
+  std::string Summary(int cookie) {
+    return CUdpCallbackLog::Get().Summary(cookie);
+  }
   // Pumps until the cookie's callbacks read `expected`.
   bool WaitForSummary(int cookie, const std::string& expected) {
     return PumpUntil([&] { return Summary(cookie) == expected; }, kDeadline);
@@ -162,8 +157,11 @@ class UdpFamilyTest : public ::testing::Test {
     }
   }
 
+#ifndef _WIN32
   CLogCapture log;
   CUdpReferenceServer server;
+#endif
+  unsigned short serverPort = 0;
   bool initialised = false;
 };
 

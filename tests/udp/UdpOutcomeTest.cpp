@@ -1,3 +1,5 @@
+// What ends each request, by channel type and for the one-shot form. Shared with the Windows
+// tests, which have no send hook.
 #include "tests/udp/UdpFamilyTest.h"
 
 namespace {
@@ -30,17 +32,23 @@ TEST_P(UdpOutcomeTest, EachOutcomeEndsWithItsCallbacks) {
     }
     return summary;
   };
+#ifndef _WIN32
   CSendToHook hook;
+#endif
   const int channel = oneShot ? 0 : CreateChannel(type);
   auto send = [&](const std::string& payload) {
     return oneShot ? SendOneShot(payload) : Send(channel, payload);
   };
 
-  const int answered = send("answered");
-  const int silent = send("silent");
+  // Only the server's port may answer: the datagram from another port before the reply, and
+  // the only one of `foreign`, are dropped.
+  const int answered = send("foreign-then-echo");
+  const int foreign = send("foreign-port");
   const int refused = send(std::string(70000, 'x'));  // larger than a datagram can be
+#ifndef _WIN32
   const int sendTimeout = send("hook-timeout");
   const int sentPart = send("hook-part");
+#endif
   const int stoppedAfterSend = send("delay:500:stopped after send");
   if (sends) {
     ASSERT_TRUE(WaitForSummary(stoppedAfterSend, as("S1")));
@@ -48,6 +56,7 @@ TEST_P(UdpOutcomeTest, EachOutcomeEndsWithItsCallbacks) {
   } else {
     EXPECT_EQ(ZvUdp::StopTask(stoppedAfterSend), S_OK) << "never sent, so still queued";
   }
+#ifndef _WIN32
   int blocker = 0;
   int queued = 0;
   if (!oneShot) {
@@ -59,20 +68,23 @@ TEST_P(UdpOutcomeTest, EachOutcomeEndsWithItsCallbacks) {
     EXPECT_EQ(ZvUdp::StopTask(queued), S_OK);
     hook.Release();
   }
+#endif
   const int sentinel = send("silent sentinel");
 
   const std::string timedOut = as(sends ? "S1 R12" : "R12");
   ASSERT_TRUE(WaitForSummary(sentinel, timedOut)) << Summary(sentinel);
-  EXPECT_EQ(Summary(answered), reads ? as("S1 R0:answered") : timedOut);
-  EXPECT_EQ(Summary(silent), timedOut);
+  EXPECT_EQ(Summary(answered), reads ? as("S1 R0:foreign-then-echo") : timedOut);
+  EXPECT_EQ(Summary(foreign), timedOut);
   EXPECT_EQ(Summary(refused), as(sends ? "S7" : "R12"));
+  EXPECT_EQ(Summary(stoppedAfterSend), as(sends ? "S1" : "R12"));
+#ifndef _WIN32
   EXPECT_EQ(Summary(sendTimeout), as(sends ? "S5" : "R12"));
   EXPECT_EQ(Summary(sentPart), as(sends ? "S9" : "R12"));
-  EXPECT_EQ(Summary(stoppedAfterSend), as(sends ? "S1" : "R12"));
   if (!oneShot) {
     EXPECT_EQ(Summary(blocker), reads ? "S1 R0:hook-block" : timedOut);
     EXPECT_EQ(Summary(queued), "R12");
   }
+#endif
   for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().All()) {
     EXPECT_EQ(event.userParam, oneShot ? 0u : 77u);
   }
@@ -84,6 +96,7 @@ INSTANTIATE_TEST_SUITE_P(ChannelTypesAndOneShot, UdpOutcomeTest,
                                            UDP_CHANNEL_SEND_RECV, UDP_CHANNEL_DUPLEX, kOneShot),
                          TypeName);
 
+#ifndef _WIN32
 // After a reply the receiving side lingers on the channel; a request without reply sent then
 // must still get its three reads. A reply later than those reads is read as soon as it arrives,
 // instead of waiting in the socket to be taken for the reply of a later request.
@@ -107,3 +120,4 @@ TEST_P(UdpLateReplyTest, RepliesStayInStepAfterSilentAndLateOnes) {
 
 INSTANTIATE_TEST_SUITE_P(ReadingChannels, UdpLateReplyTest,
                          ::testing::Values(UDP_CHANNEL_SEND_RECV, UDP_CHANNEL_DUPLEX), TypeName);
+#endif

@@ -21,7 +21,7 @@ TEST_F(UdpFamilyTest, RequestsReachTheServerByteForByte) {
       std::lock_guard guard(recorded->lock);
       recorded->requests.push_back(request);
     }
-    return ScriptedReplies(request);
+    return ScriptedUdpReplies(request);
   });
   const int channel = CreateChannel(UDP_CHANNEL_DUPLEX);
   // Queued behind a held datagram, the two go out after it, oldest first.
@@ -104,7 +104,7 @@ TEST_F(UdpFamilyTest, OnlyTheTaskThatSentARequestCanAnswerIt) {
   CUdpReferenceServer other;  // stopped before `released` goes
   other.SetBehaviour([&](const UdpServedRequest& request) {
     WaitUntil([&] { return released.load(); }, kDeadline);
-    return ScriptedReplies(request);
+    return ScriptedUdpReplies(request);
   });
   ASSERT_EQ(other.Start(), S_OK);
   const int toOther = CreateChannel(UDP_CHANNEL_DUPLEX, other.Port());
