@@ -16,21 +16,28 @@ namespace {
 // Only a regular file of ours with no other name is our own partial download; anything else
 // at the temporary name (a link to another file, a hard link, a fifo, a device), put there by
 // whoever can write the folder, must never be written through.
-bool IsOwnPartialFile(int fd) {
+// `*empty` tells whether it holds no bytes yet.
+bool IsOwnPartialFile(int fd, bool* empty) {
   struct stat info {};
-  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-         info.st_uid == ::geteuid();
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+      info.st_uid != ::geteuid()) {
+    return false;
+  }
+  *empty = info.st_size == 0;
+  return true;
 }
 
 // Opens the temporary file for appending, never through a link and never blocking on a fifo.
 // What stands at the name and is not our own partial file is unlinked and a new file is made
 // in its place: it cannot hold bytes of ours to resume from, and refusing would let whoever
 // put it there stop every download to that path. A directory, or a name that another user's
-// file holds in a sticky folder, cannot be replaced: -1 with errno then.
-int OpenTemporaryFile(const std::string& path) {
+// file holds in a sticky folder, cannot be replaced: -1 with errno then. `*empty` tells
+// whether the file opened holds no bytes.
+int OpenTemporaryFile(const std::string& path, bool* empty) {
   constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   UniqueFd fd(::open(path.c_str(), kFlags, 0666));
-  if (!fd.IsValid() || !IsOwnPartialFile(fd.Get())) {
+  *empty = false;
+  if (!fd.IsValid() || !IsOwnPartialFile(fd.Get(), empty)) {
     // ELOOP: a symbolic link; ENXIO: a fifo without reader, or a socket.
     if (!fd.IsValid() && errno != ELOOP && errno != ENXIO) return -1;
     fd.Reset();
@@ -38,6 +45,7 @@ int OpenTemporaryFile(const std::string& path) {
     // O_EXCL: whatever was put back at the name meanwhile fails the open instead.
     fd.Reset(::open(path.c_str(), kFlags | O_EXCL, 0666));
     if (!fd.IsValid()) return -1;
+    *empty = true;
   }
   // O_NONBLOCK stays: it changes nothing for a regular file, which is all this can be now.
   return fd.Release();
@@ -47,7 +55,7 @@ int OpenTemporaryFile(const std::string& path) {
 
 CDownloadFile::OpenResult CDownloadFile::Open() {
   if (!PrepareToOpen()) return OpenResult::kNoStream;
-  fd.Reset(OpenTemporaryFile(WideToUtf8(temporary)));
+  fd.Reset(OpenTemporaryFile(WideToUtf8(temporary), &emptyOnDisk));
   return fd.IsValid() ? OpenResult::kOpened : OpenResult::kNoFile;
 }
 
@@ -62,7 +70,12 @@ bool CDownloadFile::SeekForResume(uint64_t& offset) {
 }
 
 bool CDownloadFile::Truncate(uint64_t length) {
-  return fd.IsValid() && Flush() && ::ftruncate(fd.Get(), static_cast<off_t>(length)) == 0;
+  if (!fd.IsValid() || !Flush()) return false;
+  // A new file has nothing to cut: most downloads start into one.
+  if (length == 0 && emptyOnDisk) return true;
+  if (::ftruncate(fd.Get(), static_cast<off_t>(length)) != 0) return false;
+  emptyOnDisk = length == 0;
+  return true;
 }
 
 void CDownloadFile::Remove() {

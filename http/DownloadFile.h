@@ -76,7 +76,8 @@ class CDownloadFile {
   std::unique_ptr<unsigned char[]> buffer;  // made by the first Open
   size_t capacity = 0;
   size_t used = 0;
-  int writeError = 0;  // errno of a failed write; every later write fails with it
+  int writeError = 0;        // errno of a failed write; every later write fails with it
+  bool emptyOnDisk = false;  // the open file is known to hold no bytes (unknown: false)
 };
 
 #endif  // ZVNET_HTTP_DOWNLOADFILE_H_

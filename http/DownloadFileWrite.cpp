@@ -54,6 +54,7 @@ bool CDownloadFile::Write(const void* data, size_t count) {
   if (!fd.IsValid() || HasFailed()) return false;
   if (used + count > capacity && !FlushFull()) return false;
   if (count >= capacity) {
+    emptyOnDisk = false;
     if (WriteAll(fd.Get(), data, count)) return true;
     writeError = errno;
     return false;
@@ -74,6 +75,7 @@ bool CDownloadFile::Flush() {
   if (!fd.IsValid() || used == 0) return true;
   const size_t count = used;
   used = 0;
+  emptyOnDisk = false;
   if (WriteAll(fd.Get(), buffer.get(), count)) return true;
   // The buffer is lost: nothing written after it may count, until the file is opened again.
   writeError = errno;

@@ -312,7 +312,7 @@ long CHttpTaskService::OnDealTaskMsg(UINT message, int taskId, std::unique_ptr<H
   }
   auto posted = std::make_unique<PostedHttpMessage>();
   posted->taskId = taskId;
-  posted->record = std::make_unique<HttpTaskRecord>(it->second);
+  posted->record.emplace(it->second);
   posted->data = std::move(data);
   // The completion ends the request: a task that reports no thread-quit after it (one whose
   // setup failed) must not time out as well.

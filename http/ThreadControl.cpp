@@ -8,6 +8,9 @@
 #include "platform/win32/Wait.h"
 
 CThreadControl::CThreadControl() {
+  // A task adds two events of its own: room for them at once, since one is made per request.
+  waitList.reserve(4);
+  waitObjects.reserve(4);
   AddWaitEvent(&stopEvent);  // always the first entry, so it wins over the others
 }
 

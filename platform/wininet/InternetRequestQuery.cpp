@@ -1,5 +1,6 @@
 #include "platform/wininet/InternetRequest.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -133,6 +134,23 @@ BOOL QueryNumber(const std::string& text, bool wide64, void* buffer, DWORD* leng
 
 // Text with its terminator; the length told on success leaves the terminator out.
 BOOL QueryText(const std::string& text, bool wide, void* buffer, DWORD* length) {
+  if (wide && std::all_of(text.begin(), text.end(),
+                          [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    // Nearly all header text: one wide character a byte, written straight into the caller's
+    // buffer (the head is asked for twice, for its size and then for itself).
+    const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    if (!buffer || *length < needed) {
+      *length = needed;
+      return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    auto* out = static_cast<unsigned char*>(buffer);
+    for (size_t i = 0; i <= text.size(); ++i) {
+      const wchar_t c = i < text.size() ? static_cast<unsigned char>(text[i]) : L'\0';
+      std::memcpy(out + i * sizeof(wchar_t), &c, sizeof c);
+    }
+    *length = needed - sizeof(wchar_t);
+    return TRUE;
+  }
   if (wide) {
     std::wstring w = Utf8ToWide(text);
     const DWORD needed = static_cast<DWORD>((w.size() + 1) * sizeof(wchar_t));
