@@ -33,7 +33,8 @@ std::wstring FormatText(const wchar_t* format, va_list args) {
     va_copy(copy, args);
     int n = std::vswprintf(buffer.data(), buffer.size(), translated.c_str(), copy);
     va_end(copy);
-    if (n >= 0) return std::wstring(buffer.data(), n);
+    // mingw-w64's vswprintf answers a cut line with the length it needed, not -1.
+    if (n >= 0 && static_cast<size_t>(n) < buffer.size()) return std::wstring(buffer.data(), n);
     if (buffer.size() >= (1u << 20)) return L"<log line too long or malformed>";
     buffer.resize(buffer.size() * 4);
   }

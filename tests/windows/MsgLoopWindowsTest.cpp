@@ -43,6 +43,9 @@ TEST(MsgLoopWindowsTest, LinesReachTheLoggingLibraryOnceTheHostLoadedIt) {
   ZvUdp::Init();
   ZvUdp::Uninit();
   log(32, L"tag", L"wide %s, narrow %S, number %d", L"\u00e9t\u00e9", "ascii", 42);
+  // Longer than the first formatting buffer: written whole, and nothing after it.
+  const std::string longText(300, 'x');
+  log(32, L"long", L"[%S]", longText.c_str());
   setOutput(nullptr);
   setLevel(32);
 
@@ -52,5 +55,7 @@ TEST(MsgLoopWindowsTest, LinesReachTheLoggingLibraryOnceTheHostLoadedIt) {
   EXPECT_NE(text.str().find("TRACE ZvUdp::Init for 1 times"), std::string::npos) << text.str();
   EXPECT_NE(text.str().find("EVENT [tag] wide \xc3\xa9t\xc3\xa9, narrow ascii, number 42"),
             std::string::npos)
+      << text.str();
+  EXPECT_NE(text.str().find("EVENT [long] [" + longText + "]\n"), std::string::npos)
       << text.str();
 }
