@@ -446,6 +446,10 @@ TEST_F(HttpWindowsTest, StopEndsAReportWhoseEndpointNeverAnswers) {
   };
   const int before = heldReports();
   ASSERT_GE(before, 0);
+  struct RestoreHost {
+    const char* host;
+    ~RestoreHost() { SetReportHost(host); }
+  } restore{receiver};
   SetReportHost(other.substr(other.find("//") + 2).c_str());
   int reporting = 0;
   ASSERT_EQ(ZvHttp::CreateWorker(&reporting), 0);
@@ -457,9 +461,8 @@ TEST_F(HttpWindowsTest, StopEndsAReportWhoseEndpointNeverAnswers) {
   ASSERT_EQ(
       ZvHttp::DownloadInFile(&par, filePath, OnHttp, kTimeoutMs, &task, user, reporting, true), 0);
   EXPECT_EQ(Finish(user).codes.back(), DOWNLOAD_OK);
-  const bool held = WaitUntil([&] { return heldReports() > before; }, 60s);
-  SetReportHost(receiver);
-  ASSERT_TRUE(held) << "the report did not reach the endpoint";
+  ASSERT_TRUE(WaitUntil([&] { return heldReports() > before; }, 60s))
+      << "the report did not reach the endpoint";
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(ZvHttp::CloseWorker(reporting), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
