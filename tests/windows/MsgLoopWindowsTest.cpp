@@ -56,6 +56,5 @@ TEST(MsgLoopWindowsTest, LinesReachTheLoggingLibraryOnceTheHostLoadedIt) {
   EXPECT_NE(text.str().find("EVENT [tag] wide \xc3\xa9t\xc3\xa9, narrow ascii, number 42"),
             std::string::npos)
       << text.str();
-  EXPECT_NE(text.str().find("EVENT [long] [" + longText + "]\n"), std::string::npos)
-      << text.str();
+  EXPECT_NE(text.str().find("EVENT [long] [" + longText + "]\n"), std::string::npos) << text.str();
 }
