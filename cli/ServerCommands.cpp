@@ -5,9 +5,7 @@
 
 #include "cli/DemoCommand.h"
 #include "cli/ExitCodes.h"
-#ifndef _WIN32
 #include "cli/ReportServeCommand.h"
-#endif
 #include "cli/Text.h"
 #include "cli/UdpServeCommand.h"
 #include "tools/DemoResources.h"
@@ -43,14 +41,12 @@ void AddServeCommands(CLI::App& app, ServerCommands& commands) {
   commands.udpServe->add_option("--port", commands.servePort, "UDP port (default: any free port)");
   commands.udpServe->add_option("--address", commands.serveAddress, "Dotted IPv4 address to bind");
 
-#ifndef _WIN32
   commands.reportServe =
       app.add_subcommand("report-serve", "Receive and print performance reports");
   commands.reportServe->add_option("--port", commands.reportPort,
                                    "TCP port (default: any free port)");
   commands.reportServe->add_option("--address", commands.reportAddress,
                                    "Numeric address to listen on");
-#endif
 }
 
 void AddDemoCommand(CLI::App& app, ServerCommands& commands) {
@@ -68,11 +64,9 @@ int RunServerCommand(const ServerCommands& commands) {
   if (commands.udpServe->parsed()) {
     return RunUdpServe(commands.serveAddress.c_str(), commands.servePort);
   }
-#ifndef _WIN32
   if (commands.reportServe->parsed()) {
     return RunReportServe(commands.reportAddress.c_str(), commands.reportPort);
   }
-#endif
   if (commands.demo->parsed()) {
     return commands.demoHttp.empty() ? RunDemoWithOwnServers()
                                      : RunDemoAgainst(commands.demoHttp, commands.demoUdp);

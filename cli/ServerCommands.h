@@ -1,6 +1,5 @@
 // The subcommands that run servers inside the process: udp-serve, report-serve, and demo unless
-// it is given servers. Their servers come from tools/. The Windows command has no report-serve:
-// the Windows tree has no cipher to open reports with.
+// it is given servers. Their servers come from tools/, on both platforms.
 #ifndef ZVNET_CLI_SERVERCOMMANDS_H_
 #define ZVNET_CLI_SERVERCOMMANDS_H_
 
@@ -21,7 +20,7 @@ struct ServerCommands {
   std::string demoUdp;   // --udp: HOST:PORT of a UDP reference server
 };
 
-// udp-serve and report-serve (udp-serve only on Windows).
+// udp-serve and report-serve.
 void AddServeCommands(CLI::App& app, ServerCommands& commands);
 void AddDemoCommand(CLI::App& app, ServerCommands& commands);
 // The exit status of the one that was parsed, or -1 when none was.

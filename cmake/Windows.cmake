@@ -23,7 +23,7 @@ add_subdirectory(tools)
 # zvnet.dll and its import library libzvnet.dll.a.
 set_target_properties(zvnet PROPERTIES PREFIX "")
 
-# zvnet.exe: the command as on Linux, less report-serve; its servers (udp-serve, demo) are the
+# zvnet.exe: the command as on Linux; its servers (udp-serve, report-serve, demo) are the
 # tools' on Winsock. CLI11 is Debian's header-only copy, reached through a folder that holds
 # nothing else of /usr/include.
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/cli11)
@@ -35,6 +35,7 @@ add_executable(zvnet_cli
   cli/HttpOptions.cpp
   cli/PostCommand.cpp
   cli/ProgressBar.cpp
+  cli/ReportServeCommand.cpp
   cli/ServerCommands.cpp
   cli/Text.cpp
   cli/UdpCommand.cpp

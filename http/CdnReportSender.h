@@ -1,14 +1,16 @@
 // Sends a sealed performance report: one HTTP GET of its http URL through the task's proxy
 // settings, on a session opened as every request's is (ProxySession.h), with
 // InternetOpenUrlW. A redirect in the answer is not followed and the answer is not read.
-// Runs on the calling thread (a worker's); `stop` may be signalled from any thread: a watch
-// thread then closes the session, which ends the request under way at once.
+// Runs on the calling thread (a worker's); `stop` may be signalled from any thread. On Linux
+// a watch thread then closes the session, which ends the request under way at once. On
+// Windows the request runs on a thread of its own, which owns what it uses: a stop closes the
+// session and returns without waiting, since Wine's WinINet does not end a blocking
+// InternetOpenUrlW whose session another thread closes (that thread then ends at the
+// request's time-outs, holding the module until then).
 //
 // Left open: a stop that lands while InternetOpenUrlW is between finding the session and
 // registering its request under it misses that request (the stand-in's session has no
-// closed state), which then runs to its answer or its time-outs (a minute in all). Wine's
-// WinINet does not end a blocking InternetOpenUrlW whose session another thread closes: there
-// a stop waits for the request's time-outs too.
+// closed state), which then runs to its answer or its time-outs (a minute in all).
 #ifndef ZVNET_HTTP_CDNREPORTSENDER_H_
 #define ZVNET_HTTP_CDNREPORTSENDER_H_
 

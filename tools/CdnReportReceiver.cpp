@@ -1,14 +1,11 @@
 #include "tools/CdnReportReceiver.h"
 
+#ifndef _WIN32
 #include <netdb.h>
-#include <netinet/in.h>
-#include <openssl/evp.h>
-#include <poll.h>
-#include <sys/socket.h>
+#endif
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -29,6 +26,42 @@ struct AddrInfoDeleter {
   void operator()(addrinfo* info) const { freeaddrinfo(info); }
 };
 
+int Base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+// Standard Base64 in groups of four, "=" only at the end; nothing for any other text.
+std::optional<std::string> DecodeBase64(std::string_view text) {
+  if (text.empty() || text.size() % 4 != 0) return std::nullopt;
+  size_t padding = 0;
+  while (padding < 2 && text[text.size() - 1 - padding] == '=') ++padding;
+  std::string bytes;
+  bytes.reserve(text.size() / 4 * 3);
+  uint32_t group = 0;
+  for (size_t i = 0; i < text.size() - padding; ++i) {
+    const int value = Base64Value(text[i]);
+    if (value < 0) return std::nullopt;
+    group = (group << 6) | static_cast<uint32_t>(value);
+    if (i % 4 == 3) {
+      bytes += static_cast<char>(group >> 16);
+      bytes += static_cast<char>(group >> 8);
+      bytes += static_cast<char>(group);
+    }
+  }
+  if (padding == 1) {  // three characters left: two bytes
+    bytes += static_cast<char>(group >> 10);
+    bytes += static_cast<char>(group >> 2);
+  } else if (padding == 2) {  // two characters left: one byte
+    bytes += static_cast<char>(group >> 4);
+  }
+  return bytes;
+}
+
 std::wstring DecodeUtf16Le(const uint8_t* bytes, size_t units) {
   std::wstring text;
   for (size_t i = 0; i < units; ++i) {
@@ -45,16 +78,18 @@ std::wstring DecodeUtf16Le(const uint8_t* bytes, size_t units) {
   return text;
 }
 
-void SendAll(const UniqueFd& connection, const std::string& bytes) {
+void SendAll(const UniqueSocket& connection, const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = ::send(connection.Get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const int chunk = static_cast<int>(std::min<size_t>(bytes.size() - sent, 1 << 30));
+    const long n = ::send(connection.Get(), bytes.data() + sent, chunk, kNoSigPipe);
+    if (n < 0 && SocketCallInterrupted()) continue;
     if (n <= 0) return;  // the client went away; nothing more to tell it
     sent += static_cast<size_t>(n);
   }
 }
 
-void SendResponse(const UniqueFd& connection, const char* status, const std::string& body) {
+void SendResponse(const UniqueSocket& connection, const char* status, const std::string& body) {
   std::string response = std::string("HTTP/1.1 ") + status +
                          "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
@@ -64,15 +99,10 @@ void SendResponse(const UniqueFd& connection, const char* status, const std::str
 }  // namespace
 
 std::optional<std::wstring> OpenCdnReport(std::string_view base64) {
-  if (base64.empty() || base64.size() % 4 != 0 || base64.size() > INT_MAX) return std::nullopt;
-  std::string bytes(base64.size() / 4 * 3, '\0');
-  auto* out = reinterpret_cast<uint8_t*>(bytes.data());
-  int decoded = EVP_DecodeBlock(out, reinterpret_cast<const uint8_t*>(base64.data()),
-                                static_cast<int>(base64.size()));
-  if (decoded < 0) return std::nullopt;
-  // EVP_DecodeBlock counts the bytes that "=" padding stands for.
-  size_t length = static_cast<size_t>(decoded);
-  for (size_t i = base64.size(); i > 0 && base64[i - 1] == '='; --i) --length;
+  std::optional<std::string> bytes = DecodeBase64(base64);
+  if (!bytes) return std::nullopt;
+  auto* out = reinterpret_cast<uint8_t*>(bytes->data());
+  const size_t length = bytes->size();
   if (length == 0 || length % kReportBlockBytes != 0) return std::nullopt;
   if (!DecryptReportBlocks(reinterpret_cast<const uint8_t*>(kCdnReportKey), out, length)) {
     return std::nullopt;
@@ -98,11 +128,15 @@ bool CCdnReportReceiver::Start(const std::string& address, uint16_t wantedPort) 
     return false;
   }
   std::unique_ptr<addrinfo, AddrInfoDeleter> owner(found);
-  UniqueFd socket(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  int on = 1;
+  UniqueSocket socket(OpenSocket(found->ai_family, SOCK_STREAM, 0));
+#ifndef _WIN32
+  // On Windows the same option would let another program take the port while it is used.
+  const int on = 1;
+  if (socket.IsValid() && ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+    return false;
+#endif
   if (!socket.IsValid() ||
-      ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      ::bind(socket.Get(), found->ai_addr, found->ai_addrlen) != 0 ||
+      ::bind(socket.Get(), found->ai_addr, static_cast<int>(found->ai_addrlen)) != 0 ||
       ::listen(socket.Get(), 16) != 0) {
     return false;
   }
@@ -153,12 +187,12 @@ std::optional<std::wstring> CCdnReportReceiver::OpenRequestTarget(const std::str
 void CCdnReportReceiver::Serve() {
   for (;;) {
     if (!WaitReadable(listener.Get(), -1)) return;
-    UniqueFd connection(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    UniqueSocket connection(AcceptSocket(listener.Get()));
     if (connection.IsValid()) Answer(connection);
   }
 }
 
-void CCdnReportReceiver::Answer(const UniqueFd& connection) {
+void CCdnReportReceiver::Answer(const UniqueSocket& connection) {
   std::string head = ReadHead(connection);
   size_t lineEnd = head.find("\r\n");
   std::string_view line = std::string_view(head).substr(0, lineEnd);
@@ -182,7 +216,7 @@ void CCdnReportReceiver::Answer(const UniqueFd& connection) {
   SendResponse(connection, "200 OK", WideToUtf8(*query) + "\n");
 }
 
-std::string CCdnReportReceiver::ReadHead(const UniqueFd& connection) {
+std::string CCdnReportReceiver::ReadHead(const UniqueSocket& connection) {
   std::string head;
   const auto deadline = Clock::now() + kHeadDeadline;
   while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxHeadBytes) {
@@ -190,18 +224,16 @@ std::string CCdnReportReceiver::ReadHead(const UniqueFd& connection) {
     if (left.count() <= 0) return {};
     if (!WaitReadable(connection.Get(), static_cast<int>(left.count()))) return {};
     char buffer[4096];
-    ssize_t n = ::recv(connection.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return {};
+    // Readable: the read does not wait.
+    const long n = ::recv(connection.Get(), buffer, sizeof buffer, 0);
+    if (n == 0 || (n < 0 && !SocketCallInterrupted())) return {};
     if (n > 0) head.append(buffer, static_cast<size_t>(n));
   }
   return head;
 }
 
-bool CCdnReportReceiver::WaitReadable(int fd, int timeoutMs) const {
-  pollfd fds[2] = {{quit.WaitFd(), POLLIN, 0}, {fd, POLLIN, 0}};
-  for (;;) {
-    const int ready = ::poll(fds, 2, timeoutMs);
-    if (ready < 0 && errno == EINTR) continue;
-    return ready > 0 && !(fds[0].revents & POLLIN) && fds[1].revents != 0;
-  }
+bool CCdnReportReceiver::WaitReadable(SocketHandle socket, int timeoutMs) const {
+  pollfd fds[2] = {{quit.WaitFd(), POLLIN, 0}, {socket, POLLIN, 0}};
+  const int ready = PollSockets(fds, 2, timeoutMs);
+  return ready > 0 && !(fds[0].revents & POLLIN) && fds[1].revents != 0;
 }

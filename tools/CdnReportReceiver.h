@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/win32/UniqueFd.h"
 #include "tools/StopSignal.h"
+#include "tools/UniqueSocket.h"
 
 // The query back from the Base64 text of a sealed report (http/CdnReportCipher.h), without
 // its zero padding; nothing when the text is not Base64 of whole blocks.
@@ -47,15 +47,15 @@ class CCdnReportReceiver {
 
  private:
   void Serve();
-  void Answer(const UniqueFd& connection);
+  void Answer(const UniqueSocket& connection);
   // Reads up to the blank line that ends the request head; empty when it does not come.
-  std::string ReadHead(const UniqueFd& connection);
-  // Waits up to `timeoutMs` (-1: without limit) for `fd` to be readable; false when the
+  std::string ReadHead(const UniqueSocket& connection);
+  // Waits up to `timeoutMs` (-1: without limit) for `socket` to be readable; false when the
   // receiver stops first or the time runs out.
-  bool WaitReadable(int fd, int timeoutMs) const;
+  bool WaitReadable(SocketHandle socket, int timeoutMs) const;
 
   Handler handler;
-  UniqueFd listener;
+  UniqueSocket listener;
   uint16_t port = 0;
   CStopSignal quit;
   std::thread thread;  // joinable while started

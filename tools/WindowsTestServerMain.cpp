@@ -8,8 +8,11 @@
 //   /cut.bin     announces 100,000 bytes, sends 30,000 and closes
 //   /to-same, /to-other  302 to /seen here, or on the other origin (the second port)
 //   /seen        echoes the Authorization and Cookie lines it received
+// and, on the other origin only, a report endpoint that takes each request and never answers:
+//   /downloadComplete   held until the server ends   /held-reports   how many it holds
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -43,6 +46,7 @@ int main() {
   sigaddset(&stop, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
+  std::atomic<int> heldReports{0};  // read by the servers' handlers: outlives them
   CHttpTestServer server;
   CHttpTestServer other;
   server.Serve("/small.txt", HttpTestResponse::Text(200, "hello from the loopback server\n"));
@@ -60,6 +64,15 @@ int main() {
   CUdpReferenceServer udp;
   udp.SetBehaviour(&ScriptedUdpReplies);
   if (udp.Start() != 0) return 1;
+  other.Handle("/downloadComplete", [&heldReports](const HttpTestRequest&) {
+    ++heldReports;
+    HttpTestResponse held;
+    held.neverAnswer = true;
+    return held;
+  });
+  other.Handle("/held-reports", [&heldReports](const HttpTestRequest&) {
+    return HttpTestResponse::Text(200, std::to_string(heldReports.load()));
+  });
 
   std::printf("serving %s other %s udp 127.0.0.1:%u\n", server.Origin().c_str(),
               other.Origin().c_str(), udp.Port());

@@ -2,13 +2,15 @@
 // the servers of zvnet_windows_test_server on the Linux side of loopback (ZVNET_HTTP_SERVER,
 // ZVNET_HTTP_OTHER): downloads into memory and into a file, a 404, a cut body reported as a
 // failure, the caller's credentials kept within the origin of a redirect only, a stop that
-// keeps the partial file and a resume from it, an upload, and the performance report of a
-// file download, which the Linux build's receiver (`zvnet report-serve`) opens.
+// keeps the partial file and a resume from it, an upload, the performance report of a file
+// download, which the Linux build's receiver (`zvnet report-serve`) opens, and a stop during
+// a report that its endpoint never answers.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // After winsock2.h, which must come before windows.h.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,6 +74,21 @@ std::wstring Widen(const char* text) {
   return text ? std::wstring(text, text + std::strlen(text)) : std::wstring();
 }
 
+// The data folder of the test's own that reports are sent from.
+std::wstring ReportFolder() {
+  wchar_t temp[MAX_PATH];
+  if (::GetTempPathW(MAX_PATH, temp) == 0) return L"";
+  return std::wstring(temp) + L"zvnet-windows-reports";
+}
+
+// Points the reports at `host` (host:port); the next report reads it.
+void SetReportHost(const char* host) {
+  if (FILE* config = ::_wfopen((ReportFolder() + L"\\config.ini").c_str(), L"wb")) {
+    std::fprintf(config, "[CFG]\r\nREPORT=1\r\nREPORT_HOST=%s\r\n", host);
+    std::fclose(config);
+  }
+}
+
 // Reports are switched on for the whole process (the switch is read once) by a data folder of
 // the test's own, named by the user's registry value, whose config.ini points at the receiver
 // that scripts/test-windows started (ZVNET_REPORT_SERVER, host:port). The wine prefix is the
@@ -80,14 +97,10 @@ class CReportSwitch : public testing::Environment {
  public:
   void SetUp() override {
     const char* server = std::getenv("ZVNET_REPORT_SERVER");
-    wchar_t temp[MAX_PATH];
-    if (!server || ::GetTempPathW(MAX_PATH, temp) == 0) return;
-    const std::wstring folder = std::wstring(temp) + L"zvnet-windows-reports";
+    const std::wstring folder = ReportFolder();
+    if (!server || folder.empty()) return;
     ::CreateDirectoryW(folder.c_str(), nullptr);
-    if (FILE* config = ::_wfopen((folder + L"\\config.ini").c_str(), L"wb")) {
-      std::fprintf(config, "[CFG]\r\nREPORT=1\r\nREPORT_HOST=%s\r\n", server);
-      std::fclose(config);
-    }
+    SetReportHost(server);
     set = ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_SZ, folder.c_str(),
                             static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t))) ==
           ERROR_SUCCESS;
@@ -415,4 +428,42 @@ TEST_F(HttpWindowsTest, FileDownloadSendsItsReportToTheReceiver) {
         << query;
   }
   EXPECT_EQ(ReadFile(received).find("report%3D0&"), std::string::npos);
+}
+
+// A stop ends a report whose endpoint took the request and never answers, without waiting
+// for the request's own time-outs (30 s each way): CloseWorker returns promptly.
+TEST_F(HttpWindowsTest, StopEndsAReportWhoseEndpointNeverAnswers) {
+  const char* receiver = std::getenv("ZVNET_REPORT_SERVER");
+  const std::string other = std::getenv("ZVNET_HTTP_OTHER");
+  ASSERT_TRUE(receiver) << "ZVNET_REPORT_SERVER is not set";
+  auto heldReports = [&] {
+    const unsigned long user = ++nextUser;
+    tagDefHttpPar par;
+    par.url = Widen((other + "/held-reports").c_str());
+    int task = 0;
+    if (ZvHttp::DownloadInMem(&par, OnHttp, kTimeoutMs, &task, user, worker) != 0) return -1;
+    return std::atoi(Finish(user).body.c_str());
+  };
+  const int before = heldReports();
+  ASSERT_GE(before, 0);
+  struct RestoreHost {
+    const char* host;
+    ~RestoreHost() { SetReportHost(host); }
+  } restore{receiver};
+  SetReportHost(other.substr(other.find("//") + 2).c_str());
+  int reporting = 0;
+  ASSERT_EQ(ZvHttp::CreateWorker(&reporting), 0);
+  filePath = folder + L"zvnet-windows-held-report.bin";
+  const unsigned long user = ++nextUser;
+  tagDefHttpPar par;
+  par.url = origin + L"/file.bin";
+  int task = 0;
+  ASSERT_EQ(
+      ZvHttp::DownloadInFile(&par, filePath, OnHttp, kTimeoutMs, &task, user, reporting, true), 0);
+  EXPECT_EQ(Finish(user).codes.back(), DOWNLOAD_OK);
+  ASSERT_TRUE(WaitUntil([&] { return heldReports() > before; }, 60s))
+      << "the report did not reach the endpoint";
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(ZvHttp::CloseWorker(reporting), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
 }
