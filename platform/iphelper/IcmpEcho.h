@@ -9,26 +9,30 @@
 #ifndef ZVNET_PLATFORM_IPHELPER_ICMPECHO_H_
 #define ZVNET_PLATFORM_IPHELPER_ICMPECHO_H_
 
+#include <cstdint>
+
+#include "platform/win32/WinTypes.h"
+
+// What one echo came to, on either platform.
+struct IcmpEchoReply {
+  enum class Status { kReply, kTimedOut, kStopped, kFailed };
+  Status status = Status::kFailed;
+  uint32_t address = 0;  // the replier, network byte order
+  DWORD roundTripMs = 0;
+  uint8_t icmpType = 0;  // 0 echo reply, 3 unreachable, 11 time exceeded
+};
+
 #ifdef _WIN32
 #include "platform/windows/IcmpEcho.h"  // IcmpSendEcho itself
 #else
-#include <cstdint>
-
 #include "platform/win32/UniqueFd.h"
 #include "platform/win32/Waitable.h"
-#include "platform/win32/WinTypes.h"
 
 class CIcmpEcho {
  public:
   enum class Kind { kNone, kPing, kRaw };
 
-  struct Reply {
-    enum class Status { kReply, kTimedOut, kStopped, kFailed };
-    Status status = Status::kFailed;
-    uint32_t address = 0;  // the replier, network byte order
-    DWORD roundTripMs = 0;
-    uint8_t icmpType = 0;  // 0 echo reply, 3 unreachable, 11 time exceeded
-  };
+  using Reply = IcmpEchoReply;
 
   // kPing: a ping socket, else a raw one. kRaw: a raw socket only (a seam for tests).
   explicit CIcmpEcho(Kind wanted = Kind::kPing);

@@ -15,13 +15,7 @@
 
 class CIcmpEcho {
  public:
-  struct Reply {
-    enum class Status { kReply, kTimedOut, kStopped, kFailed };
-    Status status = Status::kFailed;
-    uint32_t address = 0;  // the replier, network byte order
-    DWORD roundTripMs = 0;
-    uint8_t icmpType = 0;  // 0 echo reply, 3 unreachable, 11 time exceeded
-  };
+  using Reply = IcmpEchoReply;  // platform/iphelper/IcmpEcho.h, which includes this
 
   CIcmpEcho();
   ~CIcmpEcho();
