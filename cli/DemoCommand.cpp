@@ -19,13 +19,13 @@ namespace {
 constexpr unsigned int kTimeoutMs = 60000;
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool Exists(const std::string& path) {
   std::error_code error;
-  return std::filesystem::exists(path, error);
+  return std::filesystem::exists(PathFromUtf8(path), error);
 }
 
 uint32_t ReadLe32(const unsigned char* p) {
@@ -210,7 +210,8 @@ int CDemoCommand::Run() {
   UdpExchanges();
 
   std::error_code error;
-  std::filesystem::remove_all(folder, error);  // a failure leaves a scratch folder behind
+  std::filesystem::remove_all(PathFromUtf8(folder),
+                              error);  // a failure leaves a scratch folder behind
   return Summary();
 }
 

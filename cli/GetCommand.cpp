@@ -1,8 +1,8 @@
 #include "cli/GetCommand.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,21 +24,25 @@ uint32_t ReadLe32(const unsigned char* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+// Through std::filesystem: on Windows stat() reads the name in the ANSI code page and its size
+// in 32 bits.
 uint64_t FileSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  std::error_code error;
+  const uintmax_t size = std::filesystem::file_size(PathFromUtf8(path), error);
+  return error ? 0 : static_cast<uint64_t>(size);
 }
 
 bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  std::error_code error;
+  return std::filesystem::is_directory(PathFromUtf8(path), error);
 }
 
 // A body in one write rather than in stdio's 4 KiB pieces.
 void WriteToStdout(const unsigned char* data, size_t length) {
   std::fflush(stdout);
   while (length > 0) {
-    const ssize_t written = ::write(STDOUT_FILENO, data, length);
+    // At most 1 GiB a call: Windows' write counts in an int, and more would read as a failure.
+    const ssize_t written = ::write(STDOUT_FILENO, data, std::min<size_t>(length, 1u << 30));
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return;  // a closed or full output loses the rest, as with stdio
     data += written;
@@ -188,7 +192,7 @@ int CGetCommand::Run() {
   // A folder to save into is made first (as mkdir -p), so no transfer fails for want of it.
   if (IntoFolder() && !IsDirectory(options.output)) {
     std::error_code error;
-    std::filesystem::create_directories(options.output, error);
+    std::filesystem::create_directories(PathFromUtf8(options.output), error);
     if (error) {
       PrintError("cannot create folder " + options.output + ": " + error.message());
       return kExitFailure;

@@ -41,7 +41,7 @@ bool ReadBody(const PostOptions& options, std::string* body) {
     *body = options.data;
     return true;
   }
-  std::ifstream in(options.dataFile, std::ios::binary);
+  std::ifstream in(PathFromUtf8(options.dataFile), std::ios::binary);
   if (!in) return false;
   body->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad();

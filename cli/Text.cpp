@@ -31,14 +31,27 @@ char32_t DecodeUtf8(std::string_view text, size_t& i) {
 
 std::wstring Widen(std::string_view utf8) {
   std::wstring wide;
-  for (size_t i = 0; i < utf8.size();) wide += static_cast<wchar_t>(DecodeUtf8(utf8, i));
+  for (size_t i = 0; i < utf8.size();) {
+    const char32_t c = DecodeUtf8(utf8, i);
+    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
+      wide += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      wide += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      wide += static_cast<wchar_t>(c);
+    }
+  }
   return wide;
 }
 
 std::string Narrow(std::wstring_view wide) {
   std::string utf8;
-  for (wchar_t w : wide) {
-    char32_t c = static_cast<char32_t>(w);
+  for (size_t i = 0; i < wide.size(); ++i) {
+    char32_t c = static_cast<char32_t>(wide[i]);
+    if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < wide.size() &&
+        static_cast<char32_t>(wide[i + 1]) >= 0xDC00 &&
+        static_cast<char32_t>(wide[i + 1]) <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(wide[++i]) - 0xDC00);
+    }
     if (!IsScalar(c)) c = kReplacement;
     const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
     constexpr unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
@@ -46,6 +59,10 @@ std::string Narrow(std::wstring_view wide) {
     for (int k = extra - 1; k >= 0; --k) utf8 += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
   }
   return utf8;
+}
+
+std::filesystem::path PathFromUtf8(std::string_view utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
 std::string FormatBytes(uint64_t bytes) {

@@ -3,11 +3,17 @@
 #define ZVNET_CLI_TEXT_H_
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
+// Wide text is UTF-32 on Linux and UTF-16 on Windows, where a character beyond U+FFFF takes a
+// surrogate pair.
 std::wstring Widen(std::string_view utf8);
 std::string Narrow(std::wstring_view wide);
+// A file name given as UTF-8. Windows reads a narrow name in the ANSI code page, so files are
+// opened through this rather than through the UTF-8 string itself.
+std::filesystem::path PathFromUtf8(std::string_view utf8);
 // "12.3 MiB"
 std::string FormatBytes(uint64_t bytes);
 // Text from the network (or echoed from the user) made safe for a terminal: control

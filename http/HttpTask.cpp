@@ -444,6 +444,11 @@ void CHttpTask::OnStatusCallback(HINTERNET handle, DWORD status, void* informati
       }
       OnRequestComplete(handle, information);
       break;
+    case INTERNET_STATUS_HANDLE_CLOSING:
+      // WinINet does not promise to take a new callback while a request on the handle is
+      // pending, which is when CloseRequest swaps it: the closing may still arrive here.
+      m_hRequestClosedEvent.Set();
+      break;
     case INTERNET_STATUS_REDIRECT:
       WriteLogTagged(LOG_TRACE, L"302", L"OnStatusCallback 302, new url is %s",
                      information ? static_cast<const wchar_t*>(information) : L"");

@@ -1,6 +1,5 @@
 #include "http/ProxySession.h"
 
-#include <cwchar>
 #include <string>
 
 namespace {
@@ -16,10 +15,10 @@ HINTERNET OpenProxySession(const tagHProxyInfo& proxy, DWORD flags) {
     case 3:
       return InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, flags);
     default: {
-      wchar_t named[512] = {};
-      const wchar_t* prefix = proxy.type == 2 ? L"SOCKS=" : L"";
-      std::swprintf(named, 511, L"%ls%ls:%d", prefix, proxy.host.c_str(), proxy.port);
-      return InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PROXY, named, nullptr, flags);
+      // Built whole: a name cut to a fixed buffer would lose its port and name another host.
+      const std::wstring named = std::wstring(proxy.type == 2 ? L"SOCKS=" : L"") + proxy.host +
+                                 L":" + std::to_wstring(proxy.port);
+      return InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PROXY, named.c_str(), nullptr, flags);
     }
   }
 }

@@ -23,9 +23,13 @@ void Sha256(const std::string& bytes, unsigned char* digest) {
   if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return;
   BCRYPT_HASH_HANDLE hash = nullptr;
   if (BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0) {
-    BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-                   static_cast<ULONG>(bytes.size()), 0);
-    BCryptFinishHash(hash, digest, kDigestBytes, 0);
+    // A failed step leaves the all-zero digest rather than the digest of other bytes.
+    unsigned char result[kDigestBytes];
+    if (BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                       static_cast<ULONG>(bytes.size()), 0) == 0 &&
+        BCryptFinishHash(hash, result, kDigestBytes, 0) == 0) {
+      std::copy(result, result + kDigestBytes, digest);
+    }
     BCryptDestroyHash(hash);
   }
   BCryptCloseAlgorithmProvider(algorithm, 0);

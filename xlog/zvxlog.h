@@ -24,8 +24,8 @@ extern "C" {
 
 ZVXLOG_API void XLogV(int level, const wchar_t* tag, const wchar_t* format, va_list args);
 ZVXLOG_API void XLog(int level, const wchar_t* tag, const wchar_t* format, ...);
-/* Sends lines to `path` (appended), or to standard error for null or "". 0, or -1 when the
- * file cannot be opened (the output is then unchanged). */
+/* Sends lines to `path` (UTF-8, appended), or to standard error for null or "". 0, or -1 when
+ * the file cannot be opened (the output is then unchanged). */
 ZVXLOG_API int XLogSetOutput(const char* path);
 ZVXLOG_API void XLogSetLevel(int minLevel);
 

@@ -4,7 +4,8 @@
 // cancelled with CancelIPChangeNotify, which the destructor does too.
 //
 // Threads: one thread arms, waits on and cancels a notification. Owns its event; the
-// OVERLAPPED the system holds while armed lives in the object.
+// OVERLAPPED the system holds while armed lives in the object, so cancelling waits until the
+// system has let go of it.
 #ifndef ZVNET_PLATFORM_WINDOWS_IPCHANGENOTIFICATION_H_
 #define ZVNET_PLATFORM_WINDOWS_IPCHANGENOTIFICATION_H_
 
@@ -35,7 +36,12 @@ class CIpChangeNotification : public CWaitable {
     return Armed(event.IsValid() ? ::NotifyAddrChange(&unused, &overlapped) : ERROR_INVALID_HANDLE);
   }
   void Cancel() {
-    if (armed) ::CancelIPChangeNotify(&overlapped);  // a failure leaves nothing to undo
+    // A cancelled request ends later, on the system's time: it still writes its status into
+    // `overlapped` and sets the event, so both must outlive it. A refused cancel found nothing
+    // left to end (Wine's refuses every cancel: its requests never end either).
+    if (armed && ::CancelIPChangeNotify(&overlapped)) {
+      ::WaitForSingleObject(event.Get(), INFINITE);
+    }
     armed = false;
   }
   bool IsArmed() const { return armed; }

@@ -3,6 +3,7 @@
 // lines reach it, formats read with Windows meanings.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -26,6 +27,10 @@ TEST(MsgLoopWindowsTest, LinesReachTheLoggingLibraryOnceTheHostLoadedIt) {
   ASSERT_GT(::GetTempPathW(MAX_PATH, folder), 0u);
   const std::wstring path = std::wstring(folder) + L"zvnet-windows-test.log";
   ::DeleteFileW(path.c_str());
+  // The library's first output is the file the environment names, a name beyond ASCII.
+  const std::wstring named = std::wstring(folder) + L"zvnet-windows-test-\u00e9.log";
+  ::DeleteFileW(named.c_str());
+  ASSERT_EQ(::_wputenv_s(L"ZVXLOG_FILE", named.c_str()), 0);
   HMODULE xlog = ::LoadLibraryW(L"zvxlog.dll");
   ASSERT_NE(xlog, nullptr);
   auto setOutput = reinterpret_cast<decltype(&XLogSetOutput)>(
@@ -35,9 +40,18 @@ TEST(MsgLoopWindowsTest, LinesReachTheLoggingLibraryOnceTheHostLoadedIt) {
   auto log =
       reinterpret_cast<decltype(&XLog)>(reinterpret_cast<void*>(::GetProcAddress(xlog, "XLog")));
   ASSERT_TRUE(setOutput && setLevel && log);
+  log(32, L"tag", L"from the environment");
+  ::_wputenv_s(L"ZVXLOG_FILE", L"");
   char narrowPath[MAX_PATH];
   ::WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, narrowPath, MAX_PATH, nullptr, nullptr);
   ASSERT_EQ(setOutput(narrowPath), 0);
+  {
+    std::ifstream first(std::filesystem::path(named), std::ios::binary);
+    std::stringstream text;
+    text << first.rdbuf();
+    EXPECT_NE(text.str().find("EVENT [tag] from the environment"), std::string::npos);
+  }
+  ::DeleteFileW(named.c_str());
   setLevel(16);
 
   ZvUdp::Init();
