@@ -41,28 +41,34 @@ DWORD CInternetRequest::Configure() {
 }
 
 bool CInternetRequest::BuildHeaderList() {
-  std::vector<std::string> lines = hop.headerLines;
+  const std::vector<std::string>& own = hop.headerLines;
+  auto append = [this](const char* line) {
+    curl_slist* longer = curl_slist_append(headerList, line);
+    if (!longer) return false;  // out of memory; the list so far goes with the handle
+    headerList = longer;
+    return true;
+  };
   // Among the header lines, not through CURLOPT_REFERER: libcurl writes that one before the
   // cookies, and a request whose text before the cookies passes 8 KiB gets a "Cookie: "
   // without its line end, which swallows the next header line.
-  if (!setup.referrer.empty() && !HasHeader(lines, "Referer")) {
-    lines.insert(lines.begin(), "Referer: " + setup.referrer);
+  if (!setup.referrer.empty() && !HasHeader(own, "Referer") &&
+      !append(("Referer: " + setup.referrer).c_str())) {
+    return false;
   }
-  if ((setup.flags & INTERNET_FLAG_PRAGMA_NOCACHE) && !HasHeader(lines, "Pragma")) {
-    lines.push_back("Pragma: no-cache");
+  for (const std::string& line : own) {
+    if (!append(line.c_str())) return false;
   }
-  if (!setup.accept.empty() && !HasHeader(lines, "Accept")) {
-    lines.push_back("Accept: " + setup.accept);
+  if ((setup.flags & INTERNET_FLAG_PRAGMA_NOCACHE) && !HasHeader(own, "Pragma") &&
+      !append("Pragma: no-cache")) {
+    return false;
+  }
+  if (!setup.accept.empty() && !HasHeader(own, "Accept") &&
+      !append(("Accept: " + setup.accept).c_str())) {
+    return false;
   }
   // WinINet sends neither of these unless asked to.
-  if (!HasHeader(lines, "Content-Type")) lines.push_back("Content-Type:");
-  lines.push_back("Expect:");
-  for (const std::string& line : lines) {
-    curl_slist* longer = curl_slist_append(headerList, line.c_str());
-    if (!longer) return false;  // out of memory; the list so far goes with the handle
-    headerList = longer;
-  }
-  return true;
+  if (!HasHeader(own, "Content-Type") && !append("Content-Type:")) return false;
+  return append("Expect:");
 }
 
 CURLcode CInternetRequest::ConfigureBasics(const CInternetSession& session) {
