@@ -1,5 +1,7 @@
 #include "platform/wininet/InternetHandleTable.h"
 
+#include <algorithm>
+
 #include "platform/win32/NoDestructor.h"
 
 CInternetHandleTable& CInternetHandleTable::Get() {
@@ -53,5 +55,6 @@ std::vector<std::shared_ptr<CInternetHandle>> CInternetHandleTable::Remove(HINTE
       }
     }
   }
-  return {removed.rbegin(), removed.rend()};
+  std::reverse(removed.begin(), removed.end());
+  return removed;
 }
