@@ -2,22 +2,31 @@
 #include "platform/win32/StringConv.h"
 
 #include "platform/win32/WinTypes.h"
+#include "platform/windows/CodePage.h"
 
-std::string WideToUtf8(std::wstring_view text) {
+std::string WideToCodePage(unsigned int codePage, std::wstring_view text) {
   if (text.empty()) return {};
   const int size = static_cast<int>(text.size());
   const int length =
-      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+      ::WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), length, nullptr, nullptr);
+  ::WideCharToMultiByte(codePage, 0, text.data(), size, out.data(), length, nullptr, nullptr);
   return out;
 }
 
-std::wstring Utf8ToWide(std::string_view text) {
+std::wstring CodePageToWide(unsigned int codePage, std::string_view text) {
   if (text.empty()) return {};
   const int size = static_cast<int>(text.size());
-  const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  const int length = ::MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
   std::wstring out(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, out.data(), length);
+  ::MultiByteToWideChar(codePage, 0, text.data(), size, out.data(), length);
   return out;
+}
+
+std::string WideToUtf8(std::wstring_view text) {
+  return WideToCodePage(CP_UTF8, text);
+}
+
+std::wstring Utf8ToWide(std::string_view text) {
+  return CodePageToWide(CP_UTF8, text);
 }
