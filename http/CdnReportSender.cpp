@@ -2,14 +2,16 @@
 
 #include <atomic>
 #include <cwctype>
-#include <memory>
 
 #include "http/ProxySession.h"
-#include "platform/win32/CriticalSection.h"
 #include "platform/win32/Event.h"
 #include "platform/win32/MessageWindow.h"
 #include "platform/win32/Thread.h"
 #include "platform/win32/Wait.h"
+
+#ifdef _WIN32
+#include "http/windows/ReportRequest.h"
+#endif
 
 namespace {
 
@@ -43,136 +45,11 @@ bool SetTimeouts(HINTERNET session) {
 
 #ifdef _WIN32
 
-// Windows: the request runs on a thread of its own, which owns all it touches and holds a
-// reference to this module until it has ended; the worker waits for it or for `stop`. A stop
-// closes the session, which ends the request under way on Windows; Wine's WinINet goes on to
-// the request's time-outs instead, and the stop does not wait for them.
-class CReportRequest {
- public:
-  CReportRequest(std::wstring url, HINTERNET session) : url(std::move(url)), session(session) {}
-  CReportRequest(const CReportRequest&) = delete;
-  CReportRequest& operator=(const CReportRequest&) = delete;
-
-  // Starts the thread, which then owns the session; false (the session still the caller's)
-  // when it cannot.
-  static bool Start(const std::shared_ptr<CReportRequest>& request);
-  const CEvent& Finished() const { return finished; }
-  // Once Finished is set: whether the endpoint answered, else WinINet's error.
-  bool Answered() const { return answered; }
-  DWORD Error() const { return error; }
-  // From another thread: closes the session while the request is under way (which ends it),
-  // or keeps the thread from sending at all.
-  void Stop();
-
- private:
-  struct Handoff {
-    std::shared_ptr<CReportRequest> request;
-    HMODULE module;
-  };
-  static DWORD WINAPI ThreadMain(void* handoff);
-  void Run();
-
-  const std::wstring url;
-  const HINTERNET session;  // closed once: by Stop while sending, else by Run
-  CCriticalSection lock;
-  bool stopped = false;        // guarded by lock
-  bool sending = false;        // guarded by lock
-  bool sessionClosed = false;  // guarded by lock
-  bool answered = false;       // written before finished is set
-  DWORD error = 0;             // written before finished is set
-  CEvent finished{CEvent::ResetMode::kManual};
-};
-
-bool CReportRequest::Start(const std::shared_ptr<CReportRequest>& request) {
-  HMODULE module = nullptr;
-  // Held until the thread's last instruction (FreeLibraryAndExitThread): a host may unload
-  // the library after a stop while the thread still waits in WinINet.
-  if (!request->finished.IsValid() ||
-      !::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&CReportRequest::ThreadMain), &module)) {
-    return false;
-  }
-  auto handoff = std::make_unique<Handoff>(Handoff{request, module});
-  HANDLE thread =
-      ::CreateThread(nullptr, 0, &CReportRequest::ThreadMain, handoff.get(), 0, nullptr);
-  if (!thread) {
-    ::FreeLibrary(module);
-    return false;
-  }
-  handoff.release();  // the thread's now
-  ::CloseHandle(thread);
-  return true;
-}
-
-DWORD WINAPI CReportRequest::ThreadMain(void* parameter) {
-  HMODULE module;
-  {
-    std::unique_ptr<Handoff> handoff(static_cast<Handoff*>(parameter));
-    module = handoff->module;
-    handoff->request->Run();
-  }
-  ::FreeLibraryAndExitThread(module, 0);
-}
-
-void CReportRequest::Run() {
-  bool send;
-  {
-    CAutoLock hold(lock);
-    send = !stopped;
-    sending = send;
-  }
-  HINTERNET answer = nullptr;
-  DWORD failure = 0;
-  if (send) {
-    answer = InternetOpenUrlW(session, url.c_str(), nullptr, 0, kOpenFlags, 0);
-    failure = answer ? 0 : GetLastError();
-  }
-  bool closedByStop;
-  {
-    CAutoLock hold(lock);
-    sending = false;
-    closedByStop = sessionClosed;
-  }
-  // A session that Stop closed is gone, and its request with it. The answer is not read:
-  // closing its handle ends the transfer.
-  if (!closedByStop) {
-    if (answer) InternetCloseHandle(answer);
-    InternetCloseHandle(session);
-  }
-  answered = answer != nullptr;
-  error = failure;
-  finished.Set();
-}
-
-void CReportRequest::Stop() {
-  bool close;
-  {
-    CAutoLock hold(lock);
-    stopped = true;
-    close = sending && !sessionClosed;
-    sessionClosed = sessionClosed || close;
-  }
-  if (close) InternetCloseHandle(session);
-}
-
-// Sends on `session`, which it takes over.
+// Sends on `session`, which it takes over. Windows: on a thread of its own, which a stop does
+// not wait for (ReportRequest.h).
 ReportSendResult Request(const std::wstring& url, HINTERNET session, const CWaitable* stop,
                          DWORD* error) {
-  auto request = std::make_shared<CReportRequest>(url, session);
-  if (!CReportRequest::Start(request)) {
-    InternetCloseHandle(session);
-    *error = ERROR_INTERNET_INTERNAL_ERROR;
-    return ReportSendResult::kOpenFailed;
-  }
-  const DWORD woken = stop ? WaitForMultipleObjects({&request->Finished(), stop}, INFINITE)
-                           : WaitForSingleObject(request->Finished(), INFINITE);
-  if (woken != WAIT_OBJECT_0) {
-    request->Stop();
-    return ReportSendResult::kStopped;
-  }
-  if (request->Answered()) return ReportSendResult::kSent;
-  *error = request->Error();
-  return ReportSendResult::kRequestFailed;
+  return CReportRequest::Send(url, session, kOpenFlags, stop, error);
 }
 
 #else

@@ -20,20 +20,19 @@ bool Crack(const std::string& text, Url* url) {
   const DWORD size = static_cast<DWORD>(text.size() + 1);
   std::string scheme(size, '\0'), user(size, '\0'), password(size, '\0'), host(size, '\0'),
       path(size, '\0'), extra(size, '\0');
+  // Each part is copied into its buffer, which the whole text fits in.
+  const auto into = [size](std::string& buffer, LPSTR* field, DWORD* length) {
+    *field = buffer.data();
+    *length = size;
+  };
   URL_COMPONENTSA parts{};
   parts.dwStructSize = sizeof parts;
-  parts.lpszScheme = scheme.data();
-  parts.dwSchemeLength = size;
-  parts.lpszUserName = user.data();
-  parts.dwUserNameLength = size;
-  parts.lpszPassword = password.data();
-  parts.dwPasswordLength = size;
-  parts.lpszHostName = host.data();
-  parts.dwHostNameLength = size;
-  parts.lpszUrlPath = path.data();
-  parts.dwUrlPathLength = size;
-  parts.lpszExtraInfo = extra.data();
-  parts.dwExtraInfoLength = size;
+  into(scheme, &parts.lpszScheme, &parts.dwSchemeLength);
+  into(user, &parts.lpszUserName, &parts.dwUserNameLength);
+  into(password, &parts.lpszPassword, &parts.dwPasswordLength);
+  into(host, &parts.lpszHostName, &parts.dwHostNameLength);
+  into(path, &parts.lpszUrlPath, &parts.dwUrlPathLength);
+  into(extra, &parts.lpszExtraInfo, &parts.dwExtraInfoLength);
   if (!::InternetCrackUrlA(text.c_str(), 0, 0, &parts)) return false;
   url->scheme = scheme.c_str();
   url->user = PercentDecode(user.c_str());
