@@ -73,10 +73,7 @@ ZV_FAILURE_CAUSE CauseOf(DWORD error, bool namedProxy) {
 }  // namespace
 
 CHttpTask::CHttpTask(int cookie, TaskMessageSink sink)
-    : m_pResponse(std::make_unique<GrowBuffer>()),
-      m_nCookie(cookie),
-      m_sink(std::move(sink)),
-      m_dwCreateTick(timeGetTime()) {
+    : m_nCookie(cookie), m_sink(std::move(sink)), m_dwCreateTick(timeGetTime()) {
   ClearUrlComponents(&m_url);
   std::wcscpy(m_url.schemeName, L"http");
   m_url.schemeNameLength = 4;
@@ -138,6 +135,8 @@ long CHttpTask::InitDownload(const tagDefHttpPar* par, const SYSTEMTIME* ifModif
   m_nKind = HTTP_KIND_MEMORY;
   std::wstring savePath = path ? Trim(path, kPathBlanks) : std::wstring();
   if (!savePath.empty()) m_nKind = HTTP_KIND_FILE;
+  // Only a memory body lands in the response buffer; a file's goes to the file's own buffer.
+  if (m_nKind == HTTP_KIND_MEMORY && !m_pResponse) m_pResponse = std::make_unique<GrowBuffer>();
   if (!ParseUrl(*par, true)) {
     m_nFailure = ZV_FAILURE_BAD_URL;
     return E_FAIL;
@@ -163,6 +162,7 @@ long CHttpTask::InitUpload(const tagDefHttpPar* par, std::shared_ptr<UploadData>
   m_param = *par;
   m_strHeaders = par->headers;
   m_pUploadData = std::move(data);
+  if (!m_pResponse) m_pResponse = std::make_unique<GrowBuffer>();  // for the answer
   m_bPost = 1;
   m_nKind = HTTP_KIND_UPLOAD;
   m_nErrorCode = 0;
