@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "frame/DataFolder.h"
 #include "frame/Log.h"
 #include "frame/SplitUrl.h"
 #include "http/CdnReport.h"
@@ -213,6 +214,8 @@ void CHttpTask::SetResult(int outcome, int errorCode) {
 }
 
 void CHttpTask::ReportCdnPerf() {
+  // Switched off (read once per process), the report would do nothing with the facts.
+  if (!IsReportEnabled()) return;
   // The report gets the measured facts only: it never sees the task.
   CdnReportFacts facts;
   facts.reportFlag = m_bReport;

@@ -1,4 +1,5 @@
 // CHttpTask: what the task reports, held in batches and handed to its sink.
+#include "frame/DataFolder.h"
 #include "frame/Log.h"
 #include "http/HttpTask.h"
 #include "platform/win32/Clock.h"
@@ -133,7 +134,12 @@ void CHttpTask::NotifyComplete() {
   message->code = static_cast<DOWNLOAD_ERRORCODE>(m_nErrorCode);
   message->kind = 1;
   message->out.reset(new tagDataOut);
-  message->out->text = m_strRawHeaders;
+  // Only the report after a file download reads the headers again; else they move along.
+  if (m_nKind == HTTP_KIND_FILE && IsReportEnabled()) {
+    message->out->text = m_strRawHeaders;
+  } else {
+    message->out->text = std::move(m_strRawHeaders);
+  }
   message->out->httpStatus = m_nHttpStatus;
   message->out->elapsedMs = transfer;
   if (m_nErrorCode != DOWNLOAD_OK && m_nErrorCode != DOWNLOAD_NOT_MODIFIED) {
