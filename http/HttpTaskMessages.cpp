@@ -11,6 +11,7 @@ namespace {
 // hand-overs.
 constexpr size_t kHeldMessages = 32;
 constexpr DWORD kHoldMs = 10;
+constexpr size_t kFirstHeldRoom = 8;
 
 // The messages that end a task's reports: everything held goes with them at once.
 bool EndsReports(UINT message) {
@@ -49,7 +50,11 @@ void CHttpTask::PostToSink(UINT message, std::unique_ptr<HttpMsgData> data) {
 }
 
 void CHttpTask::HoldMessage(UINT message, std::unique_ptr<HttpMsgData> data) {
-  if (m_held.empty()) m_dwHeldSince = timeGetTime();
+  if (m_held.empty()) {
+    m_dwHeldSince = timeGetTime();
+    // Room for a download's first batch (connecting to the first progress) at once.
+    if (m_held.capacity() == 0) m_held.reserve(kFirstHeldRoom);
+  }
   m_held.emplace_back(message, std::move(data));
   if (m_held.size() >= kHeldMessages || timeGetTime() - m_dwHeldSince >= kHoldMs) {
     FlushMessages();
@@ -75,6 +80,9 @@ void CHttpTask::FlushMessages() {
   held.swap(m_held);
   CPostBatch batch;
   for (auto& [message, data] : held) PostToSink(message, std::move(data));
+  // The list's room serves the next batch.
+  held.clear();
+  if (m_held.empty()) m_held.swap(held);
 }
 
 void CHttpTask::NotifyConnecting() {
