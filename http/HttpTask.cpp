@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <cwctype>
+#include <string_view>
 
 #include "frame/DataFolder.h"
 #include "frame/Log.h"
@@ -29,10 +30,10 @@ constexpr DWORD kRequestClosingMs = 30000;
 
 void CALLBACK EmptyStatusCallback(HINTERNET, DWORD_PTR, DWORD, void*, DWORD) {}
 
-std::wstring Trim(const std::wstring& text, const wchar_t* blanks) {
-  size_t begin = text.find_first_not_of(blanks);
-  if (begin == std::wstring::npos) return {};
-  return text.substr(begin, text.find_last_not_of(blanks) - begin + 1);
+std::wstring Trim(std::wstring_view text, std::wstring_view blanks) {
+  const size_t begin = text.find_first_not_of(blanks);
+  if (begin == std::wstring_view::npos) return {};
+  return std::wstring(text.substr(begin, text.find_last_not_of(blanks) - begin + 1));
 }
 
 // The public cause of a WinINet error; `namedProxy`: connections go to a configured proxy,
@@ -144,7 +145,7 @@ long CHttpTask::InitDownload(const tagDefHttpPar* par, const SYSTEMTIME* ifModif
   }
   // A time the runtime cannot take is refused here, before any traffic.
   if (ifModifiedSince && !IsUsableTime(*ifModifiedSince)) return E_FAIL;
-  if (!savePath.empty()) m_pSaveFile = std::make_unique<CDownloadFile>(savePath);
+  if (!savePath.empty()) m_pSaveFile = std::make_unique<CDownloadFile>(std::move(savePath));
   m_nOffset = startOffset;
   m_bReport = report;
   m_nErrorCode = 0;
@@ -318,9 +319,11 @@ CHttpTask::Step CHttpTask::OpenRequest() {
   const std::wstring object = std::wstring(m_url.urlPath) + m_url.extraInfo;
   // Cookies belong to the request's own URL (trimmed as the request is), also after a
   // redirect.
-  const std::wstring cookieUrl = Trim(m_param.url, kUrlBlanks);
-  for (const auto& [name, value] : m_param.cookies) {
-    InternetSetCookieW(cookieUrl.c_str(), name.c_str(), value.c_str());  // not checked
+  if (!m_param.cookies.empty()) {
+    const std::wstring cookieUrl = Trim(m_param.url, kUrlBlanks);
+    for (const auto& [name, value] : m_param.cookies) {
+      InternetSetCookieW(cookieUrl.c_str(), name.c_str(), value.c_str());  // not checked
+    }
   }
   const wchar_t* accept[] = {L"*/*", nullptr};
   DWORD flags = kSecureFlags;

@@ -8,7 +8,8 @@
 #ifndef ZVNET_HTTP_THREADCONTROL_H_
 #define ZVNET_HTTP_THREADCONTROL_H_
 
-#include <vector>
+#include <array>
+#include <cstddef>
 
 #include "platform/win32/CriticalSection.h"
 #include "platform/win32/Event.h"
@@ -38,8 +39,9 @@ class CThreadControl {
   // signalled (reset again, each event being a pulse) and whether it is the stop event.
   // `signalled` is null when the time ran out or the wait failed.
   void WaitForEvents(CEvent** signalled, bool* stop, DWORD timeoutMs = INFINITE);
-  // Appends an event to the wait list unless it is there already.
-  void AddWaitEvent(CEvent* event);
+  // Appends an event to the wait list unless it is there already; false when the list is
+  // full (kMaxWaitEvents, the stop event included).
+  bool AddWaitEvent(CEvent* event);
   // True, and the event reset, when the stop event is set now.
   bool TakeStopSignal();
 
@@ -51,9 +53,12 @@ class CThreadControl {
   CThread thread;
   int stopped = 0;
   int lowPriority = 1;  // an own thread runs at idle priority
-  std::vector<CEvent*> waitList;
-  std::vector<const CWaitable*> waitObjects;  // waitList as the wait takes it, kept in step
-  CCriticalSection lock;                      // guards `stopped`
+  // Held in place: one task is made per request, and its few events need no allocation.
+  static constexpr size_t kMaxWaitEvents = 4;
+  std::array<CEvent*, kMaxWaitEvents> waitList{};
+  std::array<const CWaitable*, kMaxWaitEvents> waitObjects{};  // waitList as the wait takes it
+  size_t waitCount = 0;
+  CCriticalSection lock;  // guards `stopped`
 };
 
 #endif  // ZVNET_HTTP_THREADCONTROL_H_
