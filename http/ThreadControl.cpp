@@ -15,17 +15,13 @@ CThreadControl::CThreadControl() {
 CThreadControl::~CThreadControl() = default;
 
 long CThreadControl::Stop() {
-  {
-    CAutoLock guard(lock);
-    stopped = 1;
-  }
+  stopped.store(1);
   stopEvent.Set();
   return 0;
 }
 
 bool CThreadControl::IsStopped() {
-  CAutoLock guard(lock);
-  return stopped != 0;
+  return stopped.load() != 0;
 }
 
 bool CThreadControl::TakeStopSignal() {
@@ -76,10 +72,7 @@ bool CThreadControl::StartThread() {
 void CThreadControl::ThreadProc(CEvent& started) {
   ImmDisableIME(0);
   if (lowPriority) LowerCurrentThreadPriority();
-  {
-    CAutoLock guard(lock);
-    stopped = 0;
-  }
+  stopped.store(0);
   started.Set();
   PreRun();
   Run();
