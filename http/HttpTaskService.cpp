@@ -317,8 +317,12 @@ long CHttpTaskService::OnDealTaskMsg(UINT message, int taskId, std::unique_ptr<H
     if (IsCompletion(message)) records.erase(it);
     return 0;
   }
-  const LPARAM number = nextPostedNumber;
-  nextPostedNumber = number == INTPTR_MAX ? 1 : number + 1;  // never 0
+  // Never 0, and after a wrap never one still listed.
+  LPARAM number;
+  do {
+    number = nextPostedNumber;
+    nextPostedNumber = number == INTPTR_MAX ? 1 : number + 1;
+  } while (inFlight.count(number) != 0);
   InFlightList::node_type node;
   if (!spareNodes.empty()) {
     node = std::move(spareNodes.back());
