@@ -10,8 +10,9 @@
 #include <filesystem>
 #include <iomanip>
 #include <locale>
-#include <set>
 #include <sstream>
+#include <string_view>
+#include <unordered_set>
 
 #include "cli/ExitCodes.h"
 #include "cli/HostLoop.h"
@@ -51,7 +52,7 @@ void WriteToStdout(const unsigned char* data, size_t length) {
 }
 
 // `path`, or the first of "name.1.ext", "name.2.ext"... that is not in `taken`.
-std::string Unclaimed(const std::string& path, const std::set<std::string>& taken) {
+std::string Unclaimed(const std::string& path, const std::unordered_set<std::string>& taken) {
   if (!taken.count(path)) return path;
   const size_t slash = path.rfind('/');
   const size_t dot = path.rfind('.');
@@ -102,10 +103,22 @@ bool CGetCommand::IntoFolder() const {
 std::string CGetCommand::PathFor(const std::string& url) const {
   if (options.output.empty() || options.output == "-") return "";
   if (!IntoFolder()) return options.output;
-  std::string name = url.substr(0, url.find_first_of("?#"));
+  std::string_view name(url);
+  // The query or fragment is cut first: a '/' in it names nothing.
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '?' || name[i] == '#') {
+      name = name.substr(0, i);
+      break;
+    }
+  }
   name = name.substr(name.find_last_of('/') + 1);
   if (name.empty() || name == "." || name == "..") name = "index.html";
-  return options.output + (options.output.back() == '/' ? "" : "/") + name;
+  std::string path;
+  path.reserve(options.output.size() + 1 + name.size());
+  path += options.output;
+  if (options.output.back() != '/') path += '/';
+  path += name;
+  return path;
 }
 
 int ZV_STDCALL CGetCommand::OnEvent(int, unsigned long userParam, DOWNLOAD_ERRORCODE code,
@@ -209,22 +222,23 @@ int CGetCommand::Run() {
   }
   CHostLoop loop;
   size_t started = 0;
-  std::set<std::string> taken;  // two transfers never share a file or its temporary file
+  // Two transfers never share a file or its temporary file.
+  std::unordered_set<std::string> taken;
+  taken.reserve(options.urls.size());
   for (size_t i = 0; i < options.urls.size() && !workerIds.empty(); ++i) {
     auto transfer = std::make_unique<Transfer>();
     transfer->owner = this;
     transfer->url = options.urls[i];
     transfer->path = PathFor(transfer->url);
-    if (!transfer->path.empty()) {
+    // A name not taken yet is claimed at once; a taken one gets the first free variant.
+    if (!transfer->path.empty() && !taken.insert(transfer->path).second) {
       const std::string wanted = transfer->path;
       transfer->path = Unclaimed(wanted, taken);
       taken.insert(transfer->path);
-      if (transfer->path != wanted) {
-        std::fprintf(stderr, "%s\n",
-                     EscapeForTerminal(transfer->url + ": saving as " + transfer->path + " (" +
-                                       wanted + " is taken by an earlier URL)")
-                         .c_str());
-      }
+      std::fprintf(stderr, "%s\n",
+                   EscapeForTerminal(transfer->url + ": saving as " + transfer->path + " (" +
+                                     wanted + " is taken by an earlier URL)")
+                       .c_str());
     }
     const bool showProgress = !options.quiet && options.urls.size() == 1;
     transfer->progress = std::make_unique<CProgressBar>(transfer->url, showProgress);

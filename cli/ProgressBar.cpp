@@ -15,8 +15,11 @@ bool StderrIsTerminal() {
 
 }  // namespace
 
-CProgressBar::CProgressBar(std::string label, bool enabled)
-    : label(EscapeForTerminal(label)), enabled(enabled), terminal(enabled && StderrIsTerminal()) {}
+CProgressBar::CProgressBar(std::string_view label, bool enabled)
+    // A bar that is never drawn needs no label.
+    : label(enabled ? EscapeForTerminal(label) : std::string()),
+      enabled(enabled),
+      terminal(enabled && StderrIsTerminal()) {}
 
 void CProgressBar::Update(uint64_t held, uint64_t total) {
   if (!enabled) return;

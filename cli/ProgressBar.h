@@ -6,10 +6,11 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class CProgressBar {
  public:
-  CProgressBar(std::string label, bool enabled);
+  CProgressBar(std::string_view label, bool enabled);
   // `total` is 0 while unknown.
   void Update(uint64_t held, uint64_t total);
   // Ends the display; off a terminal, the final figures get a line of their own.

@@ -30,16 +30,24 @@ char32_t DecodeUtf8(std::string_view text, size_t& i) {
 }  // namespace
 
 std::wstring Widen(std::string_view utf8) {
-  std::wstring wide;
+  // A byte never makes more than one wide character (four make a surrogate pair at most), so
+  // the characters are written in place and the text cut to length once.
+  std::wstring wide(utf8.size(), L'\0');
+  size_t used = 0;
   for (size_t i = 0; i < utf8.size();) {
+    if (static_cast<unsigned char>(utf8[i]) < 0x80) {
+      wide[used++] = static_cast<wchar_t>(utf8[i++]);
+      continue;
+    }
     const char32_t c = DecodeUtf8(utf8, i);
     if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-      wide += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-      wide += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+      wide[used++] = static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      wide[used++] = static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
     } else {
-      wide += static_cast<wchar_t>(c);
+      wide[used++] = static_cast<wchar_t>(c);
     }
   }
+  wide.resize(used);
   return wide;
 }
 

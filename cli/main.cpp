@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string_view>
+#include <utility>
 
 #include "cli/CommandDocs.h"
 #include "cli/ExitCodes.h"
@@ -93,8 +94,9 @@ void AddOtherCommands(CLI::App& app, CommandLine& cl) {
   AddDemoCommand(app, cl.servers);
 }
 
-int RunParsed(const CommandLine& cl) {
-  if (cl.getCommand->parsed()) return CGetCommand(cl.get).Run();
+// Parsing is over: the chosen command may take its options (URL lists can be long).
+int RunParsed(CommandLine& cl) {
+  if (cl.getCommand->parsed()) return CGetCommand(std::move(cl.get)).Run();
   if (cl.postCommand->parsed()) {
     if (cl.post.dataFile.empty() && !*cl.postData) {
       std::fprintf(stderr, "zvnet: post needs --data or --data-file\n");

@@ -3,16 +3,30 @@
 #include "platform/win32/Thread.h"
 
 bool CDeliveryGate::Enter() {
+  const DWORD self = GetCurrentThreadId();
   std::lock_guard guard(mutex);
   if (closed) return false;
-  ++running[GetCurrentThreadId()];
+  for (auto& [thread, count] : running) {
+    if (thread == self) {
+      ++count;
+      return true;
+    }
+  }
+  running.emplace_back(self, 1);
   return true;
 }
 
 void CDeliveryGate::Leave() {
+  const DWORD self = GetCurrentThreadId();
   std::lock_guard guard(mutex);
-  auto it = running.find(GetCurrentThreadId());
-  if (it != running.end() && --it->second == 0) running.erase(it);
+  for (auto& entry : running) {
+    if (entry.first != self) continue;
+    if (--entry.second == 0) {
+      entry = running.back();
+      running.pop_back();
+    }
+    break;
+  }
   idle.notify_all();
 }
 
@@ -25,6 +39,6 @@ void CDeliveryGate::WaitForOthers() {
   const DWORD self = GetCurrentThreadId();
   std::unique_lock guard(mutex);
   idle.wait(guard, [&] {
-    return running.empty() || (running.size() == 1 && running.begin()->first == self);
+    return running.empty() || (running.size() == 1 && running.front().first == self);
   });
 }

@@ -9,8 +9,9 @@
 #define ZVNET_FRAME_DELIVERYGATE_H_
 
 #include <condition_variable>
-#include <map>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/win32/WinTypes.h"
 
@@ -42,7 +43,9 @@ class CDeliveryGate {
   std::mutex mutex;
   std::condition_variable idle;
   bool closed = false;
-  std::map<DWORD, int> running;  // thread id -> callbacks it is running (nested ones count)
+  // Thread id and the callbacks it is running (nested ones count), one entry per thread.
+  // A few threads at most: a list whose room stays costs no allocation per callback.
+  std::vector<std::pair<DWORD, int>> running;
 };
 
 #endif  // ZVNET_FRAME_DELIVERYGATE_H_

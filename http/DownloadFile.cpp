@@ -53,9 +53,14 @@ int OpenTemporaryFile(const std::string& path, bool* empty) {
 
 }  // namespace
 
+const std::string& CDownloadFile::TemporaryName() {
+  if (temporaryName.empty()) temporaryName = WideToUtf8(temporary);
+  return temporaryName;
+}
+
 CDownloadFile::OpenResult CDownloadFile::Open() {
   if (!PrepareToOpen()) return OpenResult::kNoStream;
-  fd.Reset(OpenTemporaryFile(WideToUtf8(temporary), &emptyOnDisk));
+  fd.Reset(OpenTemporaryFile(TemporaryName(), &emptyOnDisk));
   return fd.IsValid() ? OpenResult::kOpened : OpenResult::kNoFile;
 }
 
@@ -79,11 +84,11 @@ bool CDownloadFile::Truncate(uint64_t length) {
 }
 
 void CDownloadFile::Remove() {
-  std::remove(WideToUtf8(temporary).c_str());
+  std::remove(TemporaryName().c_str());
 }
 
 bool CDownloadFile::MoveIntoPlace(int* error) {
-  const std::string from = WideToUtf8(temporary);
+  const std::string& from = TemporaryName();
   // When an existing file is replaced, the bytes are on disk before the name points at them,
   // so a crash leaves the old file or the new one, never an empty one. A new name has no old
   // data to lose, and forcing a large body to disk would make the download wait for the disk

@@ -66,9 +66,12 @@ class CDownloadFile {
   bool PrepareToOpen();
   // True, with errno set again, once a write has failed.
   bool HasFailed() const;
+  const std::string& TemporaryName();
 
   std::wstring destination;
   const std::wstring temporary;
+  // `temporary` as the file system takes it (UTF-8), made by the first use; unused on Windows.
+  std::string temporaryName;
   UniqueFd fd;
   // Flushes a buffer that has no room left, then makes it the larger size.
   bool FlushFull();

@@ -15,6 +15,11 @@ namespace {
 constexpr size_t kFirstBufferSize = 64 * 1024;
 constexpr size_t kBufferSize = 1 << 20;
 
+// The first buffer of the last file closed on this thread, for the thread's next file: a
+// worker saving many small bodies then allocates and frees none of them per file (a block
+// that large is costly to free). Its bytes are stale; a file writes only what it put there.
+thread_local std::unique_ptr<unsigned char[]> spareFirstBuffer;
+
 // All of `data`, in as many writes as it takes; false with errno set.
 bool WriteAll(int fd, const void* data, size_t count) {
   const char* next = static_cast<const char*>(data);
@@ -38,13 +43,17 @@ CDownloadFile::CDownloadFile(std::wstring destination)
 
 CDownloadFile::~CDownloadFile() {
   Close();
+  if (buffer && capacity == kFirstBufferSize && !spareFirstBuffer) {
+    spareFirstBuffer = std::move(buffer);
+  }
 }
 
 bool CDownloadFile::PrepareToOpen() {
   Close();
   writeError = 0;
   if (!buffer) {
-    buffer.reset(new (std::nothrow) unsigned char[kFirstBufferSize]);
+    buffer = std::move(spareFirstBuffer);
+    if (!buffer) buffer.reset(new (std::nothrow) unsigned char[kFirstBufferSize]);
     capacity = kFirstBufferSize;
   }
   return buffer != nullptr;

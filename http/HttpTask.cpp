@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cwchar>
 #include <cwctype>
+#include <string_view>
 
+#include "frame/DataFolder.h"
 #include "frame/Log.h"
 #include "frame/SplitUrl.h"
 #include "http/CdnReport.h"
@@ -28,10 +30,10 @@ constexpr DWORD kRequestClosingMs = 30000;
 
 void CALLBACK EmptyStatusCallback(HINTERNET, DWORD_PTR, DWORD, void*, DWORD) {}
 
-std::wstring Trim(const std::wstring& text, const wchar_t* blanks) {
-  size_t begin = text.find_first_not_of(blanks);
-  if (begin == std::wstring::npos) return {};
-  return text.substr(begin, text.find_last_not_of(blanks) - begin + 1);
+std::wstring Trim(std::wstring_view text, std::wstring_view blanks) {
+  const size_t begin = text.find_first_not_of(blanks);
+  if (begin == std::wstring_view::npos) return {};
+  return std::wstring(text.substr(begin, text.find_last_not_of(blanks) - begin + 1));
 }
 
 // The public cause of a WinINet error; `namedProxy`: connections go to a configured proxy,
@@ -73,10 +75,7 @@ ZV_FAILURE_CAUSE CauseOf(DWORD error, bool namedProxy) {
 }  // namespace
 
 CHttpTask::CHttpTask(int cookie, TaskMessageSink sink)
-    : m_pResponse(std::make_unique<GrowBuffer>()),
-      m_nCookie(cookie),
-      m_sink(std::move(sink)),
-      m_dwCreateTick(timeGetTime()) {
+    : m_nCookie(cookie), m_sink(std::move(sink)), m_dwCreateTick(timeGetTime()) {
   ClearUrlComponents(&m_url);
   std::wcscpy(m_url.schemeName, L"http");
   m_url.schemeNameLength = 4;
@@ -138,13 +137,15 @@ long CHttpTask::InitDownload(const tagDefHttpPar* par, const SYSTEMTIME* ifModif
   m_nKind = HTTP_KIND_MEMORY;
   std::wstring savePath = path ? Trim(path, kPathBlanks) : std::wstring();
   if (!savePath.empty()) m_nKind = HTTP_KIND_FILE;
+  // Only a memory body lands in the response buffer; a file's goes to the file's own buffer.
+  if (m_nKind == HTTP_KIND_MEMORY && !m_pResponse) m_pResponse = std::make_unique<GrowBuffer>();
   if (!ParseUrl(*par, true)) {
     m_nFailure = ZV_FAILURE_BAD_URL;
     return E_FAIL;
   }
   // A time the runtime cannot take is refused here, before any traffic.
   if (ifModifiedSince && !IsUsableTime(*ifModifiedSince)) return E_FAIL;
-  if (!savePath.empty()) m_pSaveFile = std::make_unique<CDownloadFile>(savePath);
+  if (!savePath.empty()) m_pSaveFile = std::make_unique<CDownloadFile>(std::move(savePath));
   m_nOffset = startOffset;
   m_bReport = report;
   m_nErrorCode = 0;
@@ -163,6 +164,7 @@ long CHttpTask::InitUpload(const tagDefHttpPar* par, std::shared_ptr<UploadData>
   m_param = *par;
   m_strHeaders = par->headers;
   m_pUploadData = std::move(data);
+  if (!m_pResponse) m_pResponse = std::make_unique<GrowBuffer>();  // for the answer
   m_bPost = 1;
   m_nKind = HTTP_KIND_UPLOAD;
   m_nErrorCode = 0;
@@ -213,6 +215,8 @@ void CHttpTask::SetResult(int outcome, int errorCode) {
 }
 
 void CHttpTask::ReportCdnPerf() {
+  // Switched off (read once per process), the report would do nothing with the facts.
+  if (!IsReportEnabled()) return;
   // The report gets the measured facts only: it never sees the task.
   CdnReportFacts facts;
   facts.reportFlag = m_bReport;
@@ -315,9 +319,11 @@ CHttpTask::Step CHttpTask::OpenRequest() {
   const std::wstring object = std::wstring(m_url.urlPath) + m_url.extraInfo;
   // Cookies belong to the request's own URL (trimmed as the request is), also after a
   // redirect.
-  const std::wstring cookieUrl = Trim(m_param.url, kUrlBlanks);
-  for (const auto& [name, value] : m_param.cookies) {
-    InternetSetCookieW(cookieUrl.c_str(), name.c_str(), value.c_str());  // not checked
+  if (!m_param.cookies.empty()) {
+    const std::wstring cookieUrl = Trim(m_param.url, kUrlBlanks);
+    for (const auto& [name, value] : m_param.cookies) {
+      InternetSetCookieW(cookieUrl.c_str(), name.c_str(), value.c_str());  // not checked
+    }
   }
   const wchar_t* accept[] = {L"*/*", nullptr};
   DWORD flags = kSecureFlags;

@@ -159,8 +159,11 @@ class CHttpTask : public CThreadControl {
   bool PartialMatchesRequest();
   Step OnPartialContent();
   Step ReadResponse();
-  // The chunk buffer, and the memory body's room when the length is known.
+  // The memory body's room when the length is known.
   Step PrepareResponse();
+  // The buffer of chunks that cannot be read in place, made when first needed: most bodies
+  // never need it.
+  unsigned char* ChunkBuffer();
   // Where a chunk of `wanted` bytes can be read in place (memory body or file buffer); null
   // when it goes through the chunk buffer.
   unsigned char* InPlaceRoom(DWORD wanted);
@@ -214,7 +217,7 @@ class CHttpTask : public CThreadControl {
   int m_nHttpStatus = 0;
   int m_nKind = HTTP_KIND_FILE;
   bool m_bReport = false;
-  std::unique_ptr<GrowBuffer> m_pResponse;
+  std::unique_ptr<GrowBuffer> m_pResponse;  // a memory download's body or an upload's answer
   HINTERNET m_hSession = nullptr;
   HINTERNET m_hConnect = nullptr;
   HINTERNET m_hRequest = nullptr;

@@ -314,7 +314,7 @@ CHttpTask::Step CHttpTask::ReadResponse() {
     // saving a copy.
     unsigned char* inPlace = InPlaceRoom(wanted);
     if (wanted > 0) {
-      Step read = ReadChunk(inPlace ? inPlace : m_pChunk.get(), wanted, &got);
+      Step read = ReadChunk(inPlace ? inPlace : ChunkBuffer(), wanted, &got);
       if (read != StepOk) return read;
     } else if (TakeStopSignal()) {
       return StepStopped;
@@ -336,9 +336,13 @@ unsigned char* CHttpTask::InPlaceRoom(DWORD wanted) {
   return nullptr;
 }
 
+unsigned char* CHttpTask::ChunkBuffer() {
+  if (!m_pChunk) m_pChunk.reset(new unsigned char[kChunkSize + 2]);
+  return m_pChunk.get();
+}
+
 CHttpTask::Step CHttpTask::PrepareResponse() {
   NotifyDownloadStart();
-  if (!m_pChunk) m_pChunk.reset(new unsigned char[kChunkSize + 2]);
   if (m_nKind == HTTP_KIND_MEMORY && !m_pResponse) {
     m_pResponse = std::make_unique<GrowBuffer>();
     if (m_pResponse->Capacity() == 0) {

@@ -1,4 +1,5 @@
 // CHttpTask: what the task reports, held in batches and handed to its sink.
+#include "frame/DataFolder.h"
 #include "frame/Log.h"
 #include "http/HttpTask.h"
 #include "platform/win32/Clock.h"
@@ -10,6 +11,7 @@ namespace {
 // hand-overs.
 constexpr size_t kHeldMessages = 32;
 constexpr DWORD kHoldMs = 10;
+constexpr size_t kFirstHeldRoom = 8;
 
 // The messages that end a task's reports: everything held goes with them at once.
 bool EndsReports(UINT message) {
@@ -48,7 +50,11 @@ void CHttpTask::PostToSink(UINT message, std::unique_ptr<HttpMsgData> data) {
 }
 
 void CHttpTask::HoldMessage(UINT message, std::unique_ptr<HttpMsgData> data) {
-  if (m_held.empty()) m_dwHeldSince = timeGetTime();
+  if (m_held.empty()) {
+    m_dwHeldSince = timeGetTime();
+    // Room for a download's first batch (connecting to the first progress) at once.
+    if (m_held.capacity() == 0) m_held.reserve(kFirstHeldRoom);
+  }
   m_held.emplace_back(message, std::move(data));
   if (m_held.size() >= kHeldMessages || timeGetTime() - m_dwHeldSince >= kHoldMs) {
     FlushMessages();
@@ -74,6 +80,9 @@ void CHttpTask::FlushMessages() {
   held.swap(m_held);
   CPostBatch batch;
   for (auto& [message, data] : held) PostToSink(message, std::move(data));
+  // The list's room serves the next batch.
+  held.clear();
+  if (m_held.empty()) m_held.swap(held);
 }
 
 void CHttpTask::NotifyConnecting() {
@@ -133,7 +142,12 @@ void CHttpTask::NotifyComplete() {
   message->code = static_cast<DOWNLOAD_ERRORCODE>(m_nErrorCode);
   message->kind = 1;
   message->out.reset(new tagDataOut);
-  message->out->text = m_strRawHeaders;
+  // Only the report after a file download reads the headers again; else they move along.
+  if (m_nKind == HTTP_KIND_FILE && IsReportEnabled()) {
+    message->out->text = m_strRawHeaders;
+  } else {
+    message->out->text = std::move(m_strRawHeaders);
+  }
   message->out->httpStatus = m_nHttpStatus;
   message->out->elapsedMs = transfer;
   if (m_nErrorCode != DOWNLOAD_OK && m_nErrorCode != DOWNLOAD_NOT_MODIFIED) {

@@ -1,6 +1,7 @@
 #include "http/HttpTaskService.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -298,8 +299,7 @@ long CHttpTaskService::OnDealTaskMsg(UINT message, int taskId, std::unique_ptr<H
     CloseCookie(taskId);
     return 0;
   }
-  if (!data) data = std::make_unique<HttpMsgData>();  // code 0, kind 1, no result record
-  NormalisePayload(data->out.get());
+  if (data) NormalisePayload(data->out.get());
 
   // Looking the record up and posting happen under one holding of the lock, so a stop or a
   // time-out either comes first (the message is dropped here) or finds the message posted
@@ -310,23 +310,37 @@ long CHttpTaskService::OnDealTaskMsg(UINT message, int taskId, std::unique_ptr<H
     WriteLog(LOG_FAIL, L"CHttpTaskService::OnDealTaskMsg Cookie Error");
     return E_FAIL;
   }
-  auto posted = std::make_unique<PostedHttpMessage>();
-  posted->taskId = taskId;
-  posted->record.emplace(it->second);
-  posted->data = std::move(data);
-  // The completion ends the request: a task that reports no thread-quit after it (one whose
-  // setup failed) must not time out as well.
+  const HWND window = it->second.window;
+  if (!window) {
+    // Nobody to deliver to. The completion ends the request: a task that reports no
+    // thread-quit after it (one whose setup failed) must not time out as well.
+    if (IsCompletion(message)) records.erase(it);
+    return 0;
+  }
+  // Never 0, and after a wrap never one still listed.
+  LPARAM number;
+  do {
+    number = nextPostedNumber;
+    nextPostedNumber = number == INTPTR_MAX ? 1 : number + 1;
+  } while (inFlight.count(number) != 0);
+  InFlightList::node_type node;
+  if (!spareNodes.empty()) {
+    node = std::move(spareNodes.back());
+    spareNodes.pop_back();
+    node.key() = number;
+  }
+  PostedHttpMessage& posted = node ? inFlight.insert(std::move(node)).position->second
+                                   : inFlight.try_emplace(number).first->second;
+  posted.taskId = taskId;
+  posted.record.emplace(it->second);
+  if (data) posted.data = std::move(*data);  // code 0, kind 1, no result record otherwise
   if (IsCompletion(message)) records.erase(it);
 
-  const HWND window = posted->record->window;
-  if (!window) return 0;  // nobody to deliver to
   WriteLog(LOG_TRACE, L"CHttpTaskService::OnDealTaskMsg PostMessage");
-  PostedHttpMessage* raw = posted.get();
-  inFlight.emplace(raw, std::move(posted));
-  if (!PostMessageW(window, message, static_cast<WPARAM>(taskId), reinterpret_cast<LPARAM>(raw))) {
+  if (!PostMessageW(window, message, static_cast<WPARAM>(taskId), number)) {
     WriteLog(LOG_FAIL, L"CHttpTaskService::OnDealTaskMsg PostMessage Error:%d",
              static_cast<int>(GetLastError()));
-    inFlight.erase(raw);  // never queued: nothing refers to it
+    inFlight.erase(number);  // never queued: nothing refers to it
   }
   return 0;
 }
@@ -349,13 +363,14 @@ long CHttpTaskService::OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM l
     return E_FAIL;
   }
   // Claimed before it is read: shutdown on another thread may free what is still listed.
-  std::unique_ptr<PostedHttpMessage> posted = Claim(reinterpret_cast<PostedHttpMessage*>(lParam));
-  if (!posted || posted->consumed || !posted->record || !posted->data) {
+  InFlightList::node_type claimed = Claim(lParam);
+  if (!claimed || claimed.mapped().consumed || !claimed.mapped().record) {
     WriteLog(LOG_FAIL, L"CHttpTaskService::OnMulThreadProxyMsg Error2");
     return E_FAIL;
   }
-  const HttpTaskRecord& record = *posted->record;
-  HttpMsgData& data = *posted->data;
+  PostedHttpMessage& posted = claimed.mapped();
+  const HttpTaskRecord& record = *posted.record;
+  HttpMsgData& data = posted.data;
   if (!record.callback) {
     WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg Error3");
     return E_FAIL;
@@ -372,7 +387,9 @@ long CHttpTaskService::OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM l
   if (IsDelivered(message, record.kind)) {
     gate.Deliver([&] { record.callback(taskId, record.userParam, data.code, data.out.get()); });
   }
-  return 0;  // `posted` and its result record are freed here, after the callback
+  // The message and its result record are freed here, after the callback.
+  Recycle(std::move(claimed));
+  return 0;
 }
 
 void CHttpTaskService::WaitForDeliveries() {
@@ -392,6 +409,7 @@ long CHttpTaskService::Close() {
   CAutoLock guard(recordsLock);
   records.clear();
   inFlight.clear();
+  spareNodes.clear();
   proxyWindows.DestroyAllWindows();
   return 0;
 }
@@ -437,20 +455,26 @@ void CHttpTaskService::CheckTimeouts() {
 }
 
 void CHttpTaskService::CancelPosted(int taskId) {
-  // Kept listed until their window reaches them: the queued pointer must stay unique until
-  // then, or a new message at the same address could be taken for it.
-  for (auto& [address, message] : inFlight) {
-    if (message->taskId == taskId) message->consumed = 1;
+  // Kept listed until their window reaches them, which then drops them.
+  for (auto& [number, message] : inFlight) {
+    if (message.taskId == taskId) message.consumed = 1;
   }
 }
 
-std::unique_ptr<PostedHttpMessage> CHttpTaskService::Claim(PostedHttpMessage* message) {
+CHttpTaskService::InFlightList::node_type CHttpTaskService::Claim(LPARAM number) {
   CAutoLock guard(recordsLock);
-  auto it = inFlight.find(message);
-  if (it == inFlight.end()) return nullptr;
-  std::unique_ptr<PostedHttpMessage> claimed = std::move(it->second);
-  inFlight.erase(it);
-  return claimed;
+  auto it = inFlight.find(number);
+  if (it == inFlight.end()) return {};
+  return inFlight.extract(it);
+}
+
+void CHttpTaskService::Recycle(InFlightList::node_type node) {
+  // What the message held goes outside the lock.
+  node.mapped() = PostedHttpMessage();
+  // Enough for the messages a burst of requests keeps in flight; more are simply freed.
+  constexpr size_t kSpareNodes = 64;
+  CAutoLock guard(recordsLock);
+  if (spareNodes.size() < kSpareNodes) spareNodes.push_back(std::move(node));
 }
 
 void CHttpTaskService::StampStart(HttpTaskRecord& record) {

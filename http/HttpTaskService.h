@@ -9,8 +9,9 @@
 // - each requesting thread runs OnMulThreadProxyMsg and the time-out pass from its own window.
 // Locks, outer to inner: family lock -> `instanceLock`; family lock -> `workersLock` -> a
 // worker's lock -> a task's lock; `workersLock` -> `recordsLock` -> the window lock of
-// `proxyWindows`. `workersLock` guards `workers`; `recordsLock` guards `records`, `inFlight`
-// and the clock state. No lock is held while a host callback runs.
+// `proxyWindows`. `workersLock` guards `workers`; `recordsLock` guards `records`, `inFlight`,
+// `nextPostedNumber`, `spareNodes` and the clock state. No lock is held while a host callback
+// runs.
 //
 // Ownership: held by std::shared_ptr (the singleton, the family, and each window dispatch for
 // its duration), so a dispatch on another thread keeps it alive through shutdown. Posted
@@ -90,8 +91,11 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
   void CheckTimeouts();
   // Marks the posted, not yet delivered messages of `taskId` so they are dropped on arrival.
   void CancelPosted(int taskId);
-  // Takes `message` out of `inFlight`; null when it is not there (freed by shutdown).
-  std::unique_ptr<PostedHttpMessage> Claim(PostedHttpMessage* message);
+  using InFlightList = std::unordered_map<LPARAM, PostedHttpMessage>;
+  // Takes message `number` out of `inFlight`; empty when it is not there (freed by shutdown).
+  InFlightList::node_type Claim(LPARAM number);
+  // Keeps the emptied node of a delivered message for the next one to be posted.
+  void Recycle(InFlightList::node_type node);
   void StampStart(HttpTaskRecord& record);
   // What the tasks of this service's workers report to: OnDealTaskMsg while the service
   // lives. It does not keep the service alive, so a worker abandoned at shutdown drops its
@@ -110,8 +114,11 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
   bool useTickCount = false;  // once set, time is measured with GetTickCount for good
   int nextWorkerId = 1;
   std::map<int, std::shared_ptr<CHttpTaskMachine>> workers;  // by worker id
-  // By address, so that claiming stays cheap however many wait for a busy window.
-  std::unordered_map<PostedHttpMessage*, std::unique_ptr<PostedHttpMessage>> inFlight;
+  // By number (the lParam), so that claiming stays cheap however many wait for a busy window.
+  InFlightList inFlight;
+  LPARAM nextPostedNumber = 1;  // 0 is no message
+  // Nodes of delivered messages, reused for posting: a message then costs no allocation.
+  std::vector<InFlightList::node_type> spareNodes;
   CDeliveryGate gate;  // no callback starts once shutdown has begun
 };
 

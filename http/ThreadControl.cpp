@@ -2,32 +2,26 @@
 
 #include <algorithm>
 #include <memory>
+#include <span>
 
 #include "platform/win32/Ime.h"
 #include "platform/win32/Thread.h"
 #include "platform/win32/Wait.h"
 
 CThreadControl::CThreadControl() {
-  // A task adds two events of its own: room for them at once, since one is made per request.
-  waitList.reserve(4);
-  waitObjects.reserve(4);
   AddWaitEvent(&stopEvent);  // always the first entry, so it wins over the others
 }
 
 CThreadControl::~CThreadControl() = default;
 
 long CThreadControl::Stop() {
-  {
-    CAutoLock guard(lock);
-    stopped = 1;
-  }
+  stopped.store(1);
   stopEvent.Set();
   return 0;
 }
 
 bool CThreadControl::IsStopped() {
-  CAutoLock guard(lock);
-  return stopped != 0;
+  return stopped.load() != 0;
 }
 
 bool CThreadControl::TakeStopSignal() {
@@ -36,18 +30,21 @@ bool CThreadControl::TakeStopSignal() {
   return true;
 }
 
-void CThreadControl::AddWaitEvent(CEvent* event) {
-  if (std::find(waitList.begin(), waitList.end(), event) == waitList.end()) {
-    waitList.push_back(event);
-    waitObjects.push_back(event);
-  }
+bool CThreadControl::AddWaitEvent(CEvent* event) {
+  const auto end = waitList.begin() + waitCount;
+  if (std::find(waitList.begin(), end, event) != end) return true;
+  if (waitCount == kMaxWaitEvents) return false;
+  waitList[waitCount] = event;
+  waitObjects[waitCount] = event;
+  ++waitCount;
+  return true;
 }
 
 void CThreadControl::WaitForEvents(CEvent** signalled, bool* stop, DWORD timeoutMs) {
   *signalled = nullptr;
   *stop = false;
-  const DWORD result = WaitForMultipleObjects(waitObjects, timeoutMs);
-  if (result - WAIT_OBJECT_0 >= waitList.size()) return;  // time-out or failure
+  const DWORD result = WaitForMultipleObjects(std::span(waitObjects.data(), waitCount), timeoutMs);
+  if (result - WAIT_OBJECT_0 >= waitCount) return;  // time-out or failure
   CEvent* event = waitList[result - WAIT_OBJECT_0];
   event->Reset();
   *signalled = event;
@@ -75,10 +72,7 @@ bool CThreadControl::StartThread() {
 void CThreadControl::ThreadProc(CEvent& started) {
   ImmDisableIME(0);
   if (lowPriority) LowerCurrentThreadPriority();
-  {
-    CAutoLock guard(lock);
-    stopped = 0;
-  }
+  stopped.store(0);
   started.Set();
   PreRun();
   Run();

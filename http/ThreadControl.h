@@ -2,15 +2,16 @@
 // the list of events that every wait of the task watches.
 //
 // Threads: the driving thread (a worker's, or the object's own) runs PreRun, Run, PostRun and
-// WaitForEvents; Stop may come from any thread at any time. `lock` guards `stopped`; the
-// events are thread-safe themselves. The wait list holds events owned by this object or by
-// the derived class, which outlive every wait.
+// WaitForEvents; Stop may come from any thread at any time. `stopped` is atomic (a task
+// asks it for every message it reports); the events are thread-safe themselves. The wait list holds
+// events owned by this object or by the derived class, which outlive every wait.
 #ifndef ZVNET_HTTP_THREADCONTROL_H_
 #define ZVNET_HTTP_THREADCONTROL_H_
 
-#include <vector>
+#include <array>
+#include <atomic>
+#include <cstddef>
 
-#include "platform/win32/CriticalSection.h"
 #include "platform/win32/Event.h"
 #include "platform/win32/Thread.h"
 #include "platform/win32/WinTypes.h"
@@ -38,8 +39,9 @@ class CThreadControl {
   // signalled (reset again, each event being a pulse) and whether it is the stop event.
   // `signalled` is null when the time ran out or the wait failed.
   void WaitForEvents(CEvent** signalled, bool* stop, DWORD timeoutMs = INFINITE);
-  // Appends an event to the wait list unless it is there already.
-  void AddWaitEvent(CEvent* event);
+  // Appends an event to the wait list unless it is there already; false when the list is
+  // full (kMaxWaitEvents, the stop event included).
+  bool AddWaitEvent(CEvent* event);
   // True, and the event reset, when the stop event is set now.
   bool TakeStopSignal();
 
@@ -49,11 +51,13 @@ class CThreadControl {
   void ThreadProc(CEvent& started);
 
   CThread thread;
-  int stopped = 0;
+  std::atomic<int> stopped{0};
   int lowPriority = 1;  // an own thread runs at idle priority
-  std::vector<CEvent*> waitList;
-  std::vector<const CWaitable*> waitObjects;  // waitList as the wait takes it, kept in step
-  CCriticalSection lock;                      // guards `stopped`
+  // Held in place: one task is made per request, and its few events need no allocation.
+  static constexpr size_t kMaxWaitEvents = 4;
+  std::array<CEvent*, kMaxWaitEvents> waitList{};
+  std::array<const CWaitable*, kMaxWaitEvents> waitObjects{};  // waitList as the wait takes it
+  size_t waitCount = 0;
 };
 
 #endif  // ZVNET_HTTP_THREADCONTROL_H_
