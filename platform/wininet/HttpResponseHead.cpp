@@ -61,12 +61,13 @@ bool CHttpResponseHead::SettleBodyLength() {
     start = end == head.npos ? head.size() : end + 1;
     const size_t colon = line.find(':');
     if (colon == line.npos) continue;
-    const std::string_view value = TrimView(line.substr(colon + 1));
+    // Only the two fields that matter have their value looked at.
     const std::string_view name = TrimView(line.substr(0, colon));
     if (EqualsNoCase(name, "Transfer-Encoding")) {
       if (!encoding.empty()) encoding += ", ";
-      encoding += value;
+      encoding += TrimView(line.substr(colon + 1));
     } else if (EqualsNoCase(name, "Content-Length")) {
+      const std::string_view value = TrimView(line.substr(colon + 1));
       conflicting = conflicting || (lengths && value != first);
       first = value;
       lengths = true;

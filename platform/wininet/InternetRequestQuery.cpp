@@ -132,10 +132,24 @@ BOOL QueryNumber(const std::string& text, bool wide64, void* buffer, DWORD* leng
   return CopyOut(&narrow, 4, 4, buffer, length);
 }
 
+// Whether every byte of `text` is ASCII; eight at a time, as the whole head is checked on
+// every query of it.
+bool IsAscii(std::string_view text) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  uint64_t seen = 0;
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    seen |= word;
+  }
+  for (; i < text.size(); ++i) seen |= static_cast<unsigned char>(text[i]);
+  return (seen & kHighBits) == 0;
+}
+
 // Text with its terminator; the length told on success leaves the terminator out.
-BOOL QueryText(const std::string& text, bool wide, void* buffer, DWORD* length) {
-  if (wide && std::all_of(text.begin(), text.end(),
-                          [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+BOOL QueryText(std::string_view text, bool wide, void* buffer, DWORD* length) {
+  if (wide && IsAscii(text)) {
     // Nearly all header text: one wide character a byte, written straight into the caller's
     // buffer (the head is asked for twice, for its size and then for itself).
     const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
@@ -144,10 +158,12 @@ BOOL QueryText(const std::string& text, bool wide, void* buffer, DWORD* length) 
       return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     auto* out = static_cast<unsigned char*>(buffer);
-    for (size_t i = 0; i <= text.size(); ++i) {
-      const wchar_t c = i < text.size() ? static_cast<unsigned char>(text[i]) : L'\0';
+    for (size_t i = 0; i < text.size(); ++i) {
+      const wchar_t c = static_cast<unsigned char>(text[i]);
       std::memcpy(out + i * sizeof(wchar_t), &c, sizeof c);
     }
+    const wchar_t terminator = L'\0';
+    std::memcpy(out + text.size() * sizeof(wchar_t), &terminator, sizeof terminator);
     *length = needed - sizeof(wchar_t);
     return TRUE;
   }
@@ -157,7 +173,14 @@ BOOL QueryText(const std::string& text, bool wide, void* buffer, DWORD* length) 
     return CopyOut(w.c_str(), needed, needed - sizeof(wchar_t), buffer, length);
   }
   const DWORD needed = static_cast<DWORD>(text.size() + 1);
-  return CopyOut(text.c_str(), needed, needed - 1, buffer, length);
+  if (!buffer || *length < needed) {
+    *length = needed;
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::memcpy(buffer, text.data(), text.size());
+  static_cast<char*>(buffer)[text.size()] = '\0';
+  *length = needed - 1;
+  return TRUE;
 }
 
 }  // namespace
@@ -165,10 +188,17 @@ BOOL QueryText(const std::string& text, bool wide, void* buffer, DWORD* length) 
 BOOL CInternetRequest::Query(DWORD level, void* buffer, DWORD* length, bool wide) {
   if (!length) return Fail(ERROR_INVALID_PARAMETER);
   const DWORD code = level & 0xFFFF;
+  const bool asText =
+      !(level & (HTTP_QUERY_FLAG_SYSTEMTIME | HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_FLAG_NUMBER64));
   std::string text;
   {
     std::lock_guard guard(mutex);
     if (!headersDone) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    // The head goes out from where it is kept, without a copy: it is the longest text asked
+    // for, and asked for twice.
+    if (code == HTTP_QUERY_RAW_HEADERS_CRLF && asText) {
+      return QueryText(head.Raw(), wide, buffer, length);
+    }
     if (code == HTTP_QUERY_STATUS_CODE) {
       text = std::to_string(head.Status());
     } else if (code == HTTP_QUERY_RAW_HEADERS_CRLF) {
