@@ -6,9 +6,17 @@
 
 #include "platform/wininet/HttpRedirect.h"
 
+namespace {
+
+// Room for a usual head at once, instead of growing with every field.
+constexpr size_t kUsualHead = 1024;
+
+}  // namespace
+
 bool CHttpResponseHead::AddLine(std::string_view line) {
   if (line.substr(0, 5) == "HTTP/") {
     raw.clear();
+    raw.reserve(kUsualHead);
     size_t space = line.find(' ');
     status = space == line.npos ? 0 : std::atoi(std::string(line.substr(space + 1)).c_str());
   }
