@@ -55,8 +55,12 @@ long CHttpTaskMachine::SetProxy(const tagHProxyInfo& info) {
 
 void CHttpTaskMachine::AddTask(HttpTaskParam param) {
   CAutoLock guard(lock);
+  // The thread resets the event only when it finds the queue empty, so a queue that already
+  // holds a request has its signal on the way or will be looked at again: a caller queuing
+  // many requests at once then wakes the thread once, not once per request.
+  const bool wasEmpty = queue.empty();
   queue.push_back(std::move(param));
-  workEvent.Set();
+  if (wasEmpty) workEvent.Set();
 }
 
 long CHttpTaskMachine::StopTask(int taskId) {
