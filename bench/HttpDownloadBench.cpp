@@ -34,9 +34,9 @@ constexpr size_t kPatternSize = 1 << 20;
 std::atomic<uint64_t> progressMessages{0};
 std::atomic<int> lastCode{-1};
 
-long CountingSink(UINT message, int, std::unique_ptr<HttpMsgData> data) {
+long CountingSink(UINT message, int, HttpMsgData&& data) {
   if (message == WM_HTTPDOWNLOAD_PROGRESS) progressMessages++;
-  if (message == WM_HTTPDOWNLOAD_DOWNLOAD_COMPLETE && data) lastCode = data->code;
+  if (message == WM_HTTPDOWNLOAD_DOWNLOAD_COMPLETE) lastCode = data.code;
   return 0;
 }
 

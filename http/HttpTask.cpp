@@ -197,7 +197,7 @@ long CHttpTask::Run() {
 }
 
 long CHttpTask::PostRun() {
-  OnDealMessage(WM_HTTPDOWNLOAD_THREAD_QUIT, nullptr);
+  OnDealMessage(WM_HTTPDOWNLOAD_THREAD_QUIT);
   const DWORD start = timeGetTime();
   if (m_nKind == HTTP_KIND_FILE) ReportCdnPerf();
   WriteLog(LOG_FAIL, L"CHttpTask::PostRun  [%ld]", static_cast<long>(timeGetTime() - start));

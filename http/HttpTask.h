@@ -191,12 +191,12 @@ class CHttpTask : public CThreadControl {
   // waiting and handed on together, so that the caller's thread wakes once per batch rather
   // than once per message. Every message still goes, in order; none waits longer than a few
   // milliseconds, and the end of the task's reports takes all of them along.
-  long OnDealMessage(UINT message, std::unique_ptr<HttpMsgData> data);
-  void HoldMessage(UINT message, std::unique_ptr<HttpMsgData> data);
+  long OnDealMessage(UINT message, HttpMsgData&& data = {});
+  void HoldMessage(UINT message, HttpMsgData&& data);
   void FlushMessages();
   // WaitForEvents that hands held messages on once they would otherwise wait too long.
   void AwaitEvents(CEvent** signalled, bool* stop);
-  void PostToSink(UINT message, std::unique_ptr<HttpMsgData> data);
+  void PostToSink(UINT message, HttpMsgData&& data);
   void NotifyConnecting();
   void NotifyConnected();
   void NotifyDownloadStart();
@@ -234,7 +234,7 @@ class CHttpTask : public CThreadControl {
   ZV_FAILURE_CAUSE m_nFailure = ZV_FAILURE_NONE;  // a cause known without WinINet
   int m_nSystemError = 0;                         // errno of a file failure
   std::unique_ptr<unsigned char[]> m_pChunk;
-  std::vector<std::pair<UINT, std::unique_ptr<HttpMsgData>>> m_held;
+  std::vector<std::pair<UINT, HttpMsgData>> m_held;
   DWORD m_dwHeldSince = 0;
   int m_nCookie;
   TaskMessageSink m_sink;
