@@ -137,8 +137,6 @@ long CHttpTask::InitDownload(const tagDefHttpPar* par, const SYSTEMTIME* ifModif
   m_nKind = HTTP_KIND_MEMORY;
   std::wstring savePath = path ? Trim(path, kPathBlanks) : std::wstring();
   if (!savePath.empty()) m_nKind = HTTP_KIND_FILE;
-  // Only a memory body lands in the response buffer; a file's goes to the file's own buffer.
-  if (m_nKind == HTTP_KIND_MEMORY && !m_pResponse) m_pResponse = std::make_unique<GrowBuffer>();
   if (!ParseUrl(*par, true)) {
     m_nFailure = ZV_FAILURE_BAD_URL;
     return E_FAIL;
