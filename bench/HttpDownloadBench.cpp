@@ -78,8 +78,9 @@ void BM_HttpTaskToFile(benchmark::State& state) {
   const std::filesystem::path path = Directory() / "zvnet-bench-task.bin";
   tagDefHttpPar par;
   par.url = Server().Url("/1g");
+  const TaskMessageSink sink = &CountingSink;  // the task keeps a reference
   for (auto _ : state) {
-    CHttpTask task(1, &CountingSink);
+    CHttpTask task(1, sink);
     if (task.InitDownload(&par, nullptr, 0, path.wstring().c_str(), false, false) != 0) {
       state.SkipWithError("init failed");
       break;

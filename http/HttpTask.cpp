@@ -74,8 +74,8 @@ ZV_FAILURE_CAUSE CauseOf(DWORD error, bool namedProxy) {
 
 }  // namespace
 
-CHttpTask::CHttpTask(int cookie, TaskMessageSink sink)
-    : m_nCookie(cookie), m_sink(std::move(sink)), m_dwCreateTick(timeGetTime()) {
+CHttpTask::CHttpTask(int cookie, const TaskMessageSink& sink)
+    : m_nCookie(cookie), m_sink(sink), m_dwCreateTick(timeGetTime()) {
   ClearUrlComponents(&m_url);
   std::wcscpy(m_url.schemeName, L"http");
   m_url.schemeNameLength = 4;

@@ -52,8 +52,8 @@ class CHttpTask : public CThreadControl {
   static constexpr uint64_t kUnknownLength = UINT64_MAX;
 
   // `sink` receives every message of the task, on the driving thread; an empty sink drops
-  // them.
-  CHttpTask(int cookie, TaskMessageSink sink);
+  // them. It is not copied: it must outlive the task (a worker's sink outlives its tasks).
+  CHttpTask(int cookie, const TaskMessageSink& sink);
   ~CHttpTask() override;
 
   int GetCookie() const { return m_nCookie; }
@@ -237,7 +237,7 @@ class CHttpTask : public CThreadControl {
   std::vector<std::pair<UINT, HttpMsgData>> m_held;
   DWORD m_dwHeldSince = 0;
   int m_nCookie;
-  TaskMessageSink m_sink;
+  const TaskMessageSink& m_sink;
   tagHProxyInfo m_proxy;
   int m_bPost = 0;
   int m_bSucceeded = 1;

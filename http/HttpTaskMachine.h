@@ -60,7 +60,8 @@ class CHttpTaskMachine : public std::enable_shared_from_this<CHttpTaskMachine> {
   tagHProxyInfo proxy;
   const TaskMessageSink sink;  // where every task's messages go
   // The task being built or run is made in place here: a task is a large object, and a heap
-  // block of its size costs more to take and give back than its set-up.
+  // block of its size costs more to take and give back than its set-up. Declared after
+  // `sink`, which the task refers to.
   std::optional<CHttpTask> slot;
 };
 
