@@ -128,12 +128,20 @@ bool CHttpTask::ParseUrl(const tagDefHttpPar& par, bool allowUnknownScheme) {
   return m_url.scheme == URL_SCHEME_HTTP;
 }
 
+void CHttpTask::KeepRequest(const tagDefHttpPar& par) {
+  m_param.cookies = par.cookies;
+  m_param.referrer = par.referrer;
+  m_param.flags = par.flags;
+  // Cookies are set for the address as the caller wrote it, before any redirect.
+  if (!par.cookies.empty()) m_param.url = par.url;
+  m_strHeaders = par.headers;
+}
+
 long CHttpTask::InitDownload(const tagDefHttpPar* par, const SYSTEMTIME* ifModifiedSince,
                              uint32_t startOffset, const wchar_t* path, bool startNow,
                              bool report) {
   if (!par) return E_FAIL;
-  m_param = *par;
-  m_strHeaders = par->headers;
+  KeepRequest(*par);
   m_nKind = HTTP_KIND_MEMORY;
   std::wstring savePath = path ? Trim(path, kPathBlanks) : std::wstring();
   if (!savePath.empty()) m_nKind = HTTP_KIND_FILE;
@@ -159,8 +167,7 @@ long CHttpTask::InitDownload(const tagDefHttpPar* par, const SYSTEMTIME* ifModif
 long CHttpTask::InitUpload(const tagDefHttpPar* par, std::shared_ptr<UploadData> data,
                            bool startNow) {
   if (!par) return E_FAIL;
-  m_param = *par;
-  m_strHeaders = par->headers;
+  KeepRequest(*par);
   m_pUploadData = std::move(data);
   if (!m_pResponse) m_pResponse = std::make_unique<GrowBuffer>();  // for the answer
   m_bPost = 1;

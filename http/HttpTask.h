@@ -100,6 +100,8 @@ class CHttpTask : public CThreadControl {
 
   // Set-up and lifecycle (HttpTask.cpp).
   bool ParseUrl(const tagDefHttpPar& par, bool allowUnknownScheme);
+  // Copies into m_param and m_strHeaders what the request's later steps read.
+  void KeepRequest(const tagDefHttpPar& par);
   void SetResult(int outcome, int errorCode);
   // The performance report after a file download (CCdnReport), when reports are on.
   void ReportCdnPerf();
@@ -247,6 +249,8 @@ class CHttpTask : public CThreadControl {
   // where the task follows them instead (kTaskRedirectFlags), it does so just as quietly.
   bool m_bQuietRedirect = false;
   int m_nQuietRedirects = 0;
+  // What later steps read of the caller's request (KeepRequest): cookies, referrer, flags,
+  // and the address only when cookies are set for it. Its headers are in m_strHeaders.
   tagDefHttpPar m_param;
   // The caller's header lines as the next request sends them: a redirect to another origin
   // leaves its credential lines behind (NextHop).
