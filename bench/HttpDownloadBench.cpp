@@ -34,9 +34,9 @@ constexpr size_t kPatternSize = 1 << 20;
 std::atomic<uint64_t> progressMessages{0};
 std::atomic<int> lastCode{-1};
 
-long CountingSink(UINT message, int, std::unique_ptr<HttpMsgData> data) {
+long CountingSink(UINT message, int, HttpMsgData&& data) {
   if (message == WM_HTTPDOWNLOAD_PROGRESS) progressMessages++;
-  if (message == WM_HTTPDOWNLOAD_DOWNLOAD_COMPLETE && data) lastCode = data->code;
+  if (message == WM_HTTPDOWNLOAD_DOWNLOAD_COMPLETE) lastCode = data.code;
   return 0;
 }
 
@@ -78,8 +78,9 @@ void BM_HttpTaskToFile(benchmark::State& state) {
   const std::filesystem::path path = Directory() / "zvnet-bench-task.bin";
   tagDefHttpPar par;
   par.url = Server().Url("/1g");
+  const TaskMessageSink sink = &CountingSink;  // the task keeps a reference
   for (auto _ : state) {
-    CHttpTask task(1, &CountingSink);
+    CHttpTask task(1, sink);
     if (task.InitDownload(&par, nullptr, 0, path.wstring().c_str(), false, false) != 0) {
       state.SkipWithError("init failed");
       break;

@@ -10,7 +10,7 @@
 namespace {
 
 struct SchemeInfo {
-  const wchar_t* name;
+  std::wstring_view name;
   UrlScheme scheme;
   uint32_t defaultPort;
 };
@@ -25,11 +25,11 @@ constexpr SchemeInfo kSchemes[] = {
 // Longest text one component may collect (the work buffer holds 2090 characters).
 constexpr size_t kMaxComponent = 2089;
 
-bool EqualsNoCase(std::wstring_view a, const wchar_t* b) {
-  size_t n = std::wcslen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (std::towlower(a[i]) != std::towlower(b[i])) return false;
+bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    // Equal characters need no case folding (most schemes are written in lower case).
+    if (a[i] != b[i] && std::towlower(a[i]) != std::towlower(b[i])) return false;
   }
   return true;
 }
@@ -75,6 +75,7 @@ class CUrlSplitter {
       if (EqualsNoCase(name, info.name)) {
         out->scheme = info.scheme;
         defaultPort = info.defaultPort;
+        break;
       }
     }
     if (!Store(name, kMaxSchemeName, out->schemeName, &out->schemeNameLength)) return false;
@@ -153,8 +154,13 @@ class CUrlSplitter {
 
   bool ParsePathAndExtra() {
     std::wstring_view rest = url.substr(pos);
-    size_t end = out->scheme == URL_SCHEME_FILE ? rest.size() : rest.find_first_of(L"?#");
-    if (end == std::wstring_view::npos) end = rest.size();
+    // A plain loop: find_first_of searches its set once per character.
+    size_t end = 0;
+    if (out->scheme != URL_SCHEME_FILE) {
+      while (end < rest.size() && rest[end] != L'?' && rest[end] != L'#') ++end;
+    } else {
+      end = rest.size();
+    }
     if (!Store(rest.substr(0, end), kMaxUrlPath, out->urlPath, &out->urlPathLength)) return false;
     return Store(rest.substr(end), kMaxExtraInfo, out->extraInfo, &out->extraInfoLength);
   }

@@ -107,25 +107,21 @@ bool CDownloadFile::MoveIntoPlace(int* error) {
   };
   // rename replaces the destination atomically; it is never deleted first, so a rename that
   // fails leaves the old file as it was.
-  std::wstring target = destination;
+  // `destination` itself grows into each next name tried: it ends as the name the body went
+  // to, or the last one tried (the data then stays in `temporary`).
   *error = 0;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    if (attempt > 0) target += L"_(" + std::to_wstring(attempt - 1) + L")";
-    const std::string name = WideToUtf8(target);
+    if (attempt > 0) destination += L"_(" + std::to_wstring(attempt - 1) + L")";
+    const std::string name = WideToUtf8(destination);
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
-      destination = target;
       return true;
     }
     struct stat existing {};
     // A file system without the flag answers EINVAL: then the name is looked up instead; it
     // counts as taken when anything stands there, a link too.
     if (errno == EEXIST || (errno == EINVAL && ::lstat(name.c_str(), &existing) == 0)) flush();
-    if (std::rename(from.c_str(), name.c_str()) == 0) {
-      destination = target;
-      return true;
-    }
+    if (std::rename(from.c_str(), name.c_str()) == 0) return true;
     if (attempt == 0) *error = errno;  // the destination's own failure says most
   }
-  destination = target;  // the last target tried; the data stays in `temporary`
   return false;
 }

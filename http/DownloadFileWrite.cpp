@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -36,10 +38,19 @@ bool WriteAll(int fd, const void* data, size_t count) {
   return true;
 }
 
+// `destination` with the temporary suffix, made in one allocation.
+std::wstring TemporaryFor(const std::wstring& destination) {
+  constexpr std::wstring_view kSuffix = L".downloading";
+  std::wstring name;
+  name.reserve(destination.size() + kSuffix.size());
+  name.append(destination).append(kSuffix);
+  return name;
+}
+
 }  // namespace
 
 CDownloadFile::CDownloadFile(std::wstring destination)
-    : destination(std::move(destination)), temporary(this->destination + L".downloading") {}
+    : destination(std::move(destination)), temporary(TemporaryFor(this->destination)) {}
 
 CDownloadFile::~CDownloadFile() {
   Close();

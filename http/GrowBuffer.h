@@ -12,6 +12,9 @@ class GrowBuffer {
  public:
   // 2048 zeroed bytes of capacity, none used (capacity 0 when that allocation failed).
   GrowBuffer();
+  // No capacity at all: for a body whose room Reserve makes in one allocation.
+  struct Empty {};
+  explicit GrowBuffer(Empty) {}
   GrowBuffer(const GrowBuffer&) = delete;
   GrowBuffer& operator=(const GrowBuffer&) = delete;
 

@@ -45,21 +45,49 @@ struct HttpTaskParam {
   bool reportType = false;
 };
 
-// Frees a tagDataOut together with its payload (allocated with array new).
-struct DataOutDeleter {
-  void operator()(tagDataOut* out) const {
-    if (!out) return;
-    delete[] out->data;
-    delete out;
-  }
-};
-using DataOutPtr = std::unique_ptr<tagDataOut, DataOutDeleter>;
-
-// What a task reports with a message; owned by whoever holds it.
+// What a task reports with a message; owned by whoever holds it. The result record is held
+// in place (a heap block per message cost more than the record); its payload, allocated
+// with array new, is owned too and freed with it.
 struct HttpMsgData {
   DOWNLOAD_ERRORCODE code = DOWNLOAD_OK;
   int32_t kind = 1;  // 1 normally, 2 progress, 3 redirect
-  DataOutPtr out;
+
+  HttpMsgData() = default;
+  HttpMsgData(HttpMsgData&& other) noexcept
+      : code(other.code), kind(other.kind), out(std::move(other.out)), hasOut(other.hasOut) {
+    other.Forget();
+  }
+  HttpMsgData& operator=(HttpMsgData&& other) noexcept {
+    if (this != &other) {
+      delete[] out.data;
+      code = other.code;
+      kind = other.kind;
+      out = std::move(other.out);
+      hasOut = other.hasOut;
+      other.Forget();
+    }
+    return *this;
+  }
+  ~HttpMsgData() { delete[] out.data; }
+
+  // Gives the message a result record (empty at first) and answers it.
+  tagDataOut& MakeOut() {
+    hasOut = true;
+    return out;
+  }
+  // The record as the callback gets it; null when there is none.
+  tagDataOut* Out() { return hasOut ? &out : nullptr; }
+
+ private:
+  // After a move: the payload belongs to the new holder.
+  void Forget() {
+    out.data = nullptr;
+    out.dataLength = 0;
+    hasOut = false;
+  }
+
+  tagDataOut out;
+  bool hasOut = false;
 };
 
 #endif  // ZVNET_HTTP_HTTPRECORDS_H_

@@ -74,8 +74,8 @@ ZV_FAILURE_CAUSE CauseOf(DWORD error, bool namedProxy) {
 
 }  // namespace
 
-CHttpTask::CHttpTask(int cookie, TaskMessageSink sink)
-    : m_nCookie(cookie), m_sink(std::move(sink)), m_dwCreateTick(timeGetTime()) {
+CHttpTask::CHttpTask(int cookie, const TaskMessageSink& sink)
+    : m_nCookie(cookie), m_sink(sink), m_dwCreateTick(timeGetTime()) {
   ClearUrlComponents(&m_url);
   std::wcscpy(m_url.schemeName, L"http");
   m_url.schemeNameLength = 4;
@@ -128,17 +128,23 @@ bool CHttpTask::ParseUrl(const tagDefHttpPar& par, bool allowUnknownScheme) {
   return m_url.scheme == URL_SCHEME_HTTP;
 }
 
+void CHttpTask::KeepRequest(const tagDefHttpPar& par) {
+  m_param.cookies = par.cookies;
+  m_param.referrer = par.referrer;
+  m_param.flags = par.flags;
+  // Cookies are set for the address as the caller wrote it, before any redirect.
+  if (!par.cookies.empty()) m_param.url = par.url;
+  m_strHeaders = par.headers;
+}
+
 long CHttpTask::InitDownload(const tagDefHttpPar* par, const SYSTEMTIME* ifModifiedSince,
                              uint32_t startOffset, const wchar_t* path, bool startNow,
                              bool report) {
   if (!par) return E_FAIL;
-  m_param = *par;
-  m_strHeaders = par->headers;
+  KeepRequest(*par);
   m_nKind = HTTP_KIND_MEMORY;
   std::wstring savePath = path ? Trim(path, kPathBlanks) : std::wstring();
   if (!savePath.empty()) m_nKind = HTTP_KIND_FILE;
-  // Only a memory body lands in the response buffer; a file's goes to the file's own buffer.
-  if (m_nKind == HTTP_KIND_MEMORY && !m_pResponse) m_pResponse = std::make_unique<GrowBuffer>();
   if (!ParseUrl(*par, true)) {
     m_nFailure = ZV_FAILURE_BAD_URL;
     return E_FAIL;
@@ -161,8 +167,7 @@ long CHttpTask::InitDownload(const tagDefHttpPar* par, const SYSTEMTIME* ifModif
 long CHttpTask::InitUpload(const tagDefHttpPar* par, std::shared_ptr<UploadData> data,
                            bool startNow) {
   if (!par) return E_FAIL;
-  m_param = *par;
-  m_strHeaders = par->headers;
+  KeepRequest(*par);
   m_pUploadData = std::move(data);
   if (!m_pResponse) m_pResponse = std::make_unique<GrowBuffer>();  // for the answer
   m_bPost = 1;
@@ -197,7 +202,7 @@ long CHttpTask::Run() {
 }
 
 long CHttpTask::PostRun() {
-  OnDealMessage(WM_HTTPDOWNLOAD_THREAD_QUIT, nullptr);
+  OnDealMessage(WM_HTTPDOWNLOAD_THREAD_QUIT);
   const DWORD start = timeGetTime();
   if (m_nKind == HTTP_KIND_FILE) ReportCdnPerf();
   WriteLog(LOG_FAIL, L"CHttpTask::PostRun  [%ld]", static_cast<long>(timeGetTime() - start));

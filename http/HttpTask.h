@@ -52,8 +52,8 @@ class CHttpTask : public CThreadControl {
   static constexpr uint64_t kUnknownLength = UINT64_MAX;
 
   // `sink` receives every message of the task, on the driving thread; an empty sink drops
-  // them.
-  CHttpTask(int cookie, TaskMessageSink sink);
+  // them. It is not copied: it must outlive the task (a worker's sink outlives its tasks).
+  CHttpTask(int cookie, const TaskMessageSink& sink);
   ~CHttpTask() override;
 
   int GetCookie() const { return m_nCookie; }
@@ -100,6 +100,8 @@ class CHttpTask : public CThreadControl {
 
   // Set-up and lifecycle (HttpTask.cpp).
   bool ParseUrl(const tagDefHttpPar& par, bool allowUnknownScheme);
+  // Copies into m_param and m_strHeaders what the request's later steps read.
+  void KeepRequest(const tagDefHttpPar& par);
   void SetResult(int outcome, int errorCode);
   // The performance report after a file download (CCdnReport), when reports are on.
   void ReportCdnPerf();
@@ -191,12 +193,12 @@ class CHttpTask : public CThreadControl {
   // waiting and handed on together, so that the caller's thread wakes once per batch rather
   // than once per message. Every message still goes, in order; none waits longer than a few
   // milliseconds, and the end of the task's reports takes all of them along.
-  long OnDealMessage(UINT message, std::unique_ptr<HttpMsgData> data);
-  void HoldMessage(UINT message, std::unique_ptr<HttpMsgData> data);
+  long OnDealMessage(UINT message, HttpMsgData&& data = {});
+  void HoldMessage(UINT message, HttpMsgData&& data);
   void FlushMessages();
   // WaitForEvents that hands held messages on once they would otherwise wait too long.
   void AwaitEvents(CEvent** signalled, bool* stop);
-  void PostToSink(UINT message, std::unique_ptr<HttpMsgData> data);
+  void PostToSink(UINT message, HttpMsgData&& data);
   void NotifyConnecting();
   void NotifyConnected();
   void NotifyDownloadStart();
@@ -234,10 +236,10 @@ class CHttpTask : public CThreadControl {
   ZV_FAILURE_CAUSE m_nFailure = ZV_FAILURE_NONE;  // a cause known without WinINet
   int m_nSystemError = 0;                         // errno of a file failure
   std::unique_ptr<unsigned char[]> m_pChunk;
-  std::vector<std::pair<UINT, std::unique_ptr<HttpMsgData>>> m_held;
+  std::vector<std::pair<UINT, HttpMsgData>> m_held;
   DWORD m_dwHeldSince = 0;
   int m_nCookie;
-  TaskMessageSink m_sink;
+  const TaskMessageSink& m_sink;
   tagHProxyInfo m_proxy;
   int m_bPost = 0;
   int m_bSucceeded = 1;
@@ -247,6 +249,8 @@ class CHttpTask : public CThreadControl {
   // where the task follows them instead (kTaskRedirectFlags), it does so just as quietly.
   bool m_bQuietRedirect = false;
   int m_nQuietRedirects = 0;
+  // What later steps read of the caller's request (KeepRequest): cookies, referrer, flags,
+  // and the address only when cookies are set for it. Its headers are in m_strHeaders.
   tagDefHttpPar m_param;
   // The caller's header lines as the next request sends them: a redirect to another origin
   // leaves its credential lines behind (NextHop).

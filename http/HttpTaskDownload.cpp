@@ -343,15 +343,23 @@ unsigned char* CHttpTask::ChunkBuffer() {
 
 CHttpTask::Step CHttpTask::PrepareResponse() {
   NotifyDownloadStart();
-  if (m_nKind == HTTP_KIND_MEMORY && !m_pResponse) {
+  // Only a memory body lands in the response buffer; a file's goes to the file's own buffer.
+  if (m_nKind != HTTP_KIND_MEMORY) return StepOk;
+  const bool lengthKnown =
+      m_nTotal != kUnknownLength && m_nTotal > m_nOffset && m_nTotal <= kMaxMemoryBody;
+  if (!m_pResponse && lengthKnown) {
+    // A body of known length gets its room in one allocation, not after a first small one.
+    auto room = std::make_unique<GrowBuffer>(GrowBuffer::Empty{});
+    if (room->Reserve(static_cast<size_t>(m_nTotal)) == 0) m_pResponse = std::move(room);
+  }
+  if (!m_pResponse) {
     m_pResponse = std::make_unique<GrowBuffer>();
     if (m_pResponse->Capacity() == 0) {
       m_nErrorCode = DOWNLOAD_FAILED;
       return StepFailed;
     }
   }
-  if (m_nKind == HTTP_KIND_MEMORY && m_nTotal != kUnknownLength && m_nTotal > m_nOffset &&
-      m_nTotal <= kMaxMemoryBody) {
+  if (lengthKnown) {
     m_pResponse->Reserve(static_cast<size_t>(m_nTotal));  // a failure just leaves growth to Append
   }
   return StepOk;

@@ -121,7 +121,8 @@ DWORD CHttpTaskMachine::MainProc() {
       task->PostRun();
     }
     CAutoLock guard(lock);
-    current.reset();
+    current = nullptr;
+    slot.reset();
   }
   WriteLog(LOG_TRACE, L"CHttpTaskMachine::MainProc Exit");
   return 0;
@@ -129,8 +130,7 @@ DWORD CHttpTaskMachine::MainProc() {
 
 CHttpTask* CHttpTaskMachine::GetTask() {
   WriteLog(LOG_TRACE, L"CHttpTaskMachine::GetTask");
-  std::unique_ptr<CHttpTask> failedTask;
-  CHttpTask* task = nullptr;
+  bool failed = false;
   {
     // Taking the request and making it `current` happen under one holding, so StopTask
     // always finds the id in one of the two places.
@@ -141,23 +141,20 @@ CHttpTask* CHttpTaskMachine::GetTask() {
     }
     HttpTaskParam param = std::move(queue.front());
     queue.pop_front();
-    bool failed = false;
-    std::unique_ptr<CHttpTask> built = BuildTask(param, failed);
-    if (failed) {
-      failedTask = std::move(built);
-    } else {
-      current = std::move(built);
-      task = current.get();
-    }
+    failed = !BuildTask(param);
+    if (!failed) current = &*slot;
   }
-  // Reported outside the lock: the report goes through the service's locks.
-  if (failedTask) failedTask->FailTask();
-  return task;
+  if (!failed) return &*slot;
+  // Reported outside the lock: the report goes through the service's locks. The task never
+  // became `current`, so nothing else reaches it.
+  slot->FailTask();
+  slot.reset();
+  return nullptr;
 }
 
-std::unique_ptr<CHttpTask> CHttpTaskMachine::BuildTask(HttpTaskParam& param, bool& failed) {
+bool CHttpTaskMachine::BuildTask(HttpTaskParam& param) {
   WriteLog(LOG_TRACE, L"CHttpTaskMachine::BuildTask");
-  auto task = std::make_unique<CHttpTask>(param.taskId, sink);
+  CHttpTask* task = &slot.emplace(param.taskId, sink);
   task->SetExtraParam(param.par.reserved);
   task->SetProxy(proxy);
   long result = E_FAIL;
@@ -177,6 +174,5 @@ std::unique_ptr<CHttpTask> CHttpTaskMachine::BuildTask(HttpTaskParam& param, boo
     default:
       break;
   }
-  failed = result != 0;
-  return task;
+  return result == 0;
 }

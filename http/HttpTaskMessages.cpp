@@ -31,7 +31,7 @@ void PutLittleEndian(unsigned char* out, uint32_t value) {
 
 }  // namespace
 
-long CHttpTask::OnDealMessage(UINT message, std::unique_ptr<HttpMsgData> data) {
+long CHttpTask::OnDealMessage(UINT message, HttpMsgData&& data) {
   if (!EndsReports(message)) {
     HoldMessage(message, std::move(data));
     return 0;
@@ -42,14 +42,14 @@ long CHttpTask::OnDealMessage(UINT message, std::unique_ptr<HttpMsgData> data) {
   return 0;
 }
 
-void CHttpTask::PostToSink(UINT message, std::unique_ptr<HttpMsgData> data) {
+void CHttpTask::PostToSink(UINT message, HttpMsgData&& data) {
   WriteLog(LOG_TRACE, L"CHttpTask::OnDealMessage Enter");
   if (IsStopped()) return;  // a stopped task reports nothing more; `data` is freed
   WriteLog(LOG_TRACE, L"CHttpTask::OnDealMessage Call");
   if (m_sink) m_sink(message, m_nCookie, std::move(data));
 }
 
-void CHttpTask::HoldMessage(UINT message, std::unique_ptr<HttpMsgData> data) {
+void CHttpTask::HoldMessage(UINT message, HttpMsgData&& data) {
   if (m_held.empty()) {
     m_dwHeldSince = timeGetTime();
     // Room for a download's first batch (connecting to the first progress) at once.
@@ -76,7 +76,7 @@ void CHttpTask::AwaitEvents(CEvent** signalled, bool* stop) {
 
 void CHttpTask::FlushMessages() {
   if (m_held.empty()) return;
-  std::vector<std::pair<UINT, std::unique_ptr<HttpMsgData>>> held;
+  std::vector<std::pair<UINT, HttpMsgData>> held;
   held.swap(m_held);
   CPostBatch batch;
   for (auto& [message, data] : held) PostToSink(message, std::move(data));
@@ -86,44 +86,43 @@ void CHttpTask::FlushMessages() {
 }
 
 void CHttpTask::NotifyConnecting() {
-  OnDealMessage(WM_HTTPDOWNLOAD_CONNECTING, nullptr);
+  OnDealMessage(WM_HTTPDOWNLOAD_CONNECTING);
 }
 
 void CHttpTask::NotifyConnected() {
-  OnDealMessage(WM_HTTPDOWNLOAD_CONNECTED, nullptr);
+  OnDealMessage(WM_HTTPDOWNLOAD_CONNECTED);
 }
 
 void CHttpTask::NotifyDownloadStart() {
-  OnDealMessage(WM_HTTPDOWNLOAD_DOWNLOAD_START, nullptr);
+  OnDealMessage(WM_HTTPDOWNLOAD_DOWNLOAD_START);
 }
 
 void CHttpTask::NotifyAuthRequired() {
-  OnDealMessage(WM_HTTPDOWNLOAD_AUTH_REQ, nullptr);
+  OnDealMessage(WM_HTTPDOWNLOAD_AUTH_REQ);
 }
 
 void CHttpTask::NotifyProgress() {
-  auto message = std::make_unique<HttpMsgData>();
-  message->code = DOWNLOAD_PROGRESS;
-  message->kind = 2;
-  message->out.reset(new tagDataOut);
-  message->out->data = new unsigned char[8];
-  PutLittleEndian(message->out->data, ProgressField(m_nOffset));
-  PutLittleEndian(message->out->data + 4,
-                  m_nTotal == kUnknownLength ? 0xFFFFFFFFu : ProgressField(m_nTotal));
-  message->out->dataLength = 8;
-  message->out->elapsedMs = timeGetTime() - m_dwCreateTick;
-  message->out->httpStatus = 0;
+  HttpMsgData message;
+  message.code = DOWNLOAD_PROGRESS;
+  message.kind = 2;
+  tagDataOut& out = message.MakeOut();
+  out.data = new unsigned char[8];
+  PutLittleEndian(out.data, ProgressField(m_nOffset));
+  PutLittleEndian(out.data + 4, m_nTotal == kUnknownLength ? 0xFFFFFFFFu : ProgressField(m_nTotal));
+  out.dataLength = 8;
+  out.elapsedMs = timeGetTime() - m_dwCreateTick;
+  out.httpStatus = 0;
   OnDealMessage(WM_HTTPDOWNLOAD_PROGRESS, std::move(message));
 }
 
 void CHttpTask::NotifyRedirect() {
-  auto message = std::make_unique<HttpMsgData>();
-  message->code = DOWNLOAD_REDIRECT;
-  message->kind = 3;
-  message->out.reset(new tagDataOut);
-  message->out->text = m_strUrl;
-  message->out->elapsedMs = timeGetTime() - m_dwCreateTick;
-  message->out->httpStatus = m_nHttpStatus;
+  HttpMsgData message;
+  message.code = DOWNLOAD_REDIRECT;
+  message.kind = 3;
+  tagDataOut& out = message.MakeOut();
+  out.text = m_strUrl;
+  out.elapsedMs = timeGetTime() - m_dwCreateTick;
+  out.httpStatus = m_nHttpStatus;
   OnDealMessage(WM_HTTPDOWNLOAD_REDIRECT, std::move(message));
 }
 
@@ -138,29 +137,29 @@ void CHttpTask::NotifyComplete() {
   } else {
     return;
   }
-  auto message = std::make_unique<HttpMsgData>();
-  message->code = static_cast<DOWNLOAD_ERRORCODE>(m_nErrorCode);
-  message->kind = 1;
-  message->out.reset(new tagDataOut);
+  HttpMsgData message;
+  message.code = static_cast<DOWNLOAD_ERRORCODE>(m_nErrorCode);
+  message.kind = 1;
+  tagDataOut& out = message.MakeOut();
   // Only the report after a file download reads the headers again; else they move along.
   if (m_nKind == HTTP_KIND_FILE && IsReportEnabled()) {
-    message->out->text = m_strRawHeaders;
+    out.text = m_strRawHeaders;
   } else {
-    message->out->text = std::move(m_strRawHeaders);
+    out.text = std::move(m_strRawHeaders);
   }
-  message->out->httpStatus = m_nHttpStatus;
-  message->out->elapsedMs = transfer;
+  out.httpStatus = m_nHttpStatus;
+  out.elapsedMs = transfer;
   if (m_nErrorCode != DOWNLOAD_OK && m_nErrorCode != DOWNLOAD_NOT_MODIFIED) {
-    message->out->failure = FailureCause();
-    if (message->out->failure == ZV_FAILURE_DESTINATION_UNWRITABLE) {
-      message->out->systemError = m_nSystemError;
+    out.failure = FailureCause();
+    if (out.failure == ZV_FAILURE_DESTINATION_UNWRITABLE) {
+      out.systemError = m_nSystemError;
     }
   }
   if (m_nKind != HTTP_KIND_FILE && m_pResponse && m_pResponse->Size() > 0) {
     // The buffer was allocated with new[]; the message owns it from here (no copy).
     const size_t size = m_pResponse->Size();
-    message->out->data = m_pResponse->Release();
-    message->out->dataLength = static_cast<uint32_t>(size);
+    out.data = m_pResponse->Release();
+    out.dataLength = static_cast<uint32_t>(size);
   }
   OnDealMessage(id, std::move(message));
 }

@@ -10,12 +10,12 @@ CHttpTaskRegistry& CHttpTaskRegistry::Get() {
 }
 
 void CHttpTaskRegistry::Add(CHttpTask* task) {
-  CAutoLock guard(lock);
+  std::lock_guard guard(lock);
   if (std::find(tasks.begin(), tasks.end(), task) == tasks.end()) tasks.push_back(task);
 }
 
 bool CHttpTaskRegistry::Remove(CHttpTask* task) {
-  CAutoLock guard(lock);
+  std::lock_guard guard(lock);
   auto it = std::find(tasks.begin(), tasks.end(), task);
   if (it == tasks.end()) return false;
   tasks.erase(it);
@@ -23,6 +23,6 @@ bool CHttpTaskRegistry::Remove(CHttpTask* task) {
 }
 
 bool CHttpTaskRegistry::Contains(const void* context) {
-  CAutoLock guard(lock);
+  std::lock_guard guard(lock);
   return std::find(tasks.begin(), tasks.end(), context) != tasks.end();
 }

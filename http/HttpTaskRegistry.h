@@ -3,13 +3,13 @@
 //
 // Threads: a task's driving thread adds (PreRun) and removes (destructor); the stand-in's
 // threads look up. `lock` guards `tasks` and is held only while the list is searched or
-// changed, never while a task is called.
+// changed, never while a task is called; nothing is locked under it, so a plain mutex does
+// (a status callback looks the task up on every status).
 #ifndef ZVNET_HTTP_HTTPTASKREGISTRY_H_
 #define ZVNET_HTTP_HTTPTASKREGISTRY_H_
 
+#include <mutex>
 #include <vector>
-
-#include "platform/win32/CriticalSection.h"
 
 class CHttpTask;
 
@@ -24,7 +24,7 @@ class CHttpTaskRegistry {
   bool Contains(const void* context);
 
  private:
-  CCriticalSection lock;
+  std::mutex lock;
   std::vector<CHttpTask*> tasks;
 };
 

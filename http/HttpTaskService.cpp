@@ -283,7 +283,7 @@ int CHttpTaskService::IsDestinationReachable(const wchar_t* destination) {
 
 TaskMessageSink CHttpTaskService::TaskSink() {
   std::weak_ptr<CHttpTaskService> weak = weak_from_this();
-  return [weak](UINT message, int taskId, std::unique_ptr<HttpMsgData> data) -> long {
+  return [weak](UINT message, int taskId, HttpMsgData&& data) -> long {
     std::shared_ptr<CHttpTaskService> service = weak.lock();
     if (!service) return 0;  // no service: the message is dropped with its record
     WriteLog(LOG_TRACE, L"CHttpTask::OnDealMessage True");
@@ -292,14 +292,14 @@ TaskMessageSink CHttpTaskService::TaskSink() {
   };
 }
 
-long CHttpTaskService::OnDealTaskMsg(UINT message, int taskId, std::unique_ptr<HttpMsgData> data) {
+long CHttpTaskService::OnDealTaskMsg(UINT message, int taskId, HttpMsgData&& data) {
   WriteLog(LOG_TRACE, L"CHttpTaskService::OnDealTaskMsg Cookie: %d", taskId);
   if (message == WM_HTTPDOWNLOAD_THREAD_QUIT) {
     WriteLog(LOG_TRACE, L"CHttpTaskService::OnDealTaskMsg WM_HTTPDOWNLOAD_THREAD_QUIT");
     CloseCookie(taskId);
     return 0;
   }
-  if (data) NormalisePayload(data->out.get());
+  NormalisePayload(data.Out());
 
   // Looking the record up and posting happen under one holding of the lock, so a stop or a
   // time-out either comes first (the message is dropped here) or finds the message posted
@@ -333,7 +333,7 @@ long CHttpTaskService::OnDealTaskMsg(UINT message, int taskId, std::unique_ptr<H
                                    : inFlight.try_emplace(number).first->second;
   posted.taskId = taskId;
   posted.record.emplace(it->second);
-  if (data) posted.data = std::move(*data);  // code 0, kind 1, no result record otherwise
+  posted.data = std::move(data);
   if (IsCompletion(message)) records.erase(it);
 
   WriteLog(LOG_TRACE, L"CHttpTaskService::OnDealTaskMsg PostMessage");
@@ -376,8 +376,7 @@ long CHttpTaskService::OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM l
     return E_FAIL;
   }
   WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg ErrorCode:%d  PData:%d",
-           static_cast<int>(data.code),
-           static_cast<int>(reinterpret_cast<intptr_t>(data.out.get())));
+           static_cast<int>(data.code), static_cast<int>(reinterpret_cast<intptr_t>(data.Out())));
   const wchar_t* name = NameOf(message);
   if (!name) {
     WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg E_FAIL");
@@ -385,7 +384,7 @@ long CHttpTaskService::OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM l
   }
   WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg %s", name);
   if (IsDelivered(message, record.kind)) {
-    gate.Deliver([&] { record.callback(taskId, record.userParam, data.code, data.out.get()); });
+    gate.Deliver([&] { record.callback(taskId, record.userParam, data.code, data.Out()); });
   }
   // The message and its result record are freed here, after the callback.
   Recycle(std::move(claimed));

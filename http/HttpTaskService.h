@@ -76,7 +76,7 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
   int IsDestinationReachable(const wchar_t* destination);
 
   // Hand-over from a task on its worker thread; takes ownership of `data` (may be null).
-  long OnDealTaskMsg(UINT message, int taskId, std::unique_ptr<HttpMsgData> data);
+  long OnDealTaskMsg(UINT message, int taskId, HttpMsgData&& data);
   // From the requesting thread's window: deliveries and WM_TIMER.
   long OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM lParam);
 
