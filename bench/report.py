@@ -122,6 +122,12 @@ def main():
     print("\nRows starting with \"replace\" write over existing files: zvnet flushes the new bytes "
           "before renaming them over the old file, curl writes over the old file in place. They "
           "have no goal.")
+    print("\nIn the folder rows zvnet writes each body into its \".downloading\" file and renames "
+          "that into place once it is complete (resume and safety need both); curl writes under "
+          "the final name. On this machine's tmpfs the rename costs about 6 us per file. With "
+          "8 workers zvnet runs 8 threads that each wait for their own response, curl one "
+          "thread that polls 8 connections. The warm GET crosses from the caller's thread to "
+          "the worker's and back; the libcurl loop stays on one.")
     print("\n## Goals\n")
     print("| goal | limit | measured | met |")
     print("|---|---|---|---|")
