@@ -1,8 +1,7 @@
 // Idle eventfds kept for reuse. An HTTP download makes and drops three events; with a cache,
 // a run of many small downloads stops paying two system calls for each of them.
 //
-// Threads: any thread may Take and Give; `lock` guards `idle`. Each thread keeps its first
-// few idle descriptors apart, unlocked, and closes them when it ends.
+// Threads: any thread may Take and Give; `lock` guards `idle`.
 #ifndef ZVNET_PLATFORM_WIN32_EVENTFDCACHE_H_
 #define ZVNET_PLATFORM_WIN32_EVENTFDCACHE_H_
 
