@@ -121,8 +121,7 @@ DWORD CHttpTaskMachine::MainProc() {
       task->PostRun();
     }
     CAutoLock guard(lock);
-    current = nullptr;
-    slot.reset();
+    current.reset();
   }
   WriteLog(LOG_TRACE, L"CHttpTaskMachine::MainProc Exit");
   return 0;
@@ -130,7 +129,8 @@ DWORD CHttpTaskMachine::MainProc() {
 
 CHttpTask* CHttpTaskMachine::GetTask() {
   WriteLog(LOG_TRACE, L"CHttpTaskMachine::GetTask");
-  bool failed = false;
+  std::unique_ptr<CHttpTask> failedTask;
+  CHttpTask* task = nullptr;
   {
     // Taking the request and making it `current` happen under one holding, so StopTask
     // always finds the id in one of the two places.
@@ -141,20 +141,23 @@ CHttpTask* CHttpTaskMachine::GetTask() {
     }
     HttpTaskParam param = std::move(queue.front());
     queue.pop_front();
-    failed = !BuildTask(param);
-    if (!failed) current = &*slot;
+    bool failed = false;
+    std::unique_ptr<CHttpTask> built = BuildTask(param, failed);
+    if (failed) {
+      failedTask = std::move(built);
+    } else {
+      current = std::move(built);
+      task = current.get();
+    }
   }
-  if (!failed) return &*slot;
-  // Reported outside the lock: the report goes through the service's locks. The task never
-  // became `current`, so nothing else reaches it.
-  slot->FailTask();
-  slot.reset();
-  return nullptr;
+  // Reported outside the lock: the report goes through the service's locks.
+  if (failedTask) failedTask->FailTask();
+  return task;
 }
 
-bool CHttpTaskMachine::BuildTask(HttpTaskParam& param) {
+std::unique_ptr<CHttpTask> CHttpTaskMachine::BuildTask(HttpTaskParam& param, bool& failed) {
   WriteLog(LOG_TRACE, L"CHttpTaskMachine::BuildTask");
-  CHttpTask* task = &slot.emplace(param.taskId, sink);
+  auto task = std::make_unique<CHttpTask>(param.taskId, sink);
   task->SetExtraParam(param.par.reserved);
   task->SetProxy(proxy);
   long result = E_FAIL;
@@ -174,5 +177,6 @@ bool CHttpTaskMachine::BuildTask(HttpTaskParam& param) {
     default:
       break;
   }
-  return result == 0;
+  failed = result != 0;
+  return task;
 }

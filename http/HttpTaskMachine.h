@@ -4,27 +4,25 @@
 // StopTask, Close); requesting threads' time-out passes (StopTask); the worker thread itself
 // (MainProc, GetTask, BuildTask and the running task). `lock` guards `queue`, `current` and
 // `proxy`; it is taken after the service's workers lock and before a task's own lock, and is
-// never held while a task runs or while the worker reports to the service. Only the worker
-// thread makes and ends the task in `slot`; other threads reach it through `current` only.
+// never held while a task runs or while the worker reports to the service.
 //
 // Owned by the service through a std::shared_ptr; the worker thread holds a second reference
 // while it runs, so a thread abandoned by Close after 30 seconds can finish safely. The
-// worker owns the task in `slot` and every queued request. Every task it builds reports to
-// `sink`.
+// worker owns `current` and every queued request. Every task it builds reports to `sink`.
 #ifndef ZVNET_HTTP_HTTPTASKMACHINE_H_
 #define ZVNET_HTTP_HTTPTASKMACHINE_H_
 
 #include <deque>
 #include <memory>
-#include <optional>
 
 #include "http/HttpRecords.h"
-#include "http/HttpTask.h"
 #include "http/TaskMessageSink.h"
 #include "platform/win32/CriticalSection.h"
 #include "platform/win32/Event.h"
 #include "platform/win32/Thread.h"
 #include "platform/win32/WinTypes.h"
+
+class CHttpTask;
 
 class CHttpTaskMachine : public std::enable_shared_from_this<CHttpTaskMachine> {
  public:
@@ -47,8 +45,8 @@ class CHttpTaskMachine : public std::enable_shared_from_this<CHttpTaskMachine> {
   DWORD MainProc();
   // The next task, made `current`; null when there was none or its setup failed.
   CHttpTask* GetTask();
-  // Builds the task for `param` in `slot`; false when its setup did not succeed.
-  bool BuildTask(HttpTaskParam& param);
+  // A task for `param`; `failed` when its setup did not succeed.
+  std::unique_ptr<CHttpTask> BuildTask(HttpTaskParam& param, bool& failed);
 
   std::deque<HttpTaskParam> queue;
   CThread thread;
@@ -56,13 +54,10 @@ class CHttpTaskMachine : public std::enable_shared_from_this<CHttpTaskMachine> {
   CEvent workEvent{CEvent::ResetMode::kAuto};
   CEvent quitEvent{CEvent::ResetMode::kAuto};
   CCriticalSection lock;
-  CHttpTask* current = nullptr;  // the running task in `slot`, null when idle
+  // Where every task's messages go; tasks refer to it, so it is declared before `current`.
+  const TaskMessageSink sink;
+  std::unique_ptr<CHttpTask> current;  // the running transfer, null when idle
   tagHProxyInfo proxy;
-  const TaskMessageSink sink;  // where every task's messages go
-  // The task being built or run is made in place here: a task is a large object, and a heap
-  // block of its size costs more to take and give back than its set-up. Declared after
-  // `sink`, which the task refers to.
-  std::optional<CHttpTask> slot;
 };
 
 #endif  // ZVNET_HTTP_HTTPTASKMACHINE_H_
