@@ -30,7 +30,9 @@ class GrowBuffer {
   // Where `length` more bytes can be written in place without growing; null when they do not
   // fit. Commit counts bytes written there as used.
   unsigned char* Tail(size_t length) {
-    return capacity - size >= length ? data.get() + size : nullptr;
+    if (capacity - size < length) return nullptr;
+    if (size + length > prefaulted) PrefaultAhead(size + length);
+    return data.get() + size;
   }
   void Commit(size_t length) { size += std::min(length, capacity - size); }
 
@@ -41,9 +43,13 @@ class GrowBuffer {
   unsigned char* Release();
 
  private:
+  // Makes the room up to at least `end` present, a few MiB at a time.
+  void PrefaultAhead(size_t end);
+
   std::unique_ptr<unsigned char[]> data;
   size_t size = 0;
   size_t capacity = 0;
+  size_t prefaulted = 0;  // the room below this offset has been made present
 };
 
 #endif  // ZVNET_HTTP_GROWBUFFER_H_

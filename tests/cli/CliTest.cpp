@@ -50,7 +50,8 @@ class CliTest : public ::testing::Test {
 // exports, and the outcome comes back as an exit status, output, a line that says why, and
 // files. Nothing reaches standard error as a control sequence or a redraw (not a terminal).
 TEST_F(CliTest, CommandsTurnArgumentsIntoRequestsAndOutcomesIntoStatusesLinesAndFiles) {
-  const std::string content = TestBytes(3 << 20);
+  // Over 4 MiB, so that a body into memory is made present ahead of its reads.
+  const std::string content = TestBytes((9 << 20) + 7);
   const std::string reversed(content.rbegin(), content.rend());
   server.Handle("/file.bin", CHttpTestResource(content));
   server.Handle("/A/data.bin", CHttpTestResource(content));
