@@ -54,6 +54,7 @@ class CHttpTask : public CThreadControl {
   // `sink` receives every message of the task, on the driving thread; an empty sink drops
   // them. It is not copied: it must outlive the task (a worker's sink outlives its tasks).
   CHttpTask(int cookie, const TaskMessageSink& sink);
+  CHttpTask(int cookie, TaskMessageSink&& sink) = delete;  // would outlive a temporary
   ~CHttpTask() override;
 
   int GetCookie() const { return m_nCookie; }

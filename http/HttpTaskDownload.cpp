@@ -347,21 +347,22 @@ CHttpTask::Step CHttpTask::PrepareResponse() {
   if (m_nKind != HTTP_KIND_MEMORY) return StepOk;
   const bool lengthKnown =
       m_nTotal != kUnknownLength && m_nTotal > m_nOffset && m_nTotal <= kMaxMemoryBody;
-  if (!m_pResponse && lengthKnown) {
-    // A body of known length gets its room in one allocation, not after a first small one.
-    auto room = std::make_unique<GrowBuffer>(GrowBuffer::Empty{});
-    if (room->Reserve(static_cast<size_t>(m_nTotal)) == 0) m_pResponse = std::move(room);
+  if (m_pResponse) {
+    // A later attempt: the room grows to the length now announced.
+    if (lengthKnown) m_pResponse->Reserve(static_cast<size_t>(m_nTotal));  // else Append grows
+    return StepOk;
   }
-  if (!m_pResponse) {
-    m_pResponse = std::make_unique<GrowBuffer>();
-    if (m_pResponse->Capacity() == 0) {
+  // A body of known length gets its room in one allocation; otherwise, or when that much
+  // memory is not to be had, a small first room that grows.
+  auto room = std::make_unique<GrowBuffer>(GrowBuffer::Empty{});
+  if (!lengthKnown || room->Reserve(static_cast<size_t>(m_nTotal)) != 0) {
+    room = std::make_unique<GrowBuffer>();
+    if (room->Capacity() == 0) {
       m_nErrorCode = DOWNLOAD_FAILED;
       return StepFailed;
     }
   }
-  if (lengthKnown) {
-    m_pResponse->Reserve(static_cast<size_t>(m_nTotal));  // a failure just leaves growth to Append
-  }
+  m_pResponse = std::move(room);
   return StepOk;
 }
 
