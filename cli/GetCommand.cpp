@@ -103,14 +103,9 @@ bool CGetCommand::IntoFolder() const {
 std::string CGetCommand::PathFor(const std::string& url) const {
   if (options.output.empty() || options.output == "-") return "";
   if (!IntoFolder()) return options.output;
-  std::string_view name(url);
   // The query or fragment is cut first: a '/' in it names nothing.
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (name[i] == '?' || name[i] == '#') {
-      name = name.substr(0, i);
-      break;
-    }
-  }
+  std::string_view name(url);
+  name = name.substr(0, name.find_first_of("?#"));
   name = name.substr(name.find_last_of('/') + 1);
   if (name.empty() || name == "." || name == "..") name = "index.html";
   std::string path;

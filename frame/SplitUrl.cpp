@@ -154,13 +154,8 @@ class CUrlSplitter {
 
   bool ParsePathAndExtra() {
     std::wstring_view rest = url.substr(pos);
-    // A plain loop: find_first_of searches its set once per character.
-    size_t end = 0;
-    if (out->scheme != URL_SCHEME_FILE) {
-      while (end < rest.size() && rest[end] != L'?' && rest[end] != L'#') ++end;
-    } else {
-      end = rest.size();
-    }
+    size_t end = out->scheme == URL_SCHEME_FILE ? rest.size() : rest.find_first_of(L"?#");
+    if (end == std::wstring_view::npos) end = rest.size();
     if (!Store(rest.substr(0, end), kMaxUrlPath, out->urlPath, &out->urlPathLength)) return false;
     return Store(rest.substr(end), kMaxExtraInfo, out->extraInfo, &out->extraInfoLength);
   }
