@@ -45,6 +45,12 @@ constexpr int kMaxAttempts = 40;
 // After this many requests for one file the server behaves, so every download can finish.
 constexpr int kFaultyRequests = 10;
 constexpr unsigned kTimeoutMs = 3000;
+// A download reads its body in chunks of this size and writes only whole ones: a stopped
+// task keeps the chunks it had completed.
+constexpr uint64_t kChunk = 32768;
+// File 0's first answer stalls after this many body bytes, so that every seed leaves at
+// least one part to resume from (two whole chunks).
+constexpr uint64_t kFirstStall = 2 * kChunk + 4000;
 
 // Spoils an answer as `roll` says: 35 % clean, else a cut, a reset, a stall before the head
 // (longer than the time-out) or in the body (the part is kept for a resumed request), a
@@ -88,15 +94,26 @@ TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
   std::vector<std::string> contents;
   std::vector<CHttpTestResource> resources;
   std::vector<std::atomic<int>> requestsOf(kDownloads);
+  // Body bytes the last answer for a file sent before it stalled; -1 when it did not stall.
+  std::vector<std::atomic<int64_t>> stalledAfter(kDownloads);
+  // Requests that asked for the rest of a kept part: the task found its part whole on disk.
+  std::atomic<int> ranged{0};
   CHttpTestServer server;  // after what its handlers read
   for (int i = 0; i < kDownloads; ++i) {
-    contents.push_back(TestBytes(20000 + FaultMix(seed, 1000000 + i) % 280000,
-                                 static_cast<uint32_t>(FaultMix(seed, 2000000 + i))));
+    const uint64_t size = i == 0 ? 3 * kChunk : 20000 + FaultMix(seed, 1000000 + i) % 280000;
+    contents.push_back(TestBytes(size, static_cast<uint32_t>(FaultMix(seed, 2000000 + i))));
     resources.emplace_back(contents.back());
     server.Handle("/f/" + std::to_string(i), [&, i](const HttpTestRequest& request) {
       const int number = requestsOf[i]++;
+      ranged += request.HasHeader("Range");
       HttpTestResponse response = resources[i](request);
-      if (number < kFaultyRequests) Spoil(response, FaultMix(seed, i, number));
+      if (i == 0 && number == 0) {
+        response.stallAfterBodyBytes = kFirstStall;
+      } else if (number < kFaultyRequests) {
+        Spoil(response, FaultMix(seed, i, number));
+      }
+      stalledAfter[i] =
+          response.stallAfterBodyBytes ? static_cast<int64_t>(*response.stallAfterBodyBytes) : -1;
       return response;
     });
   }
@@ -104,6 +121,7 @@ TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
     std::string destination;
     int attempts = 0;
     int current = 0;      // task id in flight, 0 when none
+    uint64_t held = 0;    // bytes of the part its latest request resumed from
     bool landed = false;  // in place although its request timed out
   };
   std::vector<Download> downloads(kDownloads);
@@ -112,7 +130,6 @@ TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
   for (int& worker : workers) ASSERT_EQ(ZvHttp::CreateWorker(&worker), 0);
   CHttpCallbackLog log;
   std::map<int, int> owner;  // task id -> download
-  int resumed = 0;           // requests queued with a non-zero offset
   auto start = [&](int index) {
     Download& download = downloads[index];
     // Under "été/": three-byte and two-byte characters and blanks reach the file system whole.
@@ -123,7 +140,8 @@ TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
     tagDefHttpPar par = HttpPar(server.Url("/f/" + std::to_string(index)));
     const auto held = static_cast<unsigned long>(
         CTempFolder::ReadPath(download.destination + ".downloading").size());
-    resumed += held > 0;
+    download.held = held;
+    stalledAfter[index] = -1;
     ++download.attempts;
     ASSERT_EQ(ZvHttp::DownloadInFileEx(&par, Utf8ToWide(download.destination), nullptr, held,
                                        CHttpCallbackLog::Callback, kTimeoutMs, &download.current,
@@ -162,12 +180,24 @@ TEST(ResumeUnderFaults, EveryFileArrivesWholeOrNotAtAll) {
         ADD_FAILURE() << "file " << i << " never arrived";
         --inFlight;
       } else {
+        // A stall ends in the caller's time-out; the stopped task then keeps the chunks it
+        // had (closing it may take the worker a moment), and the next request resumes there.
+        const int64_t sent = stalledAfter[i];
+        const uint64_t kept = sent > 0 ? static_cast<uint64_t>(sent) / kChunk * kChunk : 0;
+        if (kept > 0) {
+          const fs::path part = download.destination + ".downloading";
+          EXPECT_TRUE(WaitUntil([&] {
+            std::error_code error;
+            return fs::file_size(part, error) >= download.held + kept;
+          })) << "file "
+              << i << " lost the " << kept << " bytes it had before a stall";
+        }
         start(i);
       }
     }
   }
   EXPECT_EQ(finished, kDownloads);
-  EXPECT_GT(resumed, 0) << "no stall left a part to resume from";
+  EXPECT_GT(ranged.load(), 0) << "no kept part was resumed from";
   // A tick more of the time-out timer: nothing may follow a terminal callback.
   PumpFor(2100ms);
   std::map<int, int> terminals;
