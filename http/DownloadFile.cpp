@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "platform/win32/PostBatch.h"
 #include "platform/win32/StringConv.h"
@@ -27,23 +26,30 @@ bool IsOwnPartialFile(int fd, bool* empty) {
   return true;
 }
 
-// Opens the temporary file for appending, never through a link and never blocking on a fifo.
+// The last part of `path`: the calls below take names relative to the folder's descriptor.
+const char* LeafOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+}
+
+// Opens the temporary file `name` in `folder` for appending, never through a link and never
+// blocking on a fifo.
 // What stands at the name and is not our own partial file is unlinked and a new file is made
 // in its place: it cannot hold bytes of ours to resume from, and refusing would let whoever
 // put it there stop every download to that path. A directory, or a name that another user's
 // file holds in a sticky folder, cannot be replaced: -1 with errno then. `*empty` tells
 // whether the file opened holds no bytes.
-int OpenTemporaryFile(const std::string& path, bool* empty) {
+int OpenTemporaryFile(int folder, const char* name, bool* empty) {
   constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  UniqueFd fd(::open(path.c_str(), kFlags, 0666));
+  UniqueFd fd(::openat(folder, name, kFlags, 0666));
   *empty = false;
   if (!fd.IsValid() || !IsOwnPartialFile(fd.Get(), empty)) {
     // ELOOP: a symbolic link; ENXIO: a fifo without reader, or a socket.
     if (!fd.IsValid() && errno != ELOOP && errno != ENXIO) return -1;
     fd.Reset();
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
+    if (::unlinkat(folder, name, 0) != 0 && errno != ENOENT) return -1;
     // O_EXCL: whatever was put back at the name meanwhile fails the open instead.
-    fd.Reset(::open(path.c_str(), kFlags | O_EXCL, 0666));
+    fd.Reset(::openat(folder, name, kFlags | O_EXCL, 0666));
     if (!fd.IsValid()) return -1;
     *empty = true;
   }
@@ -58,9 +64,19 @@ const std::string& CDownloadFile::TemporaryName() {
   return temporaryName;
 }
 
+bool CDownloadFile::OpenFolder() {
+  if (folder.IsValid()) return true;
+  const std::string& path = TemporaryName();
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  folder.Reset(::open(name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return folder.IsValid();
+}
+
 CDownloadFile::OpenResult CDownloadFile::Open() {
   if (!PrepareToOpen()) return OpenResult::kNoStream;
-  fd.Reset(OpenTemporaryFile(TemporaryName(), &emptyOnDisk));
+  if (!OpenFolder()) return OpenResult::kNoFile;
+  fd.Reset(OpenTemporaryFile(folder.Get(), LeafOf(TemporaryName()), &emptyOnDisk));
   return fd.IsValid() ? OpenResult::kOpened : OpenResult::kNoFile;
 }
 
@@ -84,11 +100,15 @@ bool CDownloadFile::Truncate(uint64_t length) {
 }
 
 void CDownloadFile::Remove() {
-  std::remove(TemporaryName().c_str());
+  if (OpenFolder()) ::unlinkat(folder.Get(), LeafOf(TemporaryName()), 0);
 }
 
 bool CDownloadFile::MoveIntoPlace(int* error) {
-  const std::string& from = TemporaryName();
+  if (!OpenFolder()) {
+    *error = errno;
+    return false;
+  }
+  const char* from = LeafOf(TemporaryName());
   // When an existing file is replaced, the bytes are on disk before the name points at them,
   // so a crash leaves the old file or the new one, never an empty one. A new name has no old
   // data to lose, and forcing a large body to disk would make the download wait for the disk
@@ -102,7 +122,7 @@ bool CDownloadFile::MoveIntoPlace(int* error) {
     flushed = true;
     // The disk may take long: messages this thread queued already go first.
     if (CPostBatch* batch = CPostBatch::Current()) batch->WakeNow();
-    UniqueFd written(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd written(::openat(folder.Get(), from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (written.IsValid()) ::fsync(written.Get());  // a failed flush only loses the crash guarantee
   };
   // rename replaces the destination atomically; it is never deleted first, so a rename that
@@ -112,15 +132,17 @@ bool CDownloadFile::MoveIntoPlace(int* error) {
   *error = 0;
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (attempt > 0) destination += L"_(" + std::to_wstring(attempt - 1) + L")";
-    const std::string name = WideToUtf8(destination);
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
-      return true;
-    }
+    const std::string path = WideToUtf8(destination);
+    const char* to = LeafOf(path);
+    if (::renameat2(folder.Get(), from, folder.Get(), to, RENAME_NOREPLACE) == 0) return true;
     struct stat existing {};
     // A file system without the flag answers EINVAL: then the name is looked up instead; it
     // counts as taken when anything stands there, a link too.
-    if (errno == EEXIST || (errno == EINVAL && ::lstat(name.c_str(), &existing) == 0)) flush();
-    if (std::rename(from.c_str(), name.c_str()) == 0) return true;
+    if (errno == EEXIST ||
+        (errno == EINVAL && ::fstatat(folder.Get(), to, &existing, AT_SYMLINK_NOFOLLOW) == 0)) {
+      flush();
+    }
+    if (::renameat(folder.Get(), from, folder.Get(), to) == 0) return true;
     if (attempt == 0) *error = errno;  // the destination's own failure says most
   }
   return false;

@@ -4,9 +4,11 @@
 //
 // The folder may be writable by others, so the temporary file is opened without following a
 // link, never through something that is not our own partial download, and the destination
-// is replaced only by rename. Writes are buffered; Flush must succeed before the body counts
-// as complete. The buffer can also be filled in place (Tail, Commit), so that a body read
-// straight into it is not copied again on its way to the file.
+// is replaced only by rename. Both names are taken in the folder as it was found by the first
+// Open, so a path above it that is swapped for a link meanwhile cannot redirect either; each
+// call then also looks up one name instead of the whole path. Writes are buffered; Flush must
+// succeed before the body counts as complete. The buffer can also be filled in place (Tail,
+// Commit), so that a body read straight into it is not copied again on its way to the file.
 //
 // Threads: the task's driving thread only. Owns its descriptor; failures leave errno set.
 #ifndef ZVNET_HTTP_DOWNLOADFILE_H_
@@ -64,6 +66,8 @@ class CDownloadFile {
  private:
   // Closes what is open and makes the write buffer; false without room for it.
   bool PrepareToOpen();
+  // Opens the destination's folder once; false with errno when it cannot be reached.
+  bool OpenFolder();
   // True, with errno set again, once a write has failed.
   bool HasFailed() const;
   const std::string& TemporaryName();
@@ -73,6 +77,7 @@ class CDownloadFile {
   // `temporary` as the file system takes it (UTF-8), made by the first use; unused on Windows.
   std::string temporaryName;
   UniqueFd fd;
+  UniqueFd folder;  // the destination's folder, by OpenFolder; unused on Windows
   // Flushes a buffer that has no room left, then makes it the larger size.
   bool FlushFull();
 

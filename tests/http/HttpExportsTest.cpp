@@ -264,6 +264,26 @@ TEST_F(HttpExportsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
     EXPECT_TRUE(folder.Read(row.savedAs) == body);
     EXPECT_FALSE(std::filesystem::exists(folder.Path("out.bin.downloading")));
   }
+  // The folder is moved away while the body is on its way and a link to another folder, one
+  // with a planted temporary file, takes its name: the body still lands in the folder the
+  // download started in, and the planted file is not moved into place.
+  CTempFolder folder;
+  for (const char* name : {"sub", "elsewhere"})
+    std::filesystem::create_directories(folder.Path(name));
+  folder.Write("elsewhere/out.bin.downloading", "planted");
+  const auto root = std::make_shared<const std::filesystem::path>(folder.Root());
+  server.Handle("/swap", [root, body](const HttpTestRequest&) {
+    std::filesystem::rename(*root / "sub", *root / "moved");
+    std::filesystem::create_directory_symlink(*root / "elsewhere", *root / "sub");
+    return HttpTestResponse::Text(200, body);
+  });
+  int id = 0;
+  ASSERT_EQ(FetchFile(server.Url("/swap"), folder.WidePath("sub/out.bin"), log, &id), 0);
+  ASSERT_TRUE(PumpUntilDone(log, id));
+  EXPECT_EQ(log.Terminal(id).code, DOWNLOAD_OK);
+  EXPECT_TRUE(folder.Read("moved/out.bin") == body);
+  EXPECT_EQ(folder.Read("elsewhere/out.bin.downloading"), "planted");
+  EXPECT_FALSE(std::filesystem::exists(folder.Path("elsewhere/out.bin")));
 }
 
 // A callback may stop its own task, or end the family: that Uninit waits for a callback
