@@ -67,9 +67,8 @@ const std::string& CDownloadFile::TemporaryName() {
 bool CDownloadFile::OpenFolder() {
   if (folder.IsValid()) return true;
   const std::string& path = TemporaryName();
-  const size_t slash = path.rfind('/');
-  const std::string name = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  folder.Reset(::open(name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  const std::string name(path.c_str(), LeafOf(path));  // with its last '/'
+  folder.Reset(::open(name.empty() ? "." : name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   return folder.IsValid();
 }
 
