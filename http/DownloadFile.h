@@ -6,9 +6,11 @@
 // link, never through something that is not our own partial download, and the destination
 // is replaced only by rename. Both names are taken in the folder as it was found by the first
 // Open, so a path above it that is swapped for a link meanwhile cannot redirect either; each
-// call then also looks up one name instead of the whole path. Writes are buffered; Flush must
-// succeed before the body counts as complete. The buffer can also be filled in place (Tail,
-// Commit), so that a body read straight into it is not copied again on its way to the file.
+// call then also looks up one name instead of the whole path. On Windows the folder is held
+// open without delete sharing, so that it cannot be moved or deleted meanwhile either. Writes are
+// buffered; Flush must succeed before the body counts as complete. The buffer can also be filled in
+// place (Tail, Commit), so that a body read straight into it is not copied again on its way to the
+// file.
 //
 // Threads: the task's driving thread only. Owns its descriptor; failures leave errno set.
 #ifndef ZVNET_HTTP_DOWNLOADFILE_H_
@@ -19,6 +21,9 @@
 #include <string>
 
 #include "platform/win32/UniqueFd.h"
+#ifdef _WIN32
+#include "platform/windows/UniqueHandle.h"
+#endif
 
 class CDownloadFile {
  public:
@@ -77,7 +82,11 @@ class CDownloadFile {
   // `temporary` as the file system takes it (UTF-8), made by the first use; unused on Windows.
   std::string temporaryName;
   UniqueFd fd;
-  UniqueFd folder;  // the destination's folder, by OpenFolder; unused on Windows
+#ifdef _WIN32
+  UniqueHandle folder;  // the destination's folder, by OpenFolder
+#else
+  UniqueFd folder;  // the destination's folder, by OpenFolder
+#endif
   // Flushes a buffer that has no room left, then makes it the larger size.
   bool FlushFull();
 

@@ -66,6 +66,13 @@ std::string ReadFile(const std::wstring& path) {
   return bytes;
 }
 
+bool WriteText(const std::wstring& path, const char* text) {
+  FILE* file = ::_wfopen(path.c_str(), L"wb");
+  if (!file) return false;
+  std::fputs(text, file);
+  return std::fclose(file) == 0;
+}
+
 bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -342,12 +349,7 @@ TEST_F(HttpWindowsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     for (const std::wstring& name : {filePath, partial, victim}) ::DeleteFileW(name.c_str());
-    {
-      FILE* file = ::_wfopen(victim.c_str(), L"wb");
-      ASSERT_NE(file, nullptr);
-      std::fputs("victim", file);
-      std::fclose(file);
-    }
+    ASSERT_TRUE(WriteText(victim, "victim"));
     const bool planted = row.symbolic
                              ? ::CreateSymbolicLinkW(row.at.c_str(), victim.c_str(), 0) != 0
                              : ::CreateHardLinkW(row.at.c_str(), victim.c_str(), nullptr) != 0;
@@ -361,6 +363,32 @@ TEST_F(HttpWindowsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
     EXPECT_EQ(transfer.codes.back(), DOWNLOAD_OK);
     EXPECT_EQ(ReadFile(victim), "victim");
     EXPECT_EQ(ReadFile(filePath), "hello from the loopback server\n");
+  }
+
+  // The folder is moved away while the body is on its way, and a new one with a planted
+  // temporary file takes its name. The download holds its folder, so Windows refuses the move;
+  // where a move gets through, the body still lands in the folder the download started in.
+  const std::wstring swapped = folder + L"zvnet-windows-swap", moved = swapped + L"-moved";
+  for (const std::wstring& name : {swapped, moved}) {
+    ::DeleteFileW((name + L"\\x.bin").c_str());
+    ::DeleteFileW((name + L"\\x.bin.downloading").c_str());
+    ::RemoveDirectoryW(name.c_str());
+  }
+  ASSERT_TRUE(::CreateDirectoryW(swapped.c_str(), nullptr));
+  filePath = swapped + L"\\x.bin";
+  const unsigned long user = Download(L"/paced.bin");
+  ASSERT_TRUE(PumpUntil([&] { return Get(user).held >= 256 * 1024; }, 60s));
+  const bool movedAway = ::MoveFileW(swapped.c_str(), moved.c_str());
+  if (movedAway) {
+    ASSERT_TRUE(::CreateDirectoryW(swapped.c_str(), nullptr));
+    ASSERT_TRUE(WriteText(swapped + L"\\x.bin.downloading", "planted"));
+  }
+  EXPECT_EQ(Finish(user).codes.back(), DOWNLOAD_OK);
+  EXPECT_TRUE(ReadFile((movedAway ? moved : swapped) + L"\\x.bin") == Pattern(2 << 20))
+      << "the body is not in the folder the download started in";
+  if (movedAway) {
+    EXPECT_EQ(ReadFile(swapped + L"\\x.bin.downloading"), "planted");
+    EXPECT_FALSE(Exists(filePath));
   }
 }
 
