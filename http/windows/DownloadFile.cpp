@@ -189,8 +189,9 @@ void CDownloadFile::Remove() {
 bool CDownloadFile::MoveIntoPlace(int* error) {
   *error = 0;
   UniqueHandle file;
-  if (OpenFolder())
+  if (OpenFolder()) {
     file.Reset(OpenIn(folder.Get(), LeafOf(temporary), DELETE | GENERIC_WRITE, FILE_OPEN));
+  }
   if (!file.IsValid()) {
     *error = errno;
     return false;
