@@ -226,7 +226,7 @@ long CHttpTaskService::CreateWorker(int* workerId) {
     WriteLog(LOG_FAIL, L"CHttpTaskService::CreateWorker Fail2");
     return E_FAIL;
   }
-  worker->SetProxy(proxy);
+  worker->SetProxy(ProxySettings());
   const int id = nextWorkerId++;
   *workerId = id;
   {
@@ -264,10 +264,13 @@ long CHttpTaskService::StopTask(int taskId) {
 }
 
 long CHttpTaskService::SetProxy(const tagHProxyInfo& info) {
-  proxy = info;
+  {
+    CAutoLock guard(probesLock);
+    proxy = info;
+  }
   CAutoLock guard(workersLock);
   for (auto& [id, worker] : workers) {
-    if (worker) worker->SetProxy(proxy);
+    if (worker) worker->SetProxy(info);
   }
   return 0;
 }
@@ -278,7 +281,21 @@ long CHttpTaskService::SetMaxTaskNum(int n) {
 }
 
 int CHttpTaskService::IsDestinationReachable(const wchar_t* destination) {
-  return CReachabilityProbe(proxy).IsUrlReachable(destination);
+  CReachabilityProbe probe(ProxySettings());
+  {
+    CAutoLock guard(probesLock);
+    if (probesClosed) return 0;
+    probes.insert(&probe);
+  }
+  const int reachable = probe.IsUrlReachable(destination);
+  CAutoLock guard(probesLock);
+  probes.erase(&probe);
+  return reachable;
+}
+
+tagHProxyInfo CHttpTaskService::ProxySettings() {
+  CAutoLock guard(probesLock);
+  return proxy;
 }
 
 TaskMessageSink CHttpTaskService::TaskSink() {
@@ -398,6 +415,12 @@ void CHttpTaskService::WaitForDeliveries() {
 long CHttpTaskService::Close() {
   WriteLog(LOG_TRACE, L"CHttpTaskService::Close");
   gate.Close();
+  {
+    // A probe in flight answers 0 at once; one about to start answers 0 without traffic.
+    CAutoLock guard(probesLock);
+    probesClosed = true;
+    for (CReachabilityProbe* probe : probes) probe->Abort();
+  }
   {
     CAutoLock guard(workersLock);
     for (auto& [id, worker] : workers) {

@@ -3,15 +3,18 @@
 // over to the requesting thread and calls the host's callback there, and enforces time-outs.
 //
 // Threads:
-// - the exports' callers run the request, worker, proxy and probe operations (serialised by
-//   the family lock, so `nextTaskId`, `nextWorkerId`, `proxy` and `maxTaskNum` need no lock);
+// - the exports' callers run the request, worker and proxy operations (serialised by the
+//   family lock, so `nextTaskId`, `nextWorkerId` and `maxTaskNum` need no lock), and the
+//   probe without it: a probe may wait minutes for a silent destination, and no other export
+//   waits for it;
 // - worker threads run OnDealTaskMsg through their tasks;
 // - each requesting thread runs OnMulThreadProxyMsg and the time-out pass from its own window.
 // Locks, outer to inner: family lock -> `instanceLock`; family lock -> `workersLock` -> a
 // worker's lock -> a task's lock; `workersLock` -> `recordsLock` -> the window lock of
-// `proxyWindows`. `workersLock` guards `workers`; `recordsLock` guards `records`, `inFlight`,
-// `nextPostedNumber`, `spareNodes` and the clock state. No lock is held while a host callback
-// runs.
+// `proxyWindows`; `probesLock` -> a probe's lock, and is taken with no other lock of the
+// service held. `workersLock` guards `workers`; `recordsLock` guards `records`, `inFlight`,
+// `nextPostedNumber`, `spareNodes` and the clock state; `probesLock` guards `proxy`, `probes`
+// and `probesClosed`. No lock is held while a host callback runs.
 //
 // Ownership: held by std::shared_ptr (the singleton, the family, and each window dispatch for
 // its duration), so a dispatch on another thread keeps it alive through shutdown. Posted
@@ -21,6 +24,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -35,6 +39,7 @@
 #include "platform/win32/WinTypes.h"
 
 class CHttpTaskMachine;
+class CReachabilityProbe;
 
 class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
  public:
@@ -73,6 +78,8 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
   long StopTask(int taskId);
   long SetProxy(const tagHProxyInfo& info);
   long SetMaxTaskNum(int n);
+  // Synchronous, on the caller's thread, without the family lock (the caller keeps the
+  // service alive). Close ends a probe in flight: it answers 0.
   int IsDestinationReachable(const wchar_t* destination);
 
   // Hand-over from a task on its worker thread; takes ownership of `data` (may be null).
@@ -102,6 +109,7 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
   // tasks' messages rather than reaching a later service.
   TaskMessageSink TaskSink();
   DWORD ElapsedMs(const HttpTaskRecord& record);
+  tagHProxyInfo ProxySettings();
 
   std::map<int, HttpTaskRecord> records;  // by task id
   CMulThreadProxy<CHttpTaskService> proxyWindows;
@@ -120,6 +128,9 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
   // Nodes of delivered messages, reused for posting: a message then costs no allocation.
   std::vector<InFlightList::node_type> spareNodes;
   CDeliveryGate gate;  // no callback starts once shutdown has begun
+  CCriticalSection probesLock;
+  std::set<CReachabilityProbe*> probes;  // in flight, each on its caller's thread
+  bool probesClosed = false;             // set by Close: no probe starts afterwards
 };
 
 #endif  // ZVNET_HTTP_HTTPTASKSERVICE_H_

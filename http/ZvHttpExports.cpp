@@ -1,7 +1,8 @@
 // The ZvHttp exports. Each runs under the family lock, which serialises them, and forwards
-// to the service. The family holds its own reference to the service; Uninit drops it only
-// after the shutdown ran and the callbacks running on other threads have returned, with the
-// lock released so such a callback may itself call an export.
+// to the service; only the probe leaves the lock before it forwards. The family holds its own
+// reference to the service; Uninit drops it only after the shutdown ran and the callbacks running
+// on other threads have returned, with the lock released so such a callback may itself call an
+// export.
 #include <memory>
 
 #include "frame/Log.h"
@@ -141,9 +142,16 @@ long SetMaxTaskNum(int n) {
 
 int IsDestinationReachable(const wchar_t* destination) {
   Family& family = TheFamily();
-  CAutoLock guard(family.lock);
-  if (!family.service) return E_FAIL;
-  return family.service->IsDestinationReachable(destination);
+  std::shared_ptr<CHttpTaskService> service;
+  {
+    CAutoLock guard(family.lock);
+    if (!family.service) return E_FAIL;
+    service = family.service;
+  }
+  // Probed without the family lock: against a destination that never answers it lasts until
+  // the time-outs, and no other export may wait that long. The reference keeps the service
+  // alive; a last Uninit meanwhile ends the probe (0).
+  return service->IsDestinationReachable(destination);
 }
 
 }  // namespace ZvHttp

@@ -53,11 +53,16 @@ void InheritProxyCredentials(CInternetSession& session, CInternetRequest& reques
 }
 
 // Reports the new handle to the parent's callback, on the calling thread before the call
-// returns, as WinINet does.
+// returns, as WinINet does. A parent closed by another thread while the child was being made
+// may have left the table without it: the child is then closed as it would have been, so that
+// a synchronous call on it ends at once instead of waiting for its time-outs. (A child shares
+// its parent's shard, so the parent's removal comes wholly before the Add or after it.)
 HINTERNET Register(std::shared_ptr<CInternetHandle> object) {
   HINTERNET handle = CInternetHandleTable::Get().Add(object);
   INTERNET_ASYNC_RESULT result{reinterpret_cast<DWORD_PTR>(handle), 0};
   object->Notify(INTERNET_STATUS_HANDLE_CREATED, &result, sizeof result);
+  const auto& parent = object->Parent();
+  if (parent && !CInternetHandleTable::Get().Find(parent->Handle())) InternetCloseHandle(handle);
   return handle;
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <vector>
@@ -17,6 +18,25 @@
 #include "tests/support/TestCertificateAuthority.h"
 #include "tools/HttpTestResource.h"
 #include "zvnet/zvmsgloop.h"
+
+namespace {
+
+// Whether a connection to 127.0.0.1:`port` is in its connect phase (SYN sent, no answer).
+bool IsConnectingTo(uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  char remote[16];
+  std::snprintf(remote, sizeof remote, "0100007F:%04X", port);
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, peer, state;
+    fields >> slot >> local >> peer >> state;
+    if (peer == remote && state == "02") return true;  // TCP_SYN_SENT
+  }
+  return false;
+}
+
+}  // namespace
 
 TEST(HttpFamilyTest, ExportsNeedTheServiceAndInitIsCounted) {
   tagDefHttpPar par = HttpPar(L"http://127.0.0.1:9/");
@@ -117,6 +137,14 @@ TEST_F(HttpExportsTest, IdsStartAtOneAndOnlyUnknownWorkersConsumeARefusedOne) {
   EXPECT_EQ(fresh, 1) << "a new service counts from 1 again";
   ASSERT_EQ(Fetch(QuickUrl(), log, 10000, &first, fresh), 0);
   EXPECT_EQ(first, 1);
+  // A transfer without a callback runs all the same (the worker takes it before the next).
+  tagDefHttpPar quiet = HttpPar(server.Url("/quick?quiet"));
+  int quietId = 0;
+  ASSERT_EQ(ZvHttp::DownloadInMem(&quiet, nullptr, 10000, &quietId, 0, fresh), 0);
+  ASSERT_EQ(Fetch(QuickUrl(), log, 10000, &third, fresh), 0);
+  ASSERT_TRUE(PumpUntilDone(log, third));
+  EXPECT_EQ(server.Requests().back().target, "/quick") << "the quiet transfer ran first";
+  EXPECT_EQ(server.Requests().rbegin()[1].target, "/quick?quiet");
 }
 
 // A completion names its cause; TLS trusts the added authority but tolerates dates. A blank
@@ -177,6 +205,57 @@ TEST_F(HttpExportsTest, StopTaskEndsRunningAndQueuedRequestsSilently) {
   }
   PumpFor(4500ms);  // past the time-outs
   for (int id : stopped) EXPECT_TRUE(log.EventsOf(id).empty()) << id;
+}
+
+// The reachability probe waits for its destination on its own: while it hangs on another
+// thread every other export answers, and the last Uninit ends it (0) instead of leaving it
+// to the two-minute time-outs. Rows: a server that accepts and never answers, a port whose
+// connections never complete.
+TEST_F(HttpExportsTest, ProbeOfASilentDestinationHoldsUpNoOtherExport) {
+  HttpTestResponse silent;
+  silent.neverAnswer = true;
+  server.Serve("/silent", silent);
+  CBlackHoleListener hole;
+  auto probed = [&] {
+    const auto requests = server.Requests();
+    return std::any_of(requests.begin(), requests.end(),
+                       [](const HttpTestRequest& r) { return r.target == "/silent"; });
+  };
+  const struct {
+    const char* name;
+    std::wstring url;
+    std::function<bool()> reached;  // the probe is at its destination
+  } rows[] = {
+      {"accepts, never answers", server.Url("/silent"), probed},
+      {"never accepts", hole.Url("/"), [&] { return IsConnectingTo(hole.Port()); }},
+  };
+  ZvHttp::Uninit();  // each row runs in a family of its own
+  initialised = false;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_EQ(ZvHttp::Init(), 0);
+    int busy = 0, task = 0;
+    ASSERT_EQ(ZvHttp::CreateWorker(&busy), 0);
+    ASSERT_EQ(Fetch(SlowUrl(), log, 60000, &task, busy), 0);
+    std::atomic<int> answer{-1};
+    std::jthread probe([&] { answer = ZvHttp::IsDestinationReachable(row.url.c_str()); });
+    ASSERT_TRUE(WaitUntil(row.reached, 20s));
+    tagHProxyInfo direct;
+    int other = 0;
+    EXPECT_EQ(ZvHttp::StopTask(task), 0);
+    EXPECT_EQ(ZvHttp::CloseWorker(busy), 0);
+    EXPECT_EQ(ZvHttp::SetProxy(&direct), 0);
+    EXPECT_EQ(ZvHttp::CreateWorker(&other), 0);
+    EXPECT_EQ(ZvHttp::IsDestinationReachable(QuickUrl().c_str()), 1) << "probes run side by side";
+    EXPECT_EQ(answer, -1) << "every export above returned while the probe was outstanding";
+    EXPECT_EQ(ZvHttp::Uninit(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return answer != -1; }, 20s)) << "the last Uninit ends it";
+    probe.join();
+    EXPECT_EQ(answer, 0);
+  }
+  ASSERT_EQ(ZvHttp::Init(), 0);
+  initialised = true;
+  EXPECT_EQ(ZvHttp::IsDestinationReachable(QuickUrl().c_str()), 1) << "a new family probes again";
 }
 
 // An unusable request fails at once; closing the worker leaves each request to time out in
