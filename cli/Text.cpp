@@ -1,5 +1,6 @@
 #include "cli/Text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -85,18 +86,41 @@ std::string FormatBytes(uint64_t bytes) {
 
 namespace {
 
-// The length of the UTF-8 sequence at `at`; 0 when the bytes there are not one.
-size_t SequenceLength(std::string_view text, size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
-                  : lead >= 0xE0 && lead <= 0xEF ? 3
-                  : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                 : 0;
-  if (length == 0 || at + length > text.size()) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
+// The length of the well-formed UTF-8 sequence at `at` (no overlong form, no surrogate,
+// nothing past U+10FFFF) and its character; 0 when the bytes there are not one.
+size_t SequenceLength(std::string_view text, size_t at, char32_t* character) {
+  size_t i = at;
+  const char32_t c = DecodeUtf8(text, i);
+  // U+FFFD stands for a broken sequence, unless the text holds U+FFFD itself.
+  if (c == kReplacement && text.substr(at, 3) != "\xEF\xBF\xBD") return 0;
+  *character = c;
+  return i - at;
+}
+
+// Characters a terminal shows as nothing, or that reorder or break what follows: format
+// characters (Unicode's Cf: bidirectional controls and isolates, zero-width characters, the
+// byte order mark, the soft hyphen, tags, ...), the other characters that are invisible by
+// default (Default_Ignorable_Code_Point: fillers, variation selectors), and the line and
+// paragraph separators. Printed as they are, they make a URL or a file name read as
+// something else.
+bool IsDeceptive(char32_t c) {
+  static constexpr struct {
+    char32_t first, last;
+  } kRanges[] = {
+      {0x00AD, 0x00AD},   {0x034F, 0x034F},   {0x0600, 0x0605},   {0x061C, 0x061C},
+      {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},
+      {0x115F, 0x1160},   {0x17B4, 0x17B5},   {0x180B, 0x180F},   {0x200B, 0x200F},
+      {0x2028, 0x202E},   {0x2060, 0x206F},   {0x3164, 0x3164},   {0xFE00, 0xFE0F},
+      {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},   {0xFFF0, 0xFFFB},   {0x110BD, 0x110BD},
+      {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
+      {0xE0000, 0xE0FFF},
+  };
+  if (c < 0xAD) return false;  // the common case: nothing below the soft hyphen
+  for (const auto& range : kRanges) {
+    if (c < range.first) return false;
+    if (c <= range.last) return true;
   }
-  return length;
+  return false;
 }
 
 void AppendEscaped(std::string& out, unsigned char byte) {
@@ -117,17 +141,24 @@ std::string EscapeForTerminal(std::string_view text) {
       ++at;
       continue;
     }
-    const size_t length = byte < 0x80 ? 0 : SequenceLength(text, at);
+    char32_t c = 0;
+    const size_t length = byte < 0x80 ? 0 : SequenceLength(text, at, &c);
     // U+0080..U+009F are the C1 controls, which terminals obey as well (CSI is U+009B).
-    const bool c1 = length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
-    if (length == 0 || c1) {
-      const size_t count = c1 ? 2 : 1;
-      for (size_t i = 0; i < count; ++i)
+    if (length == 0 || c < 0xA0) {
+      for (size_t i = 0; i < std::max<size_t>(length, 1); ++i) {
         AppendEscaped(out, static_cast<unsigned char>(text[at + i]));
-      at += count;
+      }
+      at += std::max<size_t>(length, 1);
       continue;
     }
-    out.append(text.substr(at, length));
+    if (IsDeceptive(c)) {
+      char code[12];
+      std::snprintf(code, sizeof code, c > 0xFFFF ? "\\U%08x" : "\\u%04x",
+                    static_cast<unsigned>(c));
+      out += code;
+    } else {
+      out.append(text.substr(at, length));
+    }
     at += length;
   }
   return out;

@@ -17,9 +17,11 @@ std::filesystem::path PathFromUtf8(std::string_view utf8);
 // "12.3 MiB"
 std::string FormatBytes(uint64_t bytes);
 // Text from the network (or echoed from the user) made safe for a terminal: control
-// characters, C1 controls and bytes that are not UTF-8 become \xHH, so no escape sequence
-// of a server reaches the terminal. Everything the command prints that it did not write
-// itself goes through here.
+// characters, C1 controls and bytes that are not well-formed UTF-8 become \xHH, so no escape
+// sequence of a server reaches the terminal; invisible and bidirectional format characters
+// (U+202E, U+2066, U+200B, U+FEFF, ...) become \uHHHH (\UHHHHHHHH beyond U+FFFF), so that
+// a URL or file name reads as what it is. Everything the command prints that it did not
+// write itself goes through here, bodies written to standard output excepted.
 std::string EscapeForTerminal(std::string_view text);
 std::string EscapeForTerminal(std::wstring_view text);
 // Prints "zvnet: <message>" on standard error, the message escaped.

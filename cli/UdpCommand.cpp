@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "cli/ExitCodes.h"
 #include "cli/HostLoop.h"
@@ -26,7 +27,13 @@ int ZV_STDCALL OnUdpEvent(int, unsigned long userParam, UDP_ERRORCODE code, tagU
   Exchange& exchange = *found;
   switch (code) {
     case UDP_RECV_SUCCESS:
-      if (out && out->data) std::fwrite(out->data, 1, out->dataLength, stdout);
+      // The reply is printed as a line of text, escaped like everything else the network says.
+      if (out && out->data && out->dataLength > 0) {
+        std::fputs(EscapeForTerminal(std::string_view(reinterpret_cast<const char*>(out->data),
+                                                      static_cast<size_t>(out->dataLength)))
+                       .c_str(),
+                   stdout);
+      }
       std::fputc('\n', stdout);
       exchange.code = code;
       exchange.done = true;

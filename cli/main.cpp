@@ -80,7 +80,8 @@ void AddHttpCommands(CLI::App& app, CommandLine& cl) {
 
 void AddOtherCommands(CLI::App& app, CommandLine& cl) {
   UdpOptions& udp = cl.udp;
-  cl.udpCommand = app.add_subcommand("udp", "Send one datagram request and print the reply");
+  cl.udpCommand =
+      app.add_subcommand("udp", "Send one datagram request and print the reply (escaped)");
   cl.udpCommand->add_option("server", udp.server, "HOST:PORT")->required();
   cl.udpCommand->add_option("payload", udp.payload, "Request text")->required();
   auto* channel = cl.udpCommand->add_option("--channel", udp.channel, "send|recv|sendrecv|duplex")

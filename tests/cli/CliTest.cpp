@@ -174,6 +174,63 @@ TEST_F(CliTest, CommandsTurnArgumentsIntoRequestsAndOutcomesIntoStatusesLinesAnd
   }
 }
 
+// What the network says (a Location, a UDP reply) and links the user pasted reach the
+// terminal escaped: controls and bytes that are not UTF-8 as \xHH, characters that are
+// invisible or turn the text around as \uHHHH, so a URL or a name reads as what it is.
+// Ordinary text, beyond ASCII too, stays as it is.
+TEST_F(CliTest, NetworkTextReachesTheTerminalEscaped) {
+  CCommandProcess serve({kZvnet, "udp-serve"});  // answers each request with its own text
+  const std::string udp = ServedAddress(serve);
+  ASSERT_FALSE(udp.empty()) << serve.Stdout();
+  const std::string refused = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/";
+  const struct {
+    const char* name;
+    std::string text, printed;
+    bool utf8 = true;  // else the library may show the broken bytes as U+FFFD
+  } rows[] = {
+      {"right-to-left override", "invoice\u202Efdp.exe", "invoice\\u202efdp.exe"},
+      {"isolates", "a\u2066b\u2067c\u2068d\u2069", "a\\u2066b\\u2067c\\u2068d\\u2069"},
+      {"embeddings and marks", "\u202A\u202B\u202C\u202D\u200E\u200F\u061C",
+       "\\u202a\\u202b\\u202c\\u202d\\u200e\\u200f\\u061c"},
+      {"zero-width", "pay\u200Bpal\u200C\u200D\u2060\u2064",
+       "pay\\u200bpal\\u200c\\u200d\\u2060\\u2064"},
+      {"byte order mark, soft hyphen", "\uFEFFad\u00ADmin", "\\ufeffad\\u00admin"},
+      {"line and paragraph separators", "a\u2028b\u2029c", "a\\u2028b\\u2029c"},
+      {"tags", "x\U000E0041\U000E007F", "x\\U000e0041\\U000e007f"},
+      {"controls", "\x1b[2J\u009b1m\x7f", "\\x1b[2J\\xc2\\x9b1m\\x7f"},
+      {"ordinary text", "caf\u00e9-\u6f22\u5b57-\U0001F600-\uFFFD",
+       "caf\u00e9-\u6f22\u5b57-\U0001F600-\uFFFD"},
+      {"overlong and surrogate", "\xC0\xAF\xE0\x80\xAF\xED\xA0\x80",
+       "\\xc0\\xaf\\xe0\\x80\\xaf\\xed\\xa0\\x80", false},
+      {"beyond U+10FFFF, lone and cut",
+       "\xF4\x90\x80\x80"
+       "a\x80"
+       "b\xE2\x80",
+       "\\xf4\\x90\\x80\\x80a\\x80b\\xe2\\x80", false},
+  };
+  int n = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string path = "/r" + std::to_string(n++);
+    server.Serve(path, HttpTestResponse::Redirect(302, Url("/" + row.text)));
+    const auto redirect = RunCommand({kZvnet, "get", "--no-auto-redirect", Url(path)});
+    const auto reply = RunCommand({kZvnet, "udp", udp, row.text});
+    const auto failure = RunCommand({kZvnet, "get", "-q", refused + row.text});
+    EXPECT_EQ(reply.out, row.printed + "\n");
+    EXPECT_EQ(failure.err.rfind("zvnet: " + refused + row.printed + ": ", 0), 0u) << failure.err;
+    if (row.utf8) {
+      EXPECT_NE(redirect.err.find("redirected to " + Url("/" + row.printed) + "\n"),
+                std::string::npos)
+          << redirect.err;
+    }
+    if (row.printed != row.text) {
+      for (const std::string* out : {&redirect.err, &reply.out, &failure.err}) {
+        EXPECT_EQ(out->find(row.text), std::string::npos) << *out;
+      }
+    }
+  }
+}
+
 // Interrupted, a download stops and keeps what it holds for a later --resume.
 TEST_F(CliTest, InterruptStopsTheDownloadAndKeepsItsPart) {
   HttpTestResponse trickle;  // owns what it serves: it still runs after the test body
