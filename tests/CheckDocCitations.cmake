@@ -1,0 +1,87 @@
+# Fails when a document cites a test that does not exist, so that a renamed or merged test
+# cannot leave a stale row behind. Every `Suite.Case` in the last column of the document's
+# tables must be listed by one of the test executables (--gtest_list_tests), or be declared in
+# WINDOWS_SOURCES (the Windows tree, which this build does not make); every fuzz_* target it
+# names must be declared in FUZZ_LIST.
+#   cmake -DDOC=docs/robustness.md "-DEXECUTABLES=a|b" -DWINDOWS_SOURCES=dir
+#         -DFUZZ_LIST=fuzz/CMakeLists.txt -P CheckDocCitations.cmake
+cmake_minimum_required(VERSION 3.20)
+
+set(known "")
+string(REPLACE "|" ";" executables "${EXECUTABLES}")
+foreach(executable IN LISTS executables)
+  execute_process(COMMAND ${executable} --gtest_list_tests OUTPUT_VARIABLE listing
+    RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${executable} --gtest_list_tests failed (${status})")
+  endif()
+  string(REPLACE "\n" ";" lines "${listing}")
+  set(suite "")
+  foreach(line IN LISTS lines)
+    # "Suite." or "Prefix/Suite/0." opens a suite; "  Case" or "  Case/0  # GetParam() = ..."
+    # names one of its cases.
+    if(line MATCHES "^([A-Za-z0-9_/]+)\\.")
+      string(REGEX REPLACE "/[0-9]+$" "" suite "${CMAKE_MATCH_1}")
+      string(REGEX REPLACE "^.*/" "" suite "${suite}")
+    elseif(line MATCHES "^  ([A-Za-z0-9_]+)")
+      list(APPEND known "${suite}.${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+endforeach()
+
+file(GLOB windowsSources "${WINDOWS_SOURCES}/*.cpp")
+foreach(source IN LISTS windowsSources)
+  file(READ "${source}" text)
+  string(REGEX MATCHALL "TEST(_F|_P)?\\([ \t\r\n]*[A-Za-z0-9_]+,[ \t\r\n]*[A-Za-z0-9_]+\\)"
+    declarations "${text}")
+  foreach(declaration IN LISTS declarations)
+    string(REGEX REPLACE "^TEST[_FP]*\\([ \t\r\n]*([A-Za-z0-9_]+),[ \t\r\n]*([A-Za-z0-9_]+)\\)$"
+      "\\1.\\2" name "${declaration}")
+    list(APPEND known "${name}")
+  endforeach()
+endforeach()
+
+file(READ "${FUZZ_LIST}" fuzzList)
+string(REGEX MATCHALL "NAME fuzz_[a-z0-9_]+" fuzzTargets "${fuzzList}")
+list(TRANSFORM fuzzTargets REPLACE "^NAME " "")
+
+# Read whole and split by hand: a ";" in the text would otherwise split a row into list items.
+file(READ "${DOC}" doc)
+string(REPLACE ";" "," doc "${doc}")
+string(REPLACE "\n" ";" lines "${doc}")
+set(rows "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^\\|")
+    list(APPEND rows "${line}")
+  endif()
+endforeach()
+set(missing "")
+set(cited 0)
+foreach(row IN LISTS rows)
+  # The last cell holds the tests; the separator and header rows name none.
+  string(REGEX REPLACE "^.*\\|([^|]*)\\|[ \t]*$" "\\1" cell "${row}")
+  string(REGEX MATCHALL "[A-Z][A-Za-z0-9_]*\\.[A-Z][A-Za-z0-9_]*" tests "${cell}")
+  foreach(test IN LISTS tests)
+    math(EXPR cited "${cited} + 1")
+    if(NOT test IN_LIST known)
+      list(APPEND missing "${test}")
+    endif()
+  endforeach()
+  string(REGEX MATCHALL "fuzz_[a-z0-9_]+" targets "${cell}")
+  foreach(target IN LISTS targets)
+    math(EXPR cited "${cited} + 1")
+    if(NOT target IN_LIST fuzzTargets)
+      list(APPEND missing "${target}")
+    endif()
+  endforeach()
+endforeach()
+
+if(cited EQUAL 0)
+  message(FATAL_ERROR "${DOC} cites no test: is it the right file?")
+endif()
+if(missing)
+  list(REMOVE_DUPLICATES missing)
+  list(JOIN missing "\n  " text)
+  message(FATAL_ERROR "${DOC} cites tests that do not exist:\n  ${text}")
+endif()
+message(STATUS "${cited} citations in ${DOC}, each an existing test")
