@@ -26,7 +26,8 @@ bool BuildRequest(const HttpOptions& options, const std::string& url, tagDefHttp
     par->cookies[Widen(cookie.substr(0, eq))] = Widen(cookie.substr(eq + 1));
   }
   par->referrer = Widen(options.referrer);
-  if (options.noAutoRedirect) par->flags |= HTTPPAR_NO_AUTO_REDIRECT;
+  // Stopping needs the redirect reported, which only a reported redirect is.
+  if (options.noAutoRedirect || options.stopOnRedirect) par->flags |= HTTPPAR_NO_AUTO_REDIRECT;
   if (options.stopOnRedirect) par->flags |= HTTPPAR_STOP_ON_REDIRECT;
   return true;
 }

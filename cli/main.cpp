@@ -25,8 +25,11 @@ void AddHttpOptions(CLI::App* command, HttpOptions* http) {
   command->add_option("--cookie", http->cookies, "Cookie NAME=VALUE sent with the request");
   command->add_option("--referrer", http->referrer, "Referrer of the request");
   command->add_flag("--no-auto-redirect", http->noAutoRedirect,
-                    "Report redirects and follow them one by one");
-  command->add_flag("--stop-on-redirect", http->stopOnRedirect, "Fail on a redirect");
+                    "Report the redirects of http URLs and follow them one by one (over https "
+                    "the transfer follows redirects itself, unreported)");
+  command->add_flag("--stop-on-redirect", http->stopOnRedirect,
+                    "Fail on the first redirect of an http URL (over https the transfer "
+                    "follows redirects itself)");
   command->add_option("--proxy", http->proxy, "(http|socks5|system)://HOST:PORT");
   command->add_option("--proxy-user", http->proxyUser, "USER:PASSWORD for the proxy");
   command->add_option("--timeout", http->timeoutSeconds, "Whole time allowed, in seconds")

@@ -211,3 +211,32 @@ bool SplitUrl(UrlComponents* components, const wchar_t* url) {
   }
   return true;
 }
+
+std::wstring UrlWithoutUserInfo(std::wstring_view url) {
+  // The authority starts where SplitUrl starts it: after "scheme:" and a "//", or right after
+  // the colon when neither "//" nor "/" follows.
+  const size_t colon = url.find(L':');
+  if (colon == std::wstring_view::npos) return std::wstring(url);
+  size_t start = colon + 1;
+  if (url.substr(start, 2) == L"//") {
+    start += 2;
+  } else if (url.substr(start, 1) == L"/") {
+    return std::wstring(url);
+  }
+  // Brackets may hold what would end the authority; an unclosed one runs to the end.
+  size_t at = std::wstring_view::npos;
+  bool inBrackets = false;
+  for (size_t pos = start; pos < url.size(); ++pos) {
+    const wchar_t c = url[pos];
+    if (inBrackets) {
+      inBrackets = c != L']';
+    } else if (c == L'[') {
+      inBrackets = true;
+    } else if (c == L'/' || c == L'?' || c == L'#') {
+      break;
+    }
+    if (c == L'@') at = pos;
+  }
+  if (at == std::wstring_view::npos) return std::wstring(url);
+  return std::wstring(url.substr(0, start)) + std::wstring(url.substr(at + 1));
+}

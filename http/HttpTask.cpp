@@ -235,7 +235,7 @@ void CHttpTask::ReportCdnPerf() {
   facts.transferMs = timing.transfer;
   facts.bytesReceived = m_nBytesReceived;
   facts.httpStatus = m_nHttpStatus;
-  facts.url = m_strUrl;
+  facts.url = UrlWithoutUserInfo(m_strUrl);  // the report goes out in the clear and is logged
   facts.stopped = IsStopped();
   CCdnReport(std::move(facts), m_proxy, &stopEvent).Run();
 }

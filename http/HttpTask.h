@@ -98,6 +98,7 @@ class CHttpTask : public CThreadControl {
     StepRedirected = 9,
   };
   static constexpr uint64_t kMaxMemoryBody = 0xFFFFFFFFull;  // what tagDataOut can carry
+  static constexpr int kMaxRedirects = 20;                   // as browsers, whoever follows them
 
   // Set-up and lifecycle (HttpTask.cpp).
   bool ParseUrl(const tagDefHttpPar& par, bool allowUnknownScheme);
@@ -249,7 +250,8 @@ class CHttpTask : public CThreadControl {
   // The request is one WinINet would follow redirects of by itself, unseen by the caller;
   // where the task follows them instead (kTaskRedirectFlags), it does so just as quietly.
   bool m_bQuietRedirect = false;
-  int m_nQuietRedirects = 0;
+  // Redirects the task followed, reported or quiet; a chain ends after kMaxRedirects.
+  int m_nRedirects = 0;
   // What later steps read of the caller's request (KeepRequest): cookies, referrer, flags,
   // and the address only when cookies are set for it. Its headers are in m_strHeaders.
   tagDefHttpPar m_param;

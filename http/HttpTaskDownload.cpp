@@ -16,8 +16,6 @@ namespace {
 
 constexpr DWORD kChunkSize = 32768;
 constexpr int kMaxAttempts = 2;
-// Redirects the task follows quietly, as many as WinINet's own following allows.
-constexpr int kMaxQuietRedirects = 50;
 
 // wcsftime of one piece (at most 128 characters), cut to three when it is four or longer.
 std::wstring TimePiece(const wchar_t* format, const tm& parts, bool abbreviate) {
@@ -78,11 +76,6 @@ CHttpTask::Step CHttpTask::RunDownload() {
       continue;
     }
     if (result == StepRedirected) {
-      if (m_bQuietRedirect && ++m_nQuietRedirects > kMaxQuietRedirects) {
-        m_dwLastError = ERROR_HTTP_REDIRECT_FAILED;
-        result = StepFailed;
-        break;
-      }
       if ((m_param.flags & HTTPPAR_STOP_ON_REDIRECT) && !m_bQuietRedirect) {
         m_nErrorCode = DOWNLOAD_REDIRECT_REFUSED;
         break;

@@ -32,7 +32,8 @@ std::string Escape(const std::wstring& wide, bool unsafeOnly) {
 }
 
 // The URL that the parts of `url` name under `scheme`, with the credentials in it when
-// `withCredentials`: the address the task connects to, as the redirect rule reads it.
+// `withCredentials`: the address the task connects to, as the redirect rule reads it. The
+// scheme's own port is left out, as a redirect message shows the address.
 std::string JoinUrl(const std::wstring& scheme, const UrlComponents& url, bool withCredentials) {
   std::string text = WideToUtf8(scheme) + "://";
   if (withCredentials && (url.userNameLength || url.passwordLength)) {
@@ -40,7 +41,10 @@ std::string JoinUrl(const std::wstring& scheme, const UrlComponents& url, bool w
   }
   const std::string host = WideToUtf8(url.hostName);
   const bool bracket = host.find(':') != std::string::npos && host.front() != '[';
-  text += (bracket ? "[" + host + "]" : host) + ":" + std::to_string(url.port);
+  text += bracket ? "[" + host + "]" : host;
+  const bool ownPort = (url.scheme == URL_SCHEME_HTTP && url.port == 80) ||
+                       (url.scheme == URL_SCHEME_HTTPS && url.port == 443);
+  if (!ownPort) text += ":" + std::to_string(url.port);
   const std::string rest = Escape(std::wstring(url.urlPath) + url.extraInfo, true);
   return text + (rest.empty() || rest.front() != '/' ? "/" : "") + rest;
 }
@@ -59,17 +63,20 @@ bool SetUrlPart(wchar_t* buffer, uint32_t& length, size_t limit, const std::stri
 CHttpTask::Step CHttpTask::OnRedirect() {
   std::wstring location;
   if (!QueryHeaderText(HTTP_QUERY_LOCATION, &location)) return StepFailed;
+  // A chain too long, a Location that does not resolve, one neither http nor https, or one
+  // the redirect rule refuses (https to http) is not followed.
+  m_nFailure = ZV_FAILURE_REDIRECT_UNSUPPORTED;
+  if (++m_nRedirects > kMaxRedirects) return StepFailed;
   HttpHop current;
   current.url = JoinUrl(m_bSecure ? L"https" : L"http", m_url, false);
   current.user = WideToUtf8(m_url.userName);
   current.password = WideToUtf8(m_url.password);
   current.headerLines = HeaderLines(WideToUtf8(m_strHeaders));
-  m_strUrl = location;
+  // A relative Location is read against the current address; bytes a URL cannot carry are
+  // escaped first, as browsers do.
+  const std::string resolved = ResolveLocation(current.url, Escape(location, true));
   ClearUrlComponents(&m_url);
-  // A relative Location, one neither http nor https, or one the redirect rule refuses
-  // (https to http) is not followed.
-  m_nFailure = ZV_FAILURE_REDIRECT_UNSUPPORTED;
-  if (!SplitUrl(&m_url, m_strUrl.c_str())) return StepFailed;  // a relative Location
+  if (resolved.empty() || !SplitUrl(&m_url, Utf8ToWide(resolved).c_str())) return StepFailed;
   // The redirect rule reads the address the next attempt connects to, and says which
   // credentials and header lines go there.
   HttpHop next;
@@ -87,6 +94,7 @@ CHttpTask::Step CHttpTask::OnRedirect() {
   } else {
     return StepFailed;
   }
+  m_strUrl = Utf8ToWide(JoinUrl(m_url.schemeName, m_url, false));  // what the message reports
   m_nFailure = ZV_FAILURE_NONE;
   if (!m_bQuietRedirect) NotifyRedirect();
   return StepRedirected;

@@ -73,14 +73,21 @@ HttpUrlParts PartsOf(const Url& url) {
 
 }  // namespace
 
+std::string ResolveLocation(const std::string& base, std::string_view location) {
+  Url from;
+  std::string combined;
+  // Join leaves the credentials out: a relative Location must not inherit them.
+  if (!Crack(base, &from) || !Combine(Join(from), std::string(location), &combined)) return {};
+  return combined;
+}
+
 DWORD NextHop(const HttpHop& current, int status, std::string_view location, bool allowHttpsToHttp,
               HttpHop& next) {
   Url from;
   if (!Crack(current.url, &from)) return ERROR_INTERNET_INVALID_URL;
-  // Join leaves the credentials out: a relative Location must not inherit them.
-  std::string combined;
+  const std::string combined = ResolveLocation(current.url, location);
   Url to;
-  if (!Combine(Join(from), std::string(location), &combined) || !Crack(combined, &to)) {
+  if (combined.empty() || !Crack(combined, &to)) {
     // A Location WinINet cannot crack may still name a scheme of its own.
     const std::string text(location);
     const size_t colon = text.find(':');

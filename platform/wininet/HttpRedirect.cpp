@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr unsigned kAnyScheme = CURLU_NON_SUPPORT_SCHEME;
+
 struct UrlDeleter {
   void operator()(CURLU* url) const { curl_url_cleanup(url); }
 };
@@ -38,19 +40,29 @@ HttpUrlParts PartsOf(CURLU* url) {
 
 }  // namespace
 
+std::string ResolveLocation(const std::string& base, std::string_view location) {
+  UrlHandle url(curl_url());
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), kAnyScheme)) return {};
+  curl_url_set(url.get(), CURLUPART_USER, nullptr, 0);
+  curl_url_set(url.get(), CURLUPART_PASSWORD, nullptr, 0);
+  const std::string text(location);
+  if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), kAnyScheme | CURLU_ALLOW_SPACE)) {
+    return {};
+  }
+  return Part(url.get(), CURLUPART_URL);
+}
+
 DWORD NextHop(const HttpHop& current, int status, std::string_view location, bool allowHttpsToHttp,
               HttpHop& next) {
-  constexpr unsigned kAnyScheme = CURLU_NON_SUPPORT_SCHEME;
   UrlHandle base(curl_url());
   if (!base || curl_url_set(base.get(), CURLUPART_URL, current.url.c_str(), kAnyScheme)) {
     return ERROR_INTERNET_INVALID_URL;
   }
-  // Taken out of the base first: a relative Location must not inherit them.
   const HttpUrlParts from = PartsOf(base.get());
-  UrlHandle target(curl_url_dup(base.get()));
-  const std::string text(location);
-  if (!target ||
-      curl_url_set(target.get(), CURLUPART_URL, text.c_str(), kAnyScheme | CURLU_ALLOW_SPACE)) {
+  const std::string resolved = ResolveLocation(from.url, location);
+  UrlHandle target(curl_url());
+  if (resolved.empty() || !target ||
+      curl_url_set(target.get(), CURLUPART_URL, resolved.c_str(), kAnyScheme)) {
     return ERROR_INTERNET_INVALID_URL;
   }
   return FollowRedirectRule(current, status, from, PartsOf(target.get()), allowHttpsToHttp, next);

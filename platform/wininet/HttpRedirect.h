@@ -33,6 +33,13 @@ struct HttpHop {
 DWORD NextHop(const HttpHop& current, int status, std::string_view location, bool allowHttpsToHttp,
               HttpHop& next);
 
+// `location` read against `base` (an absolute URL) as RFC 3986 section 5 reads a reference:
+// an absolute Location stands as it is, a relative one ("/new", "new", "?q", "//host/x")
+// takes what it lacks from `base`. The base's credentials are never inherited; those written
+// into the Location itself stay. Any scheme resolves, so that the rule can refuse it. Empty
+// when either cannot be read as a URL.
+std::string ResolveLocation(const std::string& base, std::string_view location);
+
 // One end of a hop as the rule sees it, whichever URL parser read it.
 struct HttpUrlParts {
   std::string scheme, host, port;  // the port is the scheme's own when the URL names none

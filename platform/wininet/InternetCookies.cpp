@@ -1,8 +1,12 @@
 #include "platform/wininet/InternetCookies.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <libpsl.h>
 #include <strings.h>
 
+#include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <memory>
 
@@ -41,6 +45,42 @@ bool SplitForCookie(const std::string& url, UrlParts& parts) {
   return ok && !parts.host.empty();
 }
 
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+bool IsAddress(const std::string& host) {
+  unsigned char address[16];
+  return ::inet_pton(AF_INET, host.c_str(), address) == 1 ||
+         ::inet_pton(AF_INET6, host.c_str(), address) == 1;
+}
+
+// The newest list at hand (the system's file or the one built into libpsl), loaded once and
+// kept for the life of the process; null when there is none.
+const psl_ctx_t* PublicSuffixes() {
+  static const std::unique_ptr<psl_ctx_t, decltype(&psl_free)> list(psl_latest(nullptr), psl_free);
+  return list ? list.get() : psl_builtin();
+}
+
+// Whether a cookie of `host` may name `domain` (both lower case, the domain without its
+// leading dot): the host itself or a parent of it that is not a public suffix (RFC 6265
+// section 5.3, steps 5 and 6). An address, or a public suffix, naming itself keeps the cookie
+// to itself; without a list only that is allowed.
+enum class DomainUse { kRefused, kHostOnly, kDomain };
+DomainUse CheckDomain(const std::string& host, const std::string& domain) {
+  const psl_ctx_t* list = PublicSuffixes();
+  if (domain == host) {
+    return IsAddress(host) || !list || psl_is_public_suffix(list, host.c_str())
+               ? DomainUse::kHostOnly
+               : DomainUse::kDomain;
+  }
+  return list && psl_is_cookie_domain_acceptable(list, host.c_str(), domain.c_str())
+             ? DomainUse::kDomain
+             : DomainUse::kRefused;
+}
+
 }  // namespace
 
 std::string CInternetCookies::ToNetscapeLine(const std::string& url, const std::string& name,
@@ -71,8 +111,17 @@ std::string CInternetCookies::ToNetscapeLine(const std::string& url, const std::
     std::string arg = equals == std::string::npos ? "" : Trim(item.substr(equals + 1));
     if (::strcasecmp(key.c_str(), "path") == 0 && !arg.empty() && arg[0] == '/') path = arg;
     if (::strcasecmp(key.c_str(), "domain") == 0 && !arg.empty()) {
-      domain = arg[0] == '.' ? arg : "." + arg;
-      tailMatch = true;
+      const std::string named = Lower(arg[0] == '.' ? arg.substr(1) : arg);
+      switch (CheckDomain(Lower(parts.host), named)) {
+        case DomainUse::kRefused:
+          return {};  // another site's cookie, or one for a whole public suffix
+        case DomainUse::kHostOnly:
+          break;
+        case DomainUse::kDomain:
+          domain = "." + named;
+          tailMatch = true;
+          break;
+      }
     }
     if (::strcasecmp(key.c_str(), "secure") == 0) secure = true;
     if (::strcasecmp(key.c_str(), "expires") == 0) {

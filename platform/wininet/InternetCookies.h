@@ -11,7 +11,9 @@ class CInternetCookies {
   // Stores `name`=`data` for `url`. `data` is the value, optionally followed by attributes
   // ("; path=/p; domain=.example.org; expires=<HTTP date>; max-age=N; secure"). Without a
   // domain the cookie belongs to the URL's host only; without a path, to the URL's directory.
-  // False for a URL without a host or a cookie without a name.
+  // A domain must be the URL's host or a parent of it that is not a public suffix (RFC 6265
+  // section 5.3), as WinINet requires. False for a URL without a host, a cookie without a
+  // name, or a domain that the URL may not name.
   static bool Set(const std::string& url, const std::string& name, const std::string& data);
 
   // The Netscape cookie-file line libcurl takes for such a cookie (empty when refused).

@@ -76,7 +76,7 @@ class CInternetRequest : public CInternetHandle, public CEngineTransfer {
   static constexpr size_t kReceiveResume = 256 * 1024;
   static constexpr size_t kReceiveRing = kReceiveLimit + 2 * kCurlBufferSize;
   static constexpr size_t kSendLimit = 256 * 1024;
-  static constexpr int kMaxRedirects = 50;
+  static constexpr int kMaxRedirects = 20;  // as browsers
 
   enum class Op { kNone, kSend, kWrite, kEnd, kRead };
   struct PendingRead {

@@ -25,23 +25,6 @@ std::string HostOf(const std::string& url) {
   return result;
 }
 
-// `location` resolved against `base`; empty when it cannot be. Any scheme resolves, so that
-// the redirect rule can refuse it.
-std::string ResolveUrl(const std::string& base, const std::string& location) {
-  CURLU* handle = curl_url();
-  char* url = nullptr;
-  std::string result;
-  constexpr unsigned kFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_ALLOW_SPACE;
-  if (curl_url_set(handle, CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
-      curl_url_set(handle, CURLUPART_URL, location.c_str(), kFlags) == CURLUE_OK &&
-      curl_url_get(handle, CURLUPART_URL, &url, 0) == CURLUE_OK) {
-    result = url;
-  }
-  curl_free(url);
-  curl_url_cleanup(handle);
-  return result;
-}
-
 std::string AddressText(const curl_sockaddr* address) {
   char text[INET6_ADDRSTRLEN] = "";
   if (address->family == AF_INET) {
@@ -189,7 +172,7 @@ size_t CInternetRequest::OnHeaderLine(const char* data, size_t length) {
   const bool replayable = !upload || (code != 307 && code != 308);
   if (!(setup.flags & INTERNET_FLAG_NO_AUTO_REDIRECT) && currentHead.IsRedirect() && replayable &&
       currentHead.Find("Location", location)) {
-    redirectTarget = ResolveUrl(hop.url, location);
+    redirectTarget = ResolveLocation(hop.url, location);
     if (!redirectTarget.empty()) return length;  // its body is skipped, then followed
   }
   std::unique_lock lock(mutex);

@@ -34,7 +34,8 @@
 //   pooled connection reports no 10, 11, 20 or 21. "Connected" is reported once the
 //   connection can carry the request, so for https it includes the TLS handshake.
 // - Redirects (301, 302, 303, 307, 308) are followed by the stand-in unless the request has
-//   INTERNET_FLAG_NO_AUTO_REDIRECT; a streamed upload is not replayed on 307/308. Only http
+//   INTERNET_FLAG_NO_AUTO_REDIRECT, at most 20 in a row (ERROR_HTTP_REDIRECT_FAILED after);
+//   a streamed upload is not replayed on 307/308. Only http
 //   and https are followed (ERROR_INTERNET_UNRECOGNIZED_SCHEME otherwise), and from https
 //   to http only with INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP (ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR
 //   otherwise). What each hop carries is decided by NextHop (platform/wininet/HttpRedirect.h).

@@ -59,6 +59,7 @@ TEST_F(CliTest, CommandsTurnArgumentsIntoRequestsAndOutcomesIntoStatusesLinesAnd
   server.Handle("/page", CHttpTestResource("new content", 1764576000));  // 2025-12-01 08:00
   server.Serve("/x", HttpTestResponse::Text(200, "x"));
   server.Serve("/jump", HttpTestResponse::Redirect(302, Url("/\x1b]0;owned\x07\x1b[2J")));
+  server.Serve("/dir/hop", HttpTestResponse::Redirect(302, "../x"));
   server.Handle("/echo", [](const HttpTestRequest& request) {
     return HttpTestResponse::Text(200, "got " + std::to_string(request.body.size()) + " bytes");
   });
@@ -103,10 +104,17 @@ TEST_F(CliTest, CommandsTurnArgumentsIntoRequestsAndOutcomesIntoStatusesLinesAnd
                 At("new/sub/")},
        .err = "saving as " + At("new/sub/data.1.bin"),
        .after = {{"new/sub/data.bin", content}, {"new/sub/data.1.bin", reversed}}},
-      // What a server sends is printed escaped.
+      // What a server sends never reaches the terminal raw: a redirect is reported as the
+      // URL it leads to, where bytes a URL cannot carry are escaped.
       {{"get", "--no-auto-redirect", Url("/jump")},
        4,
-       "redirected to " + Url("/\\x1b]0;owned\\x07\\x1b[2J") + "\n"},
+       "redirected to " + Url("/%1B]0;owned%07%1B[2J") + "\n"},
+      // A relative Location is followed and reported as the address it resolves to; a
+      // redirect that the caller asked to stop on stops without --no-auto-redirect too.
+      {{"get", "--no-auto-redirect", Url("/dir/hop")}, 0, "redirected to " + Url("/x") + "\n", "x"},
+      {{"get", "-q", "--stop-on-redirect", Url("/dir/hop")},
+       1,
+       "zvnet: " + Url("/dir/hop") + ": redirect refused (HTTP 302)\n"},
       {{"post", Url("/echo"), "--data", "twelve bytes"}, 0, "", "got 12 bytes"},
       {{"reachable", Url("/")}, 0},
       {{"reachable", "http://127.0.0.1:1/"}, 1},

@@ -439,41 +439,76 @@ TEST_F(HttpExportsTest, CallbackMayStopItsTaskOrEndTheFamilyWhileOtherThreadsAre
 }
 
 // Who follows a redirect: the stand-in below the task (nothing reported), or the task with
-// HTTPPAR_NO_AUTO_REDIRECT, which reports it first; HTTPPAR_STOP_ON_REDIRECT ends there.
+// HTTPPAR_NO_AUTO_REDIRECT, which reports it first as an absolute URL; HTTPPAR_STOP_ON_REDIRECT
+// ends there. A relative Location is read against the URL it answers (RFC 3986 section 5).
+// Every chain ends after 20 redirects, whoever follows them, with the cause that says so.
 TEST_F(HttpExportsTest, RedirectIsFollowedOrReportedAsTheFlagsSay) {
   CHttpTestServer target;
   target.Handle("/to", CHttpTestResource("arrived"));
   server.Serve("/from", HttpTestResponse::Redirect(302, target.Origin() + "/to"));
-  server.Serve("/relative", HttpTestResponse::Redirect(302, "/to"));
+  server.Serve("/dir/here", HttpTestResponse::Text(200, "here"));
+  server.Serve("/absolute-path", HttpTestResponse::Redirect(302, "/dir/here"));
+  server.Serve("/dir/relative-path", HttpTestResponse::Redirect(301, "here?x=1"));
+  server.Serve("/loop-a", HttpTestResponse::Redirect(302, server.Origin() + "/loop-b"));
+  server.Serve("/loop-b", HttpTestResponse::Redirect(307, server.Origin() + "/loop-a"));
   const uint32_t report = HTTPPAR_NO_AUTO_REDIRECT;
+  const std::vector<DOWNLOAD_ERRORCODE> twentyRedirects(20, DOWNLOAD_REDIRECT);
+  auto then = [](std::vector<DOWNLOAD_ERRORCODE> codes, DOWNLOAD_ERRORCODE last) {
+    codes.push_back(last);
+    return codes;
+  };
   const struct {
     const char* path;
     uint32_t flags;
     std::vector<DOWNLOAD_ERRORCODE> codes;  // progress left out
+    std::wstring reported;                  // where each redirect says it goes, first one
+    std::string body;                       // of the success
+    size_t requests;                        // to either server
   } rows[] = {
-      {"/from", 0, {DOWNLOAD_OK}},
-      {"/from", report, {DOWNLOAD_REDIRECT, DOWNLOAD_OK}},
-      {"/from", report | HTTPPAR_STOP_ON_REDIRECT, {DOWNLOAD_REDIRECT, DOWNLOAD_REDIRECT_REFUSED}},
-      {"/relative", report, {DOWNLOAD_FAILED}},
+      {"/from", 0, {DOWNLOAD_OK}, L"", "arrived", 2},
+      {"/from", report, {DOWNLOAD_REDIRECT, DOWNLOAD_OK}, target.Url("/to"), "arrived", 2},
+      {"/from",
+       report | HTTPPAR_STOP_ON_REDIRECT,
+       {DOWNLOAD_REDIRECT, DOWNLOAD_REDIRECT_REFUSED},
+       target.Url("/to"),
+       "",
+       1},
+      {"/absolute-path", 0, {DOWNLOAD_OK}, L"", "here", 2},
+      {"/absolute-path",
+       report,
+       {DOWNLOAD_REDIRECT, DOWNLOAD_OK},
+       server.Url("/dir/here"),
+       "here",
+       2},
+      {"/dir/relative-path",
+       report,
+       {DOWNLOAD_REDIRECT, DOWNLOAD_OK},
+       server.Url("/dir/here?x=1"),
+       "here",
+       2},
+      {"/loop-a", 0, {DOWNLOAD_FAILED}, L"", "", 21},
+      {"/loop-a", report, then(twentyRedirects, DOWNLOAD_FAILED), server.Url("/loop-b"), "", 21},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << row.path << " flags " << row.flags);
+    const size_t before = server.RequestCount() + target.RequestCount();
     std::vector<DOWNLOAD_ERRORCODE> codes;
     const HttpEvent end = FetchAndWait(HttpPar(server.Url(row.path), row.flags), log);
     for (const HttpEvent& event : log.EventsOf(end.taskId)) {
       if (event.code == DOWNLOAD_PROGRESS) continue;
+      if (event.code == DOWNLOAD_REDIRECT && codes.empty()) {
+        EXPECT_EQ(event.text, row.reported);
+        EXPECT_EQ(event.httpStatus, std::string(row.path) == "/dir/relative-path" ? 301 : 302);
+      }
       codes.push_back(event.code);
-      if (event.code == DOWNLOAD_REDIRECT) {
-        EXPECT_EQ(event.text, target.Url("/to"));
-        EXPECT_EQ(event.httpStatus, 302);
-      }
-      if (event.code == DOWNLOAD_OK) {
-        EXPECT_EQ(event.data, "arrived");
-      }
     }
     EXPECT_EQ(codes, row.codes);
+    EXPECT_EQ(end.data, row.body);
+    if (end.code == DOWNLOAD_FAILED) {
+      EXPECT_EQ(end.failure, ZV_FAILURE_REDIRECT_UNSUPPORTED);
+    }
+    EXPECT_EQ(server.RequestCount() + target.RequestCount() - before, row.requests);
   }
-  EXPECT_EQ(target.RequestCount(), 2u);
 }
 
 // The caller's cookies, headers (however big) and referrer reach the server, each on its own

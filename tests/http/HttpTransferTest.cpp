@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/win32/StringConv.h"
 #include "tests/http/HttpExportsFixture.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/LoopbackPort.h"
@@ -291,5 +292,43 @@ TEST_F(HttpTransferTest, EachProxyTypeCarriesTransfersOnlyWithTheRightCredential
                                             : "connected to " + server.Origin().substr(7);
     EXPECT_TRUE(WaitUntil([&] { return (*proxy)->Log().find(seen) != std::string::npos; }))
         << (*proxy)->Log();
+  }
+}
+
+// A cookie the caller sets for a URL goes only where that URL's host may send it: its domain
+// attribute may name the host or a parent of it, never another site or a public suffix
+// (RFC 6265 section 5.3). The test server is the HTTP proxy of every request, so the names
+// below all reach it on loopback and none is ever resolved.
+TEST_F(HttpTransferTest, CallerCookiesGoOnlyWhereTheirUrlMaySendThem) {
+  UseProxy(1, server.Port(), L"", L"");
+  const struct {
+    const char* setOn;
+    const char* domain;
+    const char* askedBy;
+    bool sent;
+  } rows[] = {
+      {"a.example", "b.example", "b.example", false},            // another site
+      {"a.example", "b.example", "a.example", false},            // nor kept for its own
+      {"a.example", "example", "c.example", false},              // a suffix of the * rule
+      {"www.shop.co.uk", "co.uk", "other.co.uk", false},         // a listed suffix
+      {"x.a.example", ".A.Example", "y.a.example", true},        // a parent, in any case
+      {"a.example", "a.example", "x.a.example", true},           // the host and below it
+      {"a.example", "evil-a.example", "evil-a.example", false},  // not a parent
+  };
+  int row = 0;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.setOn << " domain=" << r.domain << " -> " << r.askedBy);
+    const std::string name = "c" + std::to_string(++row);
+    for (const char* host : {r.setOn, r.askedBy}) {
+      server.Serve("http://" + std::string(host) + "/c", HttpTestResponse::Text(200, "ok"));
+    }
+    tagDefHttpPar set = HttpPar(L"http://" + Utf8ToWide(r.setOn) + L"/c");
+    set.cookies[Utf8ToWide(name)] = L"1; domain=" + Utf8ToWide(r.domain);
+    ASSERT_EQ(FetchAndWait(set, log).code, DOWNLOAD_OK);
+    ASSERT_EQ(FetchAndWait(L"http://" + Utf8ToWide(r.askedBy) + L"/c", log).code, DOWNLOAD_OK);
+    const HttpTestRequest asked = server.Requests().back();
+    EXPECT_EQ(asked.target, "http://" + std::string(r.askedBy) + "/c") << "through the proxy";
+    EXPECT_EQ(asked.Header("Cookie").find(name + "=1") != std::string::npos, r.sent)
+        << asked.Header("Cookie");
   }
 }
