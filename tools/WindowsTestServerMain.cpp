@@ -59,6 +59,8 @@ int main() {
   server.Serve("/cut.bin", cut);
   server.Serve("/to-same", HttpTestResponse::Redirect(302, server.Origin() + "/seen"));
   server.Serve("/to-other", HttpTestResponse::Redirect(302, other.Origin() + "/seen"));
+  server.Serve("/dir/to-relative", HttpTestResponse::Redirect(302, "../seen"));
+  server.Serve("/loop", HttpTestResponse::Redirect(302, "/loop"));
   server.Handle("/seen", Seen);
   other.Handle("/seen", Seen);
   CUdpReferenceServer udp;

@@ -263,6 +263,10 @@ TEST_F(HttpWindowsTest, DownloadsEndAsTheServerAnswered) {
        DOWNLOAD_OK, "authorization=Bearer s3cret;cookie=;"},
       {"redirect, other origin", L"/to-other", false,
        L"Authorization: Bearer s3cret\r\nCookie: id=1\r\n", DOWNLOAD_OK, "authorization=;cookie=;"},
+      // A relative Location is read against the URL it answers; a loop ends after 20.
+      {"redirect, relative", L"/dir/to-relative", false, L"Authorization: Bearer s3cret\r\n",
+       DOWNLOAD_OK, "authorization=Bearer s3cret;cookie=;"},
+      {"redirect loop", L"/loop", false, L"", -1, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
