@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <new>
 
 #include "platform/win32/Prefault.h"
 
@@ -14,43 +13,44 @@ constexpr size_t kGranule = 1024;
 
 }  // namespace
 
-GrowBuffer::GrowBuffer() : data(new (std::nothrow) unsigned char[kInitialCapacity]()) {
+GrowBuffer::GrowBuffer() : data(static_cast<unsigned char*>(std::calloc(kInitialCapacity, 1))) {
   if (data) capacity = kInitialCapacity;
 }
 
 int GrowBuffer::Append(const void* bytes, size_t length) {
   if (length == 0) return 0;
-  if (length > capacity - size) {
-    if (length > SIZE_MAX / 2 - size) return -1;
-    size_t wanted = size + length;
-    size_t grown = capacity > SIZE_MAX / 4 ? wanted : capacity * 2;
-    size_t target = (std::max(wanted, grown) / kGranule + 1) * kGranule;
-    std::unique_ptr<unsigned char[]> bigger(new (std::nothrow) unsigned char[target]);
-    if (!bigger) return -1;
-    if (size) std::memcpy(bigger.get(), data.get(), size);
-    std::memset(bigger.get() + size, 0, target - size);
-    data = std::move(bigger);
-    capacity = target;
-    prefaulted = target;  // zeroed above
-  } else if (size + length > prefaulted) {
-    PrefaultAhead(size + length);
-  }
+  if (MakeRoom(length) != 0) return -1;
+  if (size + length > prefaulted) PrefaultAhead(size + length);
   std::memcpy(data.get() + size, bytes, length);
   size += length;
   return 0;
 }
 
+int GrowBuffer::MakeRoom(size_t length, size_t expected) {
+  if (length <= capacity - size) return 0;
+  if (length > SIZE_MAX / 2 - size) return -1;
+  const size_t wanted = size + length;
+  const size_t doubled = capacity > SIZE_MAX / 4 ? wanted : capacity * 2;
+  size_t target = (std::max(wanted, doubled) / kGranule + 1) * kGranule;
+  if (expected >= wanted) target = std::min(target, expected);
+  return Resize(target);
+}
+
 int GrowBuffer::Reserve(size_t total) {
-  if (total <= capacity) return 0;
+  return total <= capacity ? 0 : Resize(total);
+}
+
+int GrowBuffer::Resize(size_t total) {
   // Not zeroed: bytes past `size` are never read, and touching them would cost the pages.
   // No huge-page advice either: where free huge pages are scarce the kernel compacts memory
   // on the fault, and a 256 MiB body then took up to 1.1 s instead of 0.37 s.
-  std::unique_ptr<unsigned char[]> room(new (std::nothrow) unsigned char[total]);
-  if (!room) return -1;
-  if (size) std::memcpy(room.get(), data.get(), size);
-  data = std::move(room);
+  auto* grown = static_cast<unsigned char*>(std::realloc(data.get(), total));
+  if (!grown) return -1;
+  (void)data.release();  // realloc freed or kept it
+  data.reset(grown);
   capacity = total;
-  prefaulted = size;
+  // Pages that moved stay present, but a copy makes only the used bytes present.
+  prefaulted = std::min(prefaulted, size);
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #define ZVNET_HTTP_HTTPRECORDS_H_
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,7 +48,7 @@ struct HttpTaskParam {
 
 // What a task reports with a message; owned by whoever holds it. The result record is held
 // in place (a heap block per message cost more than the record); its payload, allocated
-// with array new, is owned too and freed with it.
+// with malloc, is owned too and freed with it.
 struct HttpMsgData {
   DOWNLOAD_ERRORCODE code = DOWNLOAD_OK;
   int32_t kind = 1;  // 1 normally, 2 progress, 3 redirect
@@ -59,7 +60,7 @@ struct HttpMsgData {
   }
   HttpMsgData& operator=(HttpMsgData&& other) noexcept {
     if (this != &other) {
-      delete[] out.data;
+      std::free(out.data);
       code = other.code;
       kind = other.kind;
       out = std::move(other.out);
@@ -68,7 +69,7 @@ struct HttpMsgData {
     }
     return *this;
   }
-  ~HttpMsgData() { delete[] out.data; }
+  ~HttpMsgData() { std::free(out.data); }
 
   // Gives the message a result record (empty at first) and answers it.
   tagDataOut& MakeOut() {

@@ -15,6 +15,9 @@
 namespace {
 
 constexpr DWORD kChunkSize = 32768;
+// A memory body's first room: what a server announces is taken at its word only up to here;
+// beyond it the room grows with the bytes that arrive.
+constexpr uint64_t kFirstMemoryRoom = 64 << 20;
 constexpr int kMaxAttempts = 2;
 
 // wcsftime of one piece (at most 128 characters), cut to three when it is four or longer.
@@ -308,6 +311,9 @@ CHttpTask::Step CHttpTask::ReadResponse() {
     unsigned char* inPlace = InPlaceRoom(wanted);
     if (wanted > 0) {
       Step read = ReadChunk(inPlace ? inPlace : ChunkBuffer(), wanted, &got);
+      // A body cut by the connection (a chunked one that never got its last chunk too) is
+      // tried again as one cut short of its length is.
+      if (read == StepFailed && FailureCause() == ZV_FAILURE_CONNECTION_LOST) return StepRetry;
       if (read != StepOk) return read;
     } else if (TakeStopSignal()) {
       return StepStopped;
@@ -324,7 +330,13 @@ CHttpTask::Step CHttpTask::ReadResponse() {
 }
 
 unsigned char* CHttpTask::InPlaceRoom(DWORD wanted) {
-  if (m_nKind == HTTP_KIND_MEMORY) return m_pResponse->Tail(wanted);
+  if (m_nKind == HTTP_KIND_MEMORY) {
+    const bool lengthKnown = m_nTotal != kUnknownLength && m_nTotal <= kMaxMemoryBody;
+    if (m_pResponse->MakeRoom(wanted, lengthKnown ? static_cast<size_t>(m_nTotal) : 0) != 0) {
+      return nullptr;
+    }
+    return m_pResponse->Tail(wanted);
+  }
   if (m_nKind == HTTP_KIND_FILE && m_pSaveFile) return m_pSaveFile->Tail(wanted);
   return nullptr;
 }
@@ -340,15 +352,19 @@ CHttpTask::Step CHttpTask::PrepareResponse() {
   if (m_nKind != HTTP_KIND_MEMORY) return StepOk;
   const bool lengthKnown =
       m_nTotal != kUnknownLength && m_nTotal > m_nOffset && m_nTotal <= kMaxMemoryBody;
+  // A body of known length gets its first room in one allocation, at most kFirstMemoryRoom;
+  // otherwise, or when that much memory is not to be had, a small first room that grows.
+  const size_t firstRoom =
+      lengthKnown ? static_cast<size_t>(std::min<uint64_t>(m_nTotal, kFirstMemoryRoom)) : 0;
   if (m_pResponse) {
-    // A later attempt: the room grows to the length now announced.
-    if (lengthKnown) m_pResponse->Reserve(static_cast<size_t>(m_nTotal));  // else Append grows
+    // A later attempt starts from nothing: what an earlier one delivered is dropped (a memory
+    // download is never resumed, so its offset is 0).
+    m_pResponse->Truncate(static_cast<size_t>(m_nOffset));
+    m_pResponse->Reserve(firstRoom);  // else MakeRoom grows
     return StepOk;
   }
-  // A body of known length gets its room in one allocation; otherwise, or when that much
-  // memory is not to be had, a small first room that grows.
   auto room = std::make_unique<GrowBuffer>(GrowBuffer::Empty{});
-  if (!lengthKnown || room->Reserve(static_cast<size_t>(m_nTotal)) != 0) {
+  if (!lengthKnown || room->Reserve(firstRoom) != 0) {
     room = std::make_unique<GrowBuffer>();
     if (room->Capacity() == 0) {
       m_nErrorCode = DOWNLOAD_FAILED;

@@ -1,4 +1,6 @@
 // CHttpTask: what the task reports, held in batches and handed to its sink.
+#include <cstdlib>
+
 #include "frame/DataFolder.h"
 #include "frame/Log.h"
 #include "http/HttpTask.h"
@@ -106,7 +108,8 @@ void CHttpTask::NotifyProgress() {
   message.code = DOWNLOAD_PROGRESS;
   message.kind = 2;
   tagDataOut& out = message.MakeOut();
-  out.data = new unsigned char[8];
+  out.data = static_cast<unsigned char*>(std::malloc(8));
+  if (!out.data) return;  // no memory for the record: this progress goes unreported
   PutLittleEndian(out.data, ProgressField(m_nOffset));
   PutLittleEndian(out.data + 4, m_nTotal == kUnknownLength ? 0xFFFFFFFFu : ProgressField(m_nTotal));
   out.dataLength = 8;
@@ -156,7 +159,7 @@ void CHttpTask::NotifyComplete() {
     }
   }
   if (m_nKind != HTTP_KIND_FILE && m_pResponse && m_pResponse->Size() > 0) {
-    // The buffer was allocated with new[]; the message owns it from here (no copy).
+    // The buffer was allocated with malloc; the message owns it from here (no copy).
     const size_t size = m_pResponse->Size();
     out.data = m_pResponse->Release();
     out.dataLength = static_cast<uint32_t>(size);

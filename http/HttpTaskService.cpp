@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -35,7 +36,7 @@ bool IsCompletion(UINT message) {
 void NormalisePayload(tagDataOut* out) {
   if (!out) return;
   if (!out->data || out->dataLength == 0) {
-    delete[] out->data;
+    std::free(out->data);
     out->data = nullptr;
     out->dataLength = 0;
   }

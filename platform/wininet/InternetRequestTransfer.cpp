@@ -300,9 +300,12 @@ void CInternetRequest::OnTransferDone(CURLcode result) {
   }
   std::unique_lock lock(mutex);
   transferDone = true;
-  // A body cut short is an end of data to the reader, as in WinINet; the reader compares the
-  // length it got with the length announced.
-  const bool clean = result == CURLE_OK || (headersDone && result == CURLE_PARTIAL_FILE);
+  // A body cut short of its announced length is an end of data to the reader, as in WinINet;
+  // the reader compares the length it got with that length. A chunked body cut before its
+  // last chunk leaves the reader nothing to compare: the connection was lost (MapCurlError).
+  std::string length;
+  const bool clean = result == CURLE_OK || (headersDone && result == CURLE_PARTIAL_FILE &&
+                                            head.Find("Content-Length", length));
   transferError = refused ? refused : clean ? 0 : MapCurlError(result, easy, viaProxy);
   if (!headersDone && transferError == 0) transferError = ERROR_INTERNET_INVALID_SERVER_RESPONSE;
   switch (pending) {

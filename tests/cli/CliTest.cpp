@@ -58,6 +58,9 @@ TEST_F(CliTest, CommandsTurnArgumentsIntoRequestsAndOutcomesIntoStatusesLinesAnd
   server.Handle("/B/data.bin", CHttpTestResource(reversed));
   server.Handle("/page", CHttpTestResource("new content", 1764576000));  // 2025-12-01 08:00
   server.Serve("/x", HttpTestResponse::Text(200, "x"));
+  HttpTestResponse cut = HttpTestResponse::Text(200, "5\r\nhello\r\n");  // no zero chunk
+  cut.omitContentLength = true;
+  server.Serve("/cut", cut.With("Transfer-Encoding", "chunked"));
   server.Serve("/jump", HttpTestResponse::Redirect(302, Url("/\x1b]0;owned\x07\x1b[2J")));
   server.Serve("/dir/hop", HttpTestResponse::Redirect(302, "../x"));
   server.Handle("/echo", [](const HttpTestRequest& request) {
@@ -140,6 +143,12 @@ TEST_F(CliTest, CommandsTurnArgumentsIntoRequestsAndOutcomesIntoStatusesLinesAnd
       {{"get", "-q", Url("/x"), "-o", unwritable},
        1,
        "zvnet: " + Url("/x") + ": cannot write " + unwritable + ": No such file or directory\n"},
+      // A body cut before its end leaves the file as it was.
+      {.args = {"get", "-q", Url("/cut"), "-o", At("kept")},
+       .status = 1,
+       .err = "zvnet: " + Url("/cut") + ": connection lost (HTTP 200)\n",
+       .before = {{"kept", "old"}},
+       .after = {{"kept", "old"}}},
       {{"get", "-q", "--proxy", "http://127.0.0.1:" + port, Url("/x")},
        1,
        "zvnet: " + Url("/x") + ": cannot reach the proxy\n"},

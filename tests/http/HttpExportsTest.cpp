@@ -630,47 +630,78 @@ TEST_F(HttpExportsTest, CallerCredentialsStayWithTheirOrigin) {
   }
 }
 
-// Where a body ends: Transfer-Encoding wins over Content-Length, and a cut, reset or
+// Where a body ends: its own framing (all Content-Length bytes, the zero chunk) or, with
+// neither, the server's close; Transfer-Encoding wins over Content-Length. A cut, reset or
 // contradictory answer is never a success, whether it goes to a file, to memory or answers an
-// upload; a success always holds the whole body. Each request ends exactly once.
+// upload: the destination keeps what it held, and a success holds exactly the body of the
+// attempt that delivered it. Each request ends exactly once.
 TEST_F(HttpExportsTest, CutOrUnclearBodyIsNeverASuccess) {
   const std::string body = QuickBody().substr(0, 300000);
   struct Case {
     std::string name;
-    HttpTestResponse response;
-    const char* delivered = nullptr;  // the whole body of a success; null: a failure
+    // The answers to the requests of one transfer, in turn; the last one repeats.
+    std::vector<HttpTestResponse> answers;
+    // The whole body of a download's success; null: a failure. Uploads are not replayed, so
+    // an upload whose first answer is cut fails.
+    const char* delivered = nullptr;
+    ZV_FAILURE_CAUSE cause = ZV_FAILURE_NONE;  // of the failure, when it is certain
   };
-  HttpTestResponse chunked = HttpTestResponse::Text(200, "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n")
-                                 .With("Transfer-Encoding", "chunked");
-  chunked.contentLength = 3;
+  auto chunked = [](std::string coded) {
+    HttpTestResponse answer = HttpTestResponse::Text(200, std::move(coded));
+    answer.omitContentLength = true;  // the server closes after the bytes
+    return answer.With("Transfer-Encoding", "chunked");
+  };
+  HttpTestResponse whole = chunked("5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n");
+  whole.omitContentLength = false;
+  whole.contentLength = 3;
   HttpTestResponse gzip = HttpTestResponse::Text(200, body).With("Transfer-Encoding", "gzip");
   gzip.contentLength = 3;  // not chunked: the end is unknown
   HttpTestResponse closed = HttpTestResponse::Text(200, body);
   closed.closeAfterBodyBytes = body.size() / 3;
+  HttpTestResponse unframed = HttpTestResponse::Text(200, "to the close");
+  unframed.omitContentLength = true;
+  HttpTestResponse stale = HttpTestResponse::Text(200, "STAL");
+  stale.contentLength = 10;
   // A folded line cannot open an answer's headers, not even after a redirect.
   server.Serve("/to", HttpTestResponse::Text(200, body).With(" folded", std::string(40, 'w')));
   std::vector<Case> cases = {
-      {"chunked", chunked, "hello world"},
-      {"folded line after a redirect", HttpTestResponse::Redirect(302, "/to")},
-      {"gzip", gzip},
-      {"closed at a third", closed},
+      {"chunked", {whole}, "hello world"},
+      {"chunked, cut after a chunk",
+       {chunked("5\r\nhello\r\n")},
+       nullptr,
+       ZV_FAILURE_CONNECTION_LOST},
+      {"chunked, cut inside a chunk",
+       {chunked("5\r\nhello\r\n6\r\n wo")},
+       nullptr,
+       ZV_FAILURE_CONNECTION_LOST},
+      {"chunked cut, then whole", {chunked("5\r\nhello\r\n"), whole}, "hello world"},
+      {"length cut, then whole", {stale, HttpTestResponse::Text(200, "0123456789")}, "0123456789"},
+      {"no length, ended by the close", {unframed}, "to the close"},
+      {"folded line after a redirect", {HttpTestResponse::Redirect(302, "/to")}},
+      {"gzip", {gzip}},
+      {"closed at a third", {closed}},
       {"two lengths",
-       HttpTestResponse::Text(200, body).With("Content-Length", std::to_string(100))}};
+       {HttpTestResponse::Text(200, body).With("Content-Length", std::to_string(100))}}};
   // A reset races the reads: several cut points make the one where a read waits likely.
   for (uint64_t cut = 1; cut < body.size(); cut += 59989) {
     HttpTestResponse reset = HttpTestResponse::Text(200, body);
     reset.closeAfterBodyBytes = cut;
     reset.resetOnClose = true;
     reset.delayBeforeBody = 30ms;  // the reader waits when the reset comes
-    cases.push_back({"reset at " + std::to_string(cut), reset});
+    cases.push_back({"reset at " + std::to_string(cut), {reset}});
   }
   CTempFolder folder;
   const std::string form = "form=1";
   for (const Case& c : cases) {
-    server.Serve("/broken", c.response);
+    const auto asked = std::make_shared<std::atomic<size_t>>(0);
+    server.Handle("/broken", [asked, answers = c.answers](const HttpTestRequest&) {
+      return answers[std::min(asked->fetch_add(1), answers.size() - 1)];
+    });
     tagDefHttpPar par = HttpPar(server.Url("/broken"));
     for (const char* kind : {"file", "memory", "upload"}) {
       SCOPED_TRACE(c.name + " into " + kind);
+      *asked = 0;
+      folder.Write("broken", "earlier");
       int id = 0;
       auto* cb = CHttpCallbackLog::Callback;
       const long queued =
@@ -686,14 +717,70 @@ TEST_F(HttpExportsTest, CutOrUnclearBodyIsNeverASuccess) {
       EXPECT_EQ(log.TerminalCount(id), 1);
       const HttpEvent end = log.Terminal(id);
       const std::string got = kind[0] == 'f' ? folder.Read("broken") : end.data;
-      if (!c.delivered) {
+      const bool replayed = c.answers.size() > 1;
+      if (!c.delivered || (kind[0] == 'u' && replayed)) {
         EXPECT_NE(end.code, DOWNLOAD_OK) << got.size() << " bytes";
-        EXPECT_FALSE(std::filesystem::exists(folder.Path("broken")));
+        if (c.cause != ZV_FAILURE_NONE) {
+          EXPECT_EQ(end.failure, c.cause);
+        }
+        if (kind[0] == 'f') {
+          EXPECT_EQ(got, "earlier") << "the destination was touched";
+        }
       } else {
         EXPECT_EQ(end.code, DOWNLOAD_OK);
         EXPECT_EQ(got, c.delivered);
       }
-      std::filesystem::remove(folder.Path("broken"));
+      EXPECT_FALSE(std::filesystem::exists(folder.Path("broken.downloading")));
     }
   }
+}
+
+namespace {
+
+// The process's address space (VmSize), in KiB; 0 when it cannot be read.
+uint64_t AddressSpaceKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7));
+  }
+  return 0;
+}
+
+}  // namespace
+
+// A memory body's room follows the bytes that arrive, not the length the server announces:
+// 4 GiB announced and 64 KiB sent take no gigabytes, and a body past the first room still
+// arrives whole.
+TEST_F(HttpExportsTest, MemoryRoomFollowsTheBytesNotTheAnnouncedLength) {
+  // Whole reads of 32 KiB: the task holds every byte sent while it waits for more.
+  HttpTestResponse endless = HttpTestResponse::Text(200, std::string(65536, 'e'));
+  endless.contentLength = 0xFFFFFFFFull;
+  endless.stallAfterBodyBytes = 65536;
+  server.Serve("/endless", endless);
+  const uint64_t before = AddressSpaceKiB();
+  ASSERT_NE(before, 0u);
+  int id = 0;
+  ASSERT_EQ(Fetch(server.Url("/endless"), log, 60000, &id), 0);
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        const std::vector<HttpEvent> events = log.EventsOf(id);
+        return !events.empty() && events.back().ProgressHeld() == 65536;
+      },
+      15s));
+  EXPECT_LT(AddressSpaceKiB() - before, 1u << 20) << "KiB taken for 64 KiB";
+  EXPECT_EQ(ZvHttp::StopTask(id), 0);
+
+  HttpTestResponse large;
+  large.generatedLength = (80 << 20) + 7;
+  large.generator = [](uint64_t offset, char* out, size_t length) {
+    for (size_t i = 0; i < length; ++i) out[i] = static_cast<char>((offset + i) % 251);
+  };
+  server.Serve("/large", large);
+  const HttpEvent end = FetchAndWait(server.Url("/large"), log);
+  EXPECT_EQ(end.code, DOWNLOAD_OK);
+  ASSERT_EQ(end.data.size(), large.generatedLength);
+  std::string expected(end.data.size(), '\0');
+  large.generator(0, expected.data(), expected.size());
+  EXPECT_TRUE(end.data == expected) << "the body arrived changed";
 }

@@ -51,6 +51,9 @@ TEST_F(HttpTransferTest, FileDownloadTakesEachAnswerAsItComes) {
   HttpTestResponse cut = HttpTestResponse::Text(200, whole.substr(0, 900));
   cut.contentLength = 1000;
   server.Serve("/cut", cut);
+  HttpTestResponse chunks = HttpTestResponse::Text(200, "5\r\nhello\r\n");  // no zero chunk
+  chunks.omitContentLength = true;
+  server.Serve("/chunks", chunks.With("Transfer-Encoding", "chunked"));
   HttpTestResponse huge = HttpTestResponse::Text(200, whole.substr(0, 70000));
   huge.contentLength = 5ull << 30;
   server.Serve("/huge", huge);
@@ -91,6 +94,7 @@ TEST_F(HttpTransferTest, FileDownloadTakesEachAnswerAsItComes) {
       {"/file", {}, 0, DOWNLOAD_OK, {""}, 300000},
       {"/unknown", {}, 0, DOWNLOAD_OK, {""}, 0xFFFFFFFF},
       {"/cut", {}, 0, DOWNLOAD_LENGTH_MISMATCH, {"", ""}, 1000},  // tried twice
+      {"/chunks", {}, 0, DOWNLOAD_FAILED, {"", ""}, 0xFFFFFFFF},  // the same
       // The 32-bit progress field saturates below the "unknown" marker.
       {"/huge", {}, 0, DOWNLOAD_LENGTH_MISMATCH, {"", ""}, 0xFFFFFFFE},
       // A resume drops what follows the offset; an offset past the file restarts.
