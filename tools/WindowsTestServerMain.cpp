@@ -6,7 +6,6 @@
 //   /small.txt   a short text          /file.bin   300,000 bytes (ranges, Last-Modified)
 //   /paced.bin   2 MiB, paced          /upload     the upload's size and SHA-256
 //   /cut.bin     announces 100,000 bytes, sends 30,000 and closes
-//   /cut-chunked.bin  one chunk of 30,000 bytes, then closes without the zero chunk
 //   /to-same, /to-other  302 to /seen here, or on the other origin (the second port)
 //   /seen        echoes the Authorization and Cookie lines it received
 // and, on the other origin only, a report endpoint that takes each request and never answers:
@@ -58,9 +57,6 @@ int main() {
   HttpTestResponse cut = HttpTestResponse::Text(200, Pattern(100000));
   cut.closeAfterBodyBytes = 30000;
   server.Serve("/cut.bin", cut);
-  HttpTestResponse cutChunked = HttpTestResponse::Text(200, "7530\r\n" + Pattern(30000) + "\r\n");
-  cutChunked.omitContentLength = true;
-  server.Serve("/cut-chunked.bin", cutChunked.With("Transfer-Encoding", "chunked"));
   server.Serve("/to-same", HttpTestResponse::Redirect(302, server.Origin() + "/seen"));
   server.Serve("/to-other", HttpTestResponse::Redirect(302, other.Origin() + "/seen"));
   server.Serve("/dir/to-relative", HttpTestResponse::Redirect(302, "../seen"));
