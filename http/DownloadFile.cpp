@@ -115,14 +115,24 @@ bool CDownloadFile::MoveIntoPlace(int* error) {
   // whether the name is taken saves a look-up per file, and leaves no gap between the look-up
   // and the rename. The temporary file is flushed without following a link that someone may
   // have put at its name meanwhile.
+  // A file that replaces another takes over its permissions: made with 0666 & ~umask, it would
+  // open a private file to everyone. Only a regular file lends its mode, never a link.
   bool flushed = false;
-  auto flush = [&] {
+  auto prepareToReplace = [&](const char* to) {
+    struct stat replaced {};
+    // Nothing there (or gone meanwhile): nothing to replace.
+    if (::fstatat(folder.Get(), to, &replaced, AT_SYMLINK_NOFOLLOW) != 0) return;
+    const bool takesMode = S_ISREG(replaced.st_mode);
+    if (flushed && !takesMode) return;
+    UniqueFd written(::openat(folder.Get(), from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!written.IsValid()) return;
+    // Set-id bits are not carried over to bytes from the network.
+    if (takesMode) ::fchmod(written.Get(), replaced.st_mode & 0777);
     if (flushed) return;
     flushed = true;
     // The disk may take long: messages this thread queued already go first.
     if (CPostBatch* batch = CPostBatch::Current()) batch->WakeNow();
-    UniqueFd written(::openat(folder.Get(), from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (written.IsValid()) ::fsync(written.Get());  // a failed flush only loses the crash guarantee
+    ::fsync(written.Get());  // a failed flush only loses the crash guarantee
   };
   // rename replaces the destination atomically; it is never deleted first, so a rename that
   // fails leaves the old file as it was.
@@ -134,13 +144,9 @@ bool CDownloadFile::MoveIntoPlace(int* error) {
     const std::string path = WideToUtf8(destination);
     const char* to = LeafOf(path);
     if (::renameat2(folder.Get(), from, folder.Get(), to, RENAME_NOREPLACE) == 0) return true;
-    struct stat existing {};
     // A file system without the flag answers EINVAL: then the name is looked up instead; it
     // counts as taken when anything stands there, a link too.
-    if (errno == EEXIST ||
-        (errno == EINVAL && ::fstatat(folder.Get(), to, &existing, AT_SYMLINK_NOFOLLOW) == 0)) {
-      flush();
-    }
+    if (errno == EEXIST || errno == EINVAL) prepareToReplace(to);
     if (::renameat(folder.Get(), from, folder.Get(), to) == 0) return true;
     if (attempt == 0) *error = errno;  // the destination's own failure says most
   }

@@ -288,7 +288,8 @@ TEST_F(HttpExportsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
   server.Handle("/file", CHttpTestResource(body));
   struct Row {
     const char* name;
-    char plant;      // l: link to victim, d: dangling link, h: hard link, f: fifo, D: directories
+    char plant;      // l: link to victim, d: dangling link, h: hard link, f: fifo, D: directories,
+                     // p: our partial file, 6: a file of mode 0600
     const char* at;  // the planted names, '|' between them
     unsigned long offset;
     DOWNLOAD_ERRORCODE code;
@@ -300,6 +301,8 @@ TEST_F(HttpExportsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
       {"hard link at the temporary name", 'h', "out.bin.downloading", 5, DOWNLOAD_OK},
       {"fifo at the temporary name", 'f', "out.bin.downloading", 0, DOWNLOAD_OK},
       {"link as the destination", 'l', "out.bin", 0, DOWNLOAD_OK},
+      // Replaced, a private file stays private.
+      {"private file as the destination", '6', "out.bin", 0, DOWNLOAD_OK},
       {"directory at the temporary name", 'D', "out.bin.downloading", 0, DOWNLOAD_FAILED},
       {"our own partial file resumes", 'p', "out.bin.downloading", 40000, DOWNLOAD_OK,
        "bytes=40000-"},
@@ -325,6 +328,10 @@ TEST_F(HttpExportsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
                 0);
       if (row.plant == 'D') std::filesystem::create_directories(folder.Path(name) / "x");
       if (row.plant == 'p') folder.Write(name, body.substr(0, 40000));
+      if (row.plant == '6') {
+        folder.Write(name, "old");
+        ASSERT_EQ(::chmod(at.c_str(), 0600), 0);
+      }
     }
     int id = 0;
     ASSERT_EQ(FetchFile(server.Url("/file"), folder.WidePath("out.bin"), log, &id, row.offset), 0);
@@ -340,6 +347,9 @@ TEST_F(HttpExportsTest, NamesPlantedInTheFolderAreReplacedNeverWrittenThrough) {
     struct stat destination {};
     ASSERT_EQ(::lstat(folder.Path(row.savedAs).c_str(), &destination), 0);
     EXPECT_TRUE(S_ISREG(destination.st_mode));
+    if (row.plant == '6') {
+      EXPECT_EQ(destination.st_mode & 07777, 0600u);
+    }
     EXPECT_TRUE(folder.Read(row.savedAs) == body);
     EXPECT_FALSE(std::filesystem::exists(folder.Path("out.bin.downloading")));
   }
