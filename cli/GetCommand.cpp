@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "cli/ExitCodes.h"
+#include "cli/FileNames.h"
 #include "cli/HostLoop.h"
 #include "cli/Text.h"
 #include "platform/win32/SystemTime.h"
@@ -51,16 +52,20 @@ void WriteToStdout(const unsigned char* data, size_t length) {
   }
 }
 
-// `path`, or the first of "name.1.ext", "name.2.ext"... that is not in `taken`.
-std::string Unclaimed(const std::string& path, const std::unordered_set<std::string>& taken) {
-  if (!taken.count(path)) return path;
-  const size_t slash = path.rfind('/');
+// The library's name for the part of a file still downloading.
+constexpr std::string_view kPartSuffix = ".downloading";
+
+// `path`, or the first of "name.1.ext", "name.2.ext"... that `isFree` takes.
+template <typename IsFree>
+std::string Unclaimed(const std::string& path, const IsFree& isFree) {
+  if (isFree(path)) return path;
+  const size_t slash = path.find_last_of("/\\");
   const size_t dot = path.rfind('.');
   // A dot that opens the name (".profile") starts no extension.
   const size_t split = dot != std::string::npos && dot > slash + 1 ? dot : path.size();
   for (int n = 1;; ++n) {
     std::string candidate = path.substr(0, split) + "." + std::to_string(n) + path.substr(split);
-    if (!taken.count(candidate)) return candidate;
+    if (isFree(candidate)) return candidate;
   }
 }
 
@@ -103,11 +108,13 @@ bool CGetCommand::IntoFolder() const {
 std::string CGetCommand::PathFor(const std::string& url) const {
   if (options.output.empty() || options.output == "-") return "";
   if (!IntoFolder()) return options.output;
-  // The query or fragment is cut first: a '/' in it names nothing.
-  std::string_view name(url);
-  name = name.substr(0, name.find_first_of("?#"));
-  name = name.substr(name.find_last_of('/') + 1);
-  if (name.empty() || name == "." || name == "..") name = "index.html";
+  // The query or fragment is cut first: a '/' in it names nothing. A '\' separates as '/'
+  // does (browsers read it so in http URLs), on Linux too, so that both name the file alike.
+  std::string_view leaf(url);
+  leaf = leaf.substr(0, leaf.find_first_of("?#"));
+  leaf = leaf.substr(leaf.find_last_of("/\\") + 1);
+  std::string name = PlainFileName(leaf);
+  if (name.empty()) name = "index.html";
   std::string path;
   path.reserve(options.output.size() + 1 + name.size());
   path += options.output;
@@ -176,7 +183,8 @@ bool CGetCommand::Start(Transfer& transfer, int workerId, const std::optional<SY
     result = ZvHttp::DownloadInMem(&par, OnEvent, timeout, &transfer.taskId, user, workerId);
   } else if (since || options.resume) {
     SYSTEMTIME stamp = since.value_or(SYSTEMTIME{});
-    const unsigned long offset = options.resume ? FileSize(transfer.path + ".downloading") : 0;
+    const unsigned long offset =
+        options.resume ? FileSize(transfer.path + std::string(kPartSuffix)) : 0;
     result = ZvHttp::DownloadInFileEx(&par, Widen(transfer.path), since ? &stamp : nullptr, offset,
                                       OnEvent, timeout, &transfer.taskId, user, workerId);
   } else {
@@ -217,23 +225,31 @@ int CGetCommand::Run() {
   }
   CHostLoop loop;
   size_t started = 0;
-  // Two transfers never share a file or its temporary file.
-  std::unordered_set<std::string> taken;
-  taken.reserve(options.urls.size());
+  // Two transfers never share a file or its part, and no transfer's file is another's part,
+  // with names compared as the file system compares them.
+  std::unordered_set<std::string> taken;  // SameFileKey of each file and of its part
+  taken.reserve(2 * options.urls.size());
+  auto isFree = [&taken](const std::string& path) {
+    return !taken.count(SameFileKey(path)) &&
+           !taken.count(SameFileKey(path + std::string(kPartSuffix)));
+  };
   for (size_t i = 0; i < options.urls.size() && !workerIds.empty(); ++i) {
     auto transfer = std::make_unique<Transfer>();
     transfer->owner = this;
     transfer->url = options.urls[i];
     transfer->path = PathFor(transfer->url);
     // A name not taken yet is claimed at once; a taken one gets the first free variant.
-    if (!transfer->path.empty() && !taken.insert(transfer->path).second) {
+    if (!transfer->path.empty()) {
       const std::string wanted = transfer->path;
-      transfer->path = Unclaimed(wanted, taken);
-      taken.insert(transfer->path);
-      std::fprintf(stderr, "%s\n",
-                   EscapeForTerminal(transfer->url + ": saving as " + transfer->path + " (" +
-                                     wanted + " is taken by an earlier URL)")
-                       .c_str());
+      transfer->path = Unclaimed(wanted, isFree);
+      taken.insert(SameFileKey(transfer->path));
+      taken.insert(SameFileKey(transfer->path + std::string(kPartSuffix)));
+      if (transfer->path != wanted) {
+        std::fprintf(stderr, "%s\n",
+                     EscapeForTerminal(transfer->url + ": saving as " + transfer->path + " (" +
+                                       wanted + " is taken by an earlier URL)")
+                         .c_str());
+      }
     }
     const bool showProgress = !options.quiet && options.urls.size() == 1;
     transfer->progress = std::make_unique<CProgressBar>(transfer->url, showProgress);

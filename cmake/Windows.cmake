@@ -31,6 +31,7 @@ file(CREATE_LINK /usr/include/CLI ${CMAKE_BINARY_DIR}/cli11/CLI SYMBOLIC)
 add_executable(zvnet_cli
   cli/CommandDocs.cpp
   cli/DemoCommand.cpp
+  cli/windows/FileNames.cpp
   cli/GetCommand.cpp
   cli/HttpOptions.cpp
   cli/PostCommand.cpp

@@ -61,6 +61,11 @@ TEST_F(CliTest, CommandsTurnArgumentsIntoRequestsAndOutcomesIntoStatusesLinesAnd
   HttpTestResponse cut = HttpTestResponse::Text(200, "5\r\nhello\r\n");  // no zero chunk
   cut.omitContentLength = true;
   server.Serve("/cut", cut.With("Transfer-Encoding", "chunked"));
+  // Slow enough that a second transfer ends while it still runs.
+  const std::string part = content.substr(0, 256 << 10);
+  server.Handle("/slow/x", CHttpTestResource(part).Paced(100ms));
+  server.Serve("/x.downloading", HttpTestResponse::Text(200, "not a part"));
+  server.Serve("/..\\..\\up.bin", HttpTestResponse::Text(200, "up"));
   server.Serve("/jump", HttpTestResponse::Redirect(302, Url("/\x1b]0;owned\x07\x1b[2J")));
   server.Serve("/dir/hop", HttpTestResponse::Redirect(302, "../x"));
   server.Handle("/echo", [](const HttpTestRequest& request) {
@@ -107,6 +112,14 @@ TEST_F(CliTest, CommandsTurnArgumentsIntoRequestsAndOutcomesIntoStatusesLinesAnd
                 At("new/sub/")},
        .err = "saving as " + At("new/sub/data.1.bin"),
        .after = {{"new/sub/data.bin", content}, {"new/sub/data.1.bin", reversed}}},
+      // No file is another's part file: the later one gets a name of its own.
+      {.args = {"get", "-q", "--workers", "2", Url("/slow/x"), Url("/x.downloading"), "-o",
+                At("parts/")},
+       .err = "saving as " + At("parts/x.1.downloading"),
+       .after = {{"parts/x", part}, {"parts/x.1.downloading", "not a part"}}},
+      // A name from a URL is one name in the folder, never a way out of it.
+      {.args = {"get", "-q", Url("/..\\..\\up.bin"), "-o", At("deep/er/")},
+       .after = {{"deep/er/up.bin", "up"}}},
       // What a server sends never reaches the terminal raw: a redirect is reported as the
       // URL it leads to, where bytes a URL cannot carry are escaped.
       {{"get", "--no-auto-redirect", Url("/jump")},
