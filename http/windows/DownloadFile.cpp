@@ -1,8 +1,8 @@
 // Windows: CDownloadFile on the NT file calls, which take a name relative to a folder's handle
 // where the Win32 ones take a whole path. The temporary file is opened without following a
 // reparse point (a symbolic link or junction someone planted at its name), checked to be a
-// plain disk file with one name, and handed to a C runtime descriptor in append mode, which
-// the shared write buffer (DownloadFileWrite.cpp) writes to; offsets are 64-bit
+// plain disk file of this user's with one name, and handed to a C runtime descriptor in append
+// mode, which the shared write buffer (DownloadFileWrite.cpp) writes to; offsets are 64-bit
 // (_filelengthi64, _chsize_s). The destination is replaced only by rename. Failures leave
 // errno set, mapped from the system's error.
 #include "http/DownloadFile.h"
@@ -10,6 +10,7 @@
 #include "zvnet/zvdefs.h"  // windows.h
 
 // After windows.h.
+#include <aclapi.h>
 #include <winternl.h>
 
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -58,14 +60,45 @@ void SetErrnoFromSystem() {
   errno = ErrnoOf(::GetLastError());
 }
 
-// Only a plain disk file with no other name is our own partial download; a reparse point, a
-// hard link to another file, a directory or a device put there by whoever can write the
-// folder must never be written through.
+// What `token` says of `kind`; empty when it cannot be read.
+std::vector<unsigned char> TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
+  DWORD size = 0;
+  ::GetTokenInformation(token, kind, nullptr, 0, &size);
+  std::vector<unsigned char> info(size);
+  if (size == 0 || !::GetTokenInformation(token, kind, info.data(), size, &size)) info.clear();
+  return info;
+}
+
+// Whether `file` belongs to this process's user, or to the owner the process gives what it
+// creates (an elevated administrator's files may belong to the Administrators group).
+bool IsOwnedByThisUser(HANDLE file) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                        nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const std::unique_ptr<void, decltype(&::LocalFree)> freeDescriptor(descriptor, &::LocalFree);
+  HANDLE token = nullptr;
+  if (!owner || !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  const UniqueHandle closeToken(token);
+  const std::vector<unsigned char> user = TokenInformation(token, TokenUser);
+  const std::vector<unsigned char> creator = TokenInformation(token, TokenOwner);
+  return (!user.empty() &&
+          ::EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid)) ||
+         (!creator.empty() &&
+          ::EqualSid(owner, reinterpret_cast<const TOKEN_OWNER*>(creator.data())->Owner));
+}
+
+// Only a plain disk file of ours with no other name is our own partial download; a reparse
+// point, a hard link to another file, a directory, a device, or a file of another user (who
+// could have written bytes of theirs into it, to be kept by a resume), put there by whoever
+// can write the folder, must never be written through.
 bool IsOwnPartialFile(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION info{};
   return ::GetFileType(file) == FILE_TYPE_DISK && ::GetFileInformationByHandle(file, &info) &&
          (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-         info.nNumberOfLinks == 1;
+         info.nNumberOfLinks == 1 && IsOwnedByThisUser(file);
 }
 
 // The last part of `path`: the calls below take names relative to the folder's handle.
