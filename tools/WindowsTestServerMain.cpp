@@ -8,6 +8,11 @@
 //   /cut.bin     announces 100,000 bytes, sends 30,000 and closes
 //   /to-same, /to-other  302 to /seen here, or on the other origin (the second port)
 //   /seen        echoes the Authorization and Cookie lines it received
+//   /A/Data.bin, /B/data.bin   /file.bin's bytes and a short text, under names that differ
+//                              only by case
+//   /evil.bin (WinINet's request for http://h/..\..\evil.bin), /names/nul.txt, /names/COM1,
+//   /names/a:b.txt, /names/trail...   short texts (their paths) under names that Windows
+//                                     reads as more than one plain file name
 // and, on the other origin only, a report endpoint that takes each request and never answers:
 //   /downloadComplete   held until the server ends   /held-reports   how many it holds
 #include <signal.h>
@@ -54,6 +59,11 @@ int main() {
   server.Handle("/paced.bin",
                 CHttpTestResource(Pattern(2 << 20)).Paced(std::chrono::milliseconds(40)));
   server.Handle("/upload", CHttpUploadDigest());
+  server.Handle("/A/Data.bin", CHttpTestResource(Pattern(300000)));
+  for (const char* path : {"/B/data.bin", "/evil.bin", "/names/nul.txt", "/names/COM1",
+                           "/names/a:b.txt", "/names/trail..."}) {
+    server.Serve(path, HttpTestResponse::Text(200, path));
+  }
   HttpTestResponse cut = HttpTestResponse::Text(200, Pattern(100000));
   cut.closeAfterBodyBytes = 30000;
   server.Serve("/cut.bin", cut);
