@@ -2,9 +2,15 @@
 // (2000 ms), and forwards the registered messages of those windows to the service.
 //
 // Threads: RegisterMsg from the service's constructor; GetThreadWindow on requesting
-// threads; DestroyAllWindows from the service's shutdown on any thread. `lock` guards
-// `windows` and `messages`; it is taken after the service's records lock and never held while
-// a window dispatches. The service is held weakly: it must be owned by a std::shared_ptr.
+// threads; ForgetWindow from the service when a window ends on its thread; DestroyAllWindows
+// from the service's shutdown on any thread, holding none of the service's locks (it waits for
+// a window procedure running on another thread). `lock` guards `windows` and `messages`; it is
+// taken after the service's records lock and never held while a window dispatches or is
+// destroyed. The service is held weakly: it must be owned by a std::shared_ptr.
+//
+// A window is a thread's identity for the service: records name the window, never the thread
+// id, which the system hands to a later thread. The map by thread id only finds the calling
+// thread's live window; a dead thread's entry is dropped with its window.
 //
 // Shutdown from another thread is safe: DestroyAllWindows marks every window destroyed at once
 // (no message of it is dispatched from then on; on Windows, a window of another thread closes
@@ -63,9 +69,25 @@ class CMulThreadProxy {
     return window->Handle();
   }
 
-  long DestroyAllWindows() {
+  // Drops the entry of a window that has been destroyed.
+  void ForgetWindow(HWND hwnd) {
+    std::shared_ptr<Window> forgotten;  // released outside the lock
     CAutoLock guard(lock);
-    for (auto& [threadId, window] : windows) {
+    for (auto it = windows.begin(); it != windows.end(); ++it) {
+      if (it->second->Handle() != hwnd) continue;
+      forgotten = std::move(it->second);
+      windows.erase(it);
+      return;
+    }
+  }
+
+  long DestroyAllWindows() {
+    std::map<DWORD, std::shared_ptr<Window>> doomed;
+    {
+      CAutoLock guard(lock);
+      doomed.swap(windows);
+    }
+    for (auto& [threadId, window] : doomed) {
       KillTimer(window->Handle(), kProxyTimerId);
       // Windows destroys only windows of the calling thread: another thread's window is
       // asked to close itself when its thread next dispatches; the service, held weakly,
@@ -73,7 +95,6 @@ class CMulThreadProxy {
       if (IsWindow(window->Handle()) && !DestroyWindow(window->Handle()))
         PostMessageW(window->Handle(), WM_CLOSE, 0, 0);
     }
-    windows.clear();
     return 0;
   }
 

@@ -1,5 +1,7 @@
 // The hidden message window of one requesting thread. It forwards the messages its proxy
-// registered to the owning service's OnMulThreadProxyMsg, on the window's own thread.
+// registered to the owning service's OnMulThreadProxyMsg, on the window's own thread, and its
+// end (WM_NCDESTROY: destroyed on its thread, which the thread's end does too) to
+// OnThreadWindowDestroyed, so that the service drops what that thread had open.
 //
 // Made and owned by CMulThreadProxy; the window system keeps it alive while a message of it is
 // being dispatched. It keeps only a weak reference to the service: a service that is gone, or
@@ -35,16 +37,23 @@ class CSingleThreadWindow : public IWindowProc,
   }
 
   LRESULT WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) override {
-    ProcessWindowMessage(message, wParam, lParam);
+    ProcessWindowMessage(hwnd, message, wParam, lParam);
     return DefWindowProcW(hwnd, message, wParam, lParam);
   }
 
  private:
-  void ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-    if (!forwarded.count(message)) return;
+  void ProcessWindowMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    const bool destroyed = message == WM_NCDESTROY;
+    if (!destroyed && !forwarded.count(message)) return;
     // The strong reference keeps the service alive until its handler returns, even when
     // another thread shuts the service down meanwhile.
-    if (auto service = owner.lock()) service->OnMulThreadProxyMsg(message, wParam, lParam);
+    auto service = owner.lock();
+    if (!service) return;
+    if (destroyed) {
+      service->OnThreadWindowDestroyed(hwnd);
+    } else {
+      service->OnMulThreadProxyMsg(hwnd, message, wParam, lParam);
+    }
   }
 
   HWND handle = nullptr;

@@ -11,8 +11,8 @@
 struct HttpTaskRecord {
   HttpTaskCallback callback = nullptr;  // may be null
   int32_t kind = 0;                     // HTTP_KIND_FILE, HTTP_KIND_MEMORY or HTTP_KIND_UPLOAD
-  HWND window = nullptr;                // the requesting thread's window; null if none
-  DWORD threadId = 0;                   // the requesting thread
+  // The requesting thread's window, null if none: its timer and its end rule the request.
+  HWND window = nullptr;
   uint32_t timeoutMs = 0;
   int64_t startCounter = 0;  // performance counter at acceptance
   DWORD startTick = 0;       // GetTickCount at acceptance, for after a counter failure

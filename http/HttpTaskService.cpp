@@ -196,7 +196,6 @@ long CHttpTaskService::Accept(const wchar_t* name, HttpTaskParam param, HttpTask
   record.callback = cb;
   record.kind = param.kind;
   record.window = proxyWindows.GetThreadWindow();
-  record.threadId = GetCurrentThreadId();
   record.timeoutMs = timeoutMs;
   record.userParam = userParam;
 
@@ -363,12 +362,13 @@ long CHttpTaskService::OnDealTaskMsg(UINT message, int taskId, HttpMsgData&& dat
   return 0;
 }
 
-long CHttpTaskService::OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM lParam) {
+long CHttpTaskService::OnMulThreadProxyMsg(HWND window, UINT message, WPARAM wParam,
+                                           LPARAM lParam) {
   const int taskId = static_cast<int>(wParam);
   WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg Cookie: %d", taskId);
   if (message == WM_TIMER) {
     WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg WM_TIMER");
-    CheckTimeouts();
+    CheckTimeouts(window);
     return 0;
   }
   if (message == WM_HTTPDOWNLOAD_THREAD_QUIT) {
@@ -410,7 +410,42 @@ long CHttpTaskService::OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM l
 }
 
 void CHttpTaskService::WaitForDeliveries() {
+  proxyWindows.DestroyAllWindows();
   gate.WaitForOthers();
+}
+
+void CHttpTaskService::OnThreadWindowDestroyed(HWND window) {
+  std::vector<int> orphans;
+  {
+    CAutoLock guard(recordsLock);
+    for (auto it = records.begin(); it != records.end();) {
+      if (it->second.window != window) {
+        ++it;
+        continue;
+      }
+      orphans.push_back(it->first);
+      it = records.erase(it);
+    }
+    // Their window dropped them from its queue: nothing would ever claim them.
+    std::erase_if(inFlight, [&](const auto& entry) {
+      return entry.second.record && entry.second.record->window == window;
+    });
+  }
+  proxyWindows.ForgetWindow(window);
+  WriteLog(LOG_TRACE, L"CHttpTaskService::OnThreadWindowDestroyed Requests %d",
+           static_cast<int>(orphans.size()));
+  // Nobody is left to hear of them: their tasks stop, as StopTask stops them.
+  CAutoLock guard(workersLock);
+  for (int taskId : orphans) {
+    for (auto& [id, worker] : workers) {
+      if (worker && worker->StopTask(taskId) == 0) break;
+    }
+  }
+}
+
+size_t CHttpTaskService::OpenRecordsForTesting() {
+  CAutoLock guard(recordsLock);
+  return records.size() + inFlight.size();
 }
 
 long CHttpTaskService::Close() {
@@ -433,7 +468,6 @@ long CHttpTaskService::Close() {
   records.clear();
   inFlight.clear();
   spareNodes.clear();
-  proxyWindows.DestroyAllWindows();
   return 0;
 }
 
@@ -443,13 +477,12 @@ long CHttpTaskService::CloseCookie(int taskId) {
   return records.erase(taskId) != 0 ? 0 : E_FAIL;
 }
 
-void CHttpTaskService::CheckTimeouts() {
-  const DWORD self = GetCurrentThreadId();
+void CHttpTaskService::CheckTimeouts(HWND window) {
   std::vector<std::pair<int, HttpTaskRecord>> expired;  // ascending task id
   {
     CAutoLock guard(recordsLock);
     for (auto it = records.begin(); it != records.end();) {
-      if (it->second.threadId == self && ElapsedMs(it->second) > it->second.timeoutMs) {
+      if (it->second.window == window && ElapsedMs(it->second) > it->second.timeoutMs) {
         WriteLog(LOG_FAIL, L"ZvHttp::Task Time Out for ID:%d", it->first);
         expired.emplace_back(it->first, it->second);
         CancelPosted(it->first);  // nothing of it after its time-out

@@ -8,7 +8,9 @@
 //   probe without it: a probe may wait minutes for a silent destination, and no other export
 //   waits for it;
 // - worker threads run OnDealTaskMsg through their tasks;
-// - each requesting thread runs OnMulThreadProxyMsg and the time-out pass from its own window.
+// - each requesting thread runs OnMulThreadProxyMsg and the time-out pass from its own window,
+//   and OnThreadWindowDestroyed when that window ends with the thread: the thread's requests
+//   are then stopped and their records and undelivered messages freed, without callbacks.
 // Locks, outer to inner: family lock -> `instanceLock`; family lock -> `workersLock` -> a
 // worker's lock -> a task's lock; `workersLock` -> `recordsLock` -> the window lock of
 // `proxyWindows`; `probesLock` -> a probe's lock, and is taken with no other lock of the
@@ -45,8 +47,8 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
  public:
   // True when the singleton exists afterwards.
   static bool CreateInstance();
-  // Shuts the singleton down (workers closed, records and pending messages freed, windows
-  // destroyed) and clears it. Callbacks running on other threads may still be finishing:
+  // Shuts the singleton down (workers closed, records and pending messages freed) and clears
+  // it. Callbacks running on other threads may still be finishing:
   // the caller waits for them with WaitForDeliveries once it holds no lock.
   static void DestroyInstance();
   // The singleton, read under the instance lock; null when there is none.
@@ -85,17 +87,21 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
   // Hand-over from a task on its worker thread; takes ownership of `data` (may be null).
   long OnDealTaskMsg(UINT message, int taskId, HttpMsgData&& data);
   // From the requesting thread's window: deliveries and WM_TIMER.
-  long OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM lParam);
+  long OnMulThreadProxyMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  void OnThreadWindowDestroyed(HWND window);
 
-  // After DestroyInstance: returns once callbacks running on other threads have returned.
+  // After DestroyInstance, with no lock of the family held: destroys the windows and returns
+  // once callbacks running on other threads have returned.
   void WaitForDeliveries();
+  // Delivery records and undelivered messages, for tests of what threads leave.
+  size_t OpenRecordsForTesting();
 
  private:
   long Accept(const wchar_t* name, HttpTaskParam param, HttpTaskCallback cb, unsigned int timeoutMs,
               int* taskId, unsigned long userParam, int workerId);
   long Close();
   long CloseCookie(int taskId);
-  void CheckTimeouts();
+  void CheckTimeouts(HWND window);
   // Marks the posted, not yet delivered messages of `taskId` so they are dropped on arrival.
   void CancelPosted(int taskId);
   using InFlightList = std::unordered_map<LPARAM, PostedHttpMessage>;

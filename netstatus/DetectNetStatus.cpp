@@ -40,7 +40,8 @@ CDetectNetStatus::~CDetectNetStatus() {
 }
 
 long CDetectNetStatus::RegisterWindow(HWND hwnd, BOOL add) {
-  if (!IsWindow(hwnd)) return E_INVALIDARG;
+  // A window that ended with its thread is still taken off the list.
+  if (add && !IsWindow(hwnd)) return E_INVALIDARG;
   bool removed = false;
   {
     CAutoLock guard(shared->lock);

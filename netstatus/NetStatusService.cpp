@@ -49,13 +49,37 @@ CNetStatusService::CNetStatusService() {
 
 void CNetStatusService::Shutdown() {
   WriteLog(LOG_TRACE, L"CNetStatusService::~CNetStatusService");
-  CAutoLock guard(lock);
-  if (detector) {
-    detector->StopDetect();
-    detector.reset();
+  gate.Close();
+  {
+    CAutoLock guard(lock);
+    if (detector) {
+      detector->StopDetect();
+      detector.reset();
+    }
+    registrations.clear();
   }
-  registrations.clear();
   proxy.DestroyAllWindows();
+}
+
+void CNetStatusService::OnThreadWindowDestroyed(HWND window) {
+  {
+    CAutoLock guard(lock);
+    for (auto it = registrations.begin(); it != registrations.end();) {
+      if (it->second.window != window) {
+        ++it;
+        continue;
+      }
+      if (detector) detector->RegisterWindow(window, FALSE);
+      it = registrations.erase(it);
+    }
+    if (detector && registrations.empty()) detector->StopDetect();
+  }
+  proxy.ForgetWindow(window);
+}
+
+size_t CNetStatusService::RegistrationCountForTesting() {
+  CAutoLock guard(lock);
+  return registrations.size();
 }
 
 long CNetStatusService::DetectNetStatus(NetStatusCallback callback, uint32_t param,
@@ -64,12 +88,13 @@ long CNetStatusService::DetectNetStatus(NetStatusCallback callback, uint32_t par
   const HWND window = proxy.GetThreadWindow();
   // Without a window no callback could ever run: refuse rather than answer success.
   if (!window) return E_FAIL;
-  if (WatchWindow(window) != S_OK) return E_FAIL;
 
+  // The detector is shared with the window's end on its thread, which takes `lock` only.
   CAutoLock guard(lock);
+  if (WatchWindow(window) != S_OK) return E_FAIL;
   const int32_t newCookie = nextCookie++;
   if (cookie) *cookie = newCookie;
-  registrations[newCookie] = {callback, param, window, GetCurrentThreadId()};
+  registrations[newCookie] = {callback, param, window};
   return S_OK;
 }
 
@@ -102,26 +127,28 @@ long CNetStatusService::UnDetectNetStatus(int32_t cookie) {
   return S_OK;
 }
 
-bool CNetStatusService::TakeRegistrationOfThisThread(bool erase, int32_t& cookie,
-                                                     Registration& found) {
-  const DWORD threadId = GetCurrentThreadId();
+bool CNetStatusService::TakeRegistrationOfWindow(HWND window, bool erase, int32_t& cookie,
+                                                 Registration& found, CDeliveryGate::Pass& pass) {
   CAutoLock guard(lock);
   for (auto it = registrations.begin(); it != registrations.end(); ++it) {
-    if (it->second.threadId != threadId) continue;
+    if (it->second.window != window) continue;
     cookie = it->first;
     found = it->second;
+    pass = gate.Admit({cookie, 0});
     if (erase) registrations.erase(it);
     return true;
   }
   return false;
 }
 
-long CNetStatusService::OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+long CNetStatusService::OnMulThreadProxyMsg(HWND window, UINT message, WPARAM wParam,
+                                            LPARAM /*lParam*/) {
   WriteLog(LOG_TRACE, L"CNetStatusService::OnMulThreadProxyMsg Msg: %d   Param: %d",
            static_cast<int>(message), static_cast<int>(wParam));
   int32_t cookie = 0;
   Registration found{};
-  if (!TakeRegistrationOfThisThread(message == WM_NETSTATUS_EXIT, cookie, found) ||
+  CDeliveryGate::Pass pass;
+  if (!TakeRegistrationOfWindow(window, message == WM_NETSTATUS_EXIT, cookie, found, pass) ||
       !found.callback) {
     WriteLog(LOG_FAIL, L"CNetStatusService::OnMulThreadProxyMsg Callback is NULL");
     return 0;
@@ -137,6 +164,6 @@ long CNetStatusService::OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM 
     WriteLog(LOG_FAIL, L"CNetStatusService::OnMulThreadProxyMsg ErrorMessage");
     return 0;
   }
-  found.callback(cookie, found.param, status);
+  if (pass) found.callback(cookie, found.param, status);
   return 0;
 }

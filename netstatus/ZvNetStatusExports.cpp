@@ -45,10 +45,21 @@ long DetectNetStatus(NetStatusCallback callback, uint32_t param, int32_t* cookie
 }
 
 long UnDetectNetStatus(int32_t cookie) {
-  CAutoLock guard(*familyLock);
-  if (*service) return (*service)->UnDetectNetStatus(cookie);
-  Uninit();
-  return E_FAIL;
+  std::shared_ptr<CNetStatusService> current;
+  long result = E_FAIL;
+  {
+    CAutoLock guard(*familyLock);
+    if (!*service) {
+      Uninit();
+      return E_FAIL;
+    }
+    current = *service;
+    result = current->UnDetectNetStatus(cookie);
+  }
+  // A callback of the cookie running on another thread may itself call an export: it is
+  // waited for with the family lock released.
+  current->WaitForDelivery(cookie);
+  return result;
 }
 
 }  // namespace ZvNetStatus

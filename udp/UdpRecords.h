@@ -48,9 +48,9 @@ struct UdpRequestRecord {
   const CUdpTask* task = nullptr;
   UdpTaskCallback sendCallback = nullptr;
   UdpTaskCallback recvCallback = nullptr;
-  int channelId = 0;  // 0 for a one-shot request
-  LPARAM origin = 0;  // of the task that sends it (CUdpTask::Origin): only its replies count
-  DWORD ownerThreadId = 0;
+  int channelId = 0;      // 0 for a one-shot request
+  LPARAM origin = 0;      // of the task that sends it (CUdpTask::Origin): only its replies count
+  HWND window = nullptr;  // the requesting thread's: its timer and its end rule the request
   unsigned int timeoutMs = 0;
   int64_t startCounter = 0;
   DWORD startTick = 0;
@@ -63,7 +63,7 @@ struct UdpOneShotRequest {
   unsigned short port = 0;
   std::string payload;
   HWND window = nullptr;
-  DWORD threadId = 0;
+  DWORD threadId = 0;  // for the task's log lines
   int cookie = 0;
   UdpTaskCallback sendCallback = nullptr;
   UdpTaskCallback recvCallback = nullptr;

@@ -66,6 +66,7 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   long RemoveTask(int cookie);
   long Close();
   DWORD GetOwnerThreadId() const { return ownerThread; }
+  HWND Window() const { return window; }
   // Names this task among all tasks of the process, never reused; the replies it reads and
   // the ends it reports carry it.
   LPARAM Origin() const { return origin; }

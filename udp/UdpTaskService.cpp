@@ -58,9 +58,41 @@ void CUdpTaskService::Shutdown() {
     for (auto& [id, task] : channels) task->Close();
     closing.swap(channels);
     dropped.swap(requests);
-    proxy.DestroyAllWindows();
   }
   // The tasks' threads end on their own and release them; nothing here waits for a thread.
+}
+
+void CUdpTaskService::WaitForDeliveries() {
+  proxy.DestroyAllWindows();
+  gate.WaitForOthers();
+}
+
+void CUdpTaskService::OnThreadWindowDestroyed(HWND window) {
+  std::vector<std::shared_ptr<CUdpTask>> closing;  // released outside the lock
+  size_t dropped = 0;
+  {
+    CAutoLock guard(lock);
+    for (auto it = channels.begin(); it != channels.end();) {
+      if (it->second->Window() != window) {
+        ++it;
+        continue;
+      }
+      it->second->Close();
+      closing.push_back(std::move(it->second));
+      it = channels.erase(it);
+    }
+    dropped += std::erase_if(requests, [&](const auto& e) { return e.second.window == window; });
+    dropped += std::erase_if(waitingRequests, [&](const auto& r) { return r.window == window; });
+  }
+  proxy.ForgetWindow(window);
+  WriteLog(LOG_TRACE, L"CUdpTaskService::OnThreadWindowDestroyed Channels %d Requests %d",
+           static_cast<int>(closing.size()), static_cast<int>(dropped));
+  StartWaitingRequests();
+}
+
+CUdpTaskService::Counts CUdpTaskService::CountsForTesting() {
+  CAutoLock guard(lock);
+  return {requests.size(), waitingRequests.size(), channels.size()};
 }
 
 long CUdpTaskService::CreateChannel(UDP_CHANNEL_TYPE type, const tagUdpServer* server,
@@ -121,6 +153,7 @@ long CUdpTaskService::CloseChannel(int channelId) {
     channels.erase(it);
     std::erase_if(requests, [&](const auto& entry) { return entry.second.channelId == channelId; });
   }
+  gate.WaitForGroup(channelId);  // no callback of the channel runs once this returns
   StartWaitingRequests();
   return S_OK;
 }
@@ -146,7 +179,7 @@ long CUdpTaskService::SendData(int channelId, const char* data, UdpTaskCallback 
     record.recvCallback = recvCallback;
     record.channelId = channelId;
     record.origin = task->Origin();
-    record.ownerThreadId = task->GetOwnerThreadId();
+    record.window = task->Window();
     record.timeoutMs = timeoutMs;
     record.userParam = userParam;
     StampStart(record);
@@ -164,6 +197,11 @@ long CUdpTaskService::SendData(const tagUdpTaskParam* param, UdpTaskCallback cal
   request.port = param->port;
   request.payload = param->data.c_str();
   request.window = proxy.GetThreadWindow();
+  // Without a window nothing could be delivered and the request would never end.
+  if (!request.window) {
+    WriteLog(LOG_FAIL, L"CUdpTaskService::SendData No Window");
+    return E_FAIL;
+  }
   request.threadId = GetCurrentThreadId();
   request.sendCallback = callback;
   request.recvCallback = callback;
@@ -199,7 +237,7 @@ UdpRequestRecord CUdpTaskService::MakeOneShotRecord(const CUdpTask& task,
   record.recvCallback = request.recvCallback;
   record.channelId = 0;
   record.origin = task.Origin();
-  record.ownerThreadId = request.threadId;
+  record.window = request.window;
   record.timeoutMs = request.timeoutMs;
   record.userParam = 0;
   StampStart(record);
@@ -231,6 +269,7 @@ void CUdpTaskService::StartWaitingRequests() {
 }
 
 long CUdpTaskService::StopTask(int cookie) {
+  bool erased = false;
   {
     CAutoLock guard(lock);
     for (auto it = waitingRequests.begin(); it != waitingRequests.end(); ++it) {
@@ -241,9 +280,11 @@ long CUdpTaskService::StopTask(int cookie) {
     }
     // Still queued on a channel: the datagram is dropped, the request ends by its time-out.
     if (RemoveQueuedLocked(cookie)) return S_OK;
-    if (requests.erase(cookie) == 0) return E_FAIL;
+    erased = requests.erase(cookie) != 0;
   }
-  StartWaitingRequests();
+  // Also when the record was already gone: its time-out callback may be under way.
+  gate.WaitFor(cookie);
+  if (erased) StartWaitingRequests();
   return E_FAIL;
 }
 
@@ -253,11 +294,11 @@ long CUdpTaskService::SetMaxTaskNum(int limit) {
   return S_OK;
 }
 
-long CUdpTaskService::OnMulThreadProxyMsg(UINT msg, WPARAM wParam, LPARAM lParam) {
+long CUdpTaskService::OnMulThreadProxyMsg(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   const int cookie = static_cast<int>(wParam);
   WriteLog(LOG_TRACE, L"CUdpTaskService::OnMulThreadProxyMsg Cookie:%d", cookie);
   if (msg == WM_TIMER) {
-    CheckTimeOut();
+    CheckTimeOut(window);
     return S_OK;
   }
   if (msg == WM_UDPTASK_FINISHED) {
@@ -279,6 +320,7 @@ long CUdpTaskService::OnMulThreadProxyMsg(UINT msg, WPARAM wParam, LPARAM lParam
   LPARAM origin = 0;
   UdpOutPtr out = lParam ? replies->Claim(lParam, &origin) : nullptr;
   UdpRequestRecord record;
+  CDeliveryGate::Pass pass;  // admitted with the record, so a stop after it waits for it
   {
     CAutoLock guard(lock);
     auto it = requests.find(cookie);
@@ -287,6 +329,7 @@ long CUdpTaskService::OnMulThreadProxyMsg(UINT msg, WPARAM wParam, LPARAM lParam
       return E_FAIL;
     }
     record = it->second;
+    pass = gate.Admit({cookie, record.channelId});
   }
   // A server answering with the cookie of a request that another channel or one-shot task
   // sent elsewhere: the reply is not for this request.
@@ -309,34 +352,43 @@ long CUdpTaskService::OnMulThreadProxyMsg(UINT msg, WPARAM wParam, LPARAM lParam
     return E_FAIL;
   }
   tagUdpOut* const reply = msg == WM_UDPTASK_RECV_COMPLETE ? out.get() : nullptr;
-  gate.Deliver([&] { callback(cookie, record.userParam, target.code, reply); });
+  if (pass) callback(cookie, record.userParam, target.code, reply);
   return S_OK;
 }
 
-void CUdpTaskService::CheckTimeOut() {
-  const DWORD me = GetCurrentThreadId();
-  std::vector<std::pair<int, UdpRequestRecord>> expired;  // ascending cookies
+void CUdpTaskService::CheckTimeOut(HWND window) {
+  struct Expired {
+    int cookie;
+    UdpRequestRecord record;
+    CDeliveryGate::Pass pass;
+  };
+  std::vector<Expired> expired;  // ascending cookies
   {
     CAutoLock guard(lock);
     for (auto it = requests.begin(); it != requests.end();) {
       const UdpRequestRecord& record = it->second;
-      if (record.ownerThreadId != me || ElapsedMs(record) <= record.timeoutMs) {
+      if (record.window != window || ElapsedMs(record) <= record.timeoutMs) {
         ++it;
         continue;
       }
       WriteLog(LOG_FAIL, L"ZvUdp::Task Time Out for ID:%d", it->first);
       RemoveQueuedLocked(it->first);
-      expired.emplace_back(it->first, record);
+      expired.push_back({it->first, record, gate.Admit({it->first, record.channelId})});
       it = requests.erase(it);
     }
   }
   if (expired.empty()) return;
   StartWaitingRequests();
-  for (const auto& entry : expired) {
-    const UdpRequestRecord& record = entry.second;
-    if (!record.recvCallback) continue;
-    gate.Deliver(
-        [&] { record.recvCallback(entry.first, record.userParam, UDP_TASK_TIMEOUT, nullptr); });
+  for (Expired& entry : expired) {
+    const UdpRequestRecord& record = entry.record;
+    // A stop made meanwhile on another thread waits for this pass; one made from inside an
+    // earlier callback of this pass revokes it.
+    if (!entry.pass || !record.recvCallback || entry.pass.Revoked()) {
+      entry.pass = {};
+      continue;
+    }
+    record.recvCallback(entry.cookie, record.userParam, UDP_TASK_TIMEOUT, nullptr);
+    entry.pass = {};
   }
 }
 

@@ -3,14 +3,19 @@
 // messages that task threads post into the caller's callbacks and ends expired requests.
 //
 // Threads: CreateChannel, CloseChannel, both SendData forms, StopTask and SetMaxTaskNum run on
-// any caller thread; OnMulThreadProxyMsg (callbacks and the time-out pass) runs on the thread
-// that owns the window, which is the thread that created the channel or made the one-shot
-// request. Task threads never enter the service: they post to the windows.
+// any caller thread; OnMulThreadProxyMsg (callbacks and the time-out pass) and
+// OnThreadWindowDestroyed run on the thread that owns the window, which is the thread that
+// created the channel or made the one-shot request. Task threads never enter the service: they
+// post to the windows. A request belongs to its thread's window, not to a thread id: when the
+// window ends with its thread, the thread's channels close and its requests are dropped
+// without callbacks, which frees their room under the limits.
 // Locks: `lock` guards requests, waitingRequests, channels, nextCookie, nextChannelId and
 // shutDown. It is taken before a task's queue or stop lock and before the proxy's lock, never
 // after them, and it is never held while a callback runs or a thread is waited for. Callbacks
-// run through `gate`, which Shutdown closes; WaitForDeliveries then waits, without any lock
-// of the family held, for those still running on other threads.
+// run through `gate`, admitted under `lock` while their record is there: StopTask and
+// CloseChannel remove the records and then wait for callbacks of theirs running on other
+// threads; Shutdown closes the gate and WaitForDeliveries waits, without any lock of the family
+// held, for those still running on other threads.
 // Ownership: owned by a std::shared_ptr (the exports hold it; a running dispatch holds its
 // own). Channel tasks are shared with their threads; a one-shot task belongs to its thread.
 // Replies travel in `replies`, shared with every task made here.
@@ -55,17 +60,29 @@ class CUdpTaskService : public std::enable_shared_from_this<CUdpTaskService> {
                 int* cookie);
   long StopTask(int cookie);
   long SetMaxTaskNum(int limit);
-  long OnMulThreadProxyMsg(UINT msg, WPARAM wParam, LPARAM lParam);
+  long OnMulThreadProxyMsg(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+  // The window's thread ended (or destroyed it): closes its channels and drops its requests.
+  void OnThreadWindowDestroyed(HWND window);
 
-  // Closes every channel, drops held-back and open requests without callbacks and destroys
-  // the windows. Nothing is started afterwards, no callback starts. Safe to call twice.
+  // Closes every channel and drops held-back and open requests without callbacks. Nothing is
+  // started afterwards, no callback starts. Safe to call twice.
   void Shutdown();
-  // After Shutdown: waits until the callbacks running on other threads have returned. Those of
-  // the calling thread (Shutdown from inside a callback) are not waited for.
-  void WaitForDeliveries() { gate.WaitForOthers(); }
+  // After Shutdown, with no lock of the family held: destroys the windows and waits until the
+  // callbacks running on other threads have returned. Those of the calling thread (Shutdown
+  // from inside a callback) are not waited for.
+  void WaitForDeliveries();
+  // Open requests, held-back requests and open channels, for tests of what threads leave.
+  struct Counts {
+    size_t requests = 0;
+    size_t waiting = 0;
+    size_t channels = 0;
+  };
+  Counts CountsForTesting();
+  // The family's service while ZvUdp is initialised, else null.
+  static std::shared_ptr<CUdpTaskService> CurrentForTesting();
 
  private:
-  void CheckTimeOut();
+  void CheckTimeOut(HWND window);
   void StampStart(UdpRequestRecord& record);
   DWORD ElapsedMs(const UdpRequestRecord& record);
   bool HasRoomForOneShotLocked() const;

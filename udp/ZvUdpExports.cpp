@@ -35,6 +35,10 @@ std::shared_ptr<CUdpTaskService> Service() {
 
 }  // namespace
 
+std::shared_ptr<CUdpTaskService> CUdpTaskService::CurrentForTesting() {
+  return Service();
+}
+
 namespace ZvUdp {
 
 long Init() {

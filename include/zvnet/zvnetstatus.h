@@ -29,7 +29,8 @@ ZVNET_API long DetectNetStatus(NetStatusCallback callback, uint32_t param, int32
 
 // Removes the registration `cookie`: 0, or E_INVALIDARG when no such registration exists (also
 // after a ZV_NET_DETECT_EXIT callback removed it). Once no registration is left, nothing
-// watches the network until the next DetectNetStatus.
+// watches the network until the next DetectNetStatus. No callback of the cookie runs once it
+// returns: called on another thread, it waits for one running on the registering thread.
 ZVNET_API long UnDetectNetStatus(int32_t cookie);
 
 }  // namespace ZvNetStatus

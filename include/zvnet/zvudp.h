@@ -61,7 +61,8 @@ ZVNET_API long Uninit();
 // Opens a channel to `server` (copied) with the threads of `type`; *channelId receives its id.
 // At most nine channels are open at a time.
 ZVNET_API long CreateChannel(UDP_CHANNEL_TYPE type, tagUdpServer* server, int* channelId);
-// Closes the channel; its open requests get no further callbacks.
+// Closes the channel; its open requests get no further callbacks. Called on another thread
+// than the channel's, it returns once a callback of the channel running there has returned.
 ZVNET_API long CloseChannel(int channelId);
 
 // Queues `data` (up to its first zero byte) as one request on the channel and returns at once.
@@ -79,7 +80,8 @@ ZVNET_API long SendData(tagUdpTaskParam* param, UdpTaskCallback callback, unsign
 
 // Cancels a request. 0 when it was held back (dropped, no callback) or still queued on its
 // channel (not sent; it ends with the time-out callback); otherwise the request is forgotten,
-// no further callback comes, and the answer is E_FAIL (also for an unknown cookie).
+// no further callback comes, and the answer is E_FAIL (also for an unknown cookie). Called on
+// another thread, it returns once a callback of the request running there has returned.
 ZVNET_API long StopTask(int cookie);
 
 // One-shot requests are held back while this many requests or more are open (default 10);

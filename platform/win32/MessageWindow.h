@@ -9,6 +9,7 @@
 // dispatched only on that thread, by PumpMessages or DispatchThreadMessages. PostMessageW,
 // IsWindow, KillTimer and DestroyWindow may be called from any thread. Handles are never
 // reused, so a destroyed window stays destroyed: posts to it fail and IsWindow says false.
+// In a child forked after the library made a window, no window exists and every call fails.
 #ifndef ZVNET_PLATFORM_WIN32_MESSAGEWINDOW_H_
 #define ZVNET_PLATFORM_WIN32_MESSAGEWINDOW_H_
 
@@ -21,8 +22,10 @@
 HWND CreateWindowExW(std::shared_ptr<IWindowProc> proc);
 
 #ifndef _WIN32
-// Destroys the window: no message of it is dispatched from now on, except one whose window
-// procedure is running at this moment on the window's thread, which keeps `proc` alive.
+// Destroys the window: no message of it is dispatched from now on. On the window's thread its
+// procedure then gets WM_DESTROY and WM_NCDESTROY, as on Windows (also when the thread ends).
+// On another thread it returns once a procedure of the window that is running has returned,
+// so never call it there holding a lock that the procedure takes.
 BOOL DestroyWindow(HWND hwnd);
 BOOL IsWindow(HWND hwnd);
 // FALSE (last error ERROR_INVALID_WINDOW_HANDLE) when the window does not exist; the poster
@@ -30,6 +33,8 @@ BOOL IsWindow(HWND hwnd);
 BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 // Ticks arrive as WM_TIMER; only the null timer procedure is supported.
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, TIMERPROC timerProc = nullptr);
+// No tick of the timer starts once it returns; on another thread it also waits, as
+// DestroyWindow does, for a tick being dispatched.
 BOOL KillTimer(HWND hwnd, UINT_PTR id);
 LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 DWORD GetLastError();
@@ -38,7 +43,9 @@ void SetLastError(DWORD error);
 #endif
 
 // The calling thread's loop (behind the public ZvMsgLoop functions). On Windows the wait
-// descriptor is always -1.
+// descriptor is always -1. Without a loop (its descriptors could not be made, the thread's
+// thread-local storage is being torn down, or a child forked after the library was used)
+// Pump and Dispatch answer -1 and the descriptor is -1.
 long PumpMessages(DWORD timeoutMs);
 long DispatchThreadMessages();
 int GetThreadMessageWaitFd();

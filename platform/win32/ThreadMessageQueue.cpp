@@ -1,5 +1,6 @@
 #include "platform/win32/ThreadMessageQueue.h"
 
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -14,12 +15,27 @@
 
 namespace {
 
+// Counts forks (in the children) once a queue exists. A child shares the parent's epoll,
+// eventfd and timerfd, and has none of the threads that post to them: its loop calls must
+// fail rather than steal the parent's wake-ups.
+std::atomic<unsigned> forkGeneration{0};
+
+void OnForkChild() {
+  forkGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Whether the calling thread's queue is gone. Trivially destructible, so it stays readable
+// from thread-local and key destructors that run after the holder's.
+thread_local bool queueGone = false;
+
 // Destroys the thread's windows when the thread ends, so posts to them fail from then on.
 struct CThreadQueueHolder {
   std::shared_ptr<CThreadMessageQueue> queue;
   ~CThreadQueueHolder() {
+    queueGone = true;
     if (!queue) return;
     for (HWND hwnd : CWindowTable::Get().WindowsOf(queue.get())) DestroyWindow(hwnd);
+    queue.reset();
   }
 };
 
@@ -41,13 +57,23 @@ uint64_t ReadAll(int fd) {
 }  // namespace
 
 std::shared_ptr<CThreadMessageQueue> CThreadMessageQueue::ForCurrentThread() {
+  if (queueGone || forkGeneration.load(std::memory_order_relaxed) != 0) return nullptr;
   thread_local CThreadQueueHolder holder;
-  if (!holder.queue) holder.queue = std::make_shared<CThreadMessageQueue>();
+  if (!holder.queue) {
+    static const bool forkWatched = ::pthread_atfork(nullptr, nullptr, &OnForkChild) == 0;
+    (void)forkWatched;  // without it, a child is on its own, as before
+    holder.queue = std::make_shared<CThreadMessageQueue>();
+  }
   return holder.queue;
 }
 
+bool CThreadMessageQueue::IsValid() const {
+  return epollFd.IsValid() && forkGeneration.load(std::memory_order_relaxed) == madeInGeneration;
+}
+
 CThreadMessageQueue::CThreadMessageQueue()
-    : eventFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+    : madeInGeneration(forkGeneration.load(std::memory_order_relaxed)),
+      eventFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       timerFd(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)),
       epollFd(::epoll_create1(EPOLL_CLOEXEC)) {
   if (!eventFd.IsValid() || !timerFd.IsValid() || !epollFd.IsValid()) {
@@ -125,18 +151,28 @@ void CThreadMessageQueue::SetTimer(std::shared_ptr<CWindowRecord> window, UINT_P
 }
 
 bool CThreadMessageQueue::KillTimer(HWND hwnd, UINT_PTR id) {
-  std::lock_guard guard(mutex);
+  std::unique_lock guard(mutex);
   auto removed =
       std::erase_if(timers, [&](const Timer& t) { return t.window->hwnd == hwnd && t.id == id; });
   ArmTimerFdLocked();
+  WaitWhileRunningLocked(guard,
+                         [&](const Running& r) { return r.hwnd == hwnd && r.timer && r.id == id; });
   return removed > 0;
 }
 
 void CThreadMessageQueue::RemoveWindow(HWND hwnd) {
-  std::lock_guard guard(mutex);
+  std::unique_lock guard(mutex);
   std::erase_if(timers, [&](const Timer& t) { return t.window->hwnd == hwnd; });
   std::erase_if(messages, [&](const Message& m) { return m.window->hwnd == hwnd; });
   ArmTimerFdLocked();
+  WaitWhileRunningLocked(guard, [&](const Running& r) { return r.hwnd == hwnd; });
+}
+
+template <class Pred>
+void CThreadMessageQueue::WaitWhileRunningLocked(std::unique_lock<std::mutex>& guard, Pred busy) {
+  // The owning thread calls from inside its own procedure: waiting would never end.
+  if (IsOwnerThread()) return;
+  idle.wait(guard, [&] { return std::none_of(running.begin(), running.end(), busy); });
 }
 
 bool CThreadMessageQueue::HasWorkLocked(Clock::time_point now) const {
@@ -208,10 +244,28 @@ long CThreadMessageQueue::DispatchPending() {
   return count;
 }
 
-long CThreadMessageQueue::Deliver(const std::shared_ptr<CWindowRecord>& window, UINT message,
+long CThreadMessageQueue::Deliver(std::unique_lock<std::mutex>& guard, Running entry,
+                                  const std::shared_ptr<CWindowRecord>& window, UINT message,
                                   WPARAM wParam, LPARAM lParam) {
+  // DestroyWindow marks the window dead before it takes `mutex`, KillTimer removes the timer
+  // under it: either this check sees that, or the caller waits for the procedure below.
   if (!window->alive.load(std::memory_order_acquire)) return 0;
+  if (entry.timer && std::none_of(timers.begin(), timers.end(), [&](const Timer& t) {
+        return t.window == window && t.id == entry.id;
+      })) {
+    return 0;
+  }
+  running.push_back(entry);
+  guard.unlock();
   window->proc->WindowProc(window->hwnd, message, wParam, lParam);
+  guard.lock();
+  for (auto it = running.rbegin(); it != running.rend(); ++it) {
+    if (it->hwnd == entry.hwnd && it->timer == entry.timer && it->id == entry.id) {
+      running.erase(std::next(it).base());
+      break;
+    }
+  }
+  idle.notify_all();
   return 1;
 }
 
@@ -226,13 +280,11 @@ long CThreadMessageQueue::DispatchMessages() {
   long count = 0;
   for (size_t i = 0; i < snapshot; ++i) {
     Message m;
-    {
-      std::lock_guard guard(mutex);
-      if (messages.empty()) break;
-      m = std::move(messages.front());
-      messages.pop_front();
-    }
-    count += Deliver(m.window, m.message, m.wParam, m.lParam);
+    std::unique_lock guard(mutex);
+    if (messages.empty()) break;
+    m = std::move(messages.front());
+    messages.pop_front();
+    count += Deliver(guard, {m.window->hwnd, false, 0}, m.window, m.message, m.wParam, m.lParam);
   }
   return count;
 }
@@ -255,7 +307,8 @@ long CThreadMessageQueue::DispatchTimers() {
   }
   long count = 0;
   for (const Tick& tick : ticks) {
-    count += Deliver(tick.window, WM_TIMER, tick.id, 0);
+    std::unique_lock guard(mutex);
+    count += Deliver(guard, {tick.window->hwnd, true, tick.id}, tick.window, WM_TIMER, tick.id, 0);
   }
   return count;
 }

@@ -37,6 +37,7 @@ inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 
 typedef void (*TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 
+inline constexpr UINT WM_DESTROY = 2;
 inline constexpr UINT WM_CLOSE = 16;
 inline constexpr UINT WM_NCDESTROY = 130;
 inline constexpr UINT WM_TIMER = 275;

@@ -4,9 +4,15 @@
 // Each window keeps a heap-held std::shared_ptr to its object in GWLP_USERDATA, from
 // WM_NCCREATE until WM_NCDESTROY; the window procedure copies it for the length of each call,
 // so an object that destroys its own window stays alive until its handler returns.
+//
+// When a thread ends, the system destroys its windows without calling their procedures (the
+// thread can no longer run them). The windows made here are destroyed by the thread itself
+// just before, from a thread-local destructor, so their objects get WM_NCDESTROY on it, as
+// on Linux, and the services drop what the thread had open.
 #include "platform/win32/MessageWindow.h"
 
 #include <mutex>
+#include <vector>
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;  // this module, as the linker names it
 
@@ -17,6 +23,24 @@ constexpr wchar_t kClassName[] = L"SingleThreadWindowClass";
 constexpr DWORD kWindowStyle = 0x56000000;
 
 using ProcBox = std::shared_ptr<IWindowProc>;
+
+// The windows this thread made here, destroyed when the thread ends.
+struct CThreadWindows {
+  std::vector<HWND> windows;
+  ~CThreadWindows() {
+    for (HWND hwnd : windows) {
+      if (::IsWindow(hwnd) && ::GetWindowThreadProcessId(hwnd, nullptr) == ::GetCurrentThreadId())
+        ::DestroyWindow(hwnd);
+    }
+  }
+  void Add(HWND hwnd) {
+    // Those destroyed since are dropped, so a thread that makes many keeps a short list.
+    std::erase_if(windows, [](HWND old) { return !::IsWindow(old); });
+    windows.push_back(hwnd);
+  }
+};
+
+thread_local CThreadWindows threadWindows;
 
 HINSTANCE ThisModule() {
   return reinterpret_cast<HINSTANCE>(&__ImageBase);
@@ -69,9 +93,11 @@ HWND CreateWindowExW(std::shared_ptr<IWindowProc> proc) {
   if (!proc || !RegisterWindowClass()) return nullptr;
   // Adopted by the window at WM_NCCREATE; freed here if the window never got that far.
   auto owner = std::make_unique<ProcBox>(std::move(proc));
-  return ::CreateWindowExW(0, kClassName, nullptr, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                           CW_USEDEFAULT, CW_USEDEFAULT, HWND_MESSAGE, nullptr, ThisModule(),
-                           &owner);
+  HWND hwnd =
+      ::CreateWindowExW(0, kClassName, nullptr, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, HWND_MESSAGE, nullptr, ThisModule(), &owner);
+  if (hwnd) threadWindows.Add(hwnd);
+  return hwnd;
 }
 
 long DispatchThreadMessages() {

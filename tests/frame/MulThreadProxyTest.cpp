@@ -27,7 +27,8 @@ class CFakeService : public std::enable_shared_from_this<CFakeService> {
     return service;
   }
 
-  long OnMulThreadProxyMsg(UINT message, WPARAM wParam, LPARAM) {
+  void OnThreadWindowDestroyed(HWND window) { proxy.ForgetWindow(window); }
+  long OnMulThreadProxyMsg(HWND, UINT message, WPARAM wParam, LPARAM) {
     if (onMessage) {
       onMessage();  // the one dispatch of another thread
     } else {

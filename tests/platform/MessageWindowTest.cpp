@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -130,4 +134,122 @@ TEST(MessageWindowTest, ThreadExitDestroysItsWindows) {
   ASSERT_NE(hwnd, nullptr);
   EXPECT_FALSE(IsWindow(hwnd));
   EXPECT_FALSE(PostMessageW(hwnd, kMsg, 0, 0));
+}
+
+namespace {
+
+// What the loop answers on a thread whose loop is gone: no messages, no descriptor, no window.
+struct LoopAnswers {
+  long pump = 0;
+  long dispatch = 0;
+  int waitFd = 0;
+  bool window = true;
+};
+
+LoopAnswers AskTheLoop() {
+  return {PumpMessages(0), DispatchThreadMessages(), GetThreadMessageWaitFd(),
+          CreateWindowExW(std::make_shared<CRecorder>()) != nullptr};
+}
+
+}  // namespace
+
+// Calls made after the thread's loop is gone get an answer, never a destroyed object: from a
+// thread-local destructor that runs after the loop's own (made before the loop, so destroyed
+// after it), and in a child forked without exec, whose descriptors are the parent's.
+TEST(MessageWindowTest, ALoopThatIsGoneAnswersWithErrors) {
+  struct Row {
+    const char* name;
+    std::function<LoopAnswers()> run;
+  } rows[] = {
+      {"thread-local destructor after the loop's",
+       [] {
+         LoopAnswers answers;
+         std::thread([&] {
+           struct Late {
+             LoopAnswers* out;
+             ~Late() { *out = AskTheLoop(); }
+           };
+           thread_local Late late{nullptr};
+           late.out = &answers;
+           ASSERT_GE(GetThreadMessageWaitFd(), 0);  // the loop is made after `late`
+         }).join();
+         return answers;
+       }},
+      {"forked child",
+       [] {
+         HWND parentWindow = CreateWindowExW(std::make_shared<CRecorder>());
+         EXPECT_GE(GetThreadMessageWaitFd(), 0);
+         int pipeFds[2];
+         EXPECT_EQ(::pipe(pipeFds), 0);
+         const pid_t child = ::fork();
+         if (child == 0) {
+           LoopAnswers answers = AskTheLoop();
+           answers.window =
+               answers.window || PostMessageW(parentWindow, kMsg, 0, 0) || IsWindow(parentWindow);
+           (void)!::write(pipeFds[1], &answers, sizeof answers);
+           ::_exit(0);
+         }
+         ::close(pipeFds[1]);
+         LoopAnswers answers{};
+         EXPECT_EQ(::read(pipeFds[0], &answers, sizeof answers),
+                   static_cast<ssize_t>(sizeof answers));
+         ::close(pipeFds[0]);
+         ::waitpid(child, nullptr, 0);
+         EXPECT_TRUE(IsWindow(parentWindow)) << "the parent's window is untouched";
+         DestroyWindow(parentWindow);
+         return answers;
+       }},
+  };
+  for (const Row& row : rows) {
+    const LoopAnswers answers = row.run();
+    EXPECT_EQ(answers.pump, -1) << row.name;
+    EXPECT_EQ(answers.dispatch, -1) << row.name;
+    EXPECT_EQ(answers.waitFd, -1) << row.name;
+    EXPECT_FALSE(answers.window) << row.name;
+  }
+}
+
+// DestroyWindow and KillTimer called on another thread return only once the window procedure
+// they race with has returned, so what it uses may be freed right then; none starts later.
+TEST(MessageWindowTest, DestroyAndKillTimerFromAnotherThreadWaitForTheRunningProcedure) {
+  class CSlowProc : public IWindowProc {
+   public:
+    LRESULT WindowProc(HWND, UINT message, WPARAM, LPARAM) override {
+      if (message != kMsg && message != WM_TIMER) return 0;
+      if (freed) ++late;
+      started = true;
+      std::this_thread::sleep_for(2ms);
+      if (freed) ++late;
+      return 0;
+    }
+    std::atomic<bool> started{false};
+    std::atomic<bool> freed{false};
+    std::atomic<int> late{0};
+  };
+  for (const bool killTimer : {false, true}) {
+    for (int round = 0; round < 30; ++round) {
+      auto proc = std::make_shared<CSlowProc>();
+      HWND hwnd = CreateWindowExW(proc);
+      if (killTimer) {
+        SetTimer(hwnd, 7, 1);
+      } else {
+        for (int i = 0; i < 50; ++i) PostMessageW(hwnd, kMsg, i, 0);
+      }
+      std::thread other([&] {
+        WaitUntil([&] { return proc->started.load(); });
+        if (killTimer) {
+          KillTimer(hwnd, 7);
+        } else {
+          DestroyWindow(hwnd);
+        }
+        proc->freed = true;
+      });
+      PumpUntil([&] { return proc->freed.load(); });
+      other.join();
+      PumpFor(5ms);
+      EXPECT_EQ(proc->late.load(), 0)
+          << (killTimer ? "KillTimer" : "DestroyWindow") << " round " << round;
+      DestroyWindow(hwnd);
+    }
+  }
 }

@@ -9,6 +9,7 @@
 #include "platform/win32/Thread.h"
 #include "tests/faults/FaultSeed.h"
 #include "tests/udp/UdpFamilyTest.h"
+#include "udp/UdpTaskService.h"
 #include "zvnet/zvmsgloop.h"
 
 // The sending thread is held after each sendto until the receiving thread has read and checked
@@ -232,4 +233,86 @@ TEST_F(UdpFamilyTest, ManyThreadsAgainstAPeerThatFloodsRepeatsAndAnswersLate) {
   }
   EXPECT_GT(answered, ran / 2);
   RecordProperty("requests", static_cast<int>(sent.size()));
+}
+
+// Threads that end with requests open, as pool threads of a host do: a channel each with a
+// request to a silent peer, and ten one-shots to it (the whole task limit). What they had is
+// dropped with their windows, without callbacks: all nine channels open again, a one-shot and a
+// channel request of this thread are answered, and the dead threads' tasks all end.
+TEST_F(UdpFamilyTest, ThreadsThatEndWithOpenRequestsLeaveNothingBehind) {
+  for (int t = 0; t < 3; ++t) {
+    std::thread([&] {
+      for (int c = 0; c < 3; ++c) Send(CreateChannel(UDP_CHANNEL_DUPLEX), "silent", 600000);
+      for (int i = 0; i < 10; ++i) SendOneShot("silent", 600000);
+    }).join();
+  }
+  std::vector<int> channels;
+  for (size_t i = 0; i < CUdpTaskService::kMaxOpenChannels; ++i) {
+    channels.push_back(CreateChannel(UDP_CHANNEL_DUPLEX));
+  }
+  const int oneShot = SendOneShot("after the churn");
+  const int onChannel = Send(channels.back(), "on a channel");
+  EXPECT_TRUE(WaitForSummary(oneShot, "C1 C0:after the churn")) << Summary(oneShot);
+  EXPECT_TRUE(WaitForSummary(onChannel, "S1 R0:on a channel")) << Summary(onChannel);
+  for (int channel : channels) EXPECT_EQ(ZvUdp::CloseChannel(channel), S_OK);
+  EXPECT_TRUE(WaitUntil([] { return CUdpTask::LiveCountForTesting() == 0; }, kDeadline))
+      << CUdpTask::LiveCountForTesting() << " tasks of ended threads still alive";
+  for (const UdpCallbackEvent& event : CUdpCallbackLog::Get().All()) {
+    EXPECT_EQ(event.threadId, GetCurrentThreadId()) << "callback on an ended thread's behalf";
+  }
+}
+
+// A stop or a close made on another thread returns only once no callback of what it stopped
+// runs, and none starts afterwards: the host may free the request's context right then. The
+// callbacks run on this thread and take a while; a second thread stops or closes each request
+// as soon as its first callback has started and then marks it freed.
+TEST_F(UdpFamilyTest, NoCallbackRunsAfterAStopOrACloseFromAnotherThreadReturns) {
+  struct Context {
+    std::atomic<bool> started{false};
+    std::atomic<bool> freed{false};
+  };
+  static std::map<int, Context>* contexts;
+  static std::atomic<int> violations;
+  std::map<int, Context> all;
+  contexts = &all;
+  violations = 0;
+  auto check = [](int cookie) {
+    auto it = contexts->find(cookie);
+    if (it == contexts->end()) return;
+    if (it->second.freed) ++violations;
+    it->second.started = true;
+    std::this_thread::sleep_for(2ms);  // widens the window a stop may fall into
+    if (it->second.freed) ++violations;
+  };
+  static std::function<void(int)> onCallback;
+  onCallback = check;
+  UdpTaskCallback callback = [](int cookie, unsigned long, UDP_ERRORCODE, tagUdpOut*) -> int {
+    onCallback(cookie);
+    return 0;
+  };
+  constexpr int kRounds = 40;
+  for (int round = 0; round < kRounds; ++round) {
+    const bool close = round % 2 == 1;
+    const int channel = CreateChannel(UDP_CHANNEL_DUPLEX);
+    int cookie = 0;
+    ASSERT_EQ(ZvUdp::SendData(channel, "stopped while answered", callback, callback, kTimeoutMs, 0,
+                              &cookie, false),
+              S_OK);
+    Context& context = all[cookie];
+    std::thread stopper([&] {
+      WaitUntil([&] { return context.started.load(); }, kDeadline);
+      if (close) {
+        ZvUdp::CloseChannel(channel);
+      } else {
+        ZvUdp::StopTask(cookie);
+      }
+      context.freed = true;
+    });
+    PumpUntil([&] { return context.freed.load(); }, kDeadline);
+    stopper.join();
+    PumpFor(5ms);
+    if (!close) ZvUdp::CloseChannel(channel);
+  }
+  EXPECT_EQ(violations.load(), 0) << "callbacks ran after the call that stopped them returned";
+  contexts = nullptr;
 }
