@@ -78,8 +78,8 @@ TEST(MulThreadProxyTest, DestroyedWindowsRefusePostsAndLaterRequestsGetAFreshOne
   withoutTimer->proxy.DestroyAllWindows();
 }
 
-// The window goes at once (without waiting for the running dispatch), and the message queued
-// behind is never dispatched.
+// The window is gone for new messages at once; shutdown waits for the running dispatch, and
+// the message queued behind is never dispatched.
 TEST(MulThreadProxyTest, ShutdownWhileAnotherThreadDispatchesIsSafe) {
   auto service = CFakeService::Create(false);
   std::weak_ptr<CFakeService> weak = service;
@@ -101,11 +101,19 @@ TEST(MulThreadProxyTest, ShutdownWhileAnotherThreadDispatchesIsSafe) {
   PostMessageW(hwnd, kResult, 2, 0);
   ASSERT_EQ(entered.Wait(10000), WAIT_OBJECT_0);
 
-  // The owner shuts down and drops its reference while the other thread is inside a dispatch.
-  service->proxy.DestroyAllWindows();
+  // Shutdown on a third thread, after the owner dropped its reference, while the window's
+  // thread is inside a dispatch: the dispatch keeps the service alive, and shutdown returns
+  // only once it has returned.
+  std::atomic<bool> shutDown{false};
+  std::thread closer([&, keep = service] {
+    keep->proxy.DestroyAllWindows();
+    shutDown = true;
+  });
   service.reset();
-  EXPECT_FALSE(weak.expired()) << "the running dispatch must keep the service alive";
+  EXPECT_FALSE(WaitUntil([&] { return shutDown.load(); }, 300ms))
+      << "DestroyAllWindows returned while the window's procedure ran";
   release.Set();
+  closer.join();
   ASSERT_TRUE(WaitUntil([&] { return weak.expired(); }));
   stop = true;
   other.join();
