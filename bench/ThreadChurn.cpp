@@ -215,6 +215,13 @@ int main(int argc, char** argv) {
       threads * rounds, churnSeconds, longLivedAsked.load(), longLivedEnded.load(),
       longLivedFailed.load(), after.http, after.udpRequests, after.udpChannels, after.udpTasks,
       after.netRegistrations, rssBefore, rssAfterRound.front(), rssAfterRound.back(), PeakRssKb());
+  if (longLivedFailed) {
+    std::printf("last failure codes: HTTP %d, UDP %d\n", lastHttpFailure.load(),
+                lastUdpFailure.load());
+  }
+  std::printf("RSS after each round (KiB):");
+  for (long kb : rssAfterRound) std::printf(" %ld", kb);
+  std::printf("\n");
   ZvHttp::CloseWorker(slowWorker);
   ZvHttp::CloseWorker(worker);
   ZvHttp::Uninit();
