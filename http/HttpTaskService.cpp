@@ -188,7 +188,10 @@ long CHttpTaskService::Upload(const tagDefHttpPar* par, const unsigned char* dat
 long CHttpTaskService::Accept(const wchar_t* name, HttpTaskParam param, HttpTaskCallback cb,
                               unsigned int timeoutMs, int* taskId, unsigned long userParam,
                               int workerId) {
-  const int id = nextTaskId++;
+  const int id = taskIds.Draw([&](int taken) {
+    CAutoLock guard(recordsLock);
+    return records.contains(taken);
+  });
   *taskId = id;
   param.taskId = id;
 
@@ -219,6 +222,11 @@ long CHttpTaskService::Accept(const wchar_t* name, HttpTaskParam param, HttpTask
   return 0;
 }
 
+void CHttpTaskService::SetNextIdsForTesting(int taskId, int workerId) {
+  taskIds.SetNextForTesting(taskId);
+  workerIds.SetNextForTesting(workerId);
+}
+
 long CHttpTaskService::CreateWorker(int* workerId) {
   if (!workerId) return E_FAIL;
   auto worker = std::make_shared<CHttpTaskMachine>(TaskSink());
@@ -227,7 +235,10 @@ long CHttpTaskService::CreateWorker(int* workerId) {
     return E_FAIL;
   }
   worker->SetProxy(ProxySettings());
-  const int id = nextWorkerId++;
+  const int id = workerIds.Draw([&](int taken) {
+    CAutoLock guard(workersLock);
+    return workers.contains(taken);
+  });
   *workerId = id;
   {
     CAutoLock guard(workersLock);

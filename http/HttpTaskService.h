@@ -4,7 +4,7 @@
 //
 // Threads:
 // - the exports' callers run the request, worker and proxy operations (serialised by the
-//   family lock, so `nextTaskId`, `nextWorkerId` and `maxTaskNum` need no lock), and the
+//   family lock, so `taskIds`, `workerIds` and `maxTaskNum` need no lock), and the
 //   probe without it: a probe may wait minutes for a silent destination, and no other export
 //   waits for it;
 // - worker threads run OnDealTaskMsg through their tasks;
@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "frame/DeliveryGate.h"
+#include "frame/IdSequence.h"
 #include "frame/MulThreadProxy.h"
 #include "http/HttpRecords.h"
 #include "http/HttpTaskRecord.h"
@@ -96,6 +97,10 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
   // Delivery records and undelivered messages, for tests of what threads leave.
   size_t OpenRecordsForTesting();
 
+  // The task id and worker id the next draws consider first, as if the counts had come that
+  // far. Called like the exports, under the family lock or from the only thread using them.
+  void SetNextIdsForTesting(int taskId, int workerId);
+
  private:
   long Accept(const wchar_t* name, HttpTaskParam param, HttpTaskCallback cb, unsigned int timeoutMs,
               int* taskId, unsigned long userParam, int workerId);
@@ -119,14 +124,14 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
 
   std::map<int, HttpTaskRecord> records;  // by task id
   CMulThreadProxy<CHttpTaskService> proxyWindows;
-  int nextTaskId = 1;
+  CIdSequence taskIds;  // none given twice while its record is open
   tagHProxyInfo proxy;
   CCriticalSection recordsLock;
   CCriticalSection workersLock;
   int maxTaskNum = 10;  // stored for SetMaxTaskNum, read by nothing
   double counterFrequency = 0;
   bool useTickCount = false;  // once set, time is measured with GetTickCount for good
-  int nextWorkerId = 1;
+  CIdSequence workerIds;      // none given twice while its worker is open
   std::map<int, std::shared_ptr<CHttpTaskMachine>> workers;  // by worker id
   // By number (the lParam), so that claiming stays cheap however many wait for a busy window.
   InFlightList inFlight;

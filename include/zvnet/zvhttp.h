@@ -98,7 +98,8 @@ ZVNET_API long Init();
 // After it returns no callback of the family runs on any thread.
 ZVNET_API long Uninit();
 
-// Starts a worker thread and writes its id (from 1, never reused while the service lives).
+// Starts a worker thread and writes its id: from 1 up, and after the largest int from 1 again,
+// passing over open workers. Task ids are counted the same way, passing over open requests.
 ZVNET_API long CreateWorker(int* workerId);
 // Stops the worker: queued requests are dropped (each reports DOWNLOAD_TIMEOUT when its time
 // has passed), the running one is stopped. Waits up to 30 s for the thread.

@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <vector>
 
+#include "http/HttpTaskService.h"
 #include "platform/win32/Thread.h"
 #include "tests/http/HttpExportsFixture.h"
 #include "tests/support/BlackHoleListener.h"
@@ -145,6 +147,29 @@ TEST_F(HttpExportsTest, IdsStartAtOneAndOnlyUnknownWorkersConsumeARefusedOne) {
   ASSERT_TRUE(PumpUntilDone(log, third));
   EXPECT_EQ(server.Requests().back().target, "/quick") << "the quiet transfer ran first";
   EXPECT_EQ(server.Requests().rbegin()[1].target, "/quick?quiet");
+}
+
+// After the largest id the counts start again at 1, passing over the ids still in use: a
+// request still open and the workers still open.
+TEST_F(HttpExportsTest, IdsWrapAfterTheLargestAndSkipThoseStillInUse) {
+  int open = 0, other = 0;
+  ASSERT_EQ(Fetch(SlowUrl(), log, 60000, &open), 0);
+  ASSERT_EQ(ZvHttp::CreateWorker(&other), 0);
+  ASSERT_EQ(std::vector<int>({worker, open, other}), std::vector<int>({1, 1, 2}));
+
+  CHttpTaskService::GetInstance()->SetNextIdsForTesting(INT_MAX, INT_MAX);
+  int largest = 0, wrapped = 0, largestWorker = 0, wrappedWorker = 0;
+  ASSERT_EQ(Fetch(QuickUrl(), log, 10000, &largest, other), 0);
+  ASSERT_EQ(Fetch(QuickUrl(), log, 10000, &wrapped, other), 0);
+  ASSERT_EQ(ZvHttp::CreateWorker(&largestWorker), 0);
+  ASSERT_EQ(ZvHttp::CreateWorker(&wrappedWorker), 0);
+  EXPECT_EQ(std::vector<int>({largest, wrapped}), std::vector<int>({INT_MAX, 2}));
+  EXPECT_EQ(std::vector<int>({largestWorker, wrappedWorker}), std::vector<int>({INT_MAX, 3}));
+  ASSERT_TRUE(PumpUntilDone(log, wrapped));
+  ASSERT_TRUE(PumpUntilDone(log, largest));
+  EXPECT_EQ(log.EventsOf(largest).back().code, DOWNLOAD_OK);
+  EXPECT_EQ(log.EventsOf(wrapped).back().code, DOWNLOAD_OK);
+  EXPECT_FALSE(log.HasTerminal(open));
 }
 
 // A completion names its cause; TLS trusts the added authority but tolerates dates. A blank
