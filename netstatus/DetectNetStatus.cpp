@@ -26,6 +26,7 @@ namespace {
 
 std::atomic<CDetectNetStatus::ArmFunction> armRouteChange{NotifyRouteChange};
 std::atomic<CDetectNetStatus::ArmFunction> armAddressChange{NotifyAddrChange};
+std::atomic<CDetectNetStatus::QueryFunction> connectedQuery{InternetGetConnectedState};
 
 }  // namespace
 
@@ -119,6 +120,10 @@ void CDetectNetStatus::SetArmFunctionsForTesting(ArmFunction route, ArmFunction 
   armAddressChange = address ? address : static_cast<ArmFunction>(NotifyAddrChange);
 }
 
+void CDetectNetStatus::SetConnectedQueryForTesting(QueryFunction query) {
+  connectedQuery = query ? query : static_cast<QueryFunction>(InternetGetConnectedState);
+}
+
 bool CDetectNetStatus::IsStopped() {
   CAutoLock guard(shared->lock);
   return shared->stopped != FALSE;
@@ -129,52 +134,57 @@ bool CDetectNetStatus::HasFailed() {
   return shared->failed;
 }
 
-int CDetectNetStatus::WaitForChange(DWORD timeoutMs, const CEvent& exitEvent) {
-  CIpChangeNotification routeChange;
-  CIpChangeNotification addressChange;
-  if (armRouteChange.load()(routeChange) != ERROR_IO_PENDING) return kWaitError;
-  if (armAddressChange.load()(addressChange) != ERROR_IO_PENDING) {
-    CancelIPChangeNotify(routeChange);
-    return kWaitError;
-  }
+struct CDetectNetStatus::Watch {
+  CIpChangeNotification route;
+  CIpChangeNotification address;  // each cancels itself when it goes
+};
+
+std::unique_ptr<CDetectNetStatus::Watch> CDetectNetStatus::Arm() {
+  auto watch = std::make_unique<Watch>();
+  if (armRouteChange.load()(watch->route) != ERROR_IO_PENDING) return nullptr;
+  if (armAddressChange.load()(watch->address) != ERROR_IO_PENDING) return nullptr;
+  return watch;
+}
+
+int CDetectNetStatus::WaitForChange(const Watch& watch, DWORD timeoutMs, const CEvent& exitEvent) {
   // The exit event comes first, so that a steady stream of changes cannot hold off a stop.
-  int result;
-  switch (WaitForMultipleObjects({&exitEvent, &routeChange, &addressChange}, timeoutMs)) {
+  switch (WaitForMultipleObjects({&exitEvent, &watch.route, &watch.address}, timeoutMs)) {
     case WAIT_OBJECT_0:
-      result = kWaitExit;
-      break;
+      return kWaitExit;
     case WAIT_OBJECT_0 + 1:
     case WAIT_OBJECT_0 + 2:
-      result = kWaitChanged;
-      break;
+      return kWaitChanged;
     case WAIT_TIMEOUT:
-      result = kWaitQuiet;
-      break;
+      return kWaitQuiet;
     default:
-      result = kWaitError;
-      break;
+      return kWaitError;
   }
-  CancelIPChangeNotify(routeChange);
-  CancelIPChangeNotify(addressChange);
-  return result;
 }
 
 void CDetectNetStatus::MainProc(const std::shared_ptr<CEvent>& exitEvent) {
   WriteLog(LOG_EVENT, L"CDetectNetStatus::MainProc Run");
-  int result;
+  std::unique_ptr<Watch> watch = Arm();
+  int result = watch ? WaitForChange(*watch, INFINITE, *exitEvent) : kWaitError;
   for (;;) {
-    result = WaitForChange(INFINITE, *exitEvent);
-    // A burst of changes is reported once, kSettleMs after its last change.
-    while (result == kWaitChanged) result = WaitForChange(kSettleMs, *exitEvent);
+    // A burst of changes is reported once, kSettleMs after its last change. A signalled watch
+    // stays signalled, so each wait gets a new one, armed before the old one goes.
+    while (result == kWaitChanged) {
+      watch = Arm();
+      result = watch ? WaitForChange(*watch, kSettleMs, *exitEvent) : kWaitError;
+    }
     if (result != kWaitQuiet) break;
+    // The quiet wait's watch stays armed through the query and the posts: a change from here
+    // on, even right after the query, ends the next wait.
     WriteLog(LOG_EVENT, L"CDetectNetStatus::MainProc Network Changed");
     DWORD flags = 0;
-    const WPARAM connected = InternetGetConnectedState(&flags, 0) ? 1 : 0;
+    const WPARAM connected = connectedQuery.load()(&flags, 0) ? 1 : 0;
     if (!PostToWindows(*exitEvent, WM_NETSTATUS_CHANGED, connected)) {
       result = kWaitExit;
       break;
     }
+    result = WaitForChange(*watch, INFINITE, *exitEvent);
   }
+  watch.reset();
   if (result == kWaitExit) {
     WriteLog(LOG_EVENT, L"CDetectNetStatus::MainProc Abort");
     return;

@@ -1,6 +1,9 @@
 // The network change detector: one background thread that waits for the addresses or routes of
 // its network namespace to change, lets a burst of changes settle for 3000 ms, asks whether the
-// machine is connected, and posts WM_NETSTATUS_CHANGED to every registered window. If the
+// machine is connected, and posts WM_NETSTATUS_CHANGED to every registered window. It watches
+// without a gap: each wait's notifications are armed before the previous ones are let go, and
+// those of the quiet wait stay armed through the query, so a change right after the query is
+// reported too. If the
 // changes can no longer be watched, it posts WM_NETSTATUS_EXIT to every window, forgets them
 // all and ends.
 //
@@ -51,6 +54,10 @@ class CDetectNetStatus {
   // NotifyRouteChange and NotifyAddrChange unless replaced; null puts the real one back.
   using ArmFunction = DWORD (*)(CIpChangeNotification&);
   static void SetArmFunctionsForTesting(ArmFunction route, ArmFunction address);
+  // Seam for tests: the connection query after a change has settled,
+  // InternetGetConnectedState unless replaced; null puts it back.
+  using QueryFunction = BOOL (*)(DWORD* flags, DWORD reserved);
+  static void SetConnectedQueryForTesting(QueryFunction query);
 
   // Set from a stop until the next start. Process-wide, as all the detector's state is.
   static bool IsStopped();
@@ -60,10 +67,14 @@ class CDetectNetStatus {
  private:
   enum WaitResult { kWaitError = 1, kWaitChanged = 2, kWaitQuiet = 3, kWaitExit = 4 };
   struct State;
+  // The route and the address notification, armed together.
+  struct Watch;
 
   // Stops the thread if the window list is empty at the time of the stop, or `always`.
   static long StopDetectIf(bool always);
-  static int WaitForChange(DWORD timeoutMs, const CEvent& exitEvent);
+  // A newly armed watch; null when either notification could not be armed.
+  static std::unique_ptr<Watch> Arm();
+  static int WaitForChange(const Watch& watch, DWORD timeoutMs, const CEvent& exitEvent);
   static void MainProc(const std::shared_ptr<CEvent>& exitEvent);
   // Posts to every listed window, unless this thread was stopped meanwhile (then false).
   static bool PostToWindows(const CEvent& exitEvent, UINT message, WPARAM wParam);

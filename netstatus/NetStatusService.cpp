@@ -92,10 +92,15 @@ long CNetStatusService::DetectNetStatus(NetStatusCallback callback, uint32_t par
   // The detector is shared with the window's end on its thread, which takes `lock` only.
   CAutoLock guard(lock);
   if (WatchWindow(window) != S_OK) return E_FAIL;
-  const int32_t newCookie = nextCookie++;
+  const int32_t newCookie = cookies.Draw([&](int taken) { return registrations.contains(taken); });
   if (cookie) *cookie = newCookie;
   registrations[newCookie] = {callback, param, window};
   return S_OK;
+}
+
+void CNetStatusService::SetNextCookieForTesting(int32_t cookie) {
+  CAutoLock guard(lock);
+  cookies.SetNextForTesting(cookie);
 }
 
 long CNetStatusService::WatchWindow(HWND window) {

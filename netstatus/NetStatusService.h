@@ -7,7 +7,7 @@
 // OnMulThreadProxyMsg runs on each registering thread while it pumps, and
 // OnThreadWindowDestroyed when that thread's window ends (with the thread): its registrations
 // go with it. A registration belongs to its thread's window, never to a thread id. `lock`
-// guards `registrations`, `nextCookie` and `detector`; it is taken after the family lock and
+// guards `registrations`, `cookies` and `detector`; it is taken after the family lock and
 // before the detector's and the proxy's locks, and never held while a callback runs.
 // Callbacks run through `gate`, admitted under `lock` while their registration is there, so
 // UnDetectNetStatus, once it has waited (WaitForDelivery, outside the family lock), is
@@ -22,6 +22,7 @@
 #include <memory>
 
 #include "frame/DeliveryGate.h"
+#include "frame/IdSequence.h"
 #include "frame/MulThreadProxy.h"
 #include "netstatus/DetectNetStatus.h"
 #include "platform/win32/CriticalSection.h"
@@ -52,6 +53,9 @@ class CNetStatusService : public std::enable_shared_from_this<CNetStatusService>
   void OnThreadWindowDestroyed(HWND window);
   size_t RegistrationCountForTesting();
 
+  // The cookie the next registration considers first, as if the count had come that far.
+  void SetNextCookieForTesting(int32_t cookie);
+
  private:
   struct Registration {
     NetStatusCallback callback;
@@ -69,8 +73,8 @@ class CNetStatusService : public std::enable_shared_from_this<CNetStatusService>
 
   std::map<int32_t, Registration> registrations;  // by cookie
   CMulThreadProxy<CNetStatusService> proxy;
-  CCriticalSection lock;                       // guards registrations and nextCookie
-  int32_t nextCookie = 1;                      // never reused while the service lives
+  CCriticalSection lock;  // guards registrations and cookies
+  CIdSequence cookies;    // none given twice while its registration is in place
   std::unique_ptr<CDetectNetStatus> detector;  // made by the first registration
   CDeliveryGate gate;                          // no callback after its unregistration
 };

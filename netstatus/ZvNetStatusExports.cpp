@@ -1,7 +1,8 @@
 // The exported ZvNetStatus functions. There is no Init or Uninit export: the exports count
 // references themselves. The service, once made, lives until the process ends: unregistering
-// the last cookie stops the detector thread but keeps the service, so that cookies are never
-// reused and a stale cookie can never remove a later registration.
+// the last cookie stops the detector thread but keeps the service, so that a cookie is not
+// given again until the count has passed the largest int (and then never one in use), and a
+// stale cookie cannot remove a later registration before that.
 #include "frame/Log.h"
 #include "netstatus/NetStatusService.h"
 #include "platform/win32/CriticalSection.h"

@@ -24,7 +24,9 @@ namespace ZvNetStatus {
 
 // Registers `callback` to be called on the calling thread, with `param`, after each settled
 // change of the machine's addresses or routes. The registration's cookie goes to `*cookie`
-// when `cookie` is not null. Answers 0, E_INVALIDARG for a null callback, or E_FAIL.
+// when `cookie` is not null: from 1 up, and after the largest int from 1 again, passing over
+// the cookies of registrations still in place. Answers 0, E_INVALIDARG for a null callback, or
+// E_FAIL.
 ZVNET_API long DetectNetStatus(NetStatusCallback callback, uint32_t param, int32_t* cookie);
 
 // Removes the registration `cookie`: 0, or E_INVALIDARG when no such registration exists (also

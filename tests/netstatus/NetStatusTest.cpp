@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -293,3 +294,55 @@ TEST_F(NetStatusTest, ADefaultRouteThroughAnUpInterfaceConnects) {
 }
 
 }  // namespace
+
+namespace {
+
+// Answers as the system does, then, once armed, removes the default route before it returns:
+// a change right after the query. `gapCommand` runs on the detector thread, in its namespace.
+std::atomic<const CNetNamespace*> gapNamespace{nullptr};
+
+BOOL QueryThenRemoveDefaultRoute(DWORD* flags, DWORD reserved) {
+  const BOOL connected = InternetGetConnectedState(flags, reserved);
+  if (const CNetNamespace* ns = gapNamespace.exchange(nullptr)) ns->Ip("route del default");
+  return connected;
+}
+
+}  // namespace
+
+// The detector watches for the next change before it asks for the state after one: a change
+// made right after that query is reported too, after its own settling time.
+TEST_F(NetStatusTest, AChangeRightAfterTheQueryIsReported) {
+  CDetectNetStatus::SetConnectedQueryForTesting(QueryThenRemoveDefaultRoute);
+  const int32_t cookie = Register(5);
+  ASSERT_TRUE(WaitUntil([&] { return Watches(); }));
+  gapNamespace = &ns;
+  ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
+  const bool both = PumpUntil([&] { return Calls().size() >= 2; }, 12s);
+  CDetectNetStatus::SetConnectedQueryForTesting(nullptr);
+  gapNamespace = nullptr;
+  EXPECT_TRUE(both) << "the change after the query was missed";
+  EXPECT_THAT(Told(),
+              ElementsAre(Said(cookie, 5, ZV_NET_CONNECTED), Said(cookie, 5, ZV_NET_DISCONNECTED)));
+}
+
+// After the largest cookie the count starts again at 1, passing over the cookies of
+// registrations that are still in place.
+TEST_F(NetStatusTest, CookiesWrapAfterTheLargestAndSkipThoseStillInUse) {
+  const int32_t first = Register(1);
+  CNetStatusService::Instance()->SetNextCookieForTesting(INT32_MAX);
+  const int32_t largest = Register(2);
+  const int32_t wrapped = Register(3);
+  CNetStatusService::Instance()->SetNextCookieForTesting(INT32_MAX);
+  const int32_t again = Register(4);
+  EXPECT_EQ(largest, INT32_MAX);
+  int32_t expected = 1;
+  while (expected == first) ++expected;
+  EXPECT_EQ(wrapped, expected);
+  do ++expected;
+  while (expected == first);
+  EXPECT_EQ(again, expected) << "skips the largest, the first and the wrapped one";
+  for (int32_t cookie : {first, largest, wrapped, again}) {
+    EXPECT_EQ(ZvNetStatus::UnDetectNetStatus(cookie), S_OK) << cookie;
+  }
+  cookies.clear();
+}
