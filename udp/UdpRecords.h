@@ -10,19 +10,22 @@
 #include "platform/win32/WinTypes.h"
 #include "zvnet/zvudp.h"
 
-// Posted by CUdpTask to its owner's window: wParam is the cookie; lParam is 0, except for
-// WM_UDPTASK_RECV_COMPLETE, whose lParam names a reply held in the service's CUdpReplyStore,
-// and WM_UDPTASK_FINISHED, whose lParam is the posting task's origin. A reply's cookie comes
-// from the network, so a reply and its end count only for the request its task sent.
+// Posted by CUdpTask to its owner's window: wParam is the cookie. The message of a request's
+// last outcome also ends it, so that no time-out pass can fall between that outcome and the
+// end: WM_UDPTASK_RECV_COMPLETE, whose lParam names a reply held in the service's
+// CUdpReplyStore, and a failed send (timeout, error, part), whose lParam is then the posting
+// task's origin; the other messages carry 0. A reply's cookie comes from the network, so a
+// reply counts only for the request its task sent.
 inline constexpr UINT WM_UDPTASK_SEND_ERROR = 2255;
 inline constexpr UINT WM_UDPTASK_SEND_COMPLETE = 2257;
 inline constexpr UINT WM_UDPTASK_RECV_COMPLETE = 2258;
 inline constexpr UINT WM_UDPTASK_SEND_TIMEOUT = 2259;
 inline constexpr UINT WM_UDPTASK_SEND_PART = 2261;
-inline constexpr UINT WM_UDPTASK_FINISHED = 2265;
-// 2255 to 2264 map to callbacks; nothing posts the numbers in between the named ones.
+// 2255 to 2264 map to callbacks; nothing posts the numbers in between the named ones. The
+// family registers 2255 to 2265.
 inline constexpr UINT WM_UDPTASK_FIRST = 2255;
 inline constexpr UINT WM_UDPTASK_LAST_CALLBACK = 2264;
+inline constexpr UINT WM_UDPTASK_LAST = 2265;
 
 // Worker thread roles of a CUdpTask; for channels they equal the UDP_CHANNEL_TYPE.
 inline constexpr int UDP_THREAD_SEND = 0;

@@ -1,5 +1,33 @@
 #include "udp/UdpReplyStore.h"
 
+void CUdpReplyStore::Open(int cookie, LPARAM origin) {
+  std::lock_guard guard(lock);
+  awaited[static_cast<uint32_t>(cookie)] = {origin, false};
+}
+
+void CUdpReplyStore::Close(int cookie) {
+  std::lock_guard guard(lock);
+  awaited.erase(static_cast<uint32_t>(cookie));
+}
+
+void CUdpReplyStore::CloseAll() {
+  std::lock_guard guard(lock);
+  awaited.clear();
+}
+
+CUdpReplyStore::Refusal CUdpReplyStore::Reserve(uint32_t cookie, LPARAM origin) {
+  std::lock_guard guard(lock);
+  auto it = awaited.find(cookie);
+  if (it == awaited.end() || it->second.origin != origin || it->second.answered) {
+    return Refusal::kNotAwaited;
+  }
+  size_t& count = heldByOrigin[origin];
+  if (count >= kMaxHeldPerTask) return Refusal::kTaskFull;
+  ++count;
+  it->second.answered = true;
+  return Refusal::kNone;
+}
+
 LPARAM CUdpReplyStore::Deposit(UdpOutPtr reply, LPARAM origin) {
   const LPARAM name = reinterpret_cast<LPARAM>(reply.get());
   std::lock_guard guard(lock);
@@ -13,6 +41,8 @@ UdpOutPtr CUdpReplyStore::Claim(LPARAM lParam, LPARAM* origin) {
   if (it == held.end()) return nullptr;
   UdpOutPtr reply = std::move(it->second.reply);
   if (origin) *origin = it->second.origin;
+  auto count = heldByOrigin.find(it->second.origin);
+  if (count != heldByOrigin.end() && --count->second == 0) heldByOrigin.erase(count);
   held.erase(it);
   return reply;
 }

@@ -15,10 +15,12 @@
 namespace {
 
 constexpr int kRecvAttempts = 3;
+constexpr int kFewestPendingReceives = -1;
 
 std::atomic<int> liveTasks{0};
 std::atomic<LPARAM> lastOrigin{0};
 std::atomic<CUdpTask::SendToFn> sendToFn{nullptr};
+std::atomic<CUdpTask::PostedFn> postedHook{nullptr};
 
 // The bytes sent, or -1 with *error set.
 ssize_t CallSendTo(const CUdpSocket& socket, const void* buffer, size_t length,
@@ -57,6 +59,10 @@ int CUdpTask::LiveCountForTesting() {
 
 void CUdpTask::SetSendToForTesting(SendToFn fn) {
   sendToFn.store(fn);
+}
+
+void CUdpTask::SetPostedHookForTesting(PostedFn fn) {
+  postedHook.store(fn);
 }
 
 long CUdpTask::CreateThread(int role, bool loop) {
@@ -345,7 +351,9 @@ bool CUdpTask::IsStopped() {
 
 long CUdpTask::PostTaskMsg(UINT msg, WPARAM wParam, LPARAM lParam) {
   if (!window || IsStopped()) return E_FAIL;
-  return PostMessageW(window, msg, wParam, lParam) ? S_OK : E_FAIL;
+  const long result = PostMessageW(window, msg, wParam, lParam) ? S_OK : E_FAIL;
+  if (PostedFn hook = postedHook.load()) hook(msg, wParam);
+  return result;
 }
 
 long CUdpTask::Send() {
@@ -362,7 +370,7 @@ long CUdpTask::Send() {
   }
   const WPARAM cookie = static_cast<WPARAM>(static_cast<uint32_t>(next.cookie));
   if (DomainNameToAddr() < 0) {
-    // No WM_UDPTASK_FINISHED: the request stays open and ends by its time-out.
+    // Without the origin: the request stays open and ends by its time-out.
     PostTaskMsg(WM_UDPTASK_SEND_ERROR, cookie, 0);
     return E_FAIL;
   }
@@ -411,7 +419,7 @@ void CUdpTask::EndSend() {
     due.swap(heldReplies);
     postingHeld = true;
     guard.unlock();
-    for (const HeldReply& reply : due) PostReplyMessages(reply.cookie, reply.name);
+    for (const HeldReply& reply : due) PostReplyMessage(reply.cookie, reply.name);
     guard.lock();
   }
   postingHeld = false;
@@ -430,8 +438,7 @@ long CUdpTask::ReportSent(WPARAM cookie, ssize_t sent, int error, size_t length)
       WriteLog(LOG_FAIL, L"CUdpTask sendto error");
       message = WM_UDPTASK_SEND_ERROR;
     }
-    PostTaskMsg(message, cookie, 0);
-    PostTaskMsg(WM_UDPTASK_FINISHED, cookie, origin);
+    PostTaskMsg(message, cookie, origin);  // ends the request
     return E_FAIL;
   }
   WriteLog(LOG_TRACE, L"CUdpTask::sendto %d", static_cast<int>(sent));
@@ -447,8 +454,7 @@ long CUdpTask::ReportSent(WPARAM cookie, ssize_t sent, int error, size_t length)
     return S_OK;
   }
   WriteLog(LOG_FAIL, L"CUdpTask sendto part");
-  PostTaskMsg(WM_UDPTASK_SEND_PART, cookie, 0);
-  PostTaskMsg(WM_UDPTASK_FINISHED, cookie, origin);
+  PostTaskMsg(WM_UDPTASK_SEND_PART, cookie, origin);  // ends the request
   return E_FAIL;
 }
 
@@ -477,9 +483,10 @@ long CUdpTask::ReceiveReply(const ReadAhead* first) {
   const unsigned char* buffer = first ? first->bytes : own.bytes;
   {
     // May go below zero when a reply is read before its send was counted: the next send then
-    // expects no further reply.
+    // expects no further reply. Sends never overlap, so one such reply at most; datagrams
+    // nobody asked for must not count it down further (nor past the smallest int).
     CAutoLock guard(queueLock);
-    --pendingReceives;
+    if (pendingReceives > kFewestPendingReceives) --pendingReceives;
   }
   ssize_t n = -1;
   int error = 0;
@@ -530,6 +537,18 @@ long CUdpTask::ReceiveReply(const ReadAhead* first) {
 }
 
 void CUdpTask::PostReply(uint32_t cookie, const unsigned char* scrambled, int length) {
+  // Checked before anything is built: a flood of replies nobody awaits costs no memory.
+  switch (replies->Reserve(cookie, origin)) {
+    case CUdpReplyStore::Refusal::kNotAwaited:
+      WriteLog(LOG_FAIL, L"CUdpTask reply for cookie %u not awaited", cookie);
+      return;
+    case CUdpReplyStore::Refusal::kTaskFull:
+      WriteLog(LOG_FAIL, L"CUdpTask reply for cookie %u dropped, the host has not taken %d", cookie,
+               static_cast<int>(CUdpReplyStore::kMaxHeldPerTask));
+      return;
+    case CUdpReplyStore::Refusal::kNone:
+      break;
+  }
   const std::vector<unsigned char> plain = ScrambleBytes(scrambled, length);
   UdpOutPtr out(new tagUdpOut);
   out->code = UDP_RECV_SUCCESS;
@@ -550,10 +569,9 @@ void CUdpTask::PostReply(uint32_t cookie, const unsigned char* scrambled, int le
       return;
     }
   }
-  PostReplyMessages(cookie, name);
+  PostReplyMessage(cookie, name);
 }
 
-void CUdpTask::PostReplyMessages(uint32_t cookie, LPARAM name) {
+void CUdpTask::PostReplyMessage(uint32_t cookie, LPARAM name) {
   if (PostTaskMsg(WM_UDPTASK_RECV_COMPLETE, cookie, name) != S_OK) replies->Withdraw(name);
-  PostTaskMsg(WM_UDPTASK_FINISHED, cookie, origin);
 }

@@ -93,6 +93,10 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   using SendToFn = ssize_t (*)(CUdpSocket::Handle socket, const void* buffer, size_t length,
                                int flags, const sockaddr* to, socklen_t toLength);
   static void SetSendToForTesting(SendToFn fn);
+  // Runs on the posting thread after every message a task posts, so tests can hold that
+  // thread between two posts; null removes it.
+  using PostedFn = void (*)(UINT msg, WPARAM wParam);
+  static void SetPostedHookForTesting(PostedFn fn);
 
  private:
   struct QueuedDatagram {
@@ -142,8 +146,8 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
   // Also posts the replies held while the send was under way.
   void EndSend();
   void PostReply(uint32_t cookie, const unsigned char* scrambled, int length);
-  // WM_UDPTASK_RECV_COMPLETE with the reply named `name`, then WM_UDPTASK_FINISHED.
-  void PostReplyMessages(uint32_t cookie, LPARAM name);
+  // WM_UDPTASK_RECV_COMPLETE with the reply named `name`, which ends its request.
+  void PostReplyMessage(uint32_t cookie, LPARAM name);
   // One read of at most the receive time-out: false when it timed out with nothing read.
   bool ReadOnce(ReadAhead* datagram);
   // Recv, with `first` (when not null) standing for the result of its first recvfrom.
@@ -170,7 +174,8 @@ class CUdpTask : public std::enable_shared_from_this<CUdpTask> {
 
   CCriticalSection queueLock;
   std::deque<QueuedDatagram> sendQueue;  // oldest first
-  int pendingReceives = 0;               // datagrams sent whole and not yet matched by a Recv
+  int pendingReceives = 0;               // datagrams sent whole and not yet matched by a Recv;
+                                         // never below -1
   bool sendIdle = false;                 // the thread that sends waits for sendEvent without limit
   bool sendsAtOnce = false;              // ... and SendData may send in its place meanwhile
   bool sendingAtOnce = false;            // a SendData is sending in its place now

@@ -1,5 +1,6 @@
 #include "udp/UdpTaskService.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -32,7 +33,7 @@ std::shared_ptr<CUdpTaskService> CUdpTaskService::Create() {
 }
 
 CUdpTaskService::CUdpTaskService() : replies(std::make_shared<CUdpReplyStore>()) {
-  for (UINT msg = WM_UDPTASK_FIRST; msg <= WM_UDPTASK_FINISHED; ++msg) proxy.RegisterMsg(msg);
+  for (UINT msg = WM_UDPTASK_FIRST; msg <= WM_UDPTASK_LAST; ++msg) proxy.RegisterMsg(msg);
   proxy.RegisterMsg(WM_TIMER);
   perfFrequency = static_cast<double>(QueryPerformanceFrequency());
   if (perfFrequency <= 0) {
@@ -58,6 +59,7 @@ void CUdpTaskService::Shutdown() {
     for (auto& [id, task] : channels) task->Close();
     closing.swap(channels);
     dropped.swap(requests);
+    replies->CloseAll();
   }
   // The tasks' threads end on their own and release them; nothing here waits for a thread.
 }
@@ -81,7 +83,14 @@ void CUdpTaskService::OnThreadWindowDestroyed(HWND window) {
       closing.push_back(std::move(it->second));
       it = channels.erase(it);
     }
-    dropped += std::erase_if(requests, [&](const auto& e) { return e.second.window == window; });
+    for (auto it = requests.begin(); it != requests.end();) {
+      if (it->second.window != window) {
+        ++it;
+        continue;
+      }
+      it = EraseRequestLocked(it);  // the reply store forgets the cookie too
+      ++dropped;
+    }
     dropped += std::erase_if(waitingRequests, [&](const auto& r) { return r.window == window; });
   }
   proxy.ForgetWindow(window);
@@ -133,7 +142,7 @@ long CUdpTaskService::CreateChannel(UDP_CHANNEL_TYPE type, const tagUdpServer* s
       task->Close();
       return E_FAIL;
     }
-    id = nextChannelId++;
+    id = channelIds.Draw([&](int taken) { return channels.contains(taken); });
     channels[id] = task;
   }
   *channelId = id;
@@ -151,7 +160,9 @@ long CUdpTaskService::CloseChannel(int channelId) {
     }
     it->second->Close();
     channels.erase(it);
-    std::erase_if(requests, [&](const auto& entry) { return entry.second.channelId == channelId; });
+    for (auto request = requests.begin(); request != requests.end();) {
+      request = request->second.channelId == channelId ? EraseRequestLocked(request) : ++request;
+    }
   }
   gate.WaitForGroup(channelId);  // no callback of the channel runs once this returns
   StartWaitingRequests();
@@ -172,7 +183,7 @@ long CUdpTaskService::SendData(int channelId, const char* data, UdpTaskCallback 
       return E_FAIL;
     }
     task = it->second;
-    newCookie = nextCookie++;
+    newCookie = DrawCookieLocked();
     if (cookie) *cookie = newCookie;
     UdpRequestRecord record;
     record.sendCallback = sendCallback;
@@ -183,7 +194,7 @@ long CUdpTaskService::SendData(int channelId, const char* data, UdpTaskCallback 
     record.timeoutMs = timeoutMs;
     record.userParam = userParam;
     StampStart(record);
-    requests[newCookie] = record;
+    AddRequestLocked(newCookie, record);
   }
   if (resetDomain) task->ResetDomainStatus();
   // A refused datagram leaves the record, which then ends by its time-out.
@@ -210,7 +221,7 @@ long CUdpTaskService::SendData(const tagUdpTaskParam* param, UdpTaskCallback cal
   std::shared_ptr<CUdpTask> task;
   {
     CAutoLock guard(lock);
-    request.cookie = nextCookie++;
+    request.cookie = DrawCookieLocked();
     if (cookie) *cookie = request.cookie;
     if (shutDown) return E_FAIL;
     if (!HasRoomForOneShotLocked()) {
@@ -219,10 +230,34 @@ long CUdpTaskService::SendData(const tagUdpTaskParam* param, UdpTaskCallback cal
     }
     // The record is stored with the check, so concurrent requests cannot pass the limit.
     task = std::make_shared<CUdpTask>(request.cookie, request.window, request.threadId, replies);
-    requests[request.cookie] = MakeOneShotRecord(*task, request);
+    AddRequestLocked(request.cookie, MakeOneShotRecord(*task, request));
   }
   StartOneShot(*task, request);
   return S_OK;
+}
+
+void CUdpTaskService::SetNextCookieForTesting(int cookie) {
+  CAutoLock guard(lock);
+  cookies.SetNextForTesting(cookie);
+}
+
+int CUdpTaskService::DrawCookieLocked() {
+  return cookies.Draw([&](int taken) {
+    return requests.contains(taken) ||
+           std::any_of(waitingRequests.begin(), waitingRequests.end(),
+                       [&](const UdpOneShotRequest& waiting) { return waiting.cookie == taken; });
+  });
+}
+
+void CUdpTaskService::AddRequestLocked(int cookie, const UdpRequestRecord& record) {
+  requests[cookie] = record;
+  replies->Open(cookie, record.origin);
+}
+
+std::map<int, UdpRequestRecord>::iterator CUdpTaskService::EraseRequestLocked(
+    std::map<int, UdpRequestRecord>::iterator it) {
+  replies->Close(it->first);
+  return requests.erase(it);
 }
 
 bool CUdpTaskService::HasRoomForOneShotLocked() const {
@@ -262,7 +297,7 @@ void CUdpTaskService::StartWaitingRequests() {
       request = std::move(waitingRequests.front());
       waitingRequests.pop_front();
       task = std::make_shared<CUdpTask>(request.cookie, request.window, request.threadId, replies);
-      requests[request.cookie] = MakeOneShotRecord(*task, request);
+      AddRequestLocked(request.cookie, MakeOneShotRecord(*task, request));
     }
     StartOneShot(*task, request);
   }
@@ -280,7 +315,11 @@ long CUdpTaskService::StopTask(int cookie) {
     }
     // Still queued on a channel: the datagram is dropped, the request ends by its time-out.
     if (RemoveQueuedLocked(cookie)) return S_OK;
-    erased = requests.erase(cookie) != 0;
+    auto it = requests.find(cookie);
+    if (it != requests.end()) {
+      EraseRequestLocked(it);
+      erased = true;
+    }
   }
   // Also when the record was already gone: its time-out callback may be under way.
   gate.WaitFor(cookie);
@@ -301,24 +340,16 @@ long CUdpTaskService::OnMulThreadProxyMsg(HWND window, UINT msg, WPARAM wParam, 
     CheckTimeOut(window);
     return S_OK;
   }
-  if (msg == WM_UDPTASK_FINISHED) {
-    bool ended = false;
-    {
-      CAutoLock guard(lock);
-      auto it = requests.find(cookie);
-      // Another task's end for this cookie follows a reply it was not asked for.
-      if (it != requests.end() && it->second.origin == lParam) {
-        requests.erase(it);
-        ended = true;
-      }
-    }
-    if (ended) StartWaitingRequests();
-    return S_OK;
+  // A reply, if any, is ours from here on and is freed on every path. The message of a
+  // request's last outcome ends the request here, under the same lock as the time-out pass,
+  // so a request gets that outcome or its time-out, never both.
+  LPARAM origin = lParam;  // of the task, when a failed send ends the request
+  UdpOutPtr out;
+  if (msg == WM_UDPTASK_RECV_COMPLETE) {
+    origin = 0;
+    if (lParam) out = replies->Claim(lParam, &origin);
   }
-
-  // The reply, if any, is ours from here on and is freed on every path.
-  LPARAM origin = 0;
-  UdpOutPtr out = lParam ? replies->Claim(lParam, &origin) : nullptr;
+  const bool ends = msg == WM_UDPTASK_RECV_COMPLETE ? out != nullptr : lParam != 0;
   UdpRequestRecord record;
   CDeliveryGate::Pass pass;  // admitted with the record, so a stop after it waits for it
   {
@@ -328,14 +359,15 @@ long CUdpTaskService::OnMulThreadProxyMsg(HWND window, UINT msg, WPARAM wParam, 
       WriteLog(LOG_FAIL, L"CUdpTaskService::OnMulThreadProxyMsg Cookie Invalid");
       return E_FAIL;
     }
+    // A server answering with the cookie of a request that another channel or one-shot task
+    // sent elsewhere: the reply is not for this request.
+    if (origin && origin != it->second.origin) {
+      WriteLog(LOG_FAIL, L"CUdpTaskService::OnMulThreadProxyMsg Cookie Foreign");
+      return E_FAIL;
+    }
     record = it->second;
     pass = gate.Admit({cookie, record.channelId});
-  }
-  // A server answering with the cookie of a request that another channel or one-shot task
-  // sent elsewhere: the reply is not for this request.
-  if (out && origin != record.origin) {
-    WriteLog(LOG_FAIL, L"CUdpTaskService::OnMulThreadProxyMsg Cookie Foreign");
-    return E_FAIL;
+    if (ends) EraseRequestLocked(it);
   }
   UdpTaskCallback callback = nullptr;
   DispatchTarget target;
@@ -349,11 +381,14 @@ long CUdpTaskService::OnMulThreadProxyMsg(HWND window, UINT msg, WPARAM wParam, 
   }
   if (!callback) {
     WriteLog(LOG_TRACE, L"CUdpTaskService::OnMulThreadProxyMsg CallBack NULL");
-    return E_FAIL;
+  } else {
+    tagUdpOut* const reply = msg == WM_UDPTASK_RECV_COMPLETE ? out.get() : nullptr;
+    if (pass) callback(cookie, record.userParam, target.code, reply);
   }
-  tagUdpOut* const reply = msg == WM_UDPTASK_RECV_COMPLETE ? out.get() : nullptr;
-  if (pass) callback(cookie, record.userParam, target.code, reply);
-  return S_OK;
+  // After the callback, as the end used to follow it: a held-back request starts only once
+  // the host has had the outcome that made room for it.
+  if (ends) StartWaitingRequests();
+  return callback ? S_OK : E_FAIL;
 }
 
 void CUdpTaskService::CheckTimeOut(HWND window) {
@@ -374,7 +409,7 @@ void CUdpTaskService::CheckTimeOut(HWND window) {
       WriteLog(LOG_FAIL, L"ZvUdp::Task Time Out for ID:%d", it->first);
       RemoveQueuedLocked(it->first);
       expired.push_back({it->first, record, gate.Admit({it->first, record.channelId})});
-      it = requests.erase(it);
+      it = EraseRequestLocked(it);
     }
   }
   if (expired.empty()) return;

@@ -9,7 +9,7 @@
 // post to the windows. A request belongs to its thread's window, not to a thread id: when the
 // window ends with its thread, the thread's channels close and its requests are dropped
 // without callbacks, which frees their room under the limits.
-// Locks: `lock` guards requests, waitingRequests, channels, nextCookie, nextChannelId and
+// Locks: `lock` guards requests, waitingRequests, channels, cookies, channelIds and
 // shutDown. It is taken before a task's queue or stop lock and before the proxy's lock, never
 // after them, and it is never held while a callback runs or a thread is waited for. Callbacks
 // run through `gate`, admitted under `lock` while their record is there: StopTask and
@@ -28,6 +28,7 @@
 #include <memory>
 
 #include "frame/DeliveryGate.h"
+#include "frame/IdSequence.h"
 #include "frame/MulThreadProxy.h"
 #include "platform/win32/CriticalSection.h"
 #include "platform/win32/WinTypes.h"
@@ -80,6 +81,8 @@ class CUdpTaskService : public std::enable_shared_from_this<CUdpTaskService> {
   Counts CountsForTesting();
   // The family's service while ZvUdp is initialised, else null.
   static std::shared_ptr<CUdpTaskService> CurrentForTesting();
+  // The cookie the next request considers first, as if the count had come that far.
+  void SetNextCookieForTesting(int cookie);
 
  private:
   void CheckTimeOut(HWND window);
@@ -93,16 +96,23 @@ class CUdpTaskService : public std::enable_shared_from_this<CUdpTaskService> {
   void StartWaitingRequests();
   // Drops the cookie's datagram from the first channel queue that holds it.
   bool RemoveQueuedLocked(int cookie);
+  // A cookie that no open or held-back request has.
+  int DrawCookieLocked();
+  // Every request enters and leaves `requests` through these, which tell the reply store
+  // whose replies are awaited.
+  void AddRequestLocked(int cookie, const UdpRequestRecord& record);
+  std::map<int, UdpRequestRecord>::iterator EraseRequestLocked(
+      std::map<int, UdpRequestRecord>::iterator it);
 
   std::map<int, UdpRequestRecord> requests;       // open requests by cookie
   std::deque<UdpOneShotRequest> waitingRequests;  // held back by the task limit
   CMulThreadProxy<CUdpTaskService> proxy;
-  int nextCookie = 1;
+  CIdSequence cookies;  // shared by both SendData forms
   CCriticalSection lock;
   std::atomic<int> maxTaskNum{10};  // compared unsigned: negative means no limit
   double perfFrequency = 0;
   std::atomic<bool> useTickCount{false};
-  int nextChannelId = 1;
+  CIdSequence channelIds;
   std::map<int, std::shared_ptr<CUdpTask>> channels;  // open channels by id
   const std::shared_ptr<CUdpReplyStore> replies;
   bool shutDown = false;

@@ -1,7 +1,13 @@
 // ZvUdp: framed, checksummed request/response exchanges over UDP.
 //
 // Callbacks arrive on the thread that created the channel (or made the one-shot request),
-// while it runs its message loop (zvmsgloop.h).
+// while it runs its message loop (zvmsgloop.h). Each request ends exactly once: with its reply,
+// a failed send, its time-out, or silently when stopped, closed or dropped by Uninit.
+//
+// Replies are kept for a thread that has not pumped yet only if they answer an open request
+// of the channel (or one-shot request) that sent it, one reply per request, and at most 1024
+// per channel; anything else is dropped as it arrives, so a flooding peer cannot grow what
+// waits for the host. A request whose reply was dropped ends with its time-out.
 #ifndef ZVNET_ZVUDP_H_
 #define ZVNET_ZVUDP_H_
 
@@ -69,6 +75,8 @@ ZVNET_API long CloseChannel(int channelId);
 // sendCallback gets the sending outcome (1, 5, 7 or 9), recvCallback the reply (0) or the
 // time-out (12); either may be null. timeoutMs counts from this call. resetDomain resolves the
 // channel's host again before this datagram. *cookie, if given, receives the request id.
+// Ids of both SendData forms count from 1 up, and after the largest int from 1 again, passing
+// over the ids of open and held-back requests.
 ZVNET_API long SendData(int channelId, const char* data, UdpTaskCallback sendCallback,
                         UdpTaskCallback recvCallback, unsigned int timeoutMs,
                         unsigned long userParam, int* cookie, bool resetDomain);

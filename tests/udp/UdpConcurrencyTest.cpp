@@ -6,10 +6,14 @@
 #include <optional>
 #include <thread>
 
+#include "platform/win32/Event.h"
+#include "platform/win32/NoDestructor.h"
 #include "platform/win32/Thread.h"
 #include "tests/faults/FaultSeed.h"
 #include "tests/udp/UdpFamilyTest.h"
 #include "udp/UdpTaskService.h"
+#include "udp/UdpRecords.h"
+#include "udp/UdpTask.h"
 #include "zvnet/zvmsgloop.h"
 
 // The sending thread is held after each sendto until the receiving thread has read and checked
@@ -315,4 +319,51 @@ TEST_F(UdpFamilyTest, NoCallbackRunsAfterAStopOrACloseFromAnotherThreadReturns) 
   }
   EXPECT_EQ(violations.load(), 0) << "callbacks ran after the call that stopped them returned";
   contexts = nullptr;
+namespace {
+
+// Holds the thread that posts the first reply after Arm, right after that post, until Release
+// or a deadline. The event outlives every test, as a held thread may still be leaving it.
+class CHoldAfterReply {
+ public:
+  CHoldAfterReply() {
+    released().Reset();
+    CUdpTask::SetPostedHookForTesting(&CHoldAfterReply::Posted);
+  }
+  ~CHoldAfterReply() {
+    Release();
+    CUdpTask::SetPostedHookForTesting(nullptr);
+  }
+  CHoldAfterReply(const CHoldAfterReply&) = delete;
+  CHoldAfterReply& operator=(const CHoldAfterReply&) = delete;
+
+  void Arm() { armed = true; }
+  void Release() { released().Set(); }
+
+ private:
+  static CEvent& released() {
+    static NoDestructor<CEvent> event(CEvent::ResetMode::kManual);
+    return *event;
+  }
+  static void Posted(UINT msg, WPARAM) {
+    if (msg == WM_UDPTASK_RECV_COMPLETE && armed.exchange(false)) released().Wait(20000);
+  }
+  static inline std::atomic<bool> armed{false};
+};
+
+}  // namespace
+
+// A reply reaches the host, and then a time-out pass runs after the request's time has passed,
+// before the task that read the reply can post anything more: the request has ended with its
+// reply and gets no time-out besides.
+TEST_F(UdpFamilyTest, ARequestEndsOnceWhenATimeOutPassFollowsItsReply) {
+  CHoldAfterReply hold;
+  const int channel = CreateChannel(UDP_CHANNEL_DUPLEX);
+  hold.Arm();
+  const int answered = Send(channel, "answered");
+  ASSERT_TRUE(WaitForSummary(answered, "S1 R0:answered")) << Summary(answered);
+  // Sent later with the same time-out: its time-out comes from a pass after the first's time.
+  const int sentinel = Send(channel, "silent");
+  EXPECT_TRUE(PumpUntil([&] { return Summary(sentinel).ends_with("R12"); }, kDeadline));
+  EXPECT_EQ(Summary(answered), "S1 R0:answered");
+  hold.Release();
 }

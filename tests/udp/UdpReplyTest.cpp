@@ -1,13 +1,22 @@
 // What goes on the wire, and which replies the library accepts. Reads past a datagram are
 // looked for by fuzz/UdpReplyFuzzer.
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/win32/UniqueFd.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/udp/UdpFamilyTest.h"
 #include "udp/UdpDatagram.h"
+#include "udp/UdpReplyStore.h"
+#include "zvnet/zvmsgloop.h"
 
 TEST_F(UdpFamilyTest, RequestsReachTheServerByteForByte) {
   // The behaviour owns what it records: the server's thread may outlive a test that fails.
@@ -121,9 +130,126 @@ TEST_F(UdpFamilyTest, OnlyTheTaskThatSentARequestCanAnswerIt) {
   EXPECT_TRUE(WaitForSummary(atOneShot, "S1 R12")) << Summary(atOneShot);
   EXPECT_EQ(Summary(victim), "S1");
   EXPECT_EQ(Summary(oneShotVictim), "C1");
-  EXPECT_EQ(log.Count("CUdpTaskService::OnMulThreadProxyMsg Cookie Foreign"), 3);
+  for (int forged : {victim, oneShotVictim}) {
+    EXPECT_EQ(log.Count("CUdpTask reply for cookie " + std::to_string(forged) + " not awaited"),
+              forged == victim ? 2 : 1);
+  }
 
   released = true;
   EXPECT_TRUE(WaitForSummary(victim, "S1 R0:genuine")) << Summary(victim);
   ExpectAllCallbacksOnThisThread();
+}
+
+namespace {
+
+// A server that answers as the test tells it, from one loopback socket, and sees how much of
+// what it sent the client has not read yet, so that a flood never outruns the client's
+// receive buffer (a dropped datagram would prove nothing).
+class CScriptedPeer {
+ public:
+  CScriptedPeer() : socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address = LoopbackAddress(0);
+    socklen_t length = sizeof address;
+    const timeval wait{20, 0};
+    ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    if (::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port = ntohs(address.sin_port);
+    }
+  }
+  unsigned short Port() const { return port; }
+
+  // The next request's cookie, with the client's address kept for the replies; 0 on time-out.
+  uint32_t ReadRequest() {
+    unsigned char bytes[2048];
+    socklen_t length = sizeof client;
+    const ssize_t n = ::recvfrom(socket.Get(), bytes, sizeof bytes, 0,
+                                 reinterpret_cast<sockaddr*>(&client), &length);
+    return n >= kUdpHeaderSize ? ReadBigEndian32(&bytes[2]) : 0;
+  }
+  void Reply(uint32_t cookie, const std::string& payload) {
+    UdpReplyPlan plan;
+    plan.cookie = cookie;
+    plan.payload = payload;
+    const std::vector<unsigned char> bytes = CUdpReferenceServer::BuildReply(plan);
+    ::sendto(socket.Get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&client),
+             sizeof client);
+  }
+  // Waits until the client's socket has nothing left unread (/proc/net/udp, rx_queue).
+  bool WaitUntilRead() {
+    return WaitUntil([&] { return UnreadBytes() == 0; }, 20s);
+  }
+
+ private:
+  long UnreadBytes() {
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line);  // the column names
+    while (std::getline(table, line)) {
+      unsigned local = 0, localPort = 0, remote = 0, remotePort = 0, state = 0;
+      unsigned long sendQueue = 0, receiveQueue = 0;
+      if (std::sscanf(line.c_str(), " %*d: %x:%x %x:%x %x %lx:%lx", &local, &localPort, &remote,
+                      &remotePort, &state, &sendQueue, &receiveQueue) == 7 &&
+          localPort == ntohs(client.sin_port)) {
+        return static_cast<long>(receiveQueue);
+      }
+    }
+    return -1;  // gone
+  }
+
+  UniqueFd socket;
+  unsigned short port = 0;
+  sockaddr_in client{};
+};
+
+}  // namespace
+
+// While the host does not pump, a peer floods a channel with replies nobody asked for, with
+// repeats of the one reply that was asked for, and then with one reply for each of more open
+// requests than a channel may hold replies for. What waits for the host stays bounded: one
+// reply per open request, at most kMaxHeldPerTask of them, and a request whose reply was
+// dropped ends with its time-out, so each request still ends exactly once.
+TEST_F(UdpFamilyTest, AFloodingPeerCannotGrowWhatWaitsForTheHost) {
+  CScriptedPeer peer;
+  ASSERT_NE(peer.Port(), 0);
+  const int channel = CreateChannel(UDP_CHANNEL_DUPLEX, peer.Port());
+  const int asked = Send(channel, "asked", 60000);
+  ASSERT_EQ(peer.ReadRequest(), static_cast<uint32_t>(asked));
+  const std::string big(1000, 'f');
+  constexpr int kFlood = 50000;
+  for (int i = 0; i < kFlood; ++i) {
+    // Every tenth repeats the asked-for cookie; the others name cookies never handed out.
+    peer.Reply(i % 10 == 0 ? asked : asked + 100000 + i, i == 0 ? "first" : big);
+    if (i % 32 == 31) {
+      ASSERT_TRUE(peer.WaitUntilRead()) << "after " << i;
+    }
+  }
+  ASSERT_TRUE(peer.WaitUntilRead());
+  const long dispatched = ZvMsgLoop::DispatchPending();
+  EXPECT_LE(dispatched, 4) << "messages queued for the host by a flood of " << kFlood;
+  EXPECT_EQ(Summary(asked), "S1 R0:first");
+  EXPECT_EQ(CUdpCallbackLog::Get().All().size(), 2u);
+
+  // More open requests than replies a channel holds, each answered while the host waits.
+  CUdpCallbackLog::Get().Clear();
+  constexpr int kOpen = static_cast<int>(CUdpReplyStore::kMaxHeldPerTask) + 100;
+  std::vector<int> cookies;
+  for (int sent = 0; sent < kOpen; sent += 50) {
+    for (int i = sent; i < std::min(sent + 50, kOpen); ++i) cookies.push_back(Send(channel, "x"));
+    for (int i = sent; i < std::min(sent + 50, kOpen); ++i) {
+      const uint32_t cookie = peer.ReadRequest();
+      ASSERT_NE(cookie, 0u);
+      peer.Reply(cookie, "answer");
+    }
+    ASSERT_TRUE(peer.WaitUntilRead());
+  }
+  ZvMsgLoop::DispatchPending();
+  const size_t answered = CUdpCallbackLog::Get().All().size() - cookies.size();  // less the S1s
+  EXPECT_LE(answered, CUdpReplyStore::kMaxHeldPerTask);
+  EXPECT_GE(answered, CUdpReplyStore::kMaxHeldPerTask / 2) << "replies held are delivered";
+  for (int cookie : cookies) {
+    const std::string summary = Summary(cookie);
+    EXPECT_TRUE(summary == "S1 R0:answer" || WaitForSummary(cookie, "S1 R12"))
+        << cookie << ": " << Summary(cookie);
+  }
 }

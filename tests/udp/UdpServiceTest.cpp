@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 
+#include <climits>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "tests/udp/UdpFamilyTest.h"
 #include "udp/UdpTask.h"
+#include "udp/UdpTaskService.h"
 #include "zvnet/zvmsgloop.h"
 
 using ::testing::Each;
@@ -159,4 +161,30 @@ TEST_F(UdpFamilyTest, UninitDropsOpenRequestsWithoutCallbacksAndLeavesNothingBeh
       << CUdpCallbackLog::Get().All().size() << " callbacks after Uninit, " << Summary(posted);
   EXPECT_TRUE(WaitUntil([] { return CUdpTask::LiveCountForTesting() == 0; }, kDeadline));
   EXPECT_TRUE(WaitUntil([&] { return OpenFds() == fdsBefore; }, kDeadline)) << "descriptors left";
+}
+
+// After the largest cookie the count starts again at 1, passing over the cookies still in use:
+// an open channel request and a held-back one-shot request. The largest cookie goes on the
+// wire like any other.
+TEST_F(UdpFamilyTest, CookiesWrapAfterTheLargestAndSkipThoseStillInUse) {
+  const int channel = CreateChannel(UDP_CHANNEL_DUPLEX);
+  const int open = Send(channel, "silent", 60000);
+  ASSERT_EQ(ZvUdp::SetMaxTaskNum(0), S_OK);
+  const int held = SendOneShot("held");
+  ASSERT_EQ(ZvUdp::SetMaxTaskNum(-1), S_OK);
+  ASSERT_EQ(ZvUdp::SetMaxTaskNum(0), S_OK);
+  const int heldBack = SendOneShot("held back");
+  ASSERT_EQ(std::vector<int>({open, held, heldBack}), std::vector<int>({1, 2, 3}));
+  ASSERT_TRUE(WaitForSummary(held, "C1 C0:held"));
+  ASSERT_TRUE(WaitForSummary(open, "S1"));
+  CUdpCallbackLog::Get().Clear();  // cookie 2 is free again and will be given anew
+
+  CUdpTaskService::CurrentForTesting()->SetNextCookieForTesting(INT_MAX);
+  const int largest = Send(channel, "largest");
+  const int wrapped = Send(channel, "wrapped");
+  EXPECT_EQ(largest, INT_MAX);
+  EXPECT_EQ(wrapped, 2) << "1 and 3 are still in use";
+  EXPECT_TRUE(WaitForSummary(largest, "S1 R0:largest")) << Summary(largest);
+  EXPECT_TRUE(WaitForSummary(wrapped, "S1 R0:wrapped")) << Summary(wrapped);
+  EXPECT_EQ(Summary(open), "") << "still open, untouched";
 }
