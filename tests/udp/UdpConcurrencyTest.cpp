@@ -11,9 +11,9 @@
 #include "platform/win32/Thread.h"
 #include "tests/faults/FaultSeed.h"
 #include "tests/udp/UdpFamilyTest.h"
-#include "udp/UdpTaskService.h"
 #include "udp/UdpRecords.h"
 #include "udp/UdpTask.h"
+#include "udp/UdpTaskService.h"
 #include "zvnet/zvmsgloop.h"
 
 // The sending thread is held after each sendto until the receiving thread has read and checked
@@ -319,6 +319,8 @@ TEST_F(UdpFamilyTest, NoCallbackRunsAfterAStopOrACloseFromAnotherThreadReturns) 
   }
   EXPECT_EQ(violations.load(), 0) << "callbacks ran after the call that stopped them returned";
   contexts = nullptr;
+}
+
 namespace {
 
 // Holds the thread that posts the first reply after Arm, right after that post, until Release
