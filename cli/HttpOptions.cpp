@@ -37,7 +37,7 @@ bool BuildProxy(const HttpOptions& options, tagHProxyInfo* proxy, std::string* e
   const size_t sep = options.proxy.find("://");
   const std::string scheme = sep == std::string::npos ? "" : options.proxy.substr(0, sep);
   const std::string rest = sep == std::string::npos ? "" : options.proxy.substr(sep + 3);
-  if (scheme == "system") {
+  if (scheme == "system" || options.proxy == "system") {
     proxy->type = 3;
   } else if (scheme == "http" || scheme == "socks5") {
     const size_t colon = rest.rfind(':');

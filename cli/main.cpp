@@ -30,7 +30,7 @@ void AddHttpOptions(CLI::App* command, HttpOptions* http) {
   command->add_flag("--stop-on-redirect", http->stopOnRedirect,
                     "Fail on the first redirect of an http URL (over https the transfer "
                     "follows redirects itself)");
-  command->add_option("--proxy", http->proxy, "(http|socks5|system)://HOST:PORT");
+  command->add_option("--proxy", http->proxy, "http://HOST:PORT, socks5://HOST:PORT or system");
   command->add_option("--proxy-user", http->proxyUser, "USER:PASSWORD for the proxy");
   command->add_option("--timeout", http->timeoutSeconds, "Whole time allowed, in seconds")
       ->check(CLI::NonNegativeNumber);
@@ -77,7 +77,8 @@ void AddHttpCommands(CLI::App& app, CommandLine& cl) {
 
   cl.reachable = app.add_subcommand("reachable", "Exit 0 when the destination answers");
   cl.reachable->add_option("url", cl.reachableUrl, "Host or URL")->required();
-  cl.reachable->add_option("--proxy", cl.reachableHttp.proxy, "(http|socks5|system)://HOST:PORT");
+  cl.reachable->add_option("--proxy", cl.reachableHttp.proxy,
+                           "http://HOST:PORT, socks5://HOST:PORT or system");
   cl.reachable->add_option("--proxy-user", cl.reachableHttp.proxyUser, "USER:PASSWORD");
 }
 

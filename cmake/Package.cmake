@@ -2,7 +2,8 @@
 #   libzvnet0     the run-time libraries (libzvnet.so.0, libzvxlog.so)
 #   libzvnet-dev  headers, the link name, the CMake package and zvnet.pc
 #   zvnet         the command and whatever else cli/ installs (its manual page)
-# Their dependencies on system libraries come from the binaries (dpkg-shlibdeps).
+# Their dependencies on system libraries come from the binaries (dpkg-shlibdeps): libglib2.0-0
+# among them when GIO was found.
 set(CPACK_PACKAGE_NAME zvnet)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR zvnet)
@@ -27,6 +28,11 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_LIBS_PACKAGE_NAME libzvnet${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_LIBS_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_LIBS_PACKAGE_GENERATE_SHLIBS ON)
+# Proxy type 3 follows the desktop's settings through GIO's modules (glib-networking) and
+# GNOME's schemas; without them it reads the environment.
+if(GIO_FOUND)
+  set(CPACK_DEBIAN_LIBS_PACKAGE_RECOMMENDS "glib-networking, gsettings-desktop-schemas")
+endif()
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libzvnet-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_COMMAND_PACKAGE_NAME zvnet)

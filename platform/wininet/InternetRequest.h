@@ -34,6 +34,7 @@
 #include "platform/wininet/InternetEngine.h"
 #include "platform/wininet/InternetHandle.h"
 #include "platform/wininet/InternetSession.h"
+#include "platform/wininet/SystemProxyResolver.h"
 
 class CInternetRequest : public CInternetHandle, public CEngineTransfer {
  public:
@@ -103,10 +104,20 @@ class CInternetRequest : public CInternetHandle, public CEngineTransfer {
 
   // Engine side helpers.
   void Begin();
-  // Makes the easy handle for the current hop and hands it to the engine; answers 0, or the
-  // error that ends the transfer.
+  // Makes the easy handle for the current hop and hands it to the engine, first looking up
+  // the system's proxies for the hop when the session follows them; answers 0, or the error
+  // that ends the transfer.
   DWORD Attach();
+  // Attach again on a new handle, after a hop or a proxy that failed.
+  DWORD Reattach();
   void Detach();
+  // The system's proxies for the current hop have been looked up.
+  void OnProxyAnswer(CSystemProxyResolver::Answer answer);
+  // Whether a transfer that failed with `result` goes on through the next of the system's
+  // proxies: its connection to the current one failed, and another is left.
+  bool HasNextProxy(CURLcode result);
+  // Ends the transfer with `error` (0 for a clean end) and completes the pending operation.
+  void Finish(DWORD error);
   // Set-up of the easy handle (InternetRequestCurl.cpp). Configure answers 0, or the error
   // that ends the transfer when an option that matters could not be set; the others answer
   // the first failure of their group.
@@ -163,6 +174,11 @@ class CInternetRequest : public CInternetHandle, public CEngineTransfer {
   std::string redirectTarget;
   int redirects = 0;
   bool viaProxy = false;  // connections go to a proxy
+  // The system's proxies for the current hop, once looked up, and the one in use.
+  std::unique_ptr<CSystemProxyResolver::CTicket> proxyLookup;  // while a look-up runs
+  bool proxyKnown = false;
+  CSystemProxyResolver::Answer systemProxy;
+  size_t proxyChoice = 0;
   bool resolving = false;
   bool resolved = false;
   bool connecting = false;

@@ -140,11 +140,20 @@ CURLcode CInternetRequest::ConfigureProxy(const CInternetSession& session) {
     case CInternetSession::Proxy::Mode::kDirect:
       // An empty proxy also keeps libcurl from reading the proxy environment variables.
       return options.Set(CURLOPT_PROXY, "").Result();
-    case CInternetSession::Proxy::Mode::kEnvironment:
-      // libcurl reads http_proxy, https_proxy, all_proxy and no_proxy itself; no_proxy is
-      // not weighed here, which only words a failure as the proxy's.
-      viaProxy = EnvironmentNamesProxy(hop.url);
+    case CInternetSession::Proxy::Mode::kSystem: {
+      if (systemProxy.kind != CSystemProxyResolver::Answer::Kind::kProxies) {
+        // libcurl reads http_proxy, https_proxy, all_proxy and no_proxy itself; no_proxy is
+        // not weighed here, which only words a failure as the proxy's.
+        viaProxy = EnvironmentNamesProxy(hop.url);
+        break;
+      }
+      // An empty proxy is a direct connection. The answer has weighed the desktop's bypass
+      // list already: an empty one here keeps no_proxy from overruling it.
+      const std::string& url = systemProxy.proxies[proxyChoice];
+      viaProxy = !url.empty();
+      options.Set(CURLOPT_PROXY, url.c_str()).Set(CURLOPT_NOPROXY, "");
       break;
+    }
     case CInternetSession::Proxy::Mode::kNamed: {
       viaProxy = !proxy.socksProxy.empty() || !proxy.httpProxy.empty();
       const std::string url = !proxy.socksProxy.empty()  ? "socks5://" + proxy.socksProxy

@@ -102,6 +102,8 @@ DWORD MapCurlError(CURLcode code, CURL* easy, bool viaProxy) {
 }  // namespace
 
 void CInternetRequest::Detach() {
+  // A look-up still running ends too; its answer then finds the transfer over.
+  if (proxyLookup) proxyLookup->Cancel();
   if (attached) engine->Remove(easy);
   attached = false;
   if (easy) curl_easy_cleanup(easy);
@@ -121,20 +123,72 @@ void CInternetRequest::Begin() {
     hop.hasBody = upload || !body.empty();
     hop.headerLines = addedHeaders;
   }
-  const DWORD error = Attach();
-  if (error == 0) return;
-  std::unique_lock lock(mutex);
-  transferDone = true;
-  transferError = error;
-  Complete(lock, false, transferError);
+  if (DWORD error = Attach()) Finish(error);
 }
 
 DWORD CInternetRequest::Attach() {
+  if (Session()->ProxySettings().mode == CInternetSession::Proxy::Mode::kSystem && !proxyKnown) {
+    // Looked up off this thread: fetching and running a PAC script may take long, and this
+    // thread must stay free to see a stop meanwhile.
+    auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
+    std::shared_ptr<CInternetEngine> owner = engine;
+    proxyLookup =
+        CSystemProxyResolver::Lookup(hop.url, [self, owner](CSystemProxyResolver::Answer answer) {
+          owner->Post([self, answer = std::move(answer)]() mutable {
+            self->OnProxyAnswer(std::move(answer));
+          });
+        });
+    return 0;
+  }
   if (DWORD error = Configure()) return error;
   auto self = std::static_pointer_cast<CInternetRequest>(shared_from_this());
   if (!engine->Add(easy, std::move(self))) return ERROR_INTERNET_INTERNAL_ERROR;
   attached = true;
   return 0;
+}
+
+DWORD CInternetRequest::Reattach() {
+  // A new handle each time. libcurl 7.88 keeps a pointer to the last header of a handle's
+  // previous transfer, and a next answer that opens with a folded header line would be
+  // appended to that freed header.
+  curl_easy_cleanup(easy);
+  easy = nullptr;
+  curl_slist_free_all(headerList);
+  headerList = nullptr;
+  return Attach();
+}
+
+void CInternetRequest::OnProxyAnswer(CSystemProxyResolver::Answer answer) {
+  // Once the thread has ended its engine runs posts on the posting thread; the transfer went
+  // with the thread.
+  if (!engine->IsOwnerThread()) return;
+  proxyLookup.reset();
+  if (closed) return;
+  {
+    std::lock_guard guard(mutex);
+    if (transferDone) return;  // a synchronous wait gave up on it
+  }
+  if (answer.kind == CSystemProxyResolver::Answer::Kind::kFailed) {
+    // The settings name no proxy that could be used: going direct instead could bypass the
+    // only way out the user chose.
+    Finish(ERROR_INTERNET_PROXY_SERVER_UNREACHABLE);
+    return;
+  }
+  systemProxy = std::move(answer);
+  proxyKnown = true;
+  proxyChoice = 0;
+  if (DWORD error = Attach()) Finish(error);
+}
+
+bool CInternetRequest::HasNextProxy(CURLcode result) {
+  if (!proxyKnown || Session()->ProxySettings().mode != CInternetSession::Proxy::Mode::kSystem ||
+      systemProxy.kind != CSystemProxyResolver::Answer::Kind::kProxies ||
+      proxyChoice + 1 >= systemProxy.proxies.size() || headersDone) {
+    return false;
+  }
+  // These fail before the request has left: nothing of it reached the server.
+  return result == CURLE_COULDNT_CONNECT || result == CURLE_COULDNT_RESOLVE_PROXY ||
+         result == CURLE_PROXY;
 }
 
 void CInternetRequest::Complete(std::unique_lock<std::mutex>& lock, bool ok, DWORD error) {
@@ -280,14 +334,8 @@ DWORD CInternetRequest::FollowRedirect() {
   resolving = resolved = connecting = false;
   NotifyText(INTERNET_STATUS_REDIRECT, hop.url);
   if (closed) return 0;
-  // Each hop gets a new handle. libcurl 7.88 keeps a pointer to the last header of a handle's
-  // previous transfer, and a next answer that opens with a folded header line would be
-  // appended to that freed header.
-  curl_easy_cleanup(easy);
-  easy = nullptr;
-  curl_slist_free_all(headerList);
-  headerList = nullptr;
-  return Attach();
+  proxyKnown = false;  // the system's settings may send the new URL another way
+  return Reattach();
 }
 
 void CInternetRequest::OnTransferDone(CURLcode result) {
@@ -297,16 +345,24 @@ void CInternetRequest::OnTransferDone(CURLcode result) {
   if (result == CURLE_OK && !redirectTarget.empty()) {
     refused = FollowRedirect();
     if (refused == 0) return;
+  } else if (HasNextProxy(result)) {
+    ++proxyChoice;
+    refused = Reattach();
+    if (refused == 0) return;
   }
-  std::unique_lock lock(mutex);
-  transferDone = true;
   // A body cut short of its announced length is an end of data to the reader, as in WinINet;
   // the reader compares the length it got with that length. A chunked body cut before its
   // last chunk leaves the reader nothing to compare: the connection was lost (MapCurlError).
   std::string length;
   const bool clean = result == CURLE_OK || (headersDone && result == CURLE_PARTIAL_FILE &&
                                             head.Find("Content-Length", length));
-  transferError = refused ? refused : clean ? 0 : MapCurlError(result, easy, viaProxy);
+  Finish(refused ? refused : clean ? 0 : MapCurlError(result, easy, viaProxy));
+}
+
+void CInternetRequest::Finish(DWORD error) {
+  std::unique_lock lock(mutex);
+  transferDone = true;
+  transferError = error;
   if (!headersDone && transferError == 0) transferError = ERROR_INTERNET_INVALID_SERVER_RESPONSE;
   switch (pending) {
     case Op::kSend:

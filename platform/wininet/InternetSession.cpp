@@ -26,7 +26,7 @@ CInternetSession::Proxy CInternetSession::ParseProxy(DWORD accessType, const std
                                                      const std::wstring& bypass) {
   Proxy proxy;
   if (accessType == INTERNET_OPEN_TYPE_PRECONFIG) {
-    proxy.mode = Proxy::Mode::kEnvironment;
+    proxy.mode = Proxy::Mode::kSystem;
     return proxy;
   }
   if (accessType != INTERNET_OPEN_TYPE_PROXY) return proxy;

@@ -13,9 +13,10 @@
 
 class CInternetSession : public CInternetHandle {
  public:
-  // How requests of the session reach their servers.
+  // How requests of the session reach their servers. kSystem: as the system's settings say
+  // for each request's URL (CSystemProxyResolver).
   struct Proxy {
-    enum class Mode { kDirect, kEnvironment, kNamed } mode = Mode::kDirect;
+    enum class Mode { kDirect, kSystem, kNamed } mode = Mode::kDirect;
     std::string httpProxy;   // kNamed: "host:port" of an HTTP proxy, or empty
     std::string socksProxy;  // kNamed: "host:port" of a SOCKS5 proxy, or empty
     std::string bypass;      // hosts that go direct, comma-separated

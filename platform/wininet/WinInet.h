@@ -40,7 +40,9 @@
 //   to http only with INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP (ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR
 //   otherwise). What each hop carries is decided by NextHop (platform/wininet/HttpRedirect.h).
 // - Proxies: INTERNET_OPEN_TYPE_DIRECT ignores the proxy environment variables;
-//   INTERNET_OPEN_TYPE_PRECONFIG uses them (http_proxy, https_proxy, all_proxy, no_proxy);
+//   INTERNET_OPEN_TYPE_PRECONFIG asks the system's settings for each request's URL (the
+//   desktop's, through GIO; the environment variables without it: CSystemProxyResolver) and
+//   tries the proxies they name in order while the connection to one fails;
 //   INTERNET_OPEN_TYPE_PROXY takes "host:port" (an HTTP proxy) or "SOCKS=host:port" (SOCKS5).
 //   INTERNET_OPTION_PROXY_USERNAME/PASSWORD on a request authenticate to the proxy; set on a
 //   session they go with every request opened under it afterwards (InternetOpenUrl too).

@@ -83,6 +83,10 @@ TEST_F(CliTest, CommandsTurnArgumentsIntoRequestsAndOutcomesIntoStatusesLinesAnd
   // A label over 63 characters cannot go into a DNS query: it fails without leaving the machine.
   const std::string unresolvable = "http://" + std::string(70, 'a') + ".invalid/x";
   const std::string unwritable = At("none/x");
+  // The system's settings, outside a desktop, are the environment's: a proxy where nothing
+  // listens.
+  CScopedEnv desktop("XDG_CURRENT_DESKTOP", std::nullopt);
+  CScopedEnv systemProxy("http_proxy", "http://127.0.0.1:" + port);
   using Files = std::vector<std::pair<std::string, std::string>>;
   const struct {
     std::vector<std::string> args;  // after the command's name
@@ -163,6 +167,9 @@ TEST_F(CliTest, CommandsTurnArgumentsIntoRequestsAndOutcomesIntoStatusesLinesAnd
        .before = {{"kept", "old"}},
        .after = {{"kept", "old"}}},
       {{"get", "-q", "--proxy", "http://127.0.0.1:" + port, Url("/x")},
+       1,
+       "zvnet: " + Url("/x") + ": cannot reach the proxy\n"},
+      {{"get", "-q", "--proxy", "system", Url("/x")},
        1,
        "zvnet: " + Url("/x") + ": cannot reach the proxy\n"},
       {{"post", refused, "--data", "d"},
