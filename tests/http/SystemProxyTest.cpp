@@ -12,7 +12,7 @@
 
 #include "tests/http/HttpExportsFixture.h"
 #include "tests/support/LoopbackPort.h"
-#include "tests/support/TestDesktop.h"
+#include "tests/http/TestDesktop.h"
 #include "tests/support/TestProxy.h"
 
 namespace {

@@ -1,5 +1,6 @@
-#include "tests/support/TestDesktop.h"
+#include "tests/http/TestDesktop.h"
 
+#include <gio/gio.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -55,6 +56,11 @@ std::unique_ptr<CTestDesktop> CTestDesktop::Start() {
 
 CTestDesktop::~CTestDesktop() {
   if (bus <= 0) return;
+  // GLib ends a process whose session bus goes away (SIGTERM); this bus goes first.
+  if (GDBusConnection* connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
+    g_dbus_connection_set_exit_on_close(connection, FALSE);
+    g_object_unref(connection);
+  }
   ::kill(bus, SIGTERM);
   if (!WaitUntil([&] { return ::waitpid(bus, nullptr, WNOHANG) == bus; }, 5s)) {
     ::kill(bus, SIGKILL);

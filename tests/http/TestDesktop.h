@@ -6,9 +6,10 @@
 //
 // Make it before anything in the process reads proxy settings (GIO chooses its resolver
 // once); its environment stays until the object goes, and the destructor stops the bus (by
-// its pid). One at a time, on the test's main thread.
-#ifndef ZVNET_TESTS_SUPPORT_TESTDESKTOP_H_
-#define ZVNET_TESTS_SUPPORT_TESTDESKTOP_H_
+// its pid), first telling GLib not to end the process with it. One at a time, on the test's
+// main thread.
+#ifndef ZVNET_TESTS_HTTP_TESTDESKTOP_H_
+#define ZVNET_TESTS_HTTP_TESTDESKTOP_H_
 
 #include <sys/types.h>
 
@@ -44,4 +45,4 @@ class CTestDesktop {
   pid_t bus = -1;
 };
 
-#endif  // ZVNET_TESTS_SUPPORT_TESTDESKTOP_H_
+#endif  // ZVNET_TESTS_HTTP_TESTDESKTOP_H_
