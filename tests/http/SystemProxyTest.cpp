@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "tests/http/HttpExportsFixture.h"
-#include "tests/support/LoopbackPort.h"
 #include "tests/http/TestDesktop.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/TestProxy.h"
 
 namespace {
