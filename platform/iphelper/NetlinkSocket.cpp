@@ -16,8 +16,19 @@ int OnDumpMessage(const nlmsghdr* message, void* data) {
 
 // The fixed header that each dump request carries after the netlink header.
 size_t RequestHeaderSize(uint16_t type) {
-  return type == RTM_GETLINK ? sizeof(ifinfomsg) : sizeof(rtmsg);
+  switch (type) {
+    case RTM_GETLINK:
+      return sizeof(ifinfomsg);
+    case RTM_GETADDR:
+      return sizeof(ifaddrmsg);
+    default:
+      return sizeof(rtmsg);
+  }
 }
+
+// Room for the largest datagram a change notification brings (a link with all its
+// attributes); one that does not fit is reported as cut.
+constexpr size_t kDatagramRoom = 64 * 1024;
 
 }  // namespace
 
@@ -38,6 +49,20 @@ int CNetlinkSocket::Fd() const {
   return socket ? mnl_socket_get_fd(socket.get()) : -1;
 }
 
+int CNetlinkSocket::ReadPending(const DatagramHandler& onDatagram) {
+  if (!socket) return EBADF;
+  std::vector<char> buffer(kDatagramRoom);
+  for (;;) {
+    const ssize_t n = ::recv(Fd(), buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
+    }
+    if (static_cast<size_t>(n) > buffer.size()) return EMSGSIZE;
+    onDatagram(buffer.data(), static_cast<size_t>(n));
+  }
+}
+
 bool CNetlinkSocket::Dump(uint16_t type, uint8_t family, const MessageHandler& onMessage) {
   if (!socket) return false;
   std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE);
@@ -45,7 +70,7 @@ bool CNetlinkSocket::Dump(uint16_t type, uint8_t family, const MessageHandler& o
   request->nlmsg_type = type;
   request->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
   request->nlmsg_seq = ++sequence;
-  // ifinfomsg and rtmsg both start with the address family.
+  // ifinfomsg, ifaddrmsg and rtmsg all start with the address family.
   auto* header =
       static_cast<unsigned char*>(mnl_nlmsg_put_extra_header(request, RequestHeaderSize(type)));
   header[0] = family;

@@ -8,6 +8,7 @@
 
 #include <linux/netlink.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +18,7 @@ struct mnl_socket;
 class CNetlinkSocket {
  public:
   using MessageHandler = std::function<void(const nlmsghdr*)>;
+  using DatagramHandler = std::function<void(const void* data, size_t length)>;
 
   CNetlinkSocket() = default;
   CNetlinkSocket(const CNetlinkSocket&) = delete;
@@ -31,8 +33,13 @@ class CNetlinkSocket {
   // -1 while closed.
   int Fd() const;
 
-  // Asks for a dump of `type` (RTM_GETLINK or RTM_GETROUTE) of address family `family` and
-  // hands every answer message to `onMessage`. False on any failure of the exchange.
+  // Hands each datagram already received to `onDatagram`, without waiting for more. Answers 0
+  // once none is left, or an errno value: ENOBUFS when the kernel dropped messages for want of
+  // room, EMSGSIZE when a datagram was cut.
+  int ReadPending(const DatagramHandler& onDatagram);
+
+  // Asks for a dump of `type` (RTM_GETLINK, RTM_GETADDR or RTM_GETROUTE) of address family `family`
+  // and hands every answer message to `onMessage`. False on any failure of the exchange.
   bool Dump(uint16_t type, uint8_t family, const MessageHandler& onMessage);
 
  private:

@@ -89,10 +89,12 @@ class NetStatusTest : public ::testing::Test {
     return cookie;
   }
   // With `watching`, the detector is in its wait, armed on both of its notification sockets
-  // (route and address groups): any change from now on is seen. Otherwise none is armed.
+  // (route, and address and link groups): any change from now on is seen. Otherwise none is
+  // armed.
   bool Watches(bool watching = true) const {
     return ns.CountNetlinkListeners(RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE) == watching &&
-           ns.CountNetlinkListeners(RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR) == watching;
+           ns.CountNetlinkListeners(RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_LINK) ==
+               watching;
   }
 
   CLogCapture log;
@@ -259,6 +261,77 @@ TEST_F(NetStatusTest, ErrorExitRemovesOneRegistrationPerDelivery) {
   ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
   ASSERT_TRUE(PumpUntil([&] { return Calls().size() >= 3; }, 10s));
   EXPECT_EQ(Told()[2], Said(later, 3, ZV_NET_CONNECTED));
+}
+
+// Only changes that matter to a host are reported: usable global addresses coming and going,
+// default routes of the main table, links going up or down. Each row runs its commands and
+// expects one callback (its burst, once settled) or none. A row that expects none is followed
+// by one that expects one: the detector still listens, and the callback is that row's alone.
+TEST_F(NetStatusTest, OnlyChangesThatMatterAreReported) {
+  // Known before the detector starts, so its refreshes are of an address it has never been told
+  // of by a change.
+  ASSERT_TRUE(ns.Ip("-6 addr add 2001:db8::1/64 dev v0 nodad"));
+  auto refreshes = [](const std::string& address, int count) {
+    std::vector<std::string> commands;
+    for (int i = 0; i < count; ++i) {
+      commands.push_back("-6 addr change " + address + " dev v0 preferred_lft " +
+                         std::to_string(600 + i) + " valid_lft " + std::to_string(1200 + i));
+    }
+    return commands;
+  };
+  const struct {
+    const char* why;
+    std::vector<std::string> commands;
+    bool told;
+  } rows[] = {
+      {"lifetime refreshes of an address there before", refreshes("2001:db8::1/64", 20), false},
+      {"global IPv6 address added (after its DAD)", {"-6 addr add 2001:db8::2/64 dev v0"}, true},
+      {"refreshes of the address added", refreshes("2001:db8::2/64", 4), false},
+      // Removed a few milliseconds after it came, well within the second its DAD takes.
+      {"tentative address gone before its DAD ended",
+       {"-6 addr add 2001:db8::3/64 dev v0", "-6 addr del 2001:db8::3/64 dev v0"},
+       false},
+      {"link-local and loopback addresses, other routes, another table",
+       {"-6 addr add fe80::5/64 dev v0", "addr add 169.254.1.1/16 dev v0",
+        "addr add 127.0.0.2/8 dev lo", "-6 addr add fe80::6/64 dev v0",
+        "route add 192.0.2.0/24 via 10.0.0.2", "-6 route add 2001:db8:1::/48 via 2001:db8::9",
+        "route add default via 10.0.0.2 table 100", "-6 addr del fe80::5/64 dev v0",
+        "route del 192.0.2.0/24"},
+       false},
+      {"default route added", {"route add default via 10.0.0.2 dev v0"}, true},
+      {"default route replaced", {"route replace default via 10.0.0.3 dev v0"}, true},
+      {"link attributes other than up and down",
+       {"link set v0 mtu 1400", "link set v0 alias a"},
+       false},
+      {"link down", {"link set v0 down"}, true},
+      {"link up", {"link set v0 up"}, true},
+      {"global IPv4 address removed", {"addr del 10.0.0.1/24 dev v0"}, true},
+  };
+  const int32_t cookie = Register(5);
+  ASSERT_TRUE(WaitUntil([&] { return Watches(); }));
+  const auto settle = std::chrono::milliseconds(CDetectNetStatus::kSettleMs);
+  size_t told = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    for (const std::string& command : row.commands) {
+      ASSERT_TRUE(ns.Ip(command)) << command;
+      // Refreshes are spread over ten seconds, as a router's would be over minutes.
+      if (command.find(" change ") != std::string::npos) PumpFor(500ms);
+    }
+    if (row.told) {
+      ASSERT_TRUE(PumpUntil([&] { return Calls().size() >= told + 1; }, settle + 15s));
+      ++told;
+    } else {
+      // Long enough for a wrongly counted change to settle and be told.
+      PumpFor(settle + 1500ms);
+    }
+    ASSERT_EQ(Calls().size(), told);
+  }
+  PumpFor(settle + 1500ms);
+  EXPECT_EQ(Calls().size(), told) << "a burst was told twice";
+  for (const Call& call : Calls()) {
+    EXPECT_EQ(call.said.rfind(std::to_string(cookie) + "/5/", 0), 0u) << call.said;
+  }
 }
 
 // Only a default route through an up interface other than loopback connects. The rows change
