@@ -40,6 +40,10 @@ void AddServeCommands(CLI::App& app, ServerCommands& commands) {
   commands.udpServe = app.add_subcommand("udp-serve", "Run the reference datagram server");
   commands.udpServe->add_option("--port", commands.servePort, "UDP port (default: any free port)");
   commands.udpServe->add_option("--address", commands.serveAddress, "Dotted IPv4 address to bind");
+  commands.udpServe->add_flag("--cloud", commands.serveCloud,
+                              "Answer typed text with a cloud candidate (the fcitx5 example)");
+  commands.udpServe->add_option("--delay", commands.serveDelayMs,
+                                "Hold every answer back this many milliseconds");
 
   commands.reportServe =
       app.add_subcommand("report-serve", "Receive and print performance reports");
@@ -62,7 +66,8 @@ void AddDemoCommand(CLI::App& app, ServerCommands& commands) {
 
 int RunServerCommand(const ServerCommands& commands) {
   if (commands.udpServe->parsed()) {
-    return RunUdpServe(commands.serveAddress.c_str(), commands.servePort);
+    return RunUdpServe(commands.serveAddress.c_str(), commands.servePort, commands.serveCloud,
+                       commands.serveDelayMs);
   }
   if (commands.reportServe->parsed()) {
     return RunReportServe(commands.reportAddress.c_str(), commands.reportPort);

@@ -11,6 +11,8 @@
 struct ServerCommands {
   std::string serveAddress = "127.0.0.1";
   unsigned short servePort = 0;
+  bool serveCloud = false;        // --cloud: answer with candidates instead of echoes
+  unsigned int serveDelayMs = 0;  // --delay: hold every answer back this long
   std::string reportAddress = "127.0.0.1";
   unsigned short reportPort = 0;
   CLI::App* udpServe = nullptr;
