@@ -149,6 +149,16 @@ def main():
         ratio = small_curl / small_zv
         print(f"| warm 1 KiB GET: time per request vs a libcurl easy loop | 1.0x | {ratio:.2f}x | "
               f"{'yes' if ratio <= 1.0 else 'no'} |")
+    key = median_of("fcitx5 key to cloud candidate", "median_us")
+    floor = median_of("plain UDP round trip (floor)", "median_us")
+    inside = median_of("fcitx5 answers inside the key handler", "count")
+    if key and floor:
+        ratio = key / floor
+        print(f"| fcitx5 key to cloud candidate, median vs a plain UDP round trip | 1.5x | "
+              f"{ratio:.2f}x | {'yes' if ratio <= 1.5 else 'no'} |")
+    if inside is not None:
+        print(f"| fcitx5 keys whose answer came inside the key handler | 0 | {inside:.0f} | "
+              f"{'yes' if inside == 0 else 'no'} |")
     if posting is not None:
         print(f"| post-to-callback median | under 20 us | {posting:.1f} us | "
               f"{'yes' if posting < 20 else 'no'} |")

@@ -2,32 +2,17 @@
 // enabled (loaded from the build tree as an installed fcitx5 loads it), an input context of the
 // test's own, keys sent through fcitx5's public API, and the cloud and word-list servers on
 // loopback in a network namespace of the test's own, whose default route the test takes away.
-#include <fcitx-utils/event.h>
-#include <fcitx-utils/eventdispatcher.h>
-#include <fcitx-utils/key.h>
-#include <fcitx/addonmanager.h>
-#include <fcitx/candidatelist.h>
-#include <fcitx/event.h>
-#include <fcitx/inputcontext.h>
-#include <fcitx/inputcontextmanager.h>
-#include <fcitx/inputmethodengine.h>
-#include <fcitx/inputmethodgroup.h>
-#include <fcitx/inputmethodmanager.h>
 #include <fcitx/inputpanel.h>
-#include <fcitx/instance.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/examples/fcitx5/FcitxThread.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/NetNamespaceScope.h"
 #include "tests/support/Pump.h"
@@ -47,11 +32,7 @@ constexpr time_t kListTime = 1700000000;
 const CTempFolder& Home() {
   static const CTempFolder home;
   static const bool set = [] {
-    setenv("HOME", home.Root().c_str(), 1);
-    setenv("XDG_CONFIG_HOME", home.Path("config").c_str(), 1);
-    setenv("XDG_DATA_HOME", home.Path("data").c_str(), 1);
-    setenv("XDG_DATA_DIRS", ZVCLOUD_STAGE "/share", 1);
-    setenv("FCITX_ADDON_DIRS", ZVCLOUD_STAGE "/lib", 1);
+    CFcitxThread::UseFolders(home.Root().string());
     return true;
   }();
   (void)set;
@@ -61,138 +42,6 @@ const CTempFolder& Home() {
 std::filesystem::path WordListPath() {
   return Home().Path("data/fcitx5/zvcloud/words.txt");
 }
-
-// An input context as a frontend makes one; it keeps what the engine commits and every
-// candidate list the user would have seen.
-class CRecordingInputContext : public fcitx::InputContext {
- public:
-  explicit CRecordingInputContext(fcitx::InputContextManager& manager)
-      : fcitx::InputContext(manager, "zvcloud-test") {
-    created();
-    setCapabilityFlags(fcitx::CapabilityFlags{fcitx::CapabilityFlag::Preedit,
-                                              fcitx::CapabilityFlag::ClientSideInputPanel});
-  }
-  ~CRecordingInputContext() override { destroy(); }
-  const char* frontend() const override { return "zvcloud-test"; }
-
-  std::vector<std::string> Candidates() {
-    std::vector<std::string> texts;
-    if (const auto list = inputPanel().candidateList()) {
-      for (int i = 0; i < list->size(); ++i) texts.push_back(list->candidate(i).text().toString());
-    }
-    return texts;
-  }
-
-  std::vector<std::string> commits;
-  std::vector<std::vector<std::string>> shown;
-
- protected:
-  void commitStringImpl(const std::string& text) override { commits.push_back(text); }
-  void deleteSurroundingTextImpl(int, unsigned int) override {}
-  void forwardKeyImpl(const fcitx::ForwardKeyEvent&) override {}
-  void updatePreeditImpl() override {}
-  void updateClientSideUIImpl() override { shown.push_back(Candidates()); }
-};
-
-// One fcitx5 instance with zvcloud as its only input method, run by a thread of its own (the
-// thread of every fcitx5 and zvcloud call) until the object goes. The test's thread reaches in
-// with Run; one focused input context is made at the start.
-class CFcitx {
- public:
-  CFcitx() : thread([this] { Main(); }) { running = started.get_future().get(); }
-  ~CFcitx() {
-    if (running) {
-      Run([this] {
-        ic.reset();
-        instance->exit();
-        return 0;
-      });
-    }
-    thread.join();
-  }
-  CFcitx(const CFcitx&) = delete;
-  CFcitx& operator=(const CFcitx&) = delete;
-
-  bool IsRunning() const { return running; }
-
-  // Runs `body` on fcitx5's thread and answers its result.
-  template <typename Body>
-  auto Run(Body body) -> decltype(body()) {
-    std::packaged_task<decltype(body())()> task(std::move(body));
-    auto result = task.get_future();
-    dispatcher.schedule([&task] { task(); });
-    return result.get();
-  }
-  bool WaitFor(const std::function<bool(CRecordingInputContext&)>& condition,
-               std::chrono::milliseconds deadline = 20s) {
-    return WaitUntil([&] { return Run([&] { return condition(*ic); }); }, deadline);
-  }
-  // Presses and releases each key (fcitx5's key names); true when the engine took every press.
-  bool Type(const std::vector<std::string>& keys) {
-    return Run([&] {
-      bool taken = true;
-      for (const std::string& name : keys) {
-        fcitx::KeyEvent press(ic.get(), fcitx::Key(name));
-        taken = ic->keyEvent(press) && taken;
-        fcitx::KeyEvent release(ic.get(), fcitx::Key(name), true);
-        ic->keyEvent(release);
-      }
-      return taken;
-    });
-  }
-  std::vector<std::string> Candidates() {
-    return Run([&] { return ic->Candidates(); });
-  }
-  std::vector<std::string> Commits() {
-    return Run([&] { return ic->commits; });
-  }
-  std::vector<std::vector<std::string>> Shown() {
-    return Run([&] { return ic->shown; });
-  }
-  std::string InputMethod() {
-    return Run([&] { return instance->inputMethod(ic.get()); });
-  }
-  // "offline" while the engine holds the machine for disconnected.
-  std::string SubModeLabel() {
-    return Run([&] {
-      return instance->inputMethodEngine("zvcloud")->subModeLabel(
-          *instance->inputMethodEntry(ic.get()), *ic);
-    });
-  }
-
- private:
-  void Main() {
-    char arg0[] = "zvcloud-test";
-    char arg1[] = "--disable=all";
-    char arg2[] = "--enable=zvcloud";
-    char* argv[] = {arg0, arg1, arg2};
-    fcitx::Instance fcitx(3, argv);
-    fcitx.addonManager().registerDefaultLoader(nullptr);
-    instance = &fcitx;
-    dispatcher.attach(&fcitx.eventLoop());
-    dispatcher.schedule([this] {
-      fcitx::InputMethodGroup group = instance->inputMethodManager().currentGroup();
-      group.inputMethodList().clear();
-      group.inputMethodList().emplace_back("zvcloud");
-      group.setDefaultInputMethod("zvcloud");
-      instance->inputMethodManager().setGroup(std::move(group));
-      ic = std::make_unique<CRecordingInputContext>(instance->inputContextManager());
-      ic->focusIn();
-      started.set_value(true);
-    });
-    fcitx.exec();
-    dispatcher.detach();
-    ic.reset();
-    if (!running) started.set_value(false);
-  }
-
-  std::promise<bool> started;
-  bool running = false;
-  fcitx::Instance* instance = nullptr;
-  fcitx::EventDispatcher dispatcher;           // any thread schedules; fcitx5's thread runs
-  std::unique_ptr<CRecordingInputContext> ic;  // fcitx5's thread only
-  std::thread thread;
-};
 
 // The text of every datagram request the cloud server received, in order.
 class CPayloads {
@@ -254,14 +103,14 @@ class CloudEngineTest : public ::testing::Test {
                      "\nWordListUrl=" + http->Origin() + "/words.txt\n");
   }
   void StartFcitx() {
-    fcitx = std::make_unique<CFcitx>();
+    fcitx = std::make_unique<CFcitxThread>();
     ASSERT_TRUE(fcitx->IsRunning());
     ASSERT_EQ(fcitx->InputMethod(), "zvcloud");
   }
   static bool WordListIs(const std::string& content) {
     return WaitUntil([&] { return CTempFolder::ReadPath(WordListPath()) == content; }, 20s);
   }
-  static bool FirstCandidateIs(CFcitx& fcitx, const std::string& text) {
+  static bool FirstCandidateIs(CFcitxThread& fcitx, const std::string& text) {
     return fcitx.WaitFor([&](CRecordingInputContext& ic) {
       const std::vector<std::string> candidates = ic.Candidates();
       return !candidates.empty() && candidates.front() == text;
@@ -273,7 +122,7 @@ class CloudEngineTest : public ::testing::Test {
   std::unique_ptr<CHttpTestServer> http;
   CPayloads payloads;
   CUdpReferenceServer cloud;
-  std::unique_ptr<CFcitx> fcitx;
+  std::unique_ptr<CFcitxThread> fcitx;
 };
 
 TEST_F(CloudEngineTest, TypedKeysBringTheCloudCandidateFirstAndSpaceCommitsIt) {
