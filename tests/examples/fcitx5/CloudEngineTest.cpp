@@ -4,6 +4,7 @@
 // loopback in a network namespace of the test's own, whose default route the test takes away.
 #include <fcitx/inputpanel.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -107,8 +108,16 @@ class CloudEngineTest : public ::testing::Test {
     ASSERT_TRUE(fcitx->IsRunning());
     ASSERT_EQ(fcitx->InputMethod(), "zvcloud");
   }
-  static bool WordListIs(const std::string& content) {
-    return WaitUntil([&] { return CTempFolder::ReadPath(WordListPath()) == content; }, 20s);
+  // The word list is in place with `content`, dated by the server's Last-Modified `time`
+  // (the engine's last step, after which it has loaded the words).
+  static bool WordListIs(const std::string& content, time_t time = kListTime) {
+    return WaitUntil(
+        [&] {
+          struct stat info {};
+          return CTempFolder::ReadPath(WordListPath()) == content &&
+                 ::stat(WordListPath().c_str(), &info) == 0 && info.st_mtime == time;
+        },
+        20s);
   }
   static bool FirstCandidateIs(CFcitxThread& fcitx, const std::string& text) {
     return fcitx.WaitFor([&](CRecordingInputContext& ic) {
@@ -207,7 +216,7 @@ TEST_F(CloudEngineTest, OfflineNothingIsSentAndTheWordListIsFetchedAgainOnReturn
   EXPECT_TRUE(fcitx->Type({"a", "b", "c"}));
   ASSERT_TRUE(ns.Ip("route add default via 10.0.0.2 dev v0"));
   ASSERT_TRUE(WaitUntil([&] { return fcitx->SubModeLabel().empty(); }, 30s));
-  ASSERT_TRUE(WordListIs(newWords));
+  ASSERT_TRUE(WordListIs(newWords, kListTime + 3600));
   // The datagrams of one channel arrive in order: had the offline keys sent any, they would
   // be there before this one's.
   EXPECT_TRUE(fcitx->Type({"d"}));
