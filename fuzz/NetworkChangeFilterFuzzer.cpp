@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/iphelper/NetworkChangeFilter.h"
+#include "platform/iphelper/NetworkChangeFilter_linux.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return -1;

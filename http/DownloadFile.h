@@ -22,7 +22,7 @@
 
 #include "platform/win32/UniqueFd.h"
 #ifdef _WIN32
-#include "platform/windows/UniqueHandle.h"
+#include "platform/win32/UniqueHandle_win.h"
 #endif
 
 class CDownloadFile {

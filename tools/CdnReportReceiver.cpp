@@ -10,9 +10,9 @@
 #include <memory>
 #include <system_error>
 
-#include "frame/PercentDecode.h"
 #include "http/CdnReportCipher.h"
 #include "platform/win32/StringConv.h"
+#include "platform/wininet/PercentDecode.h"
 
 namespace {
 

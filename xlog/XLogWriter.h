@@ -10,7 +10,7 @@
 #include <string>
 
 #ifdef _WIN32
-#include "platform/windows/UniqueHandle.h"
+#include "platform/win32/UniqueHandle_win.h"
 #else
 #include "platform/win32/UniqueFd.h"
 #endif

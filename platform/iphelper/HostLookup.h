@@ -1,5 +1,5 @@
 // inet_addr and gethostbyname, IPv4 only: on Linux over inet_pton and getaddrinfo, on Windows
-// the Winsock calls themselves (platform/windows/HostLookup.cpp). Safe on any thread.
+// the Winsock calls themselves (platform/iphelper/HostLookup_win.cpp). Safe on any thread.
 #ifndef ZVNET_PLATFORM_IPHELPER_HOSTLOOKUP_H_
 #define ZVNET_PLATFORM_IPHELPER_HOSTLOOKUP_H_
 

@@ -23,7 +23,7 @@ struct IcmpEchoReply {
 };
 
 #ifdef _WIN32
-#include "platform/windows/IcmpEcho.h"  // IcmpSendEcho itself
+#include "platform/iphelper/IcmpEcho_win.h"  // IcmpSendEcho itself
 #else
 #include "platform/win32/UniqueFd.h"
 #include "platform/win32/Waitable.h"

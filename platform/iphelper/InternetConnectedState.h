@@ -5,7 +5,7 @@
 #define ZVNET_PLATFORM_IPHELPER_INTERNETCONNECTEDSTATE_H_
 
 #ifdef _WIN32
-#include "platform/windows/WinInet.h"  // InternetGetConnectedState itself
+#include "platform/wininet/WinInet_win.h"  // InternetGetConnectedState itself
 #else
 #include "platform/win32/WinTypes.h"
 

@@ -2,7 +2,7 @@
 // armed notification is signalled by the first change of the kind it watches (IPv4 or IPv6
 // default routes, or IPv4 or IPv6 addresses and links going up or down) that happens after
 // arming, and stays signalled until it is cancelled. Only changes that matter to a host signal
-// it (NetworkChangeFilter.h): a router refreshing an address's lifetimes, link-local addresses
+// it (NetworkChangeFilter_linux.h): a router refreshing an address's lifetimes, link-local addresses
 // and other routes come and go unseen. Each arm watches the network namespace of the arming
 // thread.
 //
@@ -15,9 +15,9 @@
 #define ZVNET_PLATFORM_IPHELPER_IPCHANGENOTIFICATION_H_
 
 #ifdef _WIN32
-#include "platform/windows/IpChangeNotification.h"  // NotifyRouteChange itself
+#include "platform/iphelper/IpChangeNotification_win.h"  // NotifyRouteChange itself
 #else
-#include "platform/iphelper/NetlinkSocket.h"
+#include "platform/iphelper/NetlinkSocket_linux.h"
 #include "platform/win32/Waitable.h"
 #include "platform/win32/WinTypes.h"
 

@@ -1,6 +1,6 @@
 // The shell folders of the Windows design, as the XDG base directories of the user.
 // Any thread; they read the environment and the file system only. On Windows they are the
-// shell's own calls (platform/windows/KnownFolders.cpp): SHGetKnownFolderPath,
+// shell's own calls (platform/shell/KnownFolders_win.cpp): SHGetKnownFolderPath,
 // SHGetFolderPathW, ExpandEnvironmentStringsW, PathFileExistsW, SHCreateDirectoryExW and
 // PathAppendW (into MAX_PATH characters; a longer path gives empty), '/' in a component
 // becoming '\'.

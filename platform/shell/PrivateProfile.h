@@ -24,7 +24,7 @@ std::optional<std::wstring> ReadPrivateProfileString(std::wstring_view section,
 #ifdef _WIN32
 // Windows: the system's profile reader itself: GetPrivateProfileIntW is windows.h's, and
 // ReadPrivateProfileString reads through GetPrivateProfileStringW
-// (platform/windows/PrivateProfile.cpp).
+// (platform/shell/PrivateProfile_win.cpp).
 #else
 
 // `defaultValue` when the value is missing or empty; otherwise its first 29 characters read

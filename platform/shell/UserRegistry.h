@@ -2,7 +2,7 @@
 // the value "AppData" of "Software\Zarvo\ZarvoInput" is the variable ZVNET_APPDATA.
 // Read-only; any thread (as long as the host does not change the environment meanwhile).
 // On Windows they are the current user's registry values themselves (RegOpenKeyExW,
-// RegQueryValueExW; platform/windows/UserRegistry.cpp), of type REG_SZ or REG_EXPAND_SZ,
+// RegQueryValueExW; platform/shell/UserRegistry_win.cpp), of type REG_SZ or REG_EXPAND_SZ,
 // the text as it stands.
 #ifndef ZVNET_PLATFORM_SHELL_USERREGISTRY_H_
 #define ZVNET_PLATFORM_SHELL_USERREGISTRY_H_

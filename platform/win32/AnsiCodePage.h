@@ -1,6 +1,6 @@
 // The "ANSI code page" of the Windows design: here the character set of the process's locale
 // (LC_CTYPE, as the host set it with setlocale; plain ASCII when it never did). On Windows
-// the system's own (CP_ACP, platform/windows/AnsiCodePage.cpp). Any thread.
+// the system's own (CP_ACP, platform/win32/AnsiCodePage_win.cpp). Any thread.
 #ifndef ZVNET_PLATFORM_WIN32_ANSICODEPAGE_H_
 #define ZVNET_PLATFORM_WIN32_ANSICODEPAGE_H_
 

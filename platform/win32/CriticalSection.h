@@ -3,7 +3,7 @@
 #define ZVNET_PLATFORM_WIN32_CRITICALSECTION_H_
 
 #ifdef _WIN32
-#include "platform/windows/CriticalSection.h"  // a CRITICAL_SECTION itself
+#include "platform/win32/CriticalSection_win.h"  // a CRITICAL_SECTION itself
 #else
 #include <mutex>
 

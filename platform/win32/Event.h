@@ -16,7 +16,7 @@
 #define ZVNET_PLATFORM_WIN32_EVENT_H_
 
 #ifdef _WIN32
-#include "platform/windows/Event.h"  // CreateEventW itself
+#include "platform/win32/Event_win.h"  // CreateEventW itself
 #else
 #include <atomic>
 #include <mutex>

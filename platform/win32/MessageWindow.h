@@ -2,7 +2,7 @@
 // that the library uses to carry results from worker threads to the requesting thread.
 //
 // On Windows these are the system's own (windows.h); only the binding of a window to its
-// IWindowProc object and the loop behind ZvMsgLoop are ours (platform/windows/MessageWindow.cpp).
+// IWindowProc object and the loop behind ZvMsgLoop are ours (platform/win32/MessageWindow_win.cpp).
 // On Linux the whole of it is the stand-in below.
 //
 // A window belongs to the thread that created it; its messages and WM_TIMER ticks are

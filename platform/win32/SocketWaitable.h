@@ -4,7 +4,7 @@
 #define ZVNET_PLATFORM_WIN32_SOCKETWAITABLE_H_
 
 #ifdef _WIN32
-#include "platform/windows/SocketWaitable.h"  // WSAEventSelect
+#include "platform/win32/SocketWaitable_win.h"  // WSAEventSelect
 #else
 #include "platform/win32/Waitable.h"
 

@@ -1,5 +1,5 @@
-// Wide strings are UTF-32 wchar_t on Linux and UTF-16 on Windows (platform/windows/StringConv.cpp);
-// files, sockets and libcurl take UTF-8.
+// Wide strings are UTF-32 wchar_t on Linux and UTF-16 on Windows
+// (platform/win32/StringConv_win.cpp); files, sockets and libcurl take UTF-8.
 #ifndef ZVNET_PLATFORM_WIN32_STRINGCONV_H_
 #define ZVNET_PLATFORM_WIN32_STRINGCONV_H_
 

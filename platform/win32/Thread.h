@@ -7,7 +7,7 @@
 #define ZVNET_PLATFORM_WIN32_THREAD_H_
 
 #ifdef _WIN32
-#include "platform/windows/Thread.h"  // _beginthreadex itself
+#include "platform/win32/Thread_win.h"  // _beginthreadex itself
 #else
 #include <functional>
 #include <memory>

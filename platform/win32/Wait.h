@@ -1,6 +1,6 @@
 // WaitForSingleObject / WaitForMultipleObjects over events, sockets and anything else with a
 // descriptor. "Wait for any" only: the library never waits for all. A wait also runs the
-// thread's wait driver, if it has one (WaitDriver.h).
+// thread's wait driver, if it has one (WaitDriver_linux.h).
 #ifndef ZVNET_PLATFORM_WIN32_WAIT_H_
 #define ZVNET_PLATFORM_WIN32_WAIT_H_
 

@@ -6,7 +6,7 @@
 #define ZVNET_PLATFORM_WIN32_WAITABLE_H_
 
 #ifdef _WIN32
-#include "platform/windows/Waitable.h"  // a kernel object handle
+#include "platform/win32/Waitable_win.h"  // a kernel object handle
 #else
 class CWaitable {
  public:

@@ -56,7 +56,7 @@
 #define ZVNET_PLATFORM_WININET_WININET_H_
 
 #ifdef _WIN32
-#include "platform/windows/WinInet.h"  // <wininet.h> itself
+#include "platform/wininet/WinInet_win.h"  // <wininet.h> itself
 #else
 #include <cstdint>
 

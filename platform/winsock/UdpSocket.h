@@ -1,7 +1,7 @@
 // A Windows Sockets UDP socket as the library uses it: IPv4, bound to an ephemeral port, with
 // send and receive time-outs, sendto and recvfrom. On Windows it is Winsock 2.2 itself
-// (platform/windows/UdpSocket.cpp, which also starts and ends the use of Winsock); on Linux
-// the same calls on a POSIX socket (UdpSocket.cpp here). Error numbers are the platform's.
+// (platform/winsock/UdpSocket_win.cpp, which also starts and ends the use of Winsock); on Linux
+// the same calls on a POSIX socket (UdpSocket_linux.cpp here). Error numbers are the platform's.
 //
 // Owns the socket. Sends and receives may run on different threads at once; Open, Bind and
 // SetTimeouts come first, on one thread.
