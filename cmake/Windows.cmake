@@ -31,7 +31,7 @@ file(CREATE_LINK /usr/include/CLI ${CMAKE_BINARY_DIR}/cli11/CLI SYMBOLIC)
 add_executable(zvnet_cli
   cli/CommandDocs.cpp
   cli/DemoCommand.cpp
-  cli/windows/FileNames.cpp
+  cli/FileNames_win.cpp
   cli/GetCommand.cpp
   cli/HttpOptions.cpp
   cli/PostCommand.cpp
@@ -44,7 +44,7 @@ add_executable(zvnet_cli
   cli/WatchCommand.cpp
   cli/main.cpp
   cli/HostLoop.cpp
-  cli/windows/ProcessSetup.cpp)
+  cli/ProcessSetup_win.cpp)
 set_target_properties(zvnet_cli PROPERTIES OUTPUT_NAME zvnet)
 target_include_directories(zvnet_cli PRIVATE ${PROJECT_SOURCE_DIR})
 target_include_directories(zvnet_cli SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/cli11)

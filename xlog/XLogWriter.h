@@ -36,7 +36,7 @@ class CXLogWriter {
 #else
   using File = UniqueFd;
 #endif
-  // The platform's part (XLogOutput.cpp, windows/XLogOutput.cpp): the local time and the
+  // The platform's part (XLogOutput_linux.cpp, XLogOutput_win.cpp): the local time and the
   // thread id that open a line, opening a file for appending, writing a line whole.
   static std::string Stamp();
   static std::string Prefix(int level, const wchar_t* tag);
