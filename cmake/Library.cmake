@@ -9,7 +9,7 @@ add_subdirectory(xlog)
 # conversion, Base64, the datagram format, the report cipher and SYSTEMTIME from a time.
 add_library(zvnet_pure STATIC
   frame/Base64.cpp
-  http/CdnReportCipher.cpp
+  http/report/CdnReportCipher.cpp
   platform/win32/SystemTime.cpp
   udp/UdpDatagram.cpp
   ${ZVNET_PURE_PLATFORM_SOURCES})

@@ -13,7 +13,7 @@ add_link_options(-static)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
 
-set(ZVNET_PURE_PLATFORM_SOURCES http/windows/CdnReportBlocks.cpp platform/win32/StringConv_win.cpp)
+set(ZVNET_PURE_PLATFORM_SOURCES http/report/CdnReportBlocks_win.cpp platform/win32/StringConv_win.cpp)
 set(ZVNET_SYSTEM_LIBS ws2_32 imm32 winmm user32 wininet iphlpapi)
 include(cmake/Library.cmake)
 target_link_libraries(zvnet_pure PRIVATE bcrypt)

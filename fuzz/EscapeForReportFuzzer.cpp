@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "http/CdnReportQuery.h"
+#include "http/report/CdnReportQuery.h"
 #include "platform/win32/AnsiCodePage.h"
 #include "platform/win32/StringConv.h"
 

@@ -9,9 +9,9 @@
 #include "frame/DataFolder.h"
 #include "frame/Log.h"
 #include "frame/SplitUrl.h"
-#include "http/CdnReport.h"
 #include "http/HttpTaskRegistry.h"
 #include "http/ProxySession.h"
+#include "http/report/CdnReport.h"
 #include "platform/win32/Clock.h"
 #include "platform/win32/MessageWindow.h"
 

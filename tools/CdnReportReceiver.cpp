@@ -10,7 +10,7 @@
 #include <memory>
 #include <system_error>
 
-#include "http/CdnReportCipher.h"
+#include "http/report/CdnReportCipher.h"
 #include "platform/win32/StringConv.h"
 #include "platform/wininet/PercentDecode.h"
 

@@ -20,7 +20,7 @@
 #include "tools/StopSignal.h"
 #include "tools/UniqueSocket.h"
 
-// The query back from the Base64 text of a sealed report (http/CdnReportCipher.h), without
+// The query back from the Base64 text of a sealed report (http/report/CdnReportCipher.h), without
 // its zero padding; nothing when the text is not Base64 of whole blocks.
 std::optional<std::wstring> OpenCdnReport(std::string_view base64);
 

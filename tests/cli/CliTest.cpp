@@ -9,7 +9,7 @@
 #include <set>
 #include <thread>
 
-#include "http/CdnReportCipher.h"
+#include "http/report/CdnReportCipher.h"
 #include "tests/cli/CommandProcess.h"
 #include "tests/support/BlackHoleListener.h"
 #include "tests/support/LoopbackPort.h"

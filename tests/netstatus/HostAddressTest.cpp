@@ -3,8 +3,8 @@
 #include <map>
 #include <string>
 
-#include "netstatus/HostAddress.h"
-#include "netstatus/LocalDnsServers.h"
+#include "http/report/HostAddress.h"
+#include "http/report/LocalDnsServers.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/TempFolder.h"

@@ -1,4 +1,4 @@
-#include "http/CdnReportSender.h"
+#include "http/report/CdnReportSender.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
-#include "http/CdnReportCipher.h"
-#include "http/CdnReportEndpoint.h"
+#include "http/report/CdnReportCipher.h"
+#include "http/report/CdnReportEndpoint.h"
 #include "platform/win32/Event.h"
 #include "platform/win32/StringConv.h"
 #include "tests/support/LoopbackPort.h"

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "http/CdnReportCipher.h"
-#include "http/CdnReportEndpoint.h"
-#include "http/CdnReportQuery.h"
+#include "http/report/CdnReportCipher.h"
+#include "http/report/CdnReportEndpoint.h"
+#include "http/report/CdnReportQuery.h"
 #include "platform/win32/StringConv.h"
 #include "tests/support/ReportFields.h"
 #include "tools/CdnReportReceiver.h"

@@ -1,4 +1,4 @@
-#include "http/RouteTrace.h"
+#include "http/report/RouteTrace.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 
 #include <climits>
 
-#include "http/CdnReportCipher.h"
+#include "http/report/CdnReportCipher.h"
 
 namespace {
 

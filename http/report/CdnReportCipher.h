@@ -3,8 +3,8 @@
 // then Base64. The report receiver (tools/) opens it again. Pure functions; any thread.
 // The blocks are OpenSSL's on Linux (CdnReportBlocks.cpp), BCrypt's on Windows
 // (windows/CdnReportBlocks.cpp): the same bytes either way.
-#ifndef ZVNET_HTTP_CDNREPORTCIPHER_H_
-#define ZVNET_HTTP_CDNREPORTCIPHER_H_
+#ifndef ZVNET_HTTP_REPORT_CDNREPORTCIPHER_H_
+#define ZVNET_HTTP_REPORT_CDNREPORTCIPHER_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -37,4 +37,4 @@ enum class ReportSealResult { kSealed, kNoMemory, kCipherFailed, kEncodeFailed }
 // The Base64 text (no line breaks) of the encrypted text.
 ReportSealResult SealCdnReport(std::wstring_view query, std::string* base64);
 
-#endif  // ZVNET_HTTP_CDNREPORTCIPHER_H_
+#endif  // ZVNET_HTTP_REPORT_CDNREPORTCIPHER_H_

@@ -1,4 +1,4 @@
-#include "http/CdnReportQuery.h"
+#include "http/report/CdnReportQuery.h"
 
 #include "platform/win32/AnsiCodePage.h"
 

@@ -1,7 +1,7 @@
 // The address and canonical name of a download host, as the performance report writes them.
 // Safe on any thread; a name look-up blocks the caller.
-#ifndef ZVNET_NETSTATUS_HOSTADDRESS_H_
-#define ZVNET_NETSTATUS_HOSTADDRESS_H_
+#ifndef ZVNET_HTTP_REPORT_HOSTADDRESS_H_
+#define ZVNET_HTTP_REPORT_HOSTADDRESS_H_
 
 #include <string>
 
@@ -12,4 +12,4 @@
 void ResolveHostAddress(const wchar_t* host, std::wstring& addressText,
                         std::wstring& canonicalName);
 
-#endif  // ZVNET_NETSTATUS_HOSTADDRESS_H_
+#endif  // ZVNET_HTTP_REPORT_HOSTADDRESS_H_

@@ -11,8 +11,8 @@
 // Left open: a stop that lands while InternetOpenUrlW is between finding the session and
 // registering its request under it misses that request (the stand-in's session has no
 // closed state), which then runs to its answer or its time-outs (a minute in all).
-#ifndef ZVNET_HTTP_CDNREPORTSENDER_H_
-#define ZVNET_HTTP_CDNREPORTSENDER_H_
+#ifndef ZVNET_HTTP_REPORT_CDNREPORTSENDER_H_
+#define ZVNET_HTTP_REPORT_CDNREPORTSENDER_H_
 
 #include <string>
 
@@ -31,4 +31,4 @@ enum class ReportSendResult {
 ReportSendResult SendCdnReport(const std::wstring& url, const tagHProxyInfo& proxy,
                                const CWaitable* stop, long* errorCode);
 
-#endif  // ZVNET_HTTP_CDNREPORTSENDER_H_
+#endif  // ZVNET_HTTP_REPORT_CDNREPORTSENDER_H_

@@ -1,4 +1,4 @@
-#include "http/CdnReportSender.h"
+#include "http/report/CdnReportSender.h"
 
 #include <atomic>
 #include <cwctype>
@@ -10,7 +10,7 @@
 #include "platform/win32/Wait.h"
 
 #ifdef _WIN32
-#include "http/windows/ReportRequest.h"
+#include "http/report/ReportRequest_win.h"
 #endif
 
 namespace {

@@ -1,4 +1,4 @@
-#include "netstatus/AddressText.h"
+#include "http/report/AddressText.h"
 
 #include <cstring>
 #include <cwchar>

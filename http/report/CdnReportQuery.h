@@ -1,7 +1,7 @@
 // The text of the performance report sent after a file download: what the download measured,
 // what the report looked up, and the query built from both. Pure functions; any thread.
-#ifndef ZVNET_HTTP_CDNREPORTQUERY_H_
-#define ZVNET_HTTP_CDNREPORTQUERY_H_
+#ifndef ZVNET_HTTP_REPORT_CDNREPORTQUERY_H_
+#define ZVNET_HTTP_REPORT_CDNREPORTQUERY_H_
 
 #include <cstdint>
 #include <string>
@@ -52,4 +52,4 @@ bool MatchesCdnServer(const std::wstring& headers);
 // escaped along with it.
 std::wstring EscapeForReport(std::wstring_view text);
 
-#endif  // ZVNET_HTTP_CDNREPORTQUERY_H_
+#endif  // ZVNET_HTTP_REPORT_CDNREPORTQUERY_H_

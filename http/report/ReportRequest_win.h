@@ -2,13 +2,13 @@
 // reference to this module until it has ended; the sending worker waits for it or for `stop`.
 // A stop closes the session, which ends the request under way on Windows; Wine's WinINet goes
 // on to the request's time-outs instead, and the stop does not wait for them.
-#ifndef ZVNET_HTTP_WINDOWS_REPORTREQUEST_H_
-#define ZVNET_HTTP_WINDOWS_REPORTREQUEST_H_
+#ifndef ZVNET_HTTP_REPORT_REPORTREQUEST_WIN_H_
+#define ZVNET_HTTP_REPORT_REPORTREQUEST_WIN_H_
 
 #include <memory>
 #include <string>
 
-#include "http/CdnReportSender.h"
+#include "http/report/CdnReportSender.h"
 #include "platform/win32/CriticalSection.h"
 #include "platform/win32/Event.h"
 #include "platform/wininet/WinInet.h"
@@ -52,4 +52,4 @@ class CReportRequest {
   CEvent finished{CEvent::ResetMode::kManual};
 };
 
-#endif  // ZVNET_HTTP_WINDOWS_REPORTREQUEST_H_
+#endif  // ZVNET_HTTP_REPORT_REPORTREQUEST_WIN_H_

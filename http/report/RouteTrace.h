@@ -5,8 +5,8 @@
 //
 // Runs on the calling thread (a worker's). `stop` may be signalled from any thread and ends a
 // running trace within moments; the object does not own it.
-#ifndef ZVNET_HTTP_ROUTETRACE_H_
-#define ZVNET_HTTP_ROUTETRACE_H_
+#ifndef ZVNET_HTTP_REPORT_ROUTETRACE_H_
+#define ZVNET_HTTP_REPORT_ROUTETRACE_H_
 
 #include <cstdint>
 #include <string>
@@ -46,4 +46,4 @@ class CRouteTrace {
   bool stopped = false;
 };
 
-#endif  // ZVNET_HTTP_ROUTETRACE_H_
+#endif  // ZVNET_HTTP_REPORT_ROUTETRACE_H_

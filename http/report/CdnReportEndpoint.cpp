@@ -1,4 +1,4 @@
-#include "http/CdnReportEndpoint.h"
+#include "http/report/CdnReportEndpoint.h"
 
 #include <optional>
 

@@ -1,6 +1,6 @@
-#include "netstatus/LocalDnsServers.h"
+#include "http/report/LocalDnsServers.h"
 
-#include "netstatus/AddressText.h"
+#include "http/report/AddressText.h"
 
 void GetLocalDnsServers(std::wstring& first, std::wstring& second, const char* resolvConfPath) {
   const std::vector<uint32_t> servers = ReadResolvConfNameservers(resolvConfPath);

@@ -1,7 +1,7 @@
 // Where performance reports go: "REPORT_HOST" (a host or host:port) in section "CFG" of
 // "config.ini" in the data folder, read for every report. Any thread.
-#ifndef ZVNET_HTTP_CDNREPORTENDPOINT_H_
-#define ZVNET_HTTP_CDNREPORTENDPOINT_H_
+#ifndef ZVNET_HTTP_REPORT_CDNREPORTENDPOINT_H_
+#define ZVNET_HTTP_REPORT_CDNREPORTENDPOINT_H_
 
 #include <string>
 #include <string_view>
@@ -17,4 +17,4 @@ bool IsValidReportHost(std::wstring_view host);
 // "http://" host "/downloadComplete?ver=0&" and the Base64 text as it stands.
 std::wstring BuildReportUrl(std::wstring_view host, std::string_view base64);
 
-#endif  // ZVNET_HTTP_CDNREPORTENDPOINT_H_
+#endif  // ZVNET_HTTP_REPORT_CDNREPORTENDPOINT_H_

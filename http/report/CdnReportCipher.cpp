@@ -1,4 +1,4 @@
-#include "http/CdnReportCipher.h"
+#include "http/report/CdnReportCipher.h"
 
 #include <cstdint>
 #include <new>

@@ -1,10 +1,10 @@
-#include "netstatus/HostAddress.h"
+#include "http/report/HostAddress.h"
 
 #include <cstdint>
 #include <vector>
 
 #include "frame/Log.h"
-#include "netstatus/AddressText.h"
+#include "http/report/AddressText.h"
 #include "platform/iphelper/HostLookup.h"
 #include "platform/win32/StringConv.h"
 

@@ -1,7 +1,7 @@
 // The machine's first two IPv4 DNS servers, as address text for the performance report.
 // Safe on any thread.
-#ifndef ZVNET_NETSTATUS_LOCALDNSSERVERS_H_
-#define ZVNET_NETSTATUS_LOCALDNSSERVERS_H_
+#ifndef ZVNET_HTTP_REPORT_LOCALDNSSERVERS_H_
+#define ZVNET_HTTP_REPORT_LOCALDNSSERVERS_H_
 
 #include <string>
 
@@ -13,4 +13,4 @@
 void GetLocalDnsServers(std::wstring& first, std::wstring& second,
                         const char* resolvConfPath = kResolvConfPath);
 
-#endif  // ZVNET_NETSTATUS_LOCALDNSSERVERS_H_
+#endif  // ZVNET_HTTP_REPORT_LOCALDNSSERVERS_H_

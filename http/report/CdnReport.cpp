@@ -1,4 +1,4 @@
-#include "http/CdnReport.h"
+#include "http/report/CdnReport.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -6,12 +6,12 @@
 
 #include "frame/DataFolder.h"
 #include "frame/Log.h"
-#include "http/CdnReportCipher.h"
-#include "http/CdnReportEndpoint.h"
-#include "http/CdnReportSender.h"
-#include "http/RouteTrace.h"
-#include "netstatus/HostAddress.h"
-#include "netstatus/LocalDnsServers.h"
+#include "http/report/CdnReportCipher.h"
+#include "http/report/CdnReportEndpoint.h"
+#include "http/report/CdnReportSender.h"
+#include "http/report/HostAddress.h"
+#include "http/report/LocalDnsServers.h"
+#include "http/report/RouteTrace.h"
 #include "platform/win32/PostBatch.h"
 #include "platform/win32/Wait.h"
 

@@ -1,4 +1,4 @@
-#include "http/windows/ReportRequest.h"
+#include "http/report/ReportRequest_win.h"
 
 #include <utility>
 

@@ -4,7 +4,7 @@
 #include <climits>
 #include <memory>
 
-#include "http/CdnReportCipher.h"
+#include "http/report/CdnReportCipher.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 // ends the trace or the send at once, and a task stopped before its report sends none. The
 // object copies the facts (what the task measured, handed over by the task) and the proxy
 // settings; it does not own `stop`.
-#ifndef ZVNET_HTTP_CDNREPORT_H_
-#define ZVNET_HTTP_CDNREPORT_H_
+#ifndef ZVNET_HTTP_REPORT_CDNREPORT_H_
+#define ZVNET_HTTP_REPORT_CDNREPORT_H_
 
-#include "http/CdnReportQuery.h"
+#include "http/report/CdnReportQuery.h"
 #include "platform/win32/Waitable.h"
 #include "zvnet/zvhttp.h"
 
@@ -43,4 +43,4 @@ class CCdnReport {
   const CWaitable* stop;
 };
 
-#endif  // ZVNET_HTTP_CDNREPORT_H_
+#endif  // ZVNET_HTTP_REPORT_CDNREPORT_H_
