@@ -1,18 +1,22 @@
 # The library's targets, alike on Linux and Windows. The including file first sets
-# ZVNET_PURE_PLATFORM_SOURCES (the pure pieces of its own) and ZVNET_SYSTEM_LIBS (the system's
-# libraries the library calls), and adds its own settings to the targets afterwards.
+# ZVNET_SYSTEM_LIBS (the system's libraries the library calls), and adds its own settings to
+# the targets afterwards. File names pick the platform (cmake/PlatformSources.cmake).
 
 # The logging library: a separate component that hosts load; zvnet only binds to it when loaded.
 add_subdirectory(xlog)
 
 # Pure pieces, without threads or state, that the library and tools/ both build on: UTF-8
 # conversion, Base64, the datagram format, the report cipher and SYSTEMTIME from a time.
-add_library(zvnet_pure STATIC
+add_library(zvnet_pure STATIC)
+zvnet_platform_sources(zvnet_pure
   frame/Base64.cpp
+  http/report/CdnReportBlocks_linux.cpp
+  http/report/CdnReportBlocks_win.cpp
   http/report/CdnReportCipher.cpp
+  platform/win32/StringConv_linux.cpp
+  platform/win32/StringConv_win.cpp
   platform/win32/SystemTime.cpp
-  udp/UdpDatagram.cpp
-  ${ZVNET_PURE_PLATFORM_SOURCES})
+  udp/UdpDatagram.cpp)
 target_include_directories(zvnet_pure PUBLIC
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)

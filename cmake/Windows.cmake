@@ -13,7 +13,6 @@ add_link_options(-static)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
 
-set(ZVNET_PURE_PLATFORM_SOURCES http/report/CdnReportBlocks_win.cpp platform/win32/StringConv_win.cpp)
 set(ZVNET_SYSTEM_LIBS ws2_32 imm32 winmm user32 wininet iphlpapi)
 include(cmake/Library.cmake)
 target_link_libraries(zvnet_pure PRIVATE bcrypt)
@@ -23,33 +22,8 @@ add_subdirectory(tools)
 # zvnet.dll and its import library libzvnet.dll.a.
 set_target_properties(zvnet PROPERTIES PREFIX "")
 
-# zvnet.exe: the command as on Linux; its servers (udp-serve, report-serve, demo) are the
-# tools' on Winsock. CLI11 is Debian's header-only copy, reached through a folder that holds
-# nothing else of /usr/include.
-file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/cli11)
-file(CREATE_LINK /usr/include/CLI ${CMAKE_BINARY_DIR}/cli11/CLI SYMBOLIC)
-add_executable(zvnet_cli
-  cli/CommandDocs.cpp
-  cli/DemoCommand.cpp
-  cli/FileNames_win.cpp
-  cli/GetCommand.cpp
-  cli/HttpOptions.cpp
-  cli/PostCommand.cpp
-  cli/ProgressBar.cpp
-  cli/ReportServeCommand.cpp
-  cli/ServerCommands.cpp
-  cli/Text.cpp
-  cli/UdpCommand.cpp
-  cli/UdpServeCommand.cpp
-  cli/WatchCommand.cpp
-  cli/main.cpp
-  cli/HostLoop.cpp
-  cli/ProcessSetup_win.cpp)
-set_target_properties(zvnet_cli PROPERTIES OUTPUT_NAME zvnet)
-target_include_directories(zvnet_cli PRIVATE ${PROJECT_SOURCE_DIR})
-target_include_directories(zvnet_cli SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/cli11)
-target_compile_definitions(zvnet_cli PRIVATE ZVNET_VERSION="${PROJECT_VERSION}")
-target_link_libraries(zvnet_cli PRIVATE zvnet zvnet_pure zvnet_tools shell32)
+# zvnet.exe: the command, from the same folder as on Linux.
+add_subdirectory(cli)
 
 install(TARGETS zvnet zvxlog zvnet_cli
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

@@ -1,17 +1,11 @@
 #include "http/report/CdnReportSender.h"
 
-#include <atomic>
 #include <cwctype>
 
 #include "http/ProxySession.h"
-#include "platform/win32/Event.h"
+#include "http/report/ReportRequest.h"
 #include "platform/win32/MessageWindow.h"
-#include "platform/win32/Thread.h"
 #include "platform/win32/Wait.h"
-
-#ifdef _WIN32
-#include "http/report/ReportRequest_win.h"
-#endif
 
 namespace {
 
@@ -43,81 +37,6 @@ bool SetTimeouts(HINTERNET session) {
          InternetSetOptionW(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &receive, sizeof receive);
 }
 
-#ifdef _WIN32
-
-// Sends on `session`, which it takes over. Windows: on a thread of its own, which a stop does
-// not wait for (ReportRequest.h).
-ReportSendResult Request(const std::wstring& url, HINTERNET session, const CWaitable* stop,
-                         DWORD* error) {
-  return CReportRequest::Send(url, session, kOpenFlags, stop, error);
-}
-
-#else
-
-// Ends the session, and the request being opened under it, from its own thread once `stop`
-// is signalled; InternetOpenUrlW then returns at once. Done ends the watch.
-class CStopWatch {
- public:
-  CStopWatch(const CWaitable* stop, HINTERNET session) : stop(stop), session(session) {
-    if (stop) watching = thread.Start([this] { Watch(); });
-  }
-  ~CStopWatch() { Done(); }
-  CStopWatch(const CStopWatch&) = delete;
-  CStopWatch& operator=(const CStopWatch&) = delete;
-
-  bool Started() const { return !stop || watching; }
-  // Ends the watch; true when it closed the session.
-  bool Done() {
-    if (watching) {
-      done.Set();
-      thread.Wait(INFINITE);
-      watching = false;
-    }
-    return closed;
-  }
-
- private:
-  void Watch() {
-    if (WaitForMultipleObjects({stop, &done}, INFINITE) != WAIT_OBJECT_0) return;
-    InternetCloseHandle(session);
-    closed = true;
-  }
-
-  const CWaitable* const stop;
-  const HINTERNET session;
-  CEvent done{CEvent::ResetMode::kManual};
-  std::atomic<bool> closed{false};
-  bool watching = false;
-  CThread thread;
-};
-
-// Sends on `session`, which it takes over.
-ReportSendResult Request(const std::wstring& url, HINTERNET session, const CWaitable* stop,
-                         DWORD* error) {
-  UniqueInternetHandle owned(session);
-  UniqueInternetHandle answer;
-  {
-    CStopWatch watch(stop, session);
-    if (!watch.Started()) {
-      *error = ERROR_INTERNET_INTERNAL_ERROR;
-      return ReportSendResult::kOpenFailed;
-    }
-    answer.reset(InternetOpenUrlW(session, url.c_str(), nullptr, 0, kOpenFlags, 0));
-    *error = answer ? 0 : GetLastError();
-    // A session the watch closed is gone, and its request with it.
-    if (watch.Done()) {
-      answer.release();
-      owned.release();
-      *error = 0;
-      return ReportSendResult::kStopped;
-    }
-  }
-  // The answer is not read: closing its handle ends the transfer.
-  return answer ? ReportSendResult::kSent : ReportSendResult::kRequestFailed;
-}
-
-#endif  // _WIN32
-
 }  // namespace
 
 ReportSendResult SendCdnReport(const std::wstring& url, const tagHProxyInfo& proxy,
@@ -134,7 +53,8 @@ ReportSendResult SendCdnReport(const std::wstring& url, const tagHProxyInfo& pro
     return ReportSendResult::kOpenFailed;
   }
   DWORD error = 0;
-  const ReportSendResult result = Request(url, session.release(), stop, &error);
+  const ReportSendResult result =
+      SendReportRequest(url, session.release(), kOpenFlags, stop, &error);
   *errorCode = static_cast<long>(error);
   return result;
 }

@@ -1,5 +1,7 @@
 #include "http/report/ReportRequest_win.h"
 
+#include "http/report/ReportRequest.h"
+
 #include <utility>
 
 #include "platform/win32/Wait.h"
@@ -93,4 +95,9 @@ void CReportRequest::Stop() {
     sessionClosed = sessionClosed || close;
   }
   if (close) InternetCloseHandle(session);
+}
+
+ReportSendResult SendReportRequest(const std::wstring& url, HINTERNET session, DWORD flags,
+                                   const CWaitable* stop, DWORD* error) {
+  return CReportRequest::Send(url, session, flags, stop, error);
 }
