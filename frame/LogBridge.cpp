@@ -4,12 +4,8 @@
 
 namespace {
 
-// The logging library's file name, as the host loads it.
-#ifdef _WIN32
-constexpr const char* kLoggingModule = "zvxlog.dll";
-#else
-constexpr const char* kLoggingModule = "libzvxlog.so";
-#endif
+// The logging library's file name, as the host loads it: the build's own (frame/CMakeLists.txt).
+constexpr const char* kLoggingModule = ZVXLOG_FILE_NAME;
 
 std::atomic<const char*> moduleName{kLoggingModule};
 

@@ -21,9 +21,7 @@
 #include <string>
 
 #include "platform/win32/UniqueFd.h"
-#ifdef _WIN32
-#include "platform/win32/UniqueHandle_win.h"
-#endif
+#include "platform/win32/UniqueFile.h"
 
 class CDownloadFile {
  public:
@@ -82,11 +80,7 @@ class CDownloadFile {
   // `temporary` as the file system takes it (UTF-8), made by the first use; unused on Windows.
   std::string temporaryName;
   UniqueFd fd;
-#ifdef _WIN32
-  UniqueHandle folder;  // the destination's folder, by OpenFolder
-#else
-  UniqueFd folder;  // the destination's folder, by OpenFolder
-#endif
+  UniqueFile folder;  // the destination's folder, by OpenFolder
   // Flushes a buffer that has no room left, then makes it the larger size.
   bool FlushFull();
 

@@ -5,8 +5,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "xlog/XLogWriter.h"
+
+std::string CXLogWriter::OutputFromEnvironment() {
+  const char* path = std::getenv("ZVXLOG_FILE");
+  return path ? path : "";
+}
 
 std::string CXLogWriter::Stamp() {
   timespec ts;

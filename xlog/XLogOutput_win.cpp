@@ -1,9 +1,16 @@
 // The platform's part of the log writer on Windows: a file opened for appending only, whose
 // writes the system places at the end whole, as O_APPEND does.
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/win32/StringConv.h"
 #include "xlog/XLogWriter.h"
+
+// The narrow environment is in the ANSI code page; output paths are UTF-8.
+std::string CXLogWriter::OutputFromEnvironment() {
+  const wchar_t* path = ::_wgetenv(L"ZVXLOG_FILE");
+  return path ? WideToUtf8(path) : "";
+}
 
 std::string CXLogWriter::Stamp() {
   SYSTEMTIME local;

@@ -55,12 +55,8 @@ CXLogWriter& CXLogWriter::Get() {
 
 CXLogWriter::CXLogWriter() {
   if (const char* level = std::getenv("ZVXLOG_LEVEL")) minLevel = std::atoi(level);
-#ifdef _WIN32
-  // The narrow environment is in the ANSI code page; output paths are UTF-8.
-  if (const wchar_t* path = ::_wgetenv(L"ZVXLOG_FILE")) SetOutput(WideToUtf8(path).c_str());
-#else
-  if (const char* path = std::getenv("ZVXLOG_FILE")) SetOutput(path);
-#endif
+  const std::string path = OutputFromEnvironment();
+  if (!path.empty()) SetOutput(path.c_str());
 }
 
 std::wstring CXLogWriter::TranslateFormat(const wchar_t* format) {

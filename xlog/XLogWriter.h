@@ -9,11 +9,7 @@
 #include <mutex>
 #include <string>
 
-#ifdef _WIN32
-#include "platform/win32/UniqueHandle_win.h"
-#else
-#include "platform/win32/UniqueFd.h"
-#endif
+#include "platform/win32/UniqueFile.h"
 
 class CXLogWriter {
  public:
@@ -31,14 +27,12 @@ class CXLogWriter {
   static std::wstring TranslateFormat(const wchar_t* format);
 
  private:
-#ifdef _WIN32
-  using File = UniqueHandle;
-#else
-  using File = UniqueFd;
-#endif
+  using File = UniqueFile;
   // The platform's part (XLogOutput_linux.cpp, XLogOutput_win.cpp): the local time and the
   // thread id that open a line, opening a file for appending, writing a line whole.
   static std::string Stamp();
+  // The output file named by ZVXLOG_FILE (UTF-8), empty when unset.
+  static std::string OutputFromEnvironment();
   static std::string Prefix(int level, const wchar_t* tag);
   static File OpenForAppend(const char* path);
   static void WriteLine(const File& file, const std::string& line);

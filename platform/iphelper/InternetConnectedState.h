@@ -5,7 +5,9 @@
 #define ZVNET_PLATFORM_IPHELPER_INTERNETCONNECTEDSTATE_H_
 
 #ifdef _WIN32
-#include "platform/wininet/WinInet_win.h"  // InternetGetConnectedState itself
+#include "platform/win32/WinTypes.h"
+
+#include <wininet.h>  // InternetGetConnectedState itself
 #else
 #include "platform/win32/WinTypes.h"
 

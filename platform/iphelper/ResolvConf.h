@@ -8,8 +8,8 @@
 
 #ifdef _WIN32
 // Windows has no resolver file: the servers are the adapters' own, from GetAdaptersAddresses
-// (IPv4 adapters, in list order, each adapter's servers in its order; platform/windows/
-// ResolvConf_linux.cpp), and `path` is not read. Empty when the list cannot be had.
+// (IPv4 adapters, in list order, each adapter's servers in its order;
+// ResolvConf_win.cpp), and `path` is not read. Empty when the list cannot be had.
 inline constexpr char kResolvConfPath[] = "";
 std::vector<uint32_t> ReadResolvConfNameservers(const char* path);
 #else

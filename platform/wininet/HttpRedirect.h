@@ -1,7 +1,8 @@
 // What a followed redirect carries. NextHop is the one place that decides it; every path
 // that follows a redirect (the WinINet stand-in's own following, the HTTP task's following
 // of reported redirects) calls it. Pure functions, safe on any thread. Each platform reads
-// URLs with its own parser (HttpRedirect_linux.cpp); the rule is one (HttpRedirectRule.cpp).
+// URLs with its own parser (HttpRedirect_linux.cpp, HttpRedirect_win.cpp); the rule is one
+// (HttpRedirectRule.cpp).
 #ifndef ZVNET_PLATFORM_WININET_HTTPREDIRECT_H_
 #define ZVNET_PLATFORM_WININET_HTTPREDIRECT_H_
 
