@@ -14,6 +14,10 @@
 #include "platform/win32/StringConv.h"
 #include "platform/wininet/PercentDecode.h"
 
+bool DecryptReportBlocks(const uint8_t* key, uint8_t* buffer, size_t length) {
+  return TransformReportBlocks(key, buffer, length, false);
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -24,6 +24,11 @@
 // its zero padding; nothing when the text is not Base64 of whole blocks.
 std::optional<std::wstring> OpenCdnReport(std::string_view base64);
 
+// Decrypts `length` bytes, a multiple of 16, in place, each block on its own: the inverse of
+// EncryptReportBlocks (http/report/CdnReportCipher.h). Only the receiver opens reports, so
+// this is never part of the shipped library.
+bool DecryptReportBlocks(const uint8_t* key, uint8_t* buffer, size_t length);
+
 class CCdnReportReceiver {
  public:
   using Handler = std::function<void(const std::wstring& query)>;

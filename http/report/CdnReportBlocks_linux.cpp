@@ -13,8 +13,10 @@ struct CipherContextDeleter {
 };
 using CipherContextPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter>;
 
+}  // namespace
+
 // AES-256 in ECB mode with padding off gives exactly the blocks of AES_encrypt / AES_decrypt.
-bool TransformBlocks(const uint8_t* key, uint8_t* buffer, size_t length, bool encrypt) {
+bool TransformReportBlocks(const uint8_t* key, uint8_t* buffer, size_t length, bool encrypt) {
   if (!key || !buffer || length % kReportBlockBytes != 0 || length > INT_MAX) return false;
   CipherContextPtr context(EVP_CIPHER_CTX_new());
   if (!context ||
@@ -29,12 +31,6 @@ bool TransformBlocks(const uint8_t* key, uint8_t* buffer, size_t length, bool en
          static_cast<size_t>(written + finalWritten) == length;
 }
 
-}  // namespace
-
 bool EncryptReportBlocks(const uint8_t* key, uint8_t* buffer, size_t length) {
-  return TransformBlocks(key, buffer, length, true);
-}
-
-bool DecryptReportBlocks(const uint8_t* key, uint8_t* buffer, size_t length) {
-  return TransformBlocks(key, buffer, length, false);
+  return TransformReportBlocks(key, buffer, length, true);
 }

@@ -42,7 +42,9 @@ class CKey {
   BCRYPT_KEY_HANDLE handle = nullptr;
 };
 
-bool TransformBlocks(const uint8_t* key, uint8_t* buffer, size_t length, bool encrypt) {
+}  // namespace
+
+bool TransformReportBlocks(const uint8_t* key, uint8_t* buffer, size_t length, bool encrypt) {
   if (!key || !buffer || length % kReportBlockBytes != 0 || length > ULONG_MAX) return false;
   CAlgorithm aes;
   if (!aes.Get()) return false;
@@ -68,12 +70,6 @@ bool TransformBlocks(const uint8_t* key, uint8_t* buffer, size_t length, bool en
   return BCRYPT_SUCCESS(status) && done == size;
 }
 
-}  // namespace
-
 bool EncryptReportBlocks(const uint8_t* key, uint8_t* buffer, size_t length) {
-  return TransformBlocks(key, buffer, length, true);
-}
-
-bool DecryptReportBlocks(const uint8_t* key, uint8_t* buffer, size_t length) {
-  return TransformBlocks(key, buffer, length, false);
+  return TransformReportBlocks(key, buffer, length, true);
 }

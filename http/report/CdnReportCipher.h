@@ -27,10 +27,11 @@ struct ReportBlocks {
 // count already is one). False when the buffer cannot be had.
 bool PadReportText(std::wstring_view text, ReportBlocks* blocks);
 
-// Encrypts (decrypts) `length` bytes, a multiple of 16, in place, each block on its own.
-// False when `length` is not a multiple of 16 or the cipher cannot be set up.
+// Encrypts (or, for the receiver in tools/, decrypts) `length` bytes, a multiple of 16, in
+// place, each block on its own. False when `length` is not a multiple of 16 or the cipher
+// cannot be set up.
+bool TransformReportBlocks(const uint8_t* key, uint8_t* buffer, size_t length, bool encrypt);
 bool EncryptReportBlocks(const uint8_t* key, uint8_t* buffer, size_t length);
-bool DecryptReportBlocks(const uint8_t* key, uint8_t* buffer, size_t length);
 
 enum class ReportSealResult { kSealed, kNoMemory, kCipherFailed, kEncodeFailed };
 
