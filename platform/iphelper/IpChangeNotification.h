@@ -2,9 +2,9 @@
 // armed notification is signalled by the first change of the kind it watches (IPv4 or IPv6
 // default routes, or IPv4 or IPv6 addresses and links going up or down) that happens after
 // arming, and stays signalled until it is cancelled. Only changes that matter to a host signal
-// it (NetworkChangeFilter_linux.h): a router refreshing an address's lifetimes, link-local addresses
-// and other routes come and go unseen. Each arm watches the network namespace of the arming
-// thread.
+// it (NetworkChangeFilter_linux.h): a router refreshing an address's lifetimes, link-local
+// addresses and other routes come and go unseen. Each arm watches the network namespace of the
+// arming thread.
 //
 // Threads: one thread arms, waits on and cancels a notification. Each armed notification owns
 // one rtnetlink socket, closed by the cancel or with the object. What the messages said is

@@ -12,8 +12,8 @@
 // for default routes, which are not remembered.
 //
 // Threads: owned and used by one thread at a time.
-#ifndef ZVNET_PLATFORM_IPHELPER_NETWORKCHANGEFILTER_H_
-#define ZVNET_PLATFORM_IPHELPER_NETWORKCHANGEFILTER_H_
+#ifndef ZVNET_PLATFORM_IPHELPER_NETWORKCHANGEFILTER_LINUX_H_
+#define ZVNET_PLATFORM_IPHELPER_NETWORKCHANGEFILTER_LINUX_H_
 
 #include <linux/netlink.h>
 
@@ -51,4 +51,4 @@ class CNetworkChangeFilter {
   std::map<int, bool> linksUp;  // by link index: up and running
 };
 
-#endif  // ZVNET_PLATFORM_IPHELPER_NETWORKCHANGEFILTER_H_
+#endif  // ZVNET_PLATFORM_IPHELPER_NETWORKCHANGEFILTER_LINUX_H_

@@ -13,8 +13,8 @@
 // thread that asked. `done` runs once per look-up, on that thread (or at once on the calling
 // thread when there is nothing to look up), and must not block; a cancelled look-up still ends
 // through `done`, with kFailed.
-#ifndef ZVNET_PLATFORM_WININET_SYSTEMPROXYRESOLVER_H_
-#define ZVNET_PLATFORM_WININET_SYSTEMPROXYRESOLVER_H_
+#ifndef ZVNET_PLATFORM_WININET_SYSTEMPROXYRESOLVER_LINUX_H_
+#define ZVNET_PLATFORM_WININET_SYSTEMPROXYRESOLVER_LINUX_H_
 
 #include <functional>
 #include <memory>
@@ -46,4 +46,4 @@ class CSystemProxyResolver {
   static std::unique_ptr<CTicket> Lookup(const std::string& url, Done done);
 };
 
-#endif  // ZVNET_PLATFORM_WININET_SYSTEMPROXYRESOLVER_H_
+#endif  // ZVNET_PLATFORM_WININET_SYSTEMPROXYRESOLVER_LINUX_H_
