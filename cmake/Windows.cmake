@@ -35,5 +35,5 @@ install(FILES include/zvnet/zvdefs.h include/zvnet/zvhttp.h include/zvnet/zvmsgl
 
 if(ZVNET_BUILD_TESTS)
   enable_testing()
-  add_subdirectory(tests/windows)
+  include(tests/Windows.cmake)
 endif()

@@ -1,7 +1,8 @@
 # Fails when a document cites a test that does not exist, so that a renamed or merged test
 # cannot leave a stale row behind. Every `Suite.Case` in the last column of the document's
 # tables must be listed by one of the test executables (--gtest_list_tests), or be declared in
-# WINDOWS_SOURCES (the Windows tree, which this build does not make); every fuzz_* target it
+# a *_win.cpp test under WINDOWS_SOURCES (the Windows tests, which this build does not make);
+# every fuzz_* target it
 # names must be declared in FUZZ_LIST.
 #   cmake -DDOC=docs/robustness.md "-DEXECUTABLES=a|b" -DWINDOWS_SOURCES=dir
 #         -DFUZZ_LIST=fuzz/CMakeLists.txt -P CheckDocCitations.cmake
@@ -29,7 +30,7 @@ foreach(executable IN LISTS executables)
   endforeach()
 endforeach()
 
-file(GLOB windowsSources "${WINDOWS_SOURCES}/*.cpp")
+file(GLOB_RECURSE windowsSources "${WINDOWS_SOURCES}/*_win.cpp")
 foreach(source IN LISTS windowsSources)
   file(READ "${source}" text)
   string(REGEX MATCHALL "TEST(_F|_P)?\\([ \t\r\n]*[A-Za-z0-9_]+,[ \t\r\n]*[A-Za-z0-9_]+\\)"

@@ -2,7 +2,7 @@
 // scripts/test-windows) download from, and the scripted UDP server (tools/UdpScriptedReplies.h)
 // they send to, on the Linux side of loopback. Prints "serving http://127.0.0.1:PORT other
 // http://127.0.0.1:PORT2 udp 127.0.0.1:PORT3" and serves until SIGTERM or SIGINT. The paths and
-// their bodies are the tests' fixtures (tests/windows/HttpWindowsTest.cpp):
+// their bodies are the tests' fixtures (tests/http/HttpWindowsTest_win.cpp):
 //   /small.txt   a short text          /file.bin   300,000 bytes (ranges, Last-Modified)
 //   /paced.bin   2 MiB, paced          /upload     the upload's size and SHA-256
 //   /cut.bin     announces 100,000 bytes, sends 30,000 and closes

@@ -16,9 +16,11 @@
 #include "udp/UdpTaskService.h"
 #include "zvnet/zvmsgloop.h"
 
+class UdpConcurrencyTest : public UdpFamilyTest {};
+
 // The sending thread is held after each sendto until the receiving thread has read and checked
 // the reply, so the reply is ready to be posted before the send result is.
-TEST_F(UdpFamilyTest, SendResultComesBeforeTheReplyEvenWhenTheReplyIsReadFirst) {
+TEST_F(UdpConcurrencyTest, SendResultComesBeforeTheReplyEvenWhenTheReplyIsReadFirst) {
   CSendToHook hook;
   const int channel = CreateChannel(UDP_CHANNEL_DUPLEX);
   std::atomic<int> checked{0};
@@ -34,7 +36,7 @@ TEST_F(UdpFamilyTest, SendResultComesBeforeTheReplyEvenWhenTheReplyIsReadFirst) 
 
 // Here Uninit is called on another thread while a reply's callback holds this one. A callback
 // may also end the family itself, without waiting for itself.
-TEST_F(UdpFamilyTest, LastUninitWaitsForCallbacksRunningOnOtherThreads) {
+TEST_F(UdpConcurrencyTest, LastUninitWaitsForCallbacksRunningOnOtherThreads) {
   std::atomic<bool> uninitReturned{false};
   std::thread ending;
   bool returnedDuringTheCallback = true;
@@ -109,7 +111,7 @@ std::vector<UdpReplyPlan> Misbehave(uint64_t seed, const UdpServedRequest& reque
 // back); this host stops requests at random and closes a fourth channel it sends on. Every
 // request ends on its host with its two callbacks, in order: the reply, or a time-out where
 // the reply comes late. Nothing follows a stop or a close, nothing is answered twice.
-TEST_F(UdpFamilyTest, ManyThreadsAgainstAPeerThatFloodsRepeatsAndAnswersLate) {
+TEST_F(UdpConcurrencyTest, ManyThreadsAgainstAPeerThatFloodsRepeatsAndAnswersLate) {
   const uint64_t seed = FaultSeed();
   server.SetBehaviour([seed](const UdpServedRequest& request) { return Misbehave(seed, request); });
   struct Request {
@@ -243,7 +245,7 @@ TEST_F(UdpFamilyTest, ManyThreadsAgainstAPeerThatFloodsRepeatsAndAnswersLate) {
 // request to a silent peer, and ten one-shots to it (the whole task limit). What they had is
 // dropped with their windows, without callbacks: all nine channels open again, a one-shot and a
 // channel request of this thread are answered, and the dead threads' tasks all end.
-TEST_F(UdpFamilyTest, ThreadsThatEndWithOpenRequestsLeaveNothingBehind) {
+TEST_F(UdpConcurrencyTest, ThreadsThatEndWithOpenRequestsLeaveNothingBehind) {
   for (int t = 0; t < 3; ++t) {
     std::thread([&] {
       for (int c = 0; c < 3; ++c) Send(CreateChannel(UDP_CHANNEL_DUPLEX), "silent", 600000);
@@ -270,7 +272,7 @@ TEST_F(UdpFamilyTest, ThreadsThatEndWithOpenRequestsLeaveNothingBehind) {
 // runs, and none starts afterwards: the host may free the request's context right then. The
 // callbacks run on this thread and take a while; a second thread stops or closes each request
 // as soon as its first callback has started and then marks it freed.
-TEST_F(UdpFamilyTest, NoCallbackRunsAfterAStopOrACloseFromAnotherThreadReturns) {
+TEST_F(UdpConcurrencyTest, NoCallbackRunsAfterAStopOrACloseFromAnotherThreadReturns) {
   struct Context {
     std::atomic<bool> started{false};
     std::atomic<bool> freed{false};
@@ -357,7 +359,7 @@ class CHoldAfterReply {
 // A reply reaches the host, and then a time-out pass runs after the request's time has passed,
 // before the task that read the reply can post anything more: the request has ended with its
 // reply and gets no time-out besides.
-TEST_F(UdpFamilyTest, ARequestEndsOnceWhenATimeOutPassFollowsItsReply) {
+TEST_F(UdpConcurrencyTest, ARequestEndsOnceWhenATimeOutPassFollowsItsReply) {
   CHoldAfterReply hold;
   const int channel = CreateChannel(UDP_CHANNEL_DUPLEX);
   hold.Arm();

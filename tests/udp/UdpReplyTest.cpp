@@ -18,7 +18,9 @@
 #include "udp/UdpReplyStore.h"
 #include "zvnet/zvmsgloop.h"
 
-TEST_F(UdpFamilyTest, RequestsReachTheServerByteForByte) {
+class UdpReplyTest : public UdpFamilyTest {};
+
+TEST_F(UdpReplyTest, RequestsReachTheServerByteForByte) {
   // The behaviour owns what it records: the server's thread may outlive a test that fails.
   struct Seen {
     std::mutex lock;
@@ -73,7 +75,7 @@ TEST(UdpDatagramTest, FramingBeyondWhatTheWireCarries) {
 
 // One-shot requests to the scripted server: the well-formed replies from the server's port
 // complete them, whatever their magic; anything else is dropped and they time out.
-TEST_F(UdpFamilyTest, OnlyWellFormedRepliesFromTheServerAreAccepted) {
+TEST_F(UdpReplyTest, OnlyWellFormedRepliesFromTheServerAreAccepted) {
   const std::string timedOut = "C1 C12";
   const std::pair<std::string, std::string> rows[] = {
       {"empty-reply", "C1 C0:"},
@@ -108,7 +110,7 @@ TEST_F(UdpFamilyTest, OnlyWellFormedRepliesFromTheServerAreAccepted) {
 // channel or a one-shot request sent to another server. Only the task that sent a request
 // can answer it: such replies are dropped, and the genuine reply, held back by its server
 // until then, still completes the request.
-TEST_F(UdpFamilyTest, OnlyTheTaskThatSentARequestCanAnswerIt) {
+TEST_F(UdpReplyTest, OnlyTheTaskThatSentARequestCanAnswerIt) {
   std::atomic<bool> released{false};
   CUdpReferenceServer other;  // stopped before `released` goes
   other.SetBehaviour([&](const UdpServedRequest& request) {
@@ -209,7 +211,7 @@ class CScriptedPeer {
 // requests than a channel may hold replies for. What waits for the host stays bounded: one
 // reply per open request, at most kMaxHeldPerTask of them, and a request whose reply was
 // dropped ends with its time-out, so each request still ends exactly once.
-TEST_F(UdpFamilyTest, AFloodingPeerCannotGrowWhatWaitsForTheHost) {
+TEST_F(UdpReplyTest, AFloodingPeerCannotGrowWhatWaitsForTheHost) {
   CScriptedPeer peer;
   ASSERT_NE(peer.Port(), 0);
   const int channel = CreateChannel(UDP_CHANNEL_DUPLEX, peer.Port());

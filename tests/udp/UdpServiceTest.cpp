@@ -11,6 +11,8 @@
 #include "udp/UdpTaskService.h"
 #include "zvnet/zvmsgloop.h"
 
+class UdpServiceTest : public UdpFamilyTest {};
+
 using ::testing::Each;
 using ::testing::ElementsAre;
 
@@ -20,7 +22,7 @@ static size_t OpenFds() {
   return static_cast<size_t>(std::distance(begin(fds), end(fds)));
 }
 
-TEST_F(UdpFamilyTest, UseCountsChannelIdsAndCookies) {
+TEST_F(UdpServiceTest, UseCountsChannelIdsAndCookies) {
   EXPECT_TRUE(log.Contains("ZvUdp::Init for 1 times"));
   ASSERT_EQ(ZvUdp::Init(), S_OK);
   EXPECT_TRUE(log.Contains("ZvUdp::Init for 2 times"));
@@ -86,7 +88,7 @@ TEST_F(UdpFamilyTest, UseCountsChannelIdsAndCookies) {
 
 // Also while the sending thread is held inside sendto with a datagram queued behind: Close
 // must not wait for it, and what it sends afterwards reports nothing.
-TEST_F(UdpFamilyTest, ClosingAChannelDropsTheCallbacksOfItsRequests) {
+TEST_F(UdpServiceTest, ClosingAChannelDropsTheCallbacksOfItsRequests) {
   CSendToHook hook;
   const int closing = CreateChannel(UDP_CHANNEL_DUPLEX);
   const int receiving = CreateChannel(UDP_CHANNEL_RECV);
@@ -112,7 +114,7 @@ TEST_F(UdpFamilyTest, ClosingAChannelDropsTheCallbacksOfItsRequests) {
 
 // Held-back requests start oldest first, each when an open one ends by reply or by time-out;
 // StopTask drops one for good. A negative limit holds nothing back.
-TEST_F(UdpFamilyTest, TheTaskLimitHoldsRequestsBackUntilOpenOnesEnd) {
+TEST_F(UdpServiceTest, TheTaskLimitHoldsRequestsBackUntilOpenOnesEnd) {
   ASSERT_EQ(ZvUdp::SetMaxTaskNum(0), S_OK);
   std::vector<std::string> events;  // cookie, code and, at replies, the requests served
   CUdpCallbackLog::Get().SetObserver([&](const UdpCallbackEvent& event) {
@@ -140,7 +142,7 @@ TEST_F(UdpFamilyTest, TheTaskLimitHoldsRequestsBackUntilOpenOnesEnd) {
 // Uninit with requests everywhere: on channels of every type, one-shots running and held back.
 // This thread does not pump until afterwards, so every result of them is still a posted
 // message when the windows go.
-TEST_F(UdpFamilyTest, UninitDropsOpenRequestsWithoutCallbacksAndLeavesNothingBehind) {
+TEST_F(UdpServiceTest, UninitDropsOpenRequestsWithoutCallbacksAndLeavesNothingBehind) {
   ZvMsgLoop::DispatchPending();  // this thread's own loop stays; count it in
   const size_t fdsBefore = OpenFds();
   for (UDP_CHANNEL_TYPE type :
@@ -166,7 +168,7 @@ TEST_F(UdpFamilyTest, UninitDropsOpenRequestsWithoutCallbacksAndLeavesNothingBeh
 // After the largest cookie the count starts again at 1, passing over the cookies still in use:
 // an open channel request and a held-back one-shot request. The largest cookie goes on the
 // wire like any other.
-TEST_F(UdpFamilyTest, CookiesWrapAfterTheLargestAndSkipThoseStillInUse) {
+TEST_F(UdpServiceTest, CookiesWrapAfterTheLargestAndSkipThoseStillInUse) {
   const int channel = CreateChannel(UDP_CHANNEL_DUPLEX);
   const int open = Send(channel, "silent", 60000);
   ASSERT_EQ(ZvUdp::SetMaxTaskNum(0), S_OK);

@@ -103,7 +103,7 @@ class CAsyncClient {
   CEvent complete{CEvent::ResetMode::kManual};
 };
 
-TEST(WinInet, AsyncDownloadReportsStatusesInOrderAndDeliversTheBody) {
+TEST(WinInetTest, AsyncDownloadReportsStatusesInOrderAndDeliversTheBody) {
   CHttpTestServer server;
   const std::string content = TestBytes(3 * 1024 * 1024 + 17);
   server.Handle("/big", CHttpTestResource(content));
@@ -121,7 +121,7 @@ TEST(WinInet, AsyncDownloadReportsStatusesInOrderAndDeliversTheBody) {
 
 // As with WinINet, a read waits until its buffer is full: a body arriving in two pieces with
 // a pause between them still comes in whole buffers, and only the last read is short.
-TEST(WinInet, ReadFillsItsBufferUnlessTheBodyEnds) {
+TEST(WinInetTest, ReadFillsItsBufferUnlessTheBodyEnds) {
   CHttpTestServer server;
   HttpTestResponse pieces;
   pieces.generatedLength = 100 * 1024;
@@ -141,7 +141,7 @@ TEST(WinInet, ReadFillsItsBufferUnlessTheBodyEnds) {
 }
 
 // Nothing of one request (verb, body, headers) reaches the next.
-TEST(WinInet, NothingOfAFinishedRequestReachesTheNext) {
+TEST(WinInetTest, NothingOfAFinishedRequestReachesTheNext) {
   CHttpTestServer server;
   server.Serve("/first", HttpTestResponse::Text(200, ""));
   server.Serve("/second", HttpTestResponse::Text(200, "second"));
@@ -166,7 +166,7 @@ TEST(WinInet, NothingOfAFinishedRequestReachesTheNext) {
 }
 
 // A 303 turns a POST into a GET without its body.
-TEST(WinInet, A303TurnsAPostIntoAGetWithoutItsBody) {
+TEST(WinInetTest, A303TurnsAPostIntoAGetWithoutItsBody) {
   CHttpTestServer server;
   server.Serve("/post", HttpTestResponse::Redirect(303, "/same"));
   server.Serve("/same", HttpTestResponse::Text(200, "done"));
@@ -183,7 +183,7 @@ TEST(WinInet, A303TurnsAPostIntoAGetWithoutItsBody) {
 
 // A redirect from https down to http is followed only when the request's flags allow it;
 // otherwise the request fails and nothing reaches the http server.
-TEST(WinInet, RedirectFromHttpsToHttpNeedsTheFlagThatAllowsIt) {
+TEST(WinInetTest, RedirectFromHttpsToHttpNeedsTheFlagThatAllowsIt) {
   CTestCertificateAuthority ca;
   CScopedEnv trust("ZVNET_CA_FILE", ca.CaFile());
   CHttpTestServer plain;
@@ -203,7 +203,7 @@ TEST(WinInet, RedirectFromHttpsToHttpNeedsTheFlagThatAllowsIt) {
   }
 }
 
-TEST(WinInet, CloseEndsAPendingReadAndNothingIsReportedAfterwards) {
+TEST(WinInetTest, CloseEndsAPendingReadAndNothingIsReportedAfterwards) {
   CHttpTestServer server;
   HttpTestResponse slow = HttpTestResponse::Text(200, std::string(100, 's'));
   slow.delayBeforeBody = std::chrono::seconds(30);
@@ -233,7 +233,7 @@ TEST(WinInet, CloseEndsAPendingReadAndNothingIsReportedAfterwards) {
 // Last-Modified as SYSTEMTIME: the fixed form servers send, read by the stand-in's own reader,
 // gives what the general date parser gives for the same moment (other forms, and dates the
 // fixed reader refuses, go to that parser).
-TEST(WinInet, LastModifiedReadsAsTheSameMomentInEveryForm) {
+TEST(WinInetTest, LastModifiedReadsAsTheSameMomentInEveryForm) {
   struct Row {
     const char* header;
     uint16_t year, month, day, weekday, hour, minute, second;

@@ -5,7 +5,7 @@
 #include "tests/support/Pump.h"
 #include "zvxlog.h"
 
-TEST(XLogTest, LinesCarryLevelTagAndWindowsWidePrintfMeanings) {
+TEST(LogTest, LinesCarryLevelTagAndWindowsWidePrintfMeanings) {
   CLogCapture capture;
   XLog(LOG_EVENT, L"", L"[%-4s|%S|%hs|%ls|%c|%%s|%5.1lf]", L"ab", "nar", "row", L"w", L'z', 2.25);
   WriteLog(LOG_FAIL, L"CUdpTask sendto error %d", 10060);
