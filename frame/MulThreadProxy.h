@@ -1,12 +1,23 @@
-// Gives every thread that makes a request its own hidden message window with timer 347
-// (2000 ms), and forwards the registered messages of those windows to the service.
+// Gives every thread that makes a request its own hidden message window, forwards the
+// registered messages of those windows to the service, and runs each window's timer 347
+// (2000 ms), whose ticks drive the service's time-out pass, only while the service has requests
+// of that window open: an idle thread is not woken.
 //
 // Threads: RegisterMsg from the service's constructor; GetThreadWindow on requesting
-// threads; ForgetWindow from the service when a window ends on its thread; DestroyAllWindows
-// from the service's shutdown on any thread, holding none of the service's locks (it waits for
-// a window procedure running on another thread). `lock` guards `windows` and `messages`; it is
-// taken after the service's records lock and never held while a window dispatches or is
-// destroyed. The service is held weakly: it must be owned by a std::shared_ptr.
+// threads; StartTimer on any thread, StopTimer on the window's thread; ForgetWindow from the
+// service when a window ends on its thread; DestroyAllWindows from the service's shutdown on any
+// thread, holding none of the service's locks (it waits for a window procedure running on
+// another thread). `lock` guards `windows`, `timed` and `messages`; it is taken after the
+// service's records lock and never held while a window dispatches or is destroyed. The service
+// is held weakly: it must be owned by a std::shared_ptr.
+//
+// Timer: the service calls StartTimer each time it stores a request of a window, and StopTimer
+// from that window's tick when the pass leaves none open, both under the one service lock that
+// guards its requests, so a request stored while the tick decides is either seen by the tick or
+// starts the timer again after it. Windows sets a window's timer only on its thread: from
+// another thread StartTimer posts kProxyStartTimerMessage, which the window turns into SetTimer
+// when its thread next dispatches. A timer already running is never set again, so a stream of
+// requests cannot push its tick back.
 //
 // A window is a thread's identity for the service: records name the window, never the thread
 // id, which the system hands to a later thread. The map by thread id only finds the calling
@@ -22,6 +33,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "frame/SingleThreadWindow.h"
@@ -29,9 +41,6 @@
 #include "platform/win32/MessageWindow.h"
 #include "platform/win32/Thread.h"
 #include "platform/win32/WinTypes.h"
-
-inline constexpr UINT_PTR kProxyTimerId = 347;
-inline constexpr UINT kProxyTimerPeriodMs = 2000;
 
 template <class ServiceT>
 class CMulThreadProxy {
@@ -54,9 +63,8 @@ class CMulThreadProxy {
     messages.push_back(message);
   }
 
-  // The calling thread's window handle, made on first use; null if it could not be made.
-  // A window lost since (its thread's earlier window was destroyed) is made again, and its
-  // timer restarted, so that the thread's time-outs keep running.
+  // The calling thread's window handle, made on first use, without a timer; null if it could
+  // not be made. A window lost since (its thread's earlier window was destroyed) is made again.
   HWND GetThreadWindow() {
     const DWORD threadId = GetCurrentThreadId();
     CAutoLock guard(lock);
@@ -64,28 +72,56 @@ class CMulThreadProxy {
     if (it != windows.end() && IsWindow(it->second->Handle())) return it->second->Handle();
     auto window = std::make_shared<Window>(owner, messages);
     if (!window->Create()) return nullptr;
-    SetTimer(window->Handle(), kProxyTimerId, kProxyTimerPeriodMs, nullptr);
+    if (it != windows.end()) timed.erase(it->second->Handle());
     windows[threadId] = window;
     return window->Handle();
+  }
+
+  // A request of `hwnd` is open: its timer runs from now on, if it did not already.
+  void StartTimer(HWND hwnd) {
+    bool ownThread = false;
+    {
+      CAutoLock guard(lock);
+      if (timed.contains(hwnd)) return;
+      auto it = FindLocked(hwnd);
+      if (it == windows.end()) return;
+      timed.insert(hwnd);
+      ownThread = it->first == GetCurrentThreadId();
+    }
+    // A failed post means the window is gone, and its requests with it.
+    if (ownThread) {
+      SetTimer(hwnd, kProxyTimerId, kProxyTimerPeriodMs, nullptr);
+    } else {
+      PostMessageW(hwnd, kProxyStartTimerMessage, 0, 0);
+    }
+  }
+
+  // On the window's thread, from its tick: no request of `hwnd` is open, its timer stops.
+  void StopTimer(HWND hwnd) {
+    {
+      CAutoLock guard(lock);
+      timed.erase(hwnd);
+    }
+    KillTimer(hwnd, kProxyTimerId);
   }
 
   // Drops the entry of a window that has been destroyed.
   void ForgetWindow(HWND hwnd) {
     std::shared_ptr<Window> forgotten;  // released outside the lock
     CAutoLock guard(lock);
-    for (auto it = windows.begin(); it != windows.end(); ++it) {
-      if (it->second->Handle() != hwnd) continue;
-      forgotten = std::move(it->second);
-      windows.erase(it);
-      return;
-    }
+    timed.erase(hwnd);
+    auto it = FindLocked(hwnd);
+    if (it == windows.end()) return;
+    forgotten = std::move(it->second);
+    windows.erase(it);
   }
 
   long DestroyAllWindows() {
-    std::map<DWORD, std::shared_ptr<Window>> doomed;
+    WindowMap doomed;
     {
       CAutoLock guard(lock);
       doomed.swap(windows);
+      timed.clear();
     }
     for (auto& [threadId, window] : doomed) {
       KillTimer(window->Handle(), kProxyTimerId);
@@ -99,7 +135,15 @@ class CMulThreadProxy {
   }
 
  private:
-  std::map<DWORD, std::shared_ptr<Window>> windows;  // by requesting thread id
+  using WindowMap = std::map<DWORD, std::shared_ptr<Window>>;
+  typename WindowMap::iterator FindLocked(HWND hwnd) {
+    auto it = windows.begin();
+    while (it != windows.end() && it->second->Handle() != hwnd) ++it;
+    return it;
+  }
+
+  WindowMap windows;     // by requesting thread id
+  std::set<HWND> timed;  // windows whose timer runs, or is asked to start
   std::weak_ptr<Service> owner;
   std::vector<UINT> messages;  // in registration order
   CCriticalSection lock;

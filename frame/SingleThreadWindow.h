@@ -1,7 +1,9 @@
 // The hidden message window of one requesting thread. It forwards the messages its proxy
 // registered to the owning service's OnMulThreadProxyMsg, on the window's own thread, and its
 // end (WM_NCDESTROY: destroyed on its thread, which the thread's end does too) to
-// OnThreadWindowDestroyed, so that the service drops what that thread had open.
+// OnThreadWindowDestroyed, so that the service drops what that thread had open. It starts its
+// own time-out timer when asked by kProxyStartTimerMessage: Windows lets only the window's
+// thread set its timers.
 //
 // Made and owned by CMulThreadProxy; the window system keeps it alive while a message of it is
 // being dispatched. It keeps only a weak reference to the service: a service that is gone, or
@@ -16,6 +18,11 @@
 #include "platform/win32/MessageWindow.h"
 #include "platform/win32/WinTypes.h"
 #include "platform/win32/WindowProc.h"
+
+inline constexpr UINT_PTR kProxyTimerId = 347;
+inline constexpr UINT kProxyTimerPeriodMs = 2000;
+// In the WM_APP range (0x8000), private to these windows.
+inline constexpr UINT kProxyStartTimerMessage = 0x8000 + 347;
 
 template <class Proxy>
 class CSingleThreadWindow : public IWindowProc,
@@ -37,6 +44,10 @@ class CSingleThreadWindow : public IWindowProc,
   }
 
   LRESULT WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) override {
+    if (message == kProxyStartTimerMessage) {
+      SetTimer(hwnd, kProxyTimerId, kProxyTimerPeriodMs, nullptr);
+      return 0;
+    }
     ProcessWindowMessage(hwnd, message, wParam, lParam);
     return DefWindowProcW(hwnd, message, wParam, lParam);
   }

@@ -214,6 +214,7 @@ long CHttpTaskService::Accept(const wchar_t* name, HttpTaskParam param, HttpTask
     CAutoLock recordsGuard(recordsLock);
     StampStart(record);
     records[id] = record;
+    if (record.window) proxyWindows.StartTimer(record.window);
   }
   if (param.kind == HTTP_KIND_UPLOAD) {
     WriteLog(LOG_TRACE, L"CHttpTaskService::Upload for Work ID:%d   Cookie:%d", workerId, id);
@@ -492,6 +493,7 @@ void CHttpTaskService::CheckTimeouts(HWND window) {
   std::vector<std::pair<int, HttpTaskRecord>> expired;  // ascending task id
   {
     CAutoLock guard(recordsLock);
+    bool open = false;  // a request of this window is left
     for (auto it = records.begin(); it != records.end();) {
       if (it->second.window == window && ElapsedMs(it->second) > it->second.timeoutMs) {
         WriteLog(LOG_FAIL, L"ZvHttp::Task Time Out for ID:%d", it->first);
@@ -499,9 +501,12 @@ void CHttpTaskService::CheckTimeouts(HWND window) {
         CancelPosted(it->first);  // nothing of it after its time-out
         it = records.erase(it);
       } else {
+        open = open || it->second.window == window;
         ++it;
       }
     }
+    // Under the lock that Accept stores records under: a request stored later starts it again.
+    if (!open) proxyWindows.StopTimer(window);
   }
   if (expired.empty()) return;
   {

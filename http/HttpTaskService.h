@@ -8,9 +8,11 @@
 //   probe without it: a probe may wait minutes for a silent destination, and no other export
 //   waits for it;
 // - worker threads run OnDealTaskMsg through their tasks;
-// - each requesting thread runs OnMulThreadProxyMsg and the time-out pass from its own window,
-//   and OnThreadWindowDestroyed when that window ends with the thread: the thread's requests
-//   are then stopped and their records and undelivered messages freed, without callbacks.
+// - each requesting thread runs OnMulThreadProxyMsg and the time-out pass from its own window
+//   (whose timer runs only while that window has records open: Accept starts it, the pass
+//   that leaves none stops it), and OnThreadWindowDestroyed when that window ends with the thread:
+//   the thread's requests are then stopped and their records and undelivered messages freed,
+//   without callbacks.
 // Locks, outer to inner: family lock -> `instanceLock`; family lock -> `workersLock` -> a
 // worker's lock -> a task's lock; `workersLock` -> `recordsLock` -> the window lock of
 // `proxyWindows`; `probesLock` -> a probe's lock, and is taken with no other lock of the

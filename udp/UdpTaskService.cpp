@@ -252,6 +252,7 @@ int CUdpTaskService::DrawCookieLocked() {
 void CUdpTaskService::AddRequestLocked(int cookie, const UdpRequestRecord& record) {
   requests[cookie] = record;
   replies->Open(cookie, record.origin);
+  proxy.StartTimer(record.window);
 }
 
 std::map<int, UdpRequestRecord>::iterator CUdpTaskService::EraseRequestLocked(
@@ -400,9 +401,11 @@ void CUdpTaskService::CheckTimeOut(HWND window) {
   std::vector<Expired> expired;  // ascending cookies
   {
     CAutoLock guard(lock);
+    bool open = false;  // a request of this window is left
     for (auto it = requests.begin(); it != requests.end();) {
       const UdpRequestRecord& record = it->second;
       if (record.window != window || ElapsedMs(record) <= record.timeoutMs) {
+        open = open || record.window == window;
         ++it;
         continue;
       }
@@ -411,6 +414,8 @@ void CUdpTaskService::CheckTimeOut(HWND window) {
       expired.push_back({it->first, record, gate.Admit({it->first, record.channelId})});
       it = EraseRequestLocked(it);
     }
+    // Under the lock that requests are stored under: one stored later starts it again.
+    if (!open) proxy.StopTimer(window);
   }
   if (expired.empty()) return;
   StartWaitingRequests();

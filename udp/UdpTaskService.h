@@ -99,7 +99,8 @@ class CUdpTaskService : public std::enable_shared_from_this<CUdpTaskService> {
   // A cookie that no open or held-back request has.
   int DrawCookieLocked();
   // Every request enters and leaves `requests` through these, which tell the reply store
-  // whose replies are awaited.
+  // whose replies are awaited; an entering one starts its window's timer, which the time-out
+  // pass stops when it leaves none of that window.
   void AddRequestLocked(int cookie, const UdpRequestRecord& record);
   std::map<int, UdpRequestRecord>::iterator EraseRequestLocked(
       std::map<int, UdpRequestRecord>::iterator it);

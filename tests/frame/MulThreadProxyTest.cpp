@@ -49,12 +49,15 @@ class CFakeService : public std::enable_shared_from_this<CFakeService> {
 }  // namespace
 
 // After DestroyAllWindows, and after a window is lost, posts to the old window are refused and
-// the thread gets a fresh window (never an old handle) with a timer; what was queued on the old
-// one is dropped. Timer ticks (every 2 s) reach only a service that registered WM_TIMER.
+// the thread gets a fresh window (never an old handle) whose timer starts when asked; what was
+// queued on the old one is dropped. Timer ticks (every 2 s) reach only a service that
+// registered WM_TIMER.
 TEST(MulThreadProxyTest, DestroyedWindowsRefusePostsAndLaterRequestsGetAFreshOne) {
   auto service = CFakeService::Create(true);
   auto withoutTimer = CFakeService::Create(false);
-  ASSERT_NE(withoutTimer->proxy.GetThreadWindow(), nullptr);
+  const HWND untimed = withoutTimer->proxy.GetThreadWindow();
+  ASSERT_NE(untimed, nullptr);
+  withoutTimer->proxy.StartTimer(untimed);
   std::vector<HWND> windows = {service->proxy.GetThreadWindow()};
   for (bool all : {true, false}) {
     PostMessageW(windows.back(), kResult, 1, 0);
@@ -68,6 +71,7 @@ TEST(MulThreadProxyTest, DestroyedWindowsRefusePostsAndLaterRequestsGetAFreshOne
     const HWND fresh = service->proxy.GetThreadWindow();
     EXPECT_TRUE(fresh && std::find(windows.begin(), windows.end(), fresh) == windows.end());
     windows.push_back(fresh);
+    service->proxy.StartTimer(fresh);
     const size_t ticks = service->Count(WM_TIMER);
     EXPECT_TRUE(PumpUntil([&] { return service->Count(WM_TIMER) > ticks; }, 10s)) << all;
   }

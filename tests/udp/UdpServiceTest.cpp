@@ -1,15 +1,20 @@
 #include <gmock/gmock.h>
+#include <poll.h>
 
 #include <climits>
 #include <filesystem>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tests/support/HttpCallbackLog.h"
 #include "tests/udp/UdpFamilyTest.h"
+#include "tools/HttpTestServer.h"
 #include "udp/UdpTask.h"
 #include "udp/UdpTaskService.h"
 #include "zvnet/zvmsgloop.h"
+#include "zvnet/zvnetstatus.h"
 
 class UdpServiceTest : public UdpFamilyTest {};
 
@@ -189,4 +194,72 @@ TEST_F(UdpServiceTest, CookiesWrapAfterTheLargestAndSkipThoseStillInUse) {
   EXPECT_TRUE(WaitForSummary(largest, "S1 R0:largest")) << Summary(largest);
   EXPECT_TRUE(WaitForSummary(wrapped, "S1 R0:wrapped")) << Summary(wrapped);
   EXPECT_EQ(Summary(open), "") << "still open, untouched";
+}
+
+// A host loop that has finished requests of every family, and keeps a channel open and a
+// network watch registered, is not woken while idle: the 2-second time-out pass runs only
+// while requests are open. Afterwards a request still times out on time, also a channel
+// request made on another thread than the channel's.
+TEST_F(UdpFamilyTest, AnIdleLoopIsNotWokenAndLaterRequestsStillTimeOut) {
+  CHttpTestServer web;
+  web.Serve("/a", HttpTestResponse::Text(200, "a"));
+  HttpTestResponse hang;
+  hang.neverAnswer = true;
+  web.Serve("/hang", hang);
+  CHttpCallbackLog http;
+  struct CFamilies {  // ended before the server and the log go
+    int32_t watch = 0;
+    ~CFamilies() {
+      ZvNetStatus::UnDetectNetStatus(watch);
+      ZvHttp::Uninit();
+    }
+  } families;
+  ASSERT_EQ(ZvHttp::Init(), 0);
+  ASSERT_EQ(ZvNetStatus::DetectNetStatus(
+                [](int32_t, uint32_t, ZV_NET_STATUS) ZV_STDCALL { return 0; }, 0, &families.watch),
+            S_OK);
+  int worker = 0, task = 0;
+  ASSERT_EQ(ZvHttp::CreateWorker(&worker), 0);
+  auto fetch = [&](const char* path, unsigned timeoutMs) {
+    tagDefHttpPar par = HttpPar(web.Url(path));
+    EXPECT_EQ(ZvHttp::DownloadInMem(&par, CHttpCallbackLog::Callback, timeoutMs, &task,
+                                    http.Param(), worker),
+              0);
+  };
+  fetch("/a", 10000);
+  const int channel = CreateChannel(UDP_CHANNEL_DUPLEX);
+  const int request = Send(channel, "channel");
+  const int oneShot = SendOneShot("one-shot");
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        return http.HasTerminal(task) && Summary(request) == "S1 R0:channel" &&
+               Summary(oneShot) == "C1 C0:one-shot";
+      },
+      kDeadline));
+
+  PumpFor(2500ms);  // the pass that finds nothing open stops the timer
+  const int fd = ZvMsgLoop::GetWaitFd();
+  int wakeUps = 0;
+  for (auto end = std::chrono::steady_clock::now() + 10s;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(left.count())) > 0) {
+      ++wakeUps;
+      ZvMsgLoop::DispatchPending();
+    }
+  }
+  EXPECT_EQ(wakeUps, 0) << "wake-ups of an idle loop in 10 s";
+
+  const auto start = std::chrono::steady_clock::now();
+  fetch("/hang", 500);
+  int late = 0;
+  std::thread([&] { late = Send(channel, "silent", 500); }).join();
+  ASSERT_TRUE(
+      PumpUntil([&] { return http.HasTerminal(task) && Summary(late) == "S1 R12"; }, kDeadline))
+      << Summary(late);
+  EXPECT_EQ(http.Terminal(task).code, DOWNLOAD_TIMEOUT);
+  // Its time-out, one pass, and room for a slow machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms + 2s + 2s);
 }
