@@ -2,9 +2,9 @@
 //
 // Results of zvnet's background work are delivered to the thread that asked for the work,
 // and only while that thread runs its loop: each requesting thread owns a hidden message
-// window with a 2-second timer that drives time-outs. A host either calls Pump() in its own
-// loop, or polls GetWaitFd() beside its other descriptors and calls DispatchPending() when
-// it is readable. Every function acts on the calling thread only.
+// window whose 2-second timer drives time-outs while the thread has requests open (an idle
+// thread is not woken). A host either calls Pump() in its own loop, or polls GetWaitFd()
+// beside its other descriptors and calls DispatchPending() when it is readable. Every function acts on the calling thread only.
 //
 // When a thread ends, its window goes and with it what the thread had open: its UDP requests
 // and channels, its network-status registrations and its HTTP requests are dropped without

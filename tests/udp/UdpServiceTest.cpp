@@ -200,7 +200,7 @@ TEST_F(UdpServiceTest, CookiesWrapAfterTheLargestAndSkipThoseStillInUse) {
 // network watch registered, is not woken while idle: the 2-second time-out pass runs only
 // while requests are open. Afterwards a request still times out on time, also a channel
 // request made on another thread than the channel's.
-TEST_F(UdpFamilyTest, AnIdleLoopIsNotWokenAndLaterRequestsStillTimeOut) {
+TEST_F(UdpServiceTest, AnIdleLoopIsNotWokenAndLaterRequestsStillTimeOut) {
   CHttpTestServer web;
   web.Serve("/a", HttpTestResponse::Text(200, "a"));
   HttpTestResponse hang;
