@@ -8,10 +8,15 @@
 //   zvnet_thread_churn [THREADS [ROUNDS]]     (default 1000 threads, 2 rounds)
 //
 // Memory is flat when a later round leaves the resident size where the first one left it
-// (the first pays for the allocator's arenas and the threads' cached stacks).
+// (the first pays for the allocator's arenas and the threads' cached stacks). Each round
+// prints the resident size and what the allocator holds, so that growth of live blocks (a
+// leak, or a table that keeps what ended threads had) tells itself from arena growth. The
+// test server's log of requests is dropped after each round: it is the bench's, not the
+// library's.
 //
 // Prints the figures and exits 1 when something was left behind or a long-lived request did
 // not end normally.
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <atomic>
@@ -90,11 +95,12 @@ struct Counts {
   size_t http = 0;
   size_t udpRequests = 0;
   size_t udpChannels = 0;
+  size_t udpReplies = 0;
   size_t netRegistrations = 0;
   int udpTasks = 0;
   bool Zero() const {
-    return http == 0 && udpRequests == 0 && udpChannels == 0 && netRegistrations == 0 &&
-           udpTasks == 0;
+    return http == 0 && udpRequests == 0 && udpChannels == 0 && udpReplies == 0 &&
+           netRegistrations == 0 && udpTasks == 0;
   }
 };
 
@@ -105,6 +111,7 @@ Counts Measure() {
     const auto c = udp->CountsForTesting();
     counts.udpRequests = c.requests + c.waiting;
     counts.udpChannels = c.channels;
+    counts.udpReplies = c.replies;
   }
   if (auto net = CNetStatusService::Instance()) {
     counts.netRegistrations = net->RegistrationCountForTesting();
@@ -193,7 +200,12 @@ int main(int argc, char** argv) {
          churnLeft() && Clock::now() < until;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    http.ForgetRequests();
     rssAfterRound.push_back(CurrentRssKb());
+    const struct mallinfo2 heap = mallinfo2();
+    std::printf("round %d: RSS %ld KiB, heap blocks in use %zu KiB, arenas %zu KiB\n", round + 1,
+                rssAfterRound.back(), (heap.uordblks + heap.hblkhd) / 1024, heap.arena / 1024);
+    std::fflush(stdout);
   }
   const double churnSeconds = std::chrono::duration<double>(Clock::now() - started).count();
   churnDone = true;
@@ -208,13 +220,15 @@ int main(int argc, char** argv) {
   std::printf(
       "threads %d, requests %d (%d HTTP, %d UDP channel, %d one-shot, %d status), churn %.1f s\n"
       "long-lived: %d asked, %d ended normally, %d failed or timed out\n"
-      "left: HTTP records %zu, UDP requests %zu, channels %zu, tasks %d, registrations %zu\n"
+      "left: HTTP records %zu, UDP requests %zu, channels %zu, replies %zu, tasks %d, "
+      "registrations %zu\n"
       "RSS before churn %ld KiB, after the first round %ld KiB, after the last %ld KiB, peak "
       "%ld KiB\n",
       threads * rounds, requests, threads * rounds, 2 * threads * rounds, threads * rounds,
       threads * rounds, churnSeconds, longLivedAsked.load(), longLivedEnded.load(),
-      longLivedFailed.load(), after.http, after.udpRequests, after.udpChannels, after.udpTasks,
-      after.netRegistrations, rssBefore, rssAfterRound.front(), rssAfterRound.back(), PeakRssKb());
+      longLivedFailed.load(), after.http, after.udpRequests, after.udpChannels, after.udpReplies,
+      after.udpTasks, after.netRegistrations, rssBefore, rssAfterRound.front(),
+      rssAfterRound.back(), PeakRssKb());
   if (longLivedFailed) {
     std::printf("last failure codes: HTTP %d, UDP %d\n", lastHttpFailure.load(),
                 lastUdpFailure.load());

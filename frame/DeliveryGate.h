@@ -2,12 +2,12 @@
 // a stop wait for the callbacks that other threads are running, so that none runs after
 // Uninit, a stop or a close returns.
 //
-// Threads: requesting threads run callbacks through Deliver, or Admit a pass while they hold
-// the service lock that also guards the request's record, then run the callback with the lock
-// released. A stop removes the record under that lock, releases it and calls WaitFor; shutdown
-// calls Close and then WaitForOthers, without holding the family lock (a running callback may
-// be calling an export). `mutex` guards `closed` and `running`; it is taken inside the service
-// locks, never the other way round, and never held while a callback runs.
+// Threads: requesting threads Admit a pass while they hold the service lock that also guards
+// the request's record, then run the callback with the lock released. A stop removes the record
+// under that lock, releases it and calls WaitFor; shutdown calls Close and then WaitForOthers,
+// without holding the family lock (a running callback may be calling an export). `mutex` guards
+// `closed` and `running`; it is taken inside the service locks, never the other way round, and
+// never held while a callback runs.
 #ifndef ZVNET_FRAME_DELIVERYGATE_H_
 #define ZVNET_FRAME_DELIVERYGATE_H_
 
@@ -55,15 +55,6 @@ class CDeliveryGate {
   // Enters unless the gate is closed. Taken under the lock that guards the request's record,
   // so that a stop made after it finds the pass and waits for it.
   Pass Admit(Tag tag = Tag{});
-
-  // Runs `callback` on the calling thread unless the gate is closed; true when it ran.
-  template <class Callback>
-  bool Deliver(Callback&& callback, Tag tag = Tag{}) {
-    Pass pass = Admit(tag);
-    if (!pass) return false;
-    callback();
-    return true;
-  }
 
   // From now on no callback starts.
   void Close();

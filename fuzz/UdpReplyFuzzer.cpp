@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   out->dataLength = header.length;
 
   CUdpReplyStore store;
-  const LPARAM name = store.Deposit(std::move(out), 7);
+  const LPARAM name = store.Deposit(std::move(out), 7, nullptr);
   LPARAM origin = 0;
   UdpOutPtr back = store.Claim(name, &origin);
   if (!back || origin != 7 || store.HeldCount() != 0 || back->dataLength != header.length) {

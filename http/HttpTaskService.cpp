@@ -393,7 +393,8 @@ long CHttpTaskService::OnMulThreadProxyMsg(HWND window, UINT message, WPARAM wPa
     return E_FAIL;
   }
   // Claimed before it is read: shutdown on another thread may free what is still listed.
-  InFlightList::node_type claimed = Claim(lParam);
+  CDeliveryGate::Pass pass;
+  InFlightList::node_type claimed = Claim(lParam, pass);
   if (!claimed || claimed.mapped().consumed || !claimed.mapped().record) {
     WriteLog(LOG_FAIL, L"CHttpTaskService::OnMulThreadProxyMsg Error2");
     return E_FAIL;
@@ -413,12 +414,17 @@ long CHttpTaskService::OnMulThreadProxyMsg(HWND window, UINT message, WPARAM wPa
     return E_FAIL;
   }
   WriteLog(LOG_TRACE, L"CHttpTaskService::OnMulThreadProxyMsg %s", name);
-  if (IsDelivered(message, record.kind)) {
-    gate.Deliver([&] { record.callback(taskId, record.userParam, data.code, data.Out()); });
+  if (pass && IsDelivered(message, record.kind)) {
+    record.callback(taskId, record.userParam, data.code, data.Out());
   }
+  pass = {};
   // The message and its result record are freed here, after the callback.
   Recycle(std::move(claimed));
   return 0;
+}
+
+void CHttpTaskService::WaitForDelivery(int taskId) {
+  gate.WaitFor(taskId);
 }
 
 void CHttpTaskService::WaitForDeliveries() {
@@ -490,14 +496,19 @@ long CHttpTaskService::CloseCookie(int taskId) {
 }
 
 void CHttpTaskService::CheckTimeouts(HWND window) {
-  std::vector<std::pair<int, HttpTaskRecord>> expired;  // ascending task id
+  struct Expired {
+    int taskId;
+    HttpTaskRecord record;
+    CDeliveryGate::Pass pass;
+  };
+  std::vector<Expired> expired;  // ascending task id
   {
     CAutoLock guard(recordsLock);
     bool open = false;  // a request of this window is left
     for (auto it = records.begin(); it != records.end();) {
       if (it->second.window == window && ElapsedMs(it->second) > it->second.timeoutMs) {
         WriteLog(LOG_FAIL, L"ZvHttp::Task Time Out for ID:%d", it->first);
-        expired.emplace_back(it->first, it->second);
+        expired.push_back({it->first, it->second, gate.Admit({it->first, 0})});
         CancelPosted(it->first);  // nothing of it after its time-out
         it = records.erase(it);
       } else {
@@ -511,18 +522,19 @@ void CHttpTaskService::CheckTimeouts(HWND window) {
   if (expired.empty()) return;
   {
     CAutoLock guard(workersLock);
-    for (const auto& [taskId, record] : expired) {
+    for (const Expired& entry : expired) {
       for (auto& [id, worker] : workers) {
-        if (worker && worker->StopTask(taskId) == 0) break;
+        if (worker && worker->StopTask(entry.taskId) == 0) break;
       }
     }
   }
-  for (const auto& entry : expired) {
-    // Named, not bound: clang 14 (the fuzz build) cannot capture structured bindings.
-    const int taskId = entry.first;
-    const auto& record = entry.second;
-    if (!record.callback) continue;
-    gate.Deliver([&] { record.callback(taskId, record.userParam, DOWNLOAD_TIMEOUT, nullptr); });
+  for (Expired& entry : expired) {
+    // A stop made meanwhile on another thread waits for this pass; one made from inside an
+    // earlier callback of this pass revokes it.
+    if (entry.pass && entry.record.callback && !entry.pass.Revoked()) {
+      entry.record.callback(entry.taskId, entry.record.userParam, DOWNLOAD_TIMEOUT, nullptr);
+    }
+    entry.pass = {};
   }
 }
 
@@ -533,10 +545,14 @@ void CHttpTaskService::CancelPosted(int taskId) {
   }
 }
 
-CHttpTaskService::InFlightList::node_type CHttpTaskService::Claim(LPARAM number) {
+CHttpTaskService::InFlightList::node_type CHttpTaskService::Claim(LPARAM number,
+                                                                  CDeliveryGate::Pass& pass) {
   CAutoLock guard(recordsLock);
   auto it = inFlight.find(number);
   if (it == inFlight.end()) return {};
+  // Admitted with the claim, under the lock StopTask cancels under: a stop either marks the
+  // message first or finds the pass and waits for it.
+  if (!it->second.consumed && it->second.record) pass = gate.Admit({it->second.taskId, 0});
   return inFlight.extract(it);
 }
 

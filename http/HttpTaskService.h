@@ -80,7 +80,12 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
 
   long CreateWorker(int* workerId);
   long CloseWorker(int workerId);
+  // Under the family lock; then, with it released, WaitForDelivery: a callback of the task
+  // running on another thread may itself call an export.
   long StopTask(int taskId);
+  // Returns once no callback of `taskId` runs on another thread (one running on this thread,
+  // the stop called from inside it, is not waited for); none starts afterwards.
+  void WaitForDelivery(int taskId);
   long SetProxy(const tagHProxyInfo& info);
   long SetMaxTaskNum(int n);
   // Synchronous, on the caller's thread, without the family lock (the caller keeps the
@@ -113,7 +118,8 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
   void CancelPosted(int taskId);
   using InFlightList = std::unordered_map<LPARAM, PostedHttpMessage>;
   // Takes message `number` out of `inFlight`; empty when it is not there (freed by shutdown).
-  InFlightList::node_type Claim(LPARAM number);
+  // A message still to be delivered gets its `pass` through the gate.
+  InFlightList::node_type Claim(LPARAM number, CDeliveryGate::Pass& pass);
   // Keeps the emptied node of a delivered message for the next one to be posted.
   void Recycle(InFlightList::node_type node);
   void StampStart(HttpTaskRecord& record);
@@ -140,7 +146,8 @@ class CHttpTaskService : public std::enable_shared_from_this<CHttpTaskService> {
   LPARAM nextPostedNumber = 1;  // 0 is no message
   // Nodes of delivered messages, reused for posting: a message then costs no allocation.
   std::vector<InFlightList::node_type> spareNodes;
-  CDeliveryGate gate;  // no callback starts once shutdown has begun
+  // No callback starts once shutdown has begun; passes are admitted under `recordsLock`.
+  CDeliveryGate gate;
   CCriticalSection probesLock;
   std::set<CReachabilityProbe*> probes;  // in flight, each on its caller's thread
   bool probesClosed = false;             // set by Close: no probe starts afterwards

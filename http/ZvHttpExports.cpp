@@ -119,10 +119,19 @@ long Upload(tagDefHttpPar* par, const unsigned char* data, unsigned int size, Ht
 
 long StopTask(int taskId) {
   Family& family = TheFamily();
-  CAutoLock guard(family.lock);
-  WriteLog(LOG_TRACE, L"ZvHttp::StopTask for ID:%d", taskId);
-  if (!family.service) return E_FAIL;
-  return family.service->StopTask(taskId);
+  std::shared_ptr<CHttpTaskService> service;
+  long result = E_FAIL;
+  {
+    CAutoLock guard(family.lock);
+    WriteLog(LOG_TRACE, L"ZvHttp::StopTask for ID:%d", taskId);
+    if (!family.service) return E_FAIL;
+    service = family.service;
+    result = service->StopTask(taskId);
+  }
+  // A callback of the task running on another thread may itself call an export: it is waited
+  // for with the family lock released.
+  service->WaitForDelivery(taskId);
+  return result;
 }
 
 long SetProxy(tagHProxyInfo* info) {

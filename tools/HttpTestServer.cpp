@@ -239,14 +239,14 @@ class CHttpTestServer::Impl {
   ~Impl() {
     stop.Set();
     acceptor.join();
-    std::vector<std::thread> threads;
+    std::map<int, std::thread> threads;
     {
       std::lock_guard guard(mutex);
       // Unblocks reads and writes that wait on a peer.
       for (SocketHandle fd : openFds) ::shutdown(fd, kShutdownBoth);
       threads.swap(connectionThreads);
     }
-    for (std::thread& t : threads) t.join();
+    for (auto& [number, t] : threads) t.join();
   }
 
   void Handle(const std::string& path, HttpTestHandler handler) {
@@ -262,6 +262,11 @@ class CHttpTestServer::Impl {
   std::vector<HttpTestRequest> Requests() const {
     std::lock_guard guard(mutex);
     return requests;
+  }
+
+  void ForgetRequests() {
+    std::lock_guard guard(mutex);
+    std::vector<HttpTestRequest>().swap(requests);
   }
 
   size_t RequestCount() const {
@@ -312,15 +317,26 @@ class CHttpTestServer::Impl {
       if (fd == kNoSocket) continue;
       int one = 1;
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-      std::lock_guard guard(mutex);
-      int number = ++connections;
-      openFds.insert(fd);
-      connectionThreads.emplace_back([this, fd, number] {
-        Serve(fd, number);
-        std::lock_guard inner(mutex);
-        openFds.erase(fd);
-        CloseSocket(fd);
-      });
+      std::vector<std::thread> ended;
+      {
+        std::lock_guard guard(mutex);
+        int number = ++connections;
+        openFds.insert(fd);
+        connectionThreads.emplace(number, [this, fd, number] {
+          Serve(fd, number);
+          std::lock_guard inner(mutex);
+          openFds.erase(fd);
+          CloseSocket(fd);
+          endedConnections.push_back(number);
+        });
+        // An ended thread keeps its stack until joined: a server that lives through thousands
+        // of connections (a soak) joins them as it goes, outside the lock they leave by.
+        for (int gone : endedConnections) {
+          ended.push_back(std::move(connectionThreads.extract(gone).mapped()));
+        }
+        endedConnections.clear();
+      }
+      for (std::thread& t : ended) t.join();
     }
   }
 
@@ -520,7 +536,8 @@ class CHttpTestServer::Impl {
   std::map<std::string, HttpTestHandler> handlers;
   std::set<std::string> stalled;
   std::vector<HttpTestRequest> requests;
-  std::vector<std::thread> connectionThreads;
+  std::map<int, std::thread> connectionThreads;  // by connection number
+  std::vector<int> endedConnections;             // whose threads have left Serve, to be joined
   std::set<SocketHandle> openFds;
   int connections = 0;
 };
@@ -563,6 +580,10 @@ std::vector<HttpTestRequest> CHttpTestServer::Requests() const {
 
 size_t CHttpTestServer::RequestCount() const {
   return impl->RequestCount();
+}
+
+void CHttpTestServer::ForgetRequests() {
+  impl->ForgetRequests();
 }
 
 bool CHttpTestServer::WaitForRequests(size_t count, std::chrono::milliseconds deadline) const {

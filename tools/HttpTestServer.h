@@ -55,6 +55,8 @@ class CHttpTestServer {
   // Every request received so far, in order of arrival.
   std::vector<HttpTestRequest> Requests() const;
   size_t RequestCount() const;
+  // Drops the requests recorded so far, so that a soak's server does not grow with its rounds.
+  void ForgetRequests();
   bool WaitForRequests(size_t count, std::chrono::milliseconds deadline) const;
   // Connections accepted so far (a keep-alive reuse does not add one).
   int ConnectionCount() const;

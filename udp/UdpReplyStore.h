@@ -1,7 +1,7 @@
 // Holds the replies that tasks post with WM_UDPTASK_RECV_COMPLETE until the service claims
-// them, so that a reply whose message is never dispatched (its window was destroyed with the
-// message still queued, or the post failed) is still freed: by the store's destructor, when
-// the service and every task made by it are gone.
+// them, so that a reply whose message is never dispatched is still freed: when its window
+// ends with the message still queued (DropFor), when the post fails (Withdraw), or by the
+// store's destructor once the service and every task made by it are gone.
 //
 // It also knows which replies are awaited: the service opens a cookie with the origin of the
 // task that sends it and closes it when the request ends. A task keeps a reply only if its
@@ -44,24 +44,29 @@ class CUdpReplyStore {
   // Before a reply for `cookie` read by the task of `origin` is built: kNone reserves its
   // place, and the cookie counts as answered from then on; the caller then deposits it.
   Refusal Reserve(uint32_t cookie, LPARAM origin);
-  // Keeps a reserved reply; the answer is the lParam that names it.
-  LPARAM Deposit(UdpOutPtr reply, LPARAM origin);
+  // Keeps a reserved reply, posted next to `window`; the answer is the lParam that names it.
+  LPARAM Deposit(UdpOutPtr reply, LPARAM origin, HWND window);
   // The reply named by lParam, with the origin of the task that read it into `origin`; null
   // when the store holds none by that name.
   UdpOutPtr Claim(LPARAM lParam, LPARAM* origin = nullptr);
   // Takes a reply back whose message was not posted.
   UdpOutPtr Withdraw(LPARAM lParam) { return Claim(lParam); }
+  // Frees the replies posted to `window`, which ended with them queued: nothing claims them.
+  void DropFor(HWND window);
   size_t HeldCount();
 
  private:
   struct Held {
     UdpOutPtr reply;
     LPARAM origin = 0;
+    HWND window = nullptr;
   };
   struct Awaited {
     LPARAM origin = 0;
     bool answered = false;  // a reply was kept: repeats are dropped
   };
+
+  std::map<LPARAM, Held>::iterator EraseLocked(std::map<LPARAM, Held>::iterator it);
 
   std::mutex lock;
   std::map<LPARAM, Held> held;            // by the reply's address

@@ -556,7 +556,7 @@ void CUdpTask::PostReply(uint32_t cookie, const unsigned char* scrambled, int le
   std::memcpy(out->data, plain.data(), static_cast<size_t>(length));
   out->dataLength = length;
   // The reply belongs to the message once posted; the store frees it if the message is lost.
-  const LPARAM name = replies->Deposit(std::move(out), origin);
+  const LPARAM name = replies->Deposit(std::move(out), origin, window);
   {
     // A reply can only answer a datagram whose send had begun when the reply was read. While
     // a send is under way its result may not be posted yet, so the reply waits for it: the

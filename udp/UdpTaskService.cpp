@@ -94,6 +94,7 @@ void CUdpTaskService::OnThreadWindowDestroyed(HWND window) {
     dropped += std::erase_if(waitingRequests, [&](const auto& r) { return r.window == window; });
   }
   proxy.ForgetWindow(window);
+  replies->DropFor(window);  // their messages went with the window's queue
   WriteLog(LOG_TRACE, L"CUdpTaskService::OnThreadWindowDestroyed Channels %d Requests %d",
            static_cast<int>(closing.size()), static_cast<int>(dropped));
   StartWaitingRequests();
@@ -101,7 +102,7 @@ void CUdpTaskService::OnThreadWindowDestroyed(HWND window) {
 
 CUdpTaskService::Counts CUdpTaskService::CountsForTesting() {
   CAutoLock guard(lock);
-  return {requests.size(), waitingRequests.size(), channels.size()};
+  return {requests.size(), waitingRequests.size(), channels.size(), replies->HeldCount()};
 }
 
 long CUdpTaskService::CreateChannel(UDP_CHANNEL_TYPE type, const tagUdpServer* server,

@@ -77,6 +77,7 @@ class CUdpTaskService : public std::enable_shared_from_this<CUdpTaskService> {
     size_t requests = 0;
     size_t waiting = 0;
     size_t channels = 0;
+    size_t replies = 0;  // held for a window that has not dispatched them
   };
   Counts CountsForTesting();
   // The family's service while ZvUdp is initialised, else null.

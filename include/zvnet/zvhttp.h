@@ -126,7 +126,8 @@ ZVNET_API long Upload(tagDefHttpPar* par, const unsigned char* data, unsigned in
                       unsigned long userParam, int workerId);
 
 // Stops a queued or running transfer; 0 when a worker held it. Nothing of it is delivered on
-// the requesting thread afterwards.
+// the requesting thread afterwards. Called on another thread, it returns once a callback of
+// the transfer running there has returned.
 ZVNET_API long StopTask(int taskId);
 // Stored in the service and every worker; transfers built afterwards use it.
 ZVNET_API long SetProxy(tagHProxyInfo* info);

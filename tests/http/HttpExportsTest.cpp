@@ -473,6 +473,38 @@ TEST_F(HttpExportsTest, CallbackMayStopItsTaskOrEndTheFamilyWhileOtherThreadsAre
   EXPECT_EQ(idleLog.Count(), 0u);
 }
 
+// As UDP's stop from another thread: StopTask returns only once no callback of the task runs,
+// and none starts afterwards, so the host may free the request's context right then. The
+// callbacks run on this thread and take a while; a second thread stops each download as soon
+// as its first callback has started and then marks it freed.
+TEST_F(HttpExportsTest, NoCallbackRunsAfterAStopFromAnotherThreadReturns) {
+  std::atomic<int> current{0}, violations{0};
+  std::atomic<bool> started{false}, freed{false};
+  log.onEvent = [&](const HttpEvent& event) {
+    if (event.taskId != current) return;
+    if (freed) ++violations;
+    started = true;
+    std::this_thread::sleep_for(2ms);  // widens the window a stop may fall into
+    if (freed) ++violations;
+  };
+  for (int round = 0; round < 20; ++round) {
+    started = false;
+    freed = false;
+    int id = 0;
+    ASSERT_EQ(Fetch(QuickUrl(), log, 20000, &id), 0);
+    current = id;
+    std::thread stopper([&] {
+      WaitUntil([&] { return started.load(); });
+      ZvHttp::StopTask(id);
+      freed = true;
+    });
+    PumpUntil([&] { return freed.load(); });
+    stopper.join();
+    PumpFor(5ms);
+  }
+  EXPECT_EQ(violations.load(), 0) << "callbacks ran after the StopTask that stopped them returned";
+}
+
 // Who follows a redirect: the stand-in below the task (nothing reported), or the task with
 // HTTPPAR_NO_AUTO_REDIRECT, which reports it first as an absolute URL; HTTPPAR_STOP_ON_REDIRECT
 // ends there. A relative Location is read against the URL it answers (RFC 3986 section 5).

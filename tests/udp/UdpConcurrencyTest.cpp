@@ -244,8 +244,17 @@ TEST_F(UdpConcurrencyTest, ManyThreadsAgainstAPeerThatFloodsRepeatsAndAnswersLat
 // Threads that end with requests open, as pool threads of a host do: a channel each with a
 // request to a silent peer, and ten one-shots to it (the whole task limit). What they had is
 // dropped with their windows, without callbacks: all nine channels open again, a one-shot and a
-// channel request of this thread are answered, and the dead threads' tasks all end.
+// channel request of this thread are answered, and the dead threads' tasks all end. A reply
+// that reached a thread which ended without dispatching it is freed with its window.
 TEST_F(UdpConcurrencyTest, ThreadsThatEndWithOpenRequestsLeaveNothingBehind) {
+  auto heldReplies = [] {
+    return CUdpTaskService::CurrentForTesting()->CountsForTesting().replies;
+  };
+  std::thread([&] {
+    SendOneShot("answered, never dispatched");
+    WaitUntil([&] { return heldReplies() == 1; }, kDeadline);
+  }).join();
+  EXPECT_EQ(heldReplies(), 0u);
   for (int t = 0; t < 3; ++t) {
     std::thread([&] {
       for (int c = 0; c < 3; ++c) Send(CreateChannel(UDP_CHANNEL_DUPLEX), "silent", 600000);
