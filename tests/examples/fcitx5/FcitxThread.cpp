@@ -65,9 +65,13 @@ bool CFcitxThread::WaitFor(const std::function<bool(CRecordingInputContext&)>& c
 }
 
 bool CFcitxThread::TypeHere(const std::string& key) {
-  fcitx::KeyEvent press(ic.get(), fcitx::Key(key));
+  return TypeHere(fcitx::Key(key));
+}
+
+bool CFcitxThread::TypeHere(const fcitx::Key& key) {
+  fcitx::KeyEvent press(ic.get(), key);
   const bool taken = ic->keyEvent(press);
-  fcitx::KeyEvent release(ic.get(), fcitx::Key(key), true);
+  fcitx::KeyEvent release(ic.get(), key, true);
   ic->keyEvent(release);
   return taken;
 }

@@ -7,6 +7,7 @@
 #define ZVNET_TESTS_EXAMPLES_FCITX5_FCITXTHREAD_H_
 
 #include <fcitx-utils/eventdispatcher.h>
+#include <fcitx-utils/key.h>
 #include <fcitx/instance.h>
 
 #include <chrono>
@@ -47,6 +48,7 @@ class CFcitxThread {
   bool Type(const std::vector<std::string>& keys);
   // The same on fcitx5's thread, for one key.
   bool TypeHere(const std::string& key);
+  bool TypeHere(const fcitx::Key& key);
 
   std::vector<std::string> Candidates();
   std::vector<std::string> Commits();
