@@ -2,6 +2,7 @@
 
 #include <fcitx-config/iniparser.h>
 #include <fcitx-utils/fs.h>
+#include <fcitx-utils/key.h>
 #include <fcitx-utils/standardpath.h>
 #include <fcitx/candidatelist.h>
 #include <fcitx/inputcontext.h>
@@ -17,6 +18,12 @@ namespace {
 constexpr char kConfigFile[] = "conf/zvcloud.conf";
 constexpr size_t kCompletions = 8;
 constexpr char kNoAnswer[] = "no cloud answer";
+
+// Parsed once: parsing key names costs more than the rest of a list shown on every key.
+const fcitx::KeyList& SelectionKeys() {
+  static const fcitx::KeyList keys = fcitx::Key::keyListFromString("1 2 3 4 5 6 7 8 9");
+  return keys;
+}
 
 std::string WordListPath() {
   const std::string folder =
@@ -199,7 +206,7 @@ void CCloudEngine::Show(fcitx::InputContext* ic, const CCloudState& state) {
     }
     auto list = std::make_unique<fcitx::CommonCandidateList>();
     list->setPageSize(9);
-    list->setSelectionKey(fcitx::Key::keyListFromString("1 2 3 4 5 6 7 8 9"));
+    list->setSelectionKey(SelectionKeys());
     for (const std::string& text : Candidates(state)) {
       list->append(std::make_unique<CCandidate>(this, text));
     }
