@@ -57,7 +57,8 @@ std::vector<unsigned char> CUdpReferenceServer::BuildReply(const UdpReplyPlan& p
   return reply;
 }
 
-CUdpReferenceServer::CUdpReferenceServer() : behaviour(&CUdpReferenceServer::Echo) {}
+CUdpReferenceServer::CUdpReferenceServer()
+    : behaviour(&CUdpReferenceServer::Echo), readBuffer(kMaxDatagram) {}
 
 CUdpReferenceServer::~CUdpReferenceServer() {
   Stop();
@@ -104,14 +105,13 @@ void CUdpReferenceServer::Run() {
 }
 
 void CUdpReferenceServer::ServeOne() {
-  std::vector<unsigned char> buffer(kMaxDatagram);
   sockaddr_in from{};
   socklen_t fromLength = sizeof from;
-  const auto n = ::recvfrom(socket.Get(), reinterpret_cast<char*>(buffer.data()),
-                            static_cast<int>(buffer.size()), kDontWait,
+  const auto n = ::recvfrom(socket.Get(), reinterpret_cast<char*>(readBuffer.data()),
+                            static_cast<int>(readBuffer.size()), kDontWait,
                             reinterpret_cast<sockaddr*>(&from), &fromLength);
   if (n < 0) return;
-  const UdpServedRequest request = Parse(buffer.data(), static_cast<size_t>(n), from);
+  const UdpServedRequest request = Parse(readBuffer.data(), static_cast<size_t>(n), from);
   Behaviour hook;
   {
     std::lock_guard guard(lock);
