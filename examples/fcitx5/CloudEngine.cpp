@@ -193,7 +193,7 @@ std::vector<std::string> CCloudEngine::Candidates(const CCloudState& state) cons
   return candidates;
 }
 
-void CCloudEngine::Show(fcitx::InputContext* ic, const CCloudState& state) {
+void CCloudEngine::Show(fcitx::InputContext* ic, const CCloudState& state, bool now) {
   fcitx::InputPanel& panel = ic->inputPanel();
   panel.reset();
   if (!state.preedit.empty()) {
@@ -215,7 +215,7 @@ void CCloudEngine::Show(fcitx::InputContext* ic, const CCloudState& state) {
     if (state.unanswered) panel.setAuxDown(fcitx::Text(kNoAnswer));
   }
   ic->updatePreedit();
-  ic->updateUserInterface(fcitx::UserInterfaceComponent::InputPanel);
+  ic->updateUserInterface(fcitx::UserInterfaceComponent::InputPanel, now);
 }
 
 int ZV_STDCALL CCloudEngine::OnUdpReply(int cookie, unsigned long userParam, UDP_ERRORCODE code,
@@ -239,7 +239,7 @@ void CCloudEngine::OnReply(int cookie, UDP_ERRORCODE code, const tagUdpOut* out)
   } else {
     state.unanswered = true;
   }
-  Show(ic, state);
+  Show(ic, state, true);
 }
 
 int32_t ZV_STDCALL CCloudEngine::OnNetStatusChange(int32_t, uint32_t param, ZV_NET_STATUS status) {

@@ -53,7 +53,9 @@ class CCloudEngine : public fcitx::InputMethodEngineV2 {
   bool ActOnTypedText(const fcitx::Key& key, fcitx::InputContext* ic, CCloudState& state);
   void Ask(fcitx::InputContext* ic, CCloudState& state);
   void StopAsking(CCloudState& state);
-  void Show(fcitx::InputContext* ic, const CCloudState& state);
+  // `now`: flush the panel at once instead of when fcitx5's loop next goes idle; for answers,
+  // which arrive outside a key event.
+  void Show(fcitx::InputContext* ic, const CCloudState& state, bool now = false);
   std::vector<std::string> Candidates(const CCloudState& state) const;
   void OpenChannel();
   void CloseChannel();
