@@ -128,14 +128,6 @@ TEST(MessageWindowTest, PostsAndTimersReachThePumpAndTheWaitFd) {
   }).join();
 }
 
-TEST(MessageWindowTest, ThreadExitDestroysItsWindows) {
-  HWND hwnd = nullptr;
-  std::thread([&] { hwnd = CreateWindowExW(std::make_shared<CRecorder>()); }).join();
-  ASSERT_NE(hwnd, nullptr);
-  EXPECT_FALSE(IsWindow(hwnd));
-  EXPECT_FALSE(PostMessageW(hwnd, kMsg, 0, 0));
-}
-
 namespace {
 
 // What the loop answers on a thread whose loop is gone: no messages, no descriptor, no window.
