@@ -1,19 +1,15 @@
 // What goes on the wire, and which replies the library accepts. Reads past a datagram are
 // looked for by fuzz/UdpReplyFuzzer.
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "platform/win32/UniqueFd.h"
-#include "tests/support/LoopbackPort.h"
 #include "tests/udp/UdpFamilyTest.h"
+#include "tools/UdpScriptedPeer.h"
 #include "udp/UdpDatagram.h"
 #include "udp/UdpReplyStore.h"
 #include "zvnet/zvmsgloop.h"
@@ -142,77 +138,13 @@ TEST_F(UdpReplyTest, OnlyTheTaskThatSentARequestCanAnswerIt) {
   ExpectAllCallbacksOnThisThread();
 }
 
-namespace {
-
-// A server that answers as the test tells it, from one loopback socket, and sees how much of
-// what it sent the client has not read yet, so that a flood never outruns the client's
-// receive buffer (a dropped datagram would prove nothing).
-class CScriptedPeer {
- public:
-  CScriptedPeer() : socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address = LoopbackAddress(0);
-    socklen_t length = sizeof address;
-    const timeval wait{20, 0};
-    ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    if (::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port = ntohs(address.sin_port);
-    }
-  }
-  unsigned short Port() const { return port; }
-
-  // The next request's cookie, with the client's address kept for the replies; 0 on time-out.
-  uint32_t ReadRequest() {
-    unsigned char bytes[2048];
-    socklen_t length = sizeof client;
-    const ssize_t n = ::recvfrom(socket.Get(), bytes, sizeof bytes, 0,
-                                 reinterpret_cast<sockaddr*>(&client), &length);
-    return n >= kUdpHeaderSize ? ReadBigEndian32(&bytes[2]) : 0;
-  }
-  void Reply(uint32_t cookie, const std::string& payload) {
-    UdpReplyPlan plan;
-    plan.cookie = cookie;
-    plan.payload = payload;
-    const std::vector<unsigned char> bytes = CUdpReferenceServer::BuildReply(plan);
-    ::sendto(socket.Get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&client),
-             sizeof client);
-  }
-  // Waits until the client's socket has nothing left unread (/proc/net/udp, rx_queue).
-  bool WaitUntilRead() {
-    return WaitUntil([&] { return UnreadBytes() == 0; }, 20s);
-  }
-
- private:
-  long UnreadBytes() {
-    std::ifstream table("/proc/net/udp");
-    std::string line;
-    std::getline(table, line);  // the column names
-    while (std::getline(table, line)) {
-      unsigned local = 0, localPort = 0, remote = 0, remotePort = 0, state = 0;
-      unsigned long sendQueue = 0, receiveQueue = 0;
-      if (std::sscanf(line.c_str(), " %*d: %x:%x %x:%x %x %lx:%lx", &local, &localPort, &remote,
-                      &remotePort, &state, &sendQueue, &receiveQueue) == 7 &&
-          localPort == ntohs(client.sin_port)) {
-        return static_cast<long>(receiveQueue);
-      }
-    }
-    return -1;  // gone
-  }
-
-  UniqueFd socket;
-  unsigned short port = 0;
-  sockaddr_in client{};
-};
-
-}  // namespace
-
 // While the host does not pump, a peer floods a channel with replies nobody asked for, with
 // repeats of the one reply that was asked for, and then with one reply for each of more open
 // requests than a channel may hold replies for. What waits for the host stays bounded: one
 // reply per open request, at most kMaxHeldPerTask of them, and a request whose reply was
 // dropped ends with its time-out, so each request still ends exactly once.
 TEST_F(UdpReplyTest, AFloodingPeerCannotGrowWhatWaitsForTheHost) {
-  CScriptedPeer peer;
+  CUdpScriptedPeer peer;
   ASSERT_NE(peer.Port(), 0);
   const int channel = CreateChannel(UDP_CHANNEL_DUPLEX, peer.Port());
   const int asked = Send(channel, "asked", 60000);
