@@ -54,7 +54,7 @@ BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (!record) return FALSE;
   auto queue = record->queue;
   CPostBatch* batch = CPostBatch::Current();
-  queue->Post(std::move(record), message, wParam, lParam, batch == nullptr);
+  if (!queue->Post(std::move(record), message, wParam, lParam, batch == nullptr)) return FALSE;
   if (batch) batch->Note(queue);
   return TRUE;
 }
@@ -64,8 +64,7 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, TIMERPROC timerProc) {
   auto record = FindWindow(hwnd);
   if (!record) return 0;
   auto queue = record->queue;
-  queue->SetTimer(std::move(record), id, elapseMs);
-  return id;
+  return queue->SetTimer(std::move(record), id, elapseMs) ? id : 0;
 }
 
 BOOL KillTimer(HWND hwnd, UINT_PTR id) {

@@ -88,12 +88,15 @@ CThreadMessageQueue::CThreadMessageQueue()
   }
 }
 
-void CThreadMessageQueue::Post(std::shared_ptr<CWindowRecord> window, UINT message, WPARAM wParam,
+bool CThreadMessageQueue::Post(std::shared_ptr<CWindowRecord> window, UINT message, WPARAM wParam,
                                LPARAM lParam, bool signal) {
   const bool ownerRunning = OwnerRunning();
   bool wake = false;
   {
     std::lock_guard guard(mutex);
+    // The window's removal marks it dead before RemoveWindow takes the lock: a post that comes
+    // after RemoveWindow sees that, one before is erased by it.
+    if (!window->alive.load(std::memory_order_acquire)) return false;
     messages.push_back({std::move(window), message, wParam, lParam});
     if (signal && !ownerRunning && !wakePending) {
       wakePending = true;
@@ -102,6 +105,7 @@ void CThreadMessageQueue::Post(std::shared_ptr<CWindowRecord> window, UINT messa
     }
   }
   if (wake) WriteOne(eventFd.Get());
+  return true;
 }
 
 bool CThreadMessageQueue::OwnerRunning() const {
@@ -141,13 +145,15 @@ int CThreadMessageQueue::WaitFd() {
   return epollFd.Get();
 }
 
-void CThreadMessageQueue::SetTimer(std::shared_ptr<CWindowRecord> window, UINT_PTR id,
+bool CThreadMessageQueue::SetTimer(std::shared_ptr<CWindowRecord> window, UINT_PTR id,
                                    UINT periodMs) {
   const auto period = std::chrono::milliseconds(std::max<UINT>(periodMs, 1));
   std::lock_guard guard(mutex);
+  if (!window->alive.load(std::memory_order_acquire)) return false;  // as in Post
   std::erase_if(timers, [&](const Timer& t) { return t.window == window && t.id == id; });
   timers.push_back({std::move(window), id, period, Clock::now() + period});
   ArmTimerFdLocked();
+  return true;
 }
 
 bool CThreadMessageQueue::KillTimer(HWND hwnd, UINT_PTR id) {

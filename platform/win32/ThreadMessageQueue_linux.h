@@ -46,13 +46,17 @@ class CThreadMessageQueue {
   // The descriptor to poll; from now on the owning thread's own posts make it readable too.
   int WaitFd();
 
-  // Queues the message; with `signal` false the owner is not woken for it until Signal.
-  void Post(std::shared_ptr<CWindowRecord> window, UINT message, WPARAM wParam, LPARAM lParam,
+  // Queues the message; with `signal` false the owner is not woken for it until Signal. False,
+  // and nothing queued, once the window has been destroyed: a message or timer queued after
+  // RemoveWindow would hold the window's record, which holds the queue, and neither would ever
+  // be freed.
+  bool Post(std::shared_ptr<CWindowRecord> window, UINT message, WPARAM wParam, LPARAM lParam,
             bool signal = true);
   // Wakes the owner for messages queued without a signal.
   void Signal();
   // Starts or restarts timer `id` of the window; the first tick comes one period from now.
-  void SetTimer(std::shared_ptr<CWindowRecord> window, UINT_PTR id, UINT periodMs);
+  // False once the window has been destroyed, as for Post.
+  bool SetTimer(std::shared_ptr<CWindowRecord> window, UINT_PTR id, UINT periodMs);
   bool KillTimer(HWND hwnd, UINT_PTR id);
   // Forgets the window's timers and the messages still queued for it.
   void RemoveWindow(HWND hwnd);
