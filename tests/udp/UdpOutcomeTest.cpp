@@ -1,5 +1,8 @@
 // What ends each request, by channel type and for the one-shot form. Shared with the Windows
 // tests, which have no send hook.
+#include <thread>
+#include <vector>
+
 #include "tests/udp/UdpFamilyTest.h"
 
 namespace {
@@ -120,4 +123,27 @@ TEST_P(UdpLateReplyTest, RepliesStayInStepAfterSilentAndLateOnes) {
 
 INSTANTIATE_TEST_SUITE_P(ReadingChannels, UdpLateReplyTest,
                          ::testing::Values(UDP_CHANNEL_SEND_RECV, UDP_CHANNEL_DUPLEX), TypeName);
+#endif
+
+#ifdef _WIN32
+// Threads that end with requests open, as a host's pool threads do: three channels each with a
+// request to a silent peer, and one-shots to it up to the limit of open ones. What they had
+// goes with their threads: every channel opens again, and this thread's requests are answered
+// rather than held back behind theirs.
+TEST_F(UdpFamilyTest, ThreadsThatEndWithOpenRequestsHoldNothingBack) {
+  for (int t = 0; t < 3; ++t) {
+    std::thread([&] {
+      for (int c = 0; c < 3; ++c) Send(CreateChannel(UDP_CHANNEL_DUPLEX), "silent", 600000);
+      for (int i = 0; i < 10; ++i) SendOneShot("silent", 600000);
+    }).join();
+  }
+  std::vector<int> channels;
+  for (int i = 0; i < 9; ++i) channels.push_back(CreateChannel(UDP_CHANNEL_DUPLEX));
+  const int oneShot = SendOneShot("after the threads");
+  const int onChannel = Send(channels.back(), "on a channel");
+  EXPECT_TRUE(WaitForSummary(oneShot, "C1 C0:after the threads")) << Summary(oneShot);
+  EXPECT_TRUE(WaitForSummary(onChannel, "S1 R0:on a channel")) << Summary(onChannel);
+  for (int channel : channels) EXPECT_EQ(ZvUdp::CloseChannel(channel), S_OK);
+  ExpectAllCallbacksOnThisThread();
+}
 #endif
