@@ -125,7 +125,6 @@ INSTANTIATE_TEST_SUITE_P(ReadingChannels, UdpLateReplyTest,
                          ::testing::Values(UDP_CHANNEL_SEND_RECV, UDP_CHANNEL_DUPLEX), TypeName);
 #endif
 
-#ifdef _WIN32
 // Threads that end with requests open, as a host's pool threads do: three channels each with a
 // request to a silent peer, and one-shots to it up to the limit of open ones. What they had
 // goes with their threads: every channel opens again, and this thread's requests are answered
@@ -146,4 +145,3 @@ TEST_F(UdpFamilyTest, ThreadsThatEndWithOpenRequestsHoldNothingBack) {
   for (int channel : channels) EXPECT_EQ(ZvUdp::CloseChannel(channel), S_OK);
   ExpectAllCallbacksOnThisThread();
 }
-#endif
