@@ -4,7 +4,8 @@
 // and only while that thread runs its loop: each requesting thread owns a hidden message
 // window whose 2-second timer drives time-outs while the thread has requests open (an idle
 // thread is not woken). A host either calls Pump() in its own loop, or polls GetWaitFd()
-// beside its other descriptors and calls DispatchPending() when it is readable. Every function acts on the calling thread only.
+// beside its other descriptors and calls DispatchPending() when it is readable. Every function acts
+// on the calling thread only.
 //
 // When a thread ends, its window goes and with it what the thread had open: its UDP requests
 // and channels, its network-status registrations and its HTTP requests are dropped without
