@@ -16,18 +16,16 @@
 //
 // Prints the figures and exits 1 when something was left behind or a long-lived request did
 // not end normally.
-#include <malloc.h>
-#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/ProcessMemory.h"
 #include "http/HttpTaskService.h"
 #include "netstatus/NetStatusService.h"
 #include "tools/HttpTestServer.h"
@@ -74,21 +72,6 @@ int ZV_STDCALL OnUdpSent(int, unsigned long, UDP_ERRORCODE, tagUdpOut*) {
 }
 int32_t ZV_STDCALL OnNet(int32_t, uint32_t, ZV_NET_STATUS) {
   return 0;
-}
-
-long PeakRssKb() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
-
-long CurrentRssKb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
 }
 
 struct Counts {
@@ -202,9 +185,8 @@ int main(int argc, char** argv) {
     }
     http.ForgetRequests();
     rssAfterRound.push_back(CurrentRssKb());
-    const struct mallinfo2 heap = mallinfo2();
     std::printf("round %d: RSS %ld KiB, heap blocks in use %zu KiB, arenas %zu KiB\n", round + 1,
-                rssAfterRound.back(), (heap.uordblks + heap.hblkhd) / 1024, heap.arena / 1024);
+                rssAfterRound.back(), HeapInUseKb(), HeapArenasKb());
     std::fflush(stdout);
   }
   const double churnSeconds = std::chrono::duration<double>(Clock::now() - started).count();

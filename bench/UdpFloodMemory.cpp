@@ -11,16 +11,15 @@
 // the host pumps: the peak) and after one DispatchPending, and how many callbacks that ran.
 // The peer waits for the client's socket to be read dry every 32 replies, so that no reply is
 // lost to a full receive buffer. Loopback only; not a timed test.
-#include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
+#include "bench/ProcessMemory.h"
 #include "tools/UdpScriptedPeer.h"
 #include "zvnet/zvnet.h"
 
@@ -36,19 +35,9 @@ int ZV_STDCALL OnUdp(int, unsigned long, UDP_ERRORCODE code, tagUdpOut*) {
   return 0;
 }
 
-long CurrentRssKb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
-
 void Print(const char* when) {
-  const struct mallinfo2 heap = mallinfo2();
   std::printf("  %-28s RSS %6ld KiB, heap blocks in use %6zu KiB\n", when, CurrentRssKb(),
-              (heap.uordblks + heap.hblkhd) / 1024);
+              HeapInUseKb());
 }
 
 int Run(bool channel) {
